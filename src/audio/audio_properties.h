@@ -1,0 +1,37 @@
+#pragma once
+
+#include "audio/audio_types.h"
+
+namespace lumvar::audio {
+
+inline constexpr FourCharCode kAudioObjectPropertyScopeGlobal = fourCC("glob");
+inline constexpr FourCharCode kAudioObjectPropertyScopeInput = fourCC("inpt");
+inline constexpr FourCharCode kAudioObjectPropertyScopeOutput = fourCC("outp");
+inline constexpr std::uint32_t kAudioObjectPropertyElementMain = 0;
+
+inline constexpr FourCharCode kAudioHardwarePropertyDevices = fourCC("dev#");
+inline constexpr FourCharCode kAudioHardwarePropertyDefaultOutputDevice = fourCC("dOut");
+inline constexpr FourCharCode kAudioHardwarePropertyDefaultInputDevice = fourCC("dIn ");
+inline constexpr FourCharCode kAudioDevicePropertyDeviceUID = fourCC("uid ");
+inline constexpr FourCharCode kAudioObjectPropertyName = fourCC("lnam");
+inline constexpr FourCharCode kAudioDevicePropertyStreamConfiguration = fourCC("slay");
+inline constexpr FourCharCode kAudioDevicePropertyNominalSampleRate = fourCC("nsrt");
+inline constexpr FourCharCode kAudioTapPropertyUID = fourCC("tuid");
+inline constexpr FourCharCode kAudioTapPropertyFormat = fourCC("tfmt");
+
+inline constexpr OSStatus kAudioHardwareUnspecifiedError = static_cast<OSStatus>(fourCC("what"));
+inline constexpr OSStatus kAudioHardwareUnknownPropertyError = static_cast<OSStatus>(fourCC("who?"));
+inline constexpr OSStatus kAudioHardwareBadObjectError = static_cast<OSStatus>(fourCC("!obj"));
+inline constexpr OSStatus kAudioHardwareBadDeviceError = static_cast<OSStatus>(fourCC("!dev"));
+inline constexpr OSStatus kAudioHardwareIllegalOperationError = static_cast<OSStatus>(fourCC("nope"));
+inline constexpr OSStatus kAudioHardwareBadPropertySizeError = static_cast<OSStatus>(fourCC("!siz"));
+
+// Format flags of packed native float samples (float | packed).
+inline constexpr std::uint32_t kAudioFormatLinearPCM = fourCC("lpcm");
+inline constexpr std::uint32_t kAudioFormatFlagsNativeFloatPacked = 9;
+
+inline constexpr AudioObjectPropertyAddress globalAddress(FourCharCode selector) {
+    return {selector, kAudioObjectPropertyScopeGlobal, kAudioObjectPropertyElementMain};
+}
+
+}  // namespace lumvar::audio

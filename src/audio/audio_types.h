@@ -1,0 +1,86 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <span>
+
+// The shapes of the platform audio system: Core Audio's own, so that every backend speaks the same
+// ids, statuses, property addresses, stream descriptions and buffer lists.
+namespace lumvar::audio {
+
+using AudioObjectID = std::uint32_t;
+using OSStatus = std::int32_t;
+using FourCharCode = std::uint32_t;
+
+inline constexpr AudioObjectID kAudioObjectUnknown = 0;
+inline constexpr AudioObjectID kAudioObjectSystemObject = 1;
+inline constexpr OSStatus kAudioHardwareNoError = 0;
+
+// The 32-bit value whose bytes, most significant first, are the four characters.
+consteval FourCharCode fourCC(const char (&code)[5]) {
+    return (static_cast<FourCharCode>(static_cast<unsigned char>(code[0])) << 24) |
+           (static_cast<FourCharCode>(static_cast<unsigned char>(code[1])) << 16) |
+           (static_cast<FourCharCode>(static_cast<unsigned char>(code[2])) << 8) |
+           static_cast<FourCharCode>(static_cast<unsigned char>(code[3]));
+}
+
+struct AudioObjectPropertyAddress {
+    FourCharCode mSelector = 0;
+    FourCharCode mScope = 0;
+    std::uint32_t mElement = 0;
+};
+
+struct AudioStreamBasicDescription {
+    double mSampleRate = 0.0;
+    std::uint32_t mFormatID = 0;
+    std::uint32_t mFormatFlags = 0;
+    std::uint32_t mBytesPerPacket = 0;
+    std::uint32_t mFramesPerPacket = 0;
+    std::uint32_t mBytesPerFrame = 0;
+    std::uint32_t mChannelsPerFrame = 0;
+    std::uint32_t mBitsPerChannel = 0;
+    std::uint32_t mReserved = 0;
+};
+static_assert(sizeof(AudioStreamBasicDescription) == 40);
+
+struct AudioBuffer {
+    std::uint32_t mNumberChannels = 0;
+    std::uint32_t mDataByteSize = 0;
+    void* mData = nullptr;
+};
+
+// Variable length: mNumberBuffers entries follow, of which only the first is declared.
+struct AudioBufferList {
+    std::uint32_t mNumberBuffers = 0;
+    AudioBuffer mBuffers[1];
+};
+
+// The buffers of a list as a span, without indexing past the declared array.
+inline std::span<const AudioBuffer> buffersOf(const AudioBufferList& list) {
+    const auto* first = reinterpret_cast<const AudioBuffer*>(reinterpret_cast<const std::byte*>(&list) +
+                                                             offsetof(AudioBufferList, mBuffers));
+    return {first, list.mNumberBuffers};
+}
+
+// Bytes needed for a list of `count` buffers.
+constexpr std::size_t bufferListSize(std::uint32_t count) {
+    return offsetof(AudioBufferList, mBuffers) + sizeof(AudioBuffer) * (count == 0 ? 1 : count);
+}
+
+struct AudioTimeStamp {
+    double mSampleTime = 0.0;
+    std::uint64_t mHostTime = 0;
+};
+
+// Opaque handle of a registered IO callback; null means none.
+using AudioDeviceIOProcID = struct IOProcHandle*;
+
+// Called on the device's own IO thread with: now, input list, input time, output list, output time.
+using AudioDeviceIOBlock = std::function<void(const AudioTimeStamp*, const AudioBufferList*, const AudioTimeStamp*,
+                                              AudioBufferList*, const AudioTimeStamp*)>;
+
+// A string owned by whoever read it; null is a valid value (a null string), distinct from a failed read.
+using StringRef = const struct PlatformString*;
+
+}  // namespace lumvar::audio

@@ -1,0 +1,433 @@
+#include "audio/scripted/scripted_audio.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+
+#include "audio/audio_properties.h"
+
+namespace lumvar::audio {
+
+struct PlatformString {
+    std::string text;
+};
+
+namespace {
+
+const char* opName(ScriptedAudio::Op op) {
+    using Op = ScriptedAudio::Op;
+    switch (op) {
+        case Op::GetPropertyDataSize: return "getPropertyDataSize";
+        case Op::GetPropertyData: return "getPropertyData";
+        case Op::SetPropertyData: return "setPropertyData";
+        case Op::CreateProcessTap: return "createProcessTap";
+        case Op::DestroyProcessTap: return "destroyProcessTap";
+        case Op::CreateAggregateDevice: return "createAggregateDevice";
+        case Op::DestroyAggregateDevice: return "destroyAggregateDevice";
+        case Op::CreateIOProcID: return "createIOProcID";
+        case Op::DeviceStart: return "deviceStart";
+        case Op::DeviceStop: return "deviceStop";
+        case Op::DestroyIOProcID: return "destroyIOProcID";
+    }
+    return "?";
+}
+
+template <typename T>
+OSStatus fill(const T& value, std::uint32_t& ioSize, void* outData) {
+    if (ioSize < sizeof(T) || outData == nullptr) return kAudioHardwareBadPropertySizeError;
+    std::memcpy(outData, &value, sizeof(T));
+    ioSize = sizeof(T);
+    return kAudioHardwareNoError;
+}
+
+std::uintptr_t procKey(AudioDeviceIOProcID id) { return reinterpret_cast<std::uintptr_t>(id); }
+
+}  // namespace
+
+ScriptedAudio::ScriptedAudio() {
+    AudioStreamBasicDescription format{};
+    format.mSampleRate = 48000.0;
+    format.mFormatID = kAudioFormatLinearPCM;
+    format.mFormatFlags = kAudioFormatFlagsNativeFloatPacked;
+    format.mBytesPerPacket = 8;
+    format.mFramesPerPacket = 1;
+    format.mBytesPerFrame = 8;
+    format.mChannelsPerFrame = 2;
+    format.mBitsPerChannel = 32;
+    tapFormat = format;
+}
+
+ScriptedAudio::~ScriptedAudio() = default;
+
+AudioObjectID ScriptedAudio::addDevice(Device device) {
+    std::lock_guard guard(mutex_);
+    const AudioObjectID id = nextID_++;
+    objects_[id] = Object{Kind::Device, std::move(device), std::nullopt, 0, {}};
+    return id;
+}
+
+void ScriptedAudio::setDefaultOutput(AudioObjectID id) {
+    std::lock_guard guard(mutex_);
+    defaultOutput_ = id;
+}
+
+void ScriptedAudio::setDefaultInput(AudioObjectID id) {
+    std::lock_guard guard(mutex_);
+    defaultInput_ = id;
+}
+
+void ScriptedAudio::setDeviceList(std::vector<AudioObjectID> ids) {
+    std::lock_guard guard(mutex_);
+    deviceListOverride_ = std::move(ids);
+}
+
+void ScriptedAudio::inject(Fault fault) {
+    std::lock_guard guard(mutex_);
+    faults_.push_back(fault);
+}
+
+void ScriptedAudio::clearFaults() {
+    std::lock_guard guard(mutex_);
+    faults_.clear();
+}
+
+void ScriptedAudio::setNullString(AudioObjectID object, FourCharCode selector) {
+    std::lock_guard guard(mutex_);
+    nullStrings_.insert({object, selector});
+}
+
+std::optional<OSStatus> ScriptedAudio::faultFor(Op op, AudioObjectID object,
+                                                std::optional<FourCharCode> selector) const {
+    for (const Fault& fault : faults_) {
+        if (fault.op && *fault.op != op) continue;
+        if (fault.object && *fault.object != object) continue;
+        if (fault.selector && (!selector || *fault.selector != *selector)) continue;
+        return fault.status;
+    }
+    return std::nullopt;
+}
+
+void ScriptedAudio::record(Op op, AudioObjectID id) { calls_.push_back(std::string(opName(op)) + " " + std::to_string(id)); }
+
+std::vector<AudioObjectID> ScriptedAudio::deviceList() const {
+    if (deviceListOverride_) return *deviceListOverride_;
+    std::vector<AudioObjectID> ids;
+    for (const auto& [id, object] : objects_)
+        if (object.kind != Kind::Tap) ids.push_back(id);
+    return ids;
+}
+
+StringRef ScriptedAudio::makeString(const std::string& text) {
+    ++liveStrings_;
+    return new PlatformString{text};
+}
+
+std::string ScriptedAudio::takeString(StringRef string) {
+    std::string text = string->text;
+    delete string;
+    --liveStrings_;
+    return text;
+}
+
+OSStatus ScriptedAudio::readString(AudioObjectID object, FourCharCode selector, const std::optional<std::string>& value,
+                                   std::uint32_t& ioSize, void* outData) {
+    if (ioSize < sizeof(StringRef) || outData == nullptr) return kAudioHardwareBadPropertySizeError;
+    const bool null = !value || nullStrings_.contains({object, selector});
+    const StringRef string = null ? nullptr : makeString(*value);
+    return fill(string, ioSize, outData);
+}
+
+OSStatus ScriptedAudio::readStreams(const Object& object, FourCharCode scope, std::uint32_t& ioSize, void* outData) {
+    const auto& streams = scope == kAudioObjectPropertyScopeInput ? object.device.inputStreams : object.device.outputStreams;
+    const auto count = static_cast<std::uint32_t>(streams.size());
+    const std::size_t needed = bufferListSize(count);
+    if (ioSize < needed || outData == nullptr) return kAudioHardwareBadPropertySizeError;
+    std::memset(outData, 0, needed);
+    auto* list = static_cast<AudioBufferList*>(outData);
+    list->mNumberBuffers = count;
+    auto* buffers = const_cast<AudioBuffer*>(buffersOf(*list).data());
+    for (std::uint32_t i = 0; i < count; ++i) buffers[i].mNumberChannels = streams[i];
+    ioSize = static_cast<std::uint32_t>(needed);
+    return kAudioHardwareNoError;
+}
+
+double ScriptedAudio::readRate(Object& object) {
+    if (object.pendingRate) {
+        if (object.readsBeforeRate == 0) {
+            object.device.nominalRate = object.pendingRate;
+            object.pendingRate.reset();
+        } else {
+            --object.readsBeforeRate;
+        }
+    }
+    return *object.device.nominalRate;
+}
+
+OSStatus ScriptedAudio::getPropertyDataSize(AudioObjectID object, const AudioObjectPropertyAddress& address,
+                                            std::uint32_t& outSize) {
+    std::lock_guard guard(mutex_);
+    if (auto fault = faultFor(Op::GetPropertyDataSize, object, address.mSelector)) return *fault;
+    if (object == kAudioObjectSystemObject) {
+        if (address.mSelector == kAudioHardwarePropertyDevices) {
+            outSize = deviceListSizeAnswer.value_or(static_cast<std::uint32_t>(deviceList().size() * sizeof(AudioObjectID)));
+            return kAudioHardwareNoError;
+        }
+        if (address.mSelector == kAudioHardwarePropertyDefaultInputDevice ||
+            address.mSelector == kAudioHardwarePropertyDefaultOutputDevice) {
+            outSize = sizeof(AudioObjectID);
+            return kAudioHardwareNoError;
+        }
+        return kAudioHardwareUnknownPropertyError;
+    }
+    const auto found = objects_.find(object);
+    if (found == objects_.end()) return kAudioHardwareBadObjectError;
+    if (address.mSelector == kAudioDevicePropertyStreamConfiguration && found->second.kind != Kind::Tap) {
+        const auto& device = found->second.device;
+        const auto& streams =
+            address.mScope == kAudioObjectPropertyScopeInput ? device.inputStreams : device.outputStreams;
+        outSize = static_cast<std::uint32_t>(bufferListSize(static_cast<std::uint32_t>(streams.size())));
+        return kAudioHardwareNoError;
+    }
+    return kAudioHardwareUnknownPropertyError;
+}
+
+OSStatus ScriptedAudio::getPropertyData(AudioObjectID object, const AudioObjectPropertyAddress& address,
+                                        std::uint32_t& ioSize, void* outData) {
+    std::lock_guard guard(mutex_);
+    ++reads_[{object, address.mSelector}];
+    if (auto fault = faultFor(Op::GetPropertyData, object, address.mSelector)) return *fault;
+
+    if (object == kAudioObjectSystemObject) {
+        switch (address.mSelector) {
+            case kAudioHardwarePropertyDefaultOutputDevice: return fill(defaultOutput_, ioSize, outData);
+            case kAudioHardwarePropertyDefaultInputDevice: return fill(defaultInput_, ioSize, outData);
+            case kAudioHardwarePropertyDevices: {
+                const auto ids = deviceList();
+                const std::size_t count = std::min<std::size_t>(ids.size(), ioSize / sizeof(AudioObjectID));
+                if (count > 0) std::memcpy(outData, ids.data(), count * sizeof(AudioObjectID));
+                ioSize = static_cast<std::uint32_t>(count * sizeof(AudioObjectID));
+                return kAudioHardwareNoError;
+            }
+            default: return kAudioHardwareUnknownPropertyError;
+        }
+    }
+
+    const auto found = objects_.find(object);
+    if (found == objects_.end()) return kAudioHardwareBadObjectError;
+    Object& target = found->second;
+
+    if (target.kind == Kind::Tap) {
+        switch (address.mSelector) {
+            case kAudioTapPropertyUID: return readString(object, address.mSelector, target.tap.uuid, ioSize, outData);
+            case kAudioTapPropertyFormat:
+                if (!tapFormat) return kAudioHardwareUnknownPropertyError;
+                return fill(*tapFormat, ioSize, outData);
+            default: return kAudioHardwareUnknownPropertyError;
+        }
+    }
+
+    switch (address.mSelector) {
+        case kAudioDevicePropertyDeviceUID: return readString(object, address.mSelector, target.device.uid, ioSize, outData);
+        case kAudioObjectPropertyName: return readString(object, address.mSelector, target.device.name, ioSize, outData);
+        case kAudioDevicePropertyStreamConfiguration: return readStreams(target, address.mScope, ioSize, outData);
+        case kAudioDevicePropertyNominalSampleRate:
+            if (!target.device.nominalRate) return kAudioHardwareUnknownPropertyError;
+            return fill(readRate(target), ioSize, outData);
+        default: return kAudioHardwareUnknownPropertyError;
+    }
+}
+
+OSStatus ScriptedAudio::setPropertyData(AudioObjectID object, const AudioObjectPropertyAddress& address,
+                                        std::uint32_t size, const void* data) {
+    std::lock_guard guard(mutex_);
+    record(Op::SetPropertyData, object);
+    if (auto fault = faultFor(Op::SetPropertyData, object, address.mSelector)) return *fault;
+    const auto found = objects_.find(object);
+    if (found == objects_.end()) return kAudioHardwareBadObjectError;
+    Object& target = found->second;
+    if (address.mSelector != kAudioDevicePropertyNominalSampleRate || target.kind == Kind::Tap ||
+        !target.device.nominalRate)
+        return kAudioHardwareUnknownPropertyError;
+    if (size != sizeof(double) || data == nullptr) return kAudioHardwareBadPropertySizeError;
+
+    double wanted = 0.0;
+    std::memcpy(&wanted, data, sizeof wanted);
+    const RateResponse& response = target.device.rateResponse;
+    if (response.never) return kAudioHardwareNoError;
+    target.pendingRate = wanted + response.offset;
+    target.readsBeforeRate = response.reads;
+    return kAudioHardwareNoError;
+}
+
+OSStatus ScriptedAudio::createProcessTap(const TapDescription& description, AudioObjectID& outTapID) {
+    std::lock_guard guard(mutex_);
+    if (auto fault = faultFor(Op::CreateProcessTap, kAudioObjectUnknown, std::nullopt)) {
+        record(Op::CreateProcessTap, 0);
+        return *fault;
+    }
+    const AudioObjectID id = nextID_++;
+    Object tap;
+    tap.kind = Kind::Tap;
+    tap.tap = description;
+    objects_[id] = std::move(tap);
+    tapsCreated_.push_back(description);
+    outTapID = id;
+    record(Op::CreateProcessTap, id);
+    return kAudioHardwareNoError;
+}
+
+OSStatus ScriptedAudio::destroyProcessTap(AudioObjectID tapID) {
+    std::lock_guard guard(mutex_);
+    record(Op::DestroyProcessTap, tapID);
+    if (auto fault = faultFor(Op::DestroyProcessTap, tapID, std::nullopt)) return *fault;
+    const auto found = objects_.find(tapID);
+    if (found == objects_.end() || found->second.kind != Kind::Tap) return kAudioHardwareBadObjectError;
+    objects_.erase(found);
+    return kAudioHardwareNoError;
+}
+
+OSStatus ScriptedAudio::createAggregateDevice(const AggregateDescription& description, AudioObjectID& outDeviceID) {
+    std::lock_guard guard(mutex_);
+    if (auto fault = faultFor(Op::CreateAggregateDevice, kAudioObjectUnknown, std::nullopt)) {
+        record(Op::CreateAggregateDevice, 0);
+        return *fault;
+    }
+    const AudioObjectID id = nextID_++;
+    Object aggregate;
+    aggregate.kind = Kind::Aggregate;
+    aggregate.device.uid = description.uid;
+    aggregate.device.name = description.name;
+    aggregate.device.inputStreams = {2};
+    aggregate.device.nominalRate = aggregateInitialRate;
+    aggregate.device.rateResponse = aggregateRateResponse;
+    objects_[id] = std::move(aggregate);
+    aggregatesCreated_.push_back(description);
+    outDeviceID = id;
+    record(Op::CreateAggregateDevice, id);
+    return kAudioHardwareNoError;
+}
+
+OSStatus ScriptedAudio::destroyAggregateDevice(AudioObjectID deviceID) {
+    std::lock_guard guard(mutex_);
+    record(Op::DestroyAggregateDevice, deviceID);
+    if (auto fault = faultFor(Op::DestroyAggregateDevice, deviceID, std::nullopt)) return *fault;
+    const auto found = objects_.find(deviceID);
+    if (found == objects_.end() || found->second.kind != Kind::Aggregate) return kAudioHardwareBadObjectError;
+    objects_.erase(found);
+    // Registrations stay counted: a caller that forgets to destroy its callback leaks it.
+    return kAudioHardwareNoError;
+}
+
+OSStatus ScriptedAudio::createIOProcIDWithBlock(AudioDeviceIOProcID& outProcID, AudioObjectID device,
+                                                AudioDeviceIOBlock block) {
+    std::lock_guard guard(mutex_);
+    record(Op::CreateIOProcID, device);
+    if (auto fault = faultFor(Op::CreateIOProcID, device, std::nullopt)) return *fault;
+    const auto found = objects_.find(device);
+    if (found == objects_.end() || found->second.kind == Kind::Tap) return kAudioHardwareBadDeviceError;
+    const std::uintptr_t key = nextProc_++;
+    procs_[key] = IOProc{device, std::move(block), false};
+    outProcID = reinterpret_cast<AudioDeviceIOProcID>(key);
+    return kAudioHardwareNoError;
+}
+
+OSStatus ScriptedAudio::deviceStart(AudioObjectID device, AudioDeviceIOProcID procID) {
+    std::lock_guard guard(mutex_);
+    record(Op::DeviceStart, device);
+    if (auto fault = faultFor(Op::DeviceStart, device, std::nullopt)) return *fault;
+    const auto found = procs_.find(procKey(procID));
+    if (found == procs_.end() || found->second.device != device) return kAudioHardwareBadDeviceError;
+    found->second.started = true;
+    return kAudioHardwareNoError;
+}
+
+OSStatus ScriptedAudio::deviceStop(AudioObjectID device, AudioDeviceIOProcID procID) {
+    std::lock_guard guard(mutex_);  // waits for a callback in progress, as the platform does
+    record(Op::DeviceStop, device);
+    if (auto fault = faultFor(Op::DeviceStop, device, std::nullopt)) return *fault;
+    const auto found = procs_.find(procKey(procID));
+    if (found == procs_.end() || found->second.device != device) return kAudioHardwareBadDeviceError;
+    found->second.started = false;
+    return kAudioHardwareNoError;
+}
+
+OSStatus ScriptedAudio::destroyIOProcID(AudioObjectID device, AudioDeviceIOProcID procID) {
+    std::lock_guard guard(mutex_);
+    record(Op::DestroyIOProcID, device);
+    if (auto fault = faultFor(Op::DestroyIOProcID, device, std::nullopt)) return *fault;
+    const auto found = procs_.find(procKey(procID));
+    if (found == procs_.end() || found->second.device != device) return kAudioHardwareBadDeviceError;
+    procs_.erase(found);
+    return kAudioHardwareNoError;
+}
+
+int ScriptedAudio::deliver(AudioObjectID device, const AudioBufferList& input) {
+    std::lock_guard guard(mutex_);
+    static const AudioTimeStamp time{};
+    AudioBufferList output{};
+    int called = 0;
+    for (auto& [key, proc] : procs_) {
+        if (proc.device != device || !proc.started) continue;
+        proc.block(&time, &input, &time, &output, &time);
+        ++called;
+    }
+    return called;
+}
+
+std::vector<std::string> ScriptedAudio::calls() const {
+    std::lock_guard guard(mutex_);
+    return calls_;
+}
+
+void ScriptedAudio::clearCalls() {
+    std::lock_guard guard(mutex_);
+    calls_.clear();
+}
+
+int ScriptedAudio::reads(AudioObjectID object, FourCharCode selector) const {
+    std::lock_guard guard(mutex_);
+    const auto found = reads_.find({object, selector});
+    return found == reads_.end() ? 0 : found->second;
+}
+
+int ScriptedAudio::liveTaps() const {
+    std::lock_guard guard(mutex_);
+    return static_cast<int>(std::count_if(objects_.begin(), objects_.end(),
+                                          [](const auto& entry) { return entry.second.kind == Kind::Tap; }));
+}
+
+int ScriptedAudio::liveAggregates() const {
+    std::lock_guard guard(mutex_);
+    return static_cast<int>(std::count_if(objects_.begin(), objects_.end(),
+                                          [](const auto& entry) { return entry.second.kind == Kind::Aggregate; }));
+}
+
+int ScriptedAudio::liveIOProcs() const {
+    std::lock_guard guard(mutex_);
+    return static_cast<int>(procs_.size());
+}
+
+int ScriptedAudio::startedIOProcs() const {
+    std::lock_guard guard(mutex_);
+    return static_cast<int>(
+        std::count_if(procs_.begin(), procs_.end(), [](const auto& entry) { return entry.second.started; }));
+}
+
+std::vector<TapDescription> ScriptedAudio::tapsCreated() const {
+    std::lock_guard guard(mutex_);
+    return tapsCreated_;
+}
+
+std::vector<AggregateDescription> ScriptedAudio::aggregatesCreated() const {
+    std::lock_guard guard(mutex_);
+    return aggregatesCreated_;
+}
+
+std::optional<double> ScriptedAudio::rateOf(AudioObjectID object) const {
+    std::lock_guard guard(mutex_);
+    const auto found = objects_.find(object);
+    if (found == objects_.end()) return std::nullopt;
+    return found->second.device.nominalRate;
+}
+
+}  // namespace lumvar::audio

@@ -1,0 +1,27 @@
+#pragma once
+
+#include <string_view>
+
+#include "common/byte_sink.h"
+
+namespace lumvar {
+
+// Status lines on standard error: each line reaches the sink as exactly one write ending in one "\n".
+// The outcome of the write is not looked at; a status line is never worth more than the audio.
+class StatusLog {
+public:
+    explicit StatusLog(ByteSink& sink) : sink_(sink) {}
+
+    // A line built from parts: the text gets one "\n" appended.
+    void log(std::string_view text);
+
+    // A fixed line whose literal already ends in "\n".
+    void line(std::string_view literalWithNewline) { sink_.write(literalWithNewline); }
+
+    ByteSink& sink() { return sink_; }
+
+private:
+    ByteSink& sink_;
+};
+
+}  // namespace lumvar

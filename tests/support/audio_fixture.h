@@ -1,0 +1,69 @@
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "audio/audio_env.h"
+#include "audio/buffer_list.h"
+#include "audio/scripted/scripted_audio.h"
+#include "common/memory_sink.h"
+
+namespace lumvar::testing {
+
+using audio::AudioObjectID;
+using audio::ScriptedAudio;
+
+// A scripted audio system with memory sinks for standard output and standard error.
+struct AudioFixture : ::testing::Test {
+    ScriptedAudio hw;
+    MemorySink out;
+    MemorySink err;
+    StatusLog log{err};
+    audio::AudioEnv env{hw, log, platformText()};
+
+    AudioObjectID addOutput(std::uint32_t channels = 2, double rate = 48000.0, std::string uid = "speakers") {
+        ScriptedAudio::Device device;
+        device.uid = uid;
+        device.name = "Speakers";
+        device.outputStreams = {channels};
+        device.nominalRate = rate;
+        return hw.addDevice(device);
+    }
+
+    AudioObjectID addInput(std::string uid, std::string name, std::vector<std::uint32_t> streams) {
+        ScriptedAudio::Device device;
+        device.uid = std::move(uid);
+        device.name = std::move(name);
+        device.inputStreams = std::move(streams);
+        return hw.addDevice(device);
+    }
+
+    // Every test ends with nothing of the audio system left alive but its devices.
+    void expectNothingLeaked() const {
+        EXPECT_EQ(hw.liveTaps(), 0);
+        EXPECT_EQ(hw.liveAggregates(), 0);
+        EXPECT_EQ(hw.liveIOProcs(), 0);
+        EXPECT_EQ(hw.liveStrings(), 0);
+    }
+};
+
+// One buffer list whose buffers point at vectors of floats the test owns.
+struct Buffers {
+    std::vector<std::vector<float>> data;
+    audio::BufferListStorage storage;
+
+    explicit Buffers(std::vector<std::vector<float>> samples, std::vector<std::uint32_t> channels = {})
+        : data(std::move(samples)), storage(static_cast<std::uint32_t>(data.size())) {
+        for (std::uint32_t i = 0; i < data.size(); ++i) {
+            auto& buffer = storage.buffer(i);
+            buffer.mNumberChannels = i < channels.size() ? channels[i] : 2;
+            buffer.mDataByteSize = static_cast<std::uint32_t>(data[i].size() * sizeof(float));
+            buffer.mData = data[i].data();
+        }
+    }
+    const audio::AudioBufferList& list() const { return storage.list(); }
+    audio::AudioBuffer& operator[](std::uint32_t i) { return storage.buffer(i); }
+};
+
+}  // namespace lumvar::testing
