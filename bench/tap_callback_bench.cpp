@@ -28,7 +28,9 @@ void runCallback(benchmark::State& state, float scale, std::vector<float> sample
     NullSink out;
     StatusLog log(err);
     audio::AudioEnv env{hw, log, platformText()};
-    auto tap = capture::Tap::create(env, out);
+    RealSleeper sleeper;
+    RandomUuids uuids;
+    auto tap = capture::Tap::create(env, out, sleeper, uuids);
     tap->setScale(scale);
 
     audio::BufferListStorage buffers(1);

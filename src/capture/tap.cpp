@@ -1,17 +1,129 @@
 #include "capture/tap.h"
 
+#include <cmath>
+#include <string>
+
+#include "audio/aggregate_identity.h"
+#include "audio/audio_properties.h"
+#include "audio/check.h"
+#include "audio/property_queries.h"
+#include "common/number_format.h"
+
 namespace lumvar::capture {
+
+using namespace lumvar::audio;
 
 namespace {
 // Room for the scaled samples of a typical cycle, so the first callbacks need not allocate.
 constexpr std::size_t kScratchReserve = 8192;
+
+// The aggregate's rate is polled after the write: at most this many waits of this length.
+constexpr int kRateWaits = 40;
+constexpr std::chrono::microseconds kRateWait{25000};
+constexpr double kRateTolerance = 1.0;
 }  // namespace
 
-std::shared_ptr<Tap> Tap::create(audio::AudioEnv env, ByteSink& stdoutHandle) {
-    return std::shared_ptr<Tap>(new Tap(env, stdoutHandle));
+std::shared_ptr<Tap> Tap::create(AudioEnv env, ByteSink& stdoutHandle, Sleeper& sleeper, UuidSource& uuids) {
+    return std::shared_ptr<Tap>(new Tap(env, stdoutHandle, sleeper, uuids));
 }
 
-Tap::Tap(audio::AudioEnv env, ByteSink& stdoutHandle) : env_(env), stdoutHandle_(stdoutHandle) {}
+Tap::Tap(AudioEnv env, ByteSink& stdoutHandle, Sleeper& sleeper, UuidSource& uuids)
+    : env_(env), sleeper_(sleeper), uuids_(uuids), stdoutHandle_(stdoutHandle) {}
+
+bool Tap::build() {
+    const AudioObjectID device = defaultOutputDeviceID(env_);
+    if (device == kAudioObjectUnknown) return false;
+    const auto outputUID = cfStringProp(env_, device, kAudioDevicePropertyDeviceUID, "output UID");
+    if (!outputUID) return false;
+
+    const std::int64_t channels = outputChannelCount(env_, device);
+    setScale(channels > 1 ? static_cast<float>(channels) / 2.0f : 1.0f);
+    env_.log.log("  output device channels: " + formatInt(channels) + ", level correction x" + formatFloat(scale_));
+
+    const TapDescription description{.stereoGlobal = true, .excludedProcesses = {}, .uuid = uuids_.next(), .muteBehavior = 0};
+    AudioObjectID createdTap = kAudioObjectUnknown;
+    if (!check(env_.log, env_.hw.createProcessTap(description, createdTap), "create tap")) return false;
+    tapID_ = createdTap;
+
+    const auto tapUID = cfStringProp(env_, tapID_, kAudioTapPropertyUID, "tap UID");
+    if (!tapUID) return false;  // the tap stays until the next teardown
+
+    const AggregateDescription aggregate{
+        .name = kAggregateName,
+        .uid = std::string(kAggregateUIDPrefix) + "." + uuids_.next(),
+        .master = *outputUID,
+        .isPrivate = true,
+        .tapAutoStart = true,
+        .taps = {{.uid = *tapUID, .drift = false}},
+    };
+    AudioObjectID createdAggregate = kAudioObjectUnknown;
+    if (!check(env_.log, env_.hw.createAggregateDevice(aggregate, createdAggregate), "create aggregate")) {
+        env_.hw.destroyProcessTap(tapID_);
+        tapID_ = kAudioObjectUnknown;
+        return false;
+    }
+    aggID_ = createdAggregate;
+
+    reconcileRates(device);
+    logTapFormat();
+
+    AudioDeviceIOProcID procID = nullptr;
+    if (!check(env_.log, env_.hw.createIOProcIDWithBlock(procID, aggID_, callbackFor(weak_from_this())),
+               "create IOProc")) {
+        teardown();
+        return false;
+    }
+    ioProcID_ = procID;
+    if (!check(env_.log, env_.hw.deviceStart(aggID_, ioProcID_), "start")) {
+        teardown();
+        return false;
+    }
+
+    setCounters({});
+    return true;
+}
+
+void Tap::reconcileRates(AudioObjectID device) {
+    const double wanted = nominalRate(env_, device);
+    if (wanted > 0.0) {
+        env_.hw.setPropertyData(aggID_, globalAddress(kAudioDevicePropertyNominalSampleRate), sizeof wanted, &wanted);
+        int tries = 0;
+        while (!(std::fabs(nominalRate(env_, aggID_) - wanted) <= kRateTolerance) && tries < kRateWaits) {
+            sleeper_.sleepFor(kRateWait);
+            ++tries;
+        }
+        env_.log.log("  aggregate rate set -> " + formatDouble(nominalRate(env_, aggID_)) + " (wanted " +
+                     formatDouble(wanted) + ", tries " + formatInt(tries) + ")");
+    }
+    env_.log.log("  rates: output=" + formatDouble(nominalRate(env_, device)) +
+                 " aggregate=" + formatDouble(nominalRate(env_, aggID_)));
+}
+
+void Tap::logTapFormat() {
+    const auto format = tapFormat(env_, tapID_);
+    if (!format) return;
+    env_.log.log("  tap format: rate=" + formatDouble(format->mSampleRate) +
+                 " ch=" + formatUnsigned(format->mChannelsPerFrame) +
+                 " bytesPerFrame=" + formatUnsigned(format->mBytesPerFrame) +
+                 " framesPerPacket=" + formatUnsigned(format->mFramesPerPacket) +
+                 " flags=" + formatUnsigned(format->mFormatFlags));
+}
+
+void Tap::teardown() {
+    if (ioProcID_ != nullptr) {
+        env_.hw.deviceStop(aggID_, ioProcID_);
+        env_.hw.destroyIOProcID(aggID_, ioProcID_);
+        ioProcID_ = nullptr;
+    }
+    if (aggID_ != kAudioObjectUnknown) {
+        env_.hw.destroyAggregateDevice(aggID_);
+        aggID_ = kAudioObjectUnknown;
+    }
+    if (tapID_ != kAudioObjectUnknown) {
+        env_.hw.destroyProcessTap(tapID_);
+        tapID_ = kAudioObjectUnknown;
+    }
+}
 
 Tap::Counters Tap::counters() const {
     std::lock_guard guard(lock_);

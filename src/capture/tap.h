@@ -8,6 +8,8 @@
 
 #include "audio/audio_env.h"
 #include "common/byte_sink.h"
+#include "common/sleeper.h"
+#include "common/uuid.h"
 
 namespace lumvar::capture {
 
@@ -21,10 +23,23 @@ public:
     };
 
     // The IO callback holds the Tap weakly, so a Tap must live in a shared_ptr.
-    static std::shared_ptr<Tap> create(audio::AudioEnv env, ByteSink& stdoutHandle);
+    static std::shared_ptr<Tap> create(audio::AudioEnv env, ByteSink& stdoutHandle, Sleeper& sleeper,
+                                       UuidSource& uuids);
 
     Tap(const Tap&) = delete;
     Tap& operator=(const Tap&) = delete;
+
+    // Creates and starts the process tap, the aggregate device and the IO callback. Expects a torn-down
+    // Tap. On failure it cleans up what it made, except a tap whose UID could not be read: that one
+    // stays for the next teardown.
+    bool build();
+
+    // Stops and destroys whatever the Tap holds: callback, aggregate device, tap, in that order.
+    void teardown();
+
+    audio::AudioObjectID tapID() const { return tapID_; }
+    audio::AudioObjectID aggID() const { return aggID_; }
+    audio::AudioDeviceIOProcID ioProcID() const { return ioProcID_; }
 
     // Both counters, read in one critical section.
     Counters counters() const;
@@ -43,14 +58,20 @@ public:
     // updates, and one write of whole samples to standard output.
     void process(const audio::AudioBufferList* input);
 
-protected:
-    Tap(audio::AudioEnv env, ByteSink& stdoutHandle);
-
 private:
+    Tap(audio::AudioEnv env, ByteSink& stdoutHandle, Sleeper& sleeper, UuidSource& uuids);
+
+    void reconcileRates(audio::AudioObjectID device);
+    void logTapFormat();
     void logLayout(const audio::AudioBufferList& input);
     float* scratchFor(std::size_t samples);
 
     audio::AudioEnv env_;
+    Sleeper& sleeper_;
+    UuidSource& uuids_;
+    audio::AudioObjectID tapID_ = audio::kAudioObjectUnknown;
+    audio::AudioObjectID aggID_ = audio::kAudioObjectUnknown;
+    audio::AudioDeviceIOProcID ioProcID_ = nullptr;
     float scale_ = 1.0f;
     std::atomic<bool> logged_{false};  // may be read from a later build's IO thread
     mutable std::mutex lock_;

@@ -9,7 +9,7 @@
 namespace lumvar {
 namespace {
 
-bool wellFormed(std::string_view text) {
+bool isWellFormed(std::string_view text) {
     std::int32_t i = 0;
     const auto length = static_cast<std::int32_t>(text.size());
     const auto* bytes = reinterpret_cast<const std::uint8_t*>(text.data());
@@ -45,8 +45,10 @@ std::string decomposed(std::string_view text) {
 
 class IcuText final : public Text {
 public:
+    bool wellFormed(std::string_view bytes) const override { return isWellFormed(bytes); }
+
     std::string sanitize(std::string_view bytes) const override {
-        if (wellFormed(bytes)) return std::string(bytes);
+        if (isWellFormed(bytes)) return std::string(bytes);
         return toUtf8(fromUtf8(bytes));  // ICU substitutes U+FFFD per maximal ill-formed subpart
     }
 
@@ -80,12 +82,12 @@ public:
 
     bool equal(std::string_view a, std::string_view b) const override {
         if (a == b) return true;
-        if (!wellFormed(a) || !wellFormed(b)) return false;
+        if (!isWellFormed(a) || !isWellFormed(b)) return false;
         return decomposed(a) == decomposed(b);
     }
 
     bool startsWith(std::string_view text, std::string_view prefix) const override {
-        if (!wellFormed(text) || !wellFormed(prefix)) return text.starts_with(prefix);
+        if (!isWellFormed(text) || !isWellFormed(prefix)) return text.starts_with(prefix);
         // Compare by code points of the decomposed forms; a prefix must end on a character boundary
         // of the text, so a trailing combining mark in the text after the prefix breaks the match.
         const std::string whole = decomposed(text);

@@ -11,6 +11,9 @@ class Text {
 public:
     virtual ~Text() = default;
 
+    // Whether the bytes are well-formed UTF-8.
+    virtual bool wellFormed(std::string_view bytes) const = 0;
+
     // Ill-formed UTF-8 sequences become U+FFFD; well-formed text comes back unchanged.
     virtual std::string sanitize(std::string_view bytes) const = 0;
 

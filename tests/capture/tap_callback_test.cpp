@@ -15,7 +15,7 @@ namespace lumvar::testing {
 using capture::Tap;
 
 struct TapCallback : AudioFixture {
-    std::shared_ptr<Tap> tap = Tap::create(env, out);
+    std::shared_ptr<Tap> tap = Tap::create(env, out, sleeper, uuids);
 
     Tap::Counters counters() const { return tap->counters(); }
 };
@@ -150,7 +150,7 @@ TEST_F(TapCallback, CallbackDoesNothingOnceTheTapIsGone) {
 
 TEST_F(TapCallback, SteadyStateAllocatesNothing) {
     NullSink sink;
-    auto quiet = Tap::create(env, sink);
+    auto quiet = Tap::create(env, sink, sleeper, uuids);
     std::vector<float> samples(1024);
     for (std::size_t i = 0; i < samples.size(); ++i) samples[i] = std::sin(static_cast<float>(i) * 0.05f);
     Buffers buffer({samples});
@@ -168,7 +168,7 @@ TEST_F(TapCallback, SteadyStateAllocatesNothing) {
 
 TEST_F(TapCallback, CountersStayConsistentWhileAnotherThreadDelivers) {
     NullSink sink;
-    auto busy = Tap::create(env, sink);
+    auto busy = Tap::create(env, sink, sleeper, uuids);
     Buffers silence({std::vector<float>(256, 0.0f)});
     std::atomic<bool> done{false};
     std::thread io([&] {

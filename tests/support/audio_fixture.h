@@ -8,11 +8,19 @@
 #include "audio/buffer_list.h"
 #include "audio/scripted/scripted_audio.h"
 #include "common/memory_sink.h"
+#include "common/sleeper.h"
+#include "common/uuid.h"
 
 namespace lumvar::testing {
 
 using audio::AudioObjectID;
 using audio::ScriptedAudio;
+
+// Records the waits it is asked for instead of waiting.
+struct FakeSleeper final : Sleeper {
+    std::vector<std::chrono::microseconds> waits;
+    void sleepFor(std::chrono::microseconds duration) override { waits.push_back(duration); }
+};
 
 // A scripted audio system with memory sinks for standard output and standard error.
 struct AudioFixture : ::testing::Test {
@@ -21,6 +29,8 @@ struct AudioFixture : ::testing::Test {
     MemorySink err;
     StatusLog log{err};
     audio::AudioEnv env{hw, log, platformText()};
+    FakeSleeper sleeper;
+    RandomUuids uuids;
 
     AudioObjectID addOutput(std::uint32_t channels = 2, double rate = 48000.0, std::string uid = "speakers") {
         ScriptedAudio::Device device;

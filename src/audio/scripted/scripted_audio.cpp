@@ -89,6 +89,7 @@ void ScriptedAudio::inject(Fault fault) {
 void ScriptedAudio::clearFaults() {
     std::lock_guard guard(mutex_);
     faults_.clear();
+    nullStrings_.clear();
 }
 
 void ScriptedAudio::setNullString(AudioObjectID object, FourCharCode selector) {

@@ -70,7 +70,7 @@ public:
     // Replaces the natural device list (every device and aggregate in creation order), stale ids allowed.
     void setDeviceList(std::vector<AudioObjectID> ids);
     void inject(Fault fault);
-    void clearFaults();
+    void clearFaults();  // null strings too
     void setNullString(AudioObjectID object, FourCharCode selector);
 
     // What every newly created tap reports, and how new aggregates start and answer rate writes.

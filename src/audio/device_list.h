@@ -1,0 +1,18 @@
+#pragma once
+
+#include <vector>
+
+#include "audio/audio_env.h"
+#include "audio/input_device.h"
+
+namespace lumvar::audio {
+
+// Every device with input channels, in the platform's order, without this system's own aggregate
+// devices. May write "dev UID" and "dev name" failure lines.
+std::vector<InputDevice> listInputDevices(AudioEnv& env);
+
+// Writes "@DEVICES " + the JSON array + "\n" to standard error in one write ("@DEVICES []\n" when the
+// list cannot be serialised).
+void emitDevices(AudioEnv& env);
+
+}  // namespace lumvar::audio

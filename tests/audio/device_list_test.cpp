@@ -1,0 +1,103 @@
+#include "audio/device_list.h"
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include "audio/audio_properties.h"
+#include "capture/tap.h"
+#include "support/audio_fixture.h"
+
+namespace lumvar::testing {
+
+using namespace lumvar::audio;
+using Op = ScriptedAudio::Op;
+
+using DeviceList = AudioFixture;
+
+TEST_F(DeviceList, NoInputDevicesGiveAnEmptyArray) {
+    emitDevices(env);
+    addOutput();
+    emitDevices(env);
+    EXPECT_EQ(err.chunks(), (std::vector<std::string>{"@DEVICES []\n", "@DEVICES []\n"}));
+}
+
+TEST_F(DeviceList, ListsInputDevicesInPlatformOrderWithTheirRules) {
+    addInput("zed", "Zed Mic", {1});  // listed first although it sorts last
+    addOutput();
+    const AudioObjectID planar = addInput("planar", "Planar", {1, 1});
+    const AudioObjectID nameless = addInput("nameless", "ignored", {2});
+    const AudioObjectID noUID = addInput("no-uid", "No UID", {1});
+    const AudioObjectID lookalike = addInput("com.vormalde.lumvar.aggregate-like", "Looks Like Ours", {2});
+    addInput("someone-else", "LUMVAR Tap", {2});
+    hw.inject({Op::GetPropertyData, nameless, kAudioObjectPropertyName, -1});
+    hw.inject({Op::GetPropertyData, noUID, kAudioDevicePropertyDeviceUID, -2});
+    hw.inject({Op::GetPropertyData, lookalike, kAudioObjectPropertyName, -3});  // excluded, still reported
+    hw.setDefaultInput(planar);
+
+    // A running system tap adds its own aggregate device, which is never listed.
+    hw.setDefaultOutput(addOutput(2, 48000.0, "speakers"));
+    auto tap = capture::Tap::create(env, out, sleeper, uuids);
+    ASSERT_TRUE(tap->build());
+    err.clear();
+
+    const auto devices = listInputDevices(env);
+    ASSERT_EQ(devices.size(), 3u);
+    EXPECT_EQ(devices[0].uid, "zed");
+    EXPECT_EQ(devices[0].name, "Zed Mic");
+    EXPECT_FALSE(devices[0].isDefault);
+    EXPECT_EQ(devices[1].uid, "planar");
+    EXPECT_EQ(devices[1].ch, 2);
+    EXPECT_TRUE(devices[1].isDefault);
+    EXPECT_EQ(devices[2].uid, "nameless");
+    EXPECT_EQ(devices[2].name, "nameless");
+    EXPECT_EQ(err.chunks(), (std::vector<std::string>{"  x dev name failed: -1\n", "  x dev UID failed: -2\n",
+                                                      "  x dev name failed: -3\n"}));
+
+    err.clear();
+    emitDevices(env);
+    EXPECT_EQ(err.chunks().back(),
+              "@DEVICES [{\"uid\":\"zed\",\"name\":\"Zed Mic\",\"ch\":1,\"default\":false},"
+              "{\"uid\":\"planar\",\"name\":\"Planar\",\"ch\":2,\"default\":true},"
+              "{\"uid\":\"nameless\",\"name\":\"nameless\",\"ch\":2,\"default\":false}]\n");
+    tap->teardown();
+}
+
+TEST_F(DeviceList, NoDeviceIsDefaultWhenTheDefaultCannotBeRead) {
+    const AudioObjectID mic = addInput("mic", "Mic", {1});
+    hw.setDefaultInput(mic);
+    hw.inject({Op::GetPropertyData, kAudioObjectSystemObject, kAudioHardwarePropertyDefaultInputDevice, -1});
+    const auto devices = listInputDevices(env);
+    ASSERT_EQ(devices.size(), 1u);
+    EXPECT_FALSE(devices[0].isDefault);
+    EXPECT_EQ(err.text(), "");
+}
+
+TEST_F(DeviceList, HardNamesAreEscapedByteForByteAndParseBack) {
+    const std::string uid = "usb:1a2b/in\"x\\y";
+    const std::string name = "Mic \x01\n\t\x1f (\xc3\x9c\xe2\x82\xac\xf0\x9f\x8e\xa4)\x7f";
+    addInput(uid, name, {2});
+    emitDevices(env);
+    const std::string message = err.text();
+    EXPECT_EQ(message,
+              "@DEVICES [{\"uid\":\"usb:1a2b\\/in\\\"x\\\\y\","
+              "\"name\":\"Mic \\u0001\\n\\t\\u001f (\xc3\x9c\xe2\x82\xac\xf0\x9f\x8e\xa4)\x7f\","
+              "\"ch\":2,\"default\":false}]\n");
+
+    ASSERT_EQ(message.rfind("@DEVICES ", 0), 0u);
+    ASSERT_EQ(message.find('\n'), message.size() - 1);  // one line
+    const auto json = nlohmann::json::parse(message.substr(9, message.size() - 10));
+    ASSERT_EQ(json.size(), 1u);
+    EXPECT_EQ(json[0]["uid"], uid);
+    EXPECT_EQ(json[0]["name"], name);
+    EXPECT_EQ(json[0]["ch"], 2);
+    EXPECT_EQ(json[0]["default"], false);
+}
+
+TEST_F(DeviceList, IllFormedTextFallsBackToAnEmptyArray) {
+    addInput("good", "Good", {1});
+    addInput("bad", "Bad \xff name", {1});
+    emitDevices(env);
+    EXPECT_EQ(err.text(), "@DEVICES []\n");
+}
+
+}  // namespace lumvar::testing
