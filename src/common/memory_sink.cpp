@@ -25,7 +25,7 @@ std::vector<std::string> MemorySink::chunks() const {
 std::vector<float> MemorySink::floats() const {
     const std::string all = text();
     std::vector<float> values(all.size() / sizeof(float));
-    std::memcpy(values.data(), all.data(), values.size() * sizeof(float));
+    if (!values.empty()) std::memcpy(values.data(), all.data(), values.size() * sizeof(float));
     return values;
 }
 
