@@ -13,7 +13,8 @@ bool FdSink::write(std::span<const std::byte> bytes) {
         if (written < 0) {
             if (errno == EINTR) continue;
             const int error = errno;
-            if (!failed_.exchange(true, std::memory_order_acq_rel) && handler_) handler_(error);
+            failed_.store(true, std::memory_order_release);
+            if (handler_) handler_(error);
             return false;
         }
         next += written;

@@ -11,7 +11,8 @@ namespace lumvar {
 // writes and EINTR so that a chunk is never cut short by anything but a real failure.
 class FdSink final : public ByteSink {
 public:
-    // Called once, on the writing thread, with errno of the first failed write.
+    // Called on the writing thread with errno of each failed write; it must be quick and must not
+    // block, since the writer may be an audio IO thread.
     using FailureHandler = std::function<void(int error)>;
 
     explicit FdSink(int fd) : fd_(fd) {}

@@ -363,12 +363,20 @@ OSStatus ScriptedAudio::destroyIOProcID(AudioObjectID device, AudioDeviceIOProcI
 }
 
 int ScriptedAudio::deliver(AudioObjectID device, const AudioBufferList& input) {
+    return deliverWhere(input, [device](AudioObjectID owner) { return owner == device; });
+}
+
+int ScriptedAudio::deliverToStarted(const AudioBufferList& input) {
+    return deliverWhere(input, [](AudioObjectID) { return true; });
+}
+
+int ScriptedAudio::deliverWhere(const AudioBufferList& input, const std::function<bool(AudioObjectID)>& wanted) {
     std::lock_guard guard(mutex_);
     static const AudioTimeStamp time{};
     AudioBufferList output{};
     int called = 0;
     for (auto& [key, proc] : procs_) {
-        if (proc.device != device || !proc.started) continue;
+        if (!wanted(proc.device) || !proc.started) continue;
         proc.block(&time, &input, &time, &output, &time);
         ++called;
     }

@@ -85,6 +85,8 @@ public:
     // Calls every started callback of `device` with `input`, in registration order, on this thread.
     // Returns how many were called.
     int deliver(AudioObjectID device, const AudioBufferList& input);
+    // The same for every started callback, whatever its device.
+    int deliverToStarted(const AudioBufferList& input);
 
     // --- observing ---
     std::vector<std::string> calls() const;  // every non-read call: "<op> <id>"
@@ -140,6 +142,7 @@ private:
                         std::uint32_t& ioSize, void* outData);
     OSStatus readStreams(const Object& object, FourCharCode scope, std::uint32_t& ioSize, void* outData);
     double readRate(Object& object);
+    int deliverWhere(const AudioBufferList& input, const std::function<bool(AudioObjectID)>& wanted);
 
     mutable std::mutex mutex_;
     std::map<AudioObjectID, Object> objects_;

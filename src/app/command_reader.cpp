@@ -1,0 +1,24 @@
+#include "app/command_reader.h"
+
+#include <array>
+#include <cerrno>
+#include <unistd.h>
+
+namespace lumvar::app {
+
+void readCommands(int fd, const Text& text, const std::function<void(Command)>& post) {
+    LineSplitter splitter;
+    const auto onLine = [&](std::string_view line) {
+        if (auto command = parseCommand(line, text)) post(std::move(*command));
+    };
+    std::array<char, 4096> buffer{};
+    for (;;) {
+        const ssize_t got = ::read(fd, buffer.data(), buffer.size());
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) break;
+        splitter.feed(std::string_view(buffer.data(), static_cast<std::size_t>(got)), onLine);
+    }
+    splitter.finish(onLine);
+}
+
+}  // namespace lumvar::app

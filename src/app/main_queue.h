@@ -1,0 +1,64 @@
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <functional>
+#include <mutex>
+#include <optional>
+
+namespace lumvar::app {
+
+// The one serial queue, served by the main thread: work items run one at a time in the order posted.
+// It also carries one repeating timer whose deadlines never drift (deadline k = start + k x period);
+// a due deadline posts the timer's work like any other item, and deadlines missed while a long item
+// ran are coalesced into one.
+class MainQueue {
+public:
+    using Clock = std::chrono::steady_clock;
+
+    // `now` is read for timer deadlines; run() waits in real time, so only runPending() may be given a
+    // clock of a test's own.
+    explicit MainQueue(std::function<Clock::time_point()> now = Clock::now);
+
+    // From any thread, without waiting.
+    void post(std::function<void()> work);
+    // Ahead of everything already queued (termination, which must not wait behind commands).
+    void postFirst(std::function<void()> work);
+
+    // The first deadline is one period from now.
+    void startTimer(Clock::duration period, std::function<void()> work);
+
+    // Serves the queue until stop(); returns the status given to stop().
+    int run();
+    // From any thread: run() returns once the item in progress, if any, has finished.
+    void stop(int status);
+
+    // For tests: runs what is queued now and what the clock says is due, without waiting.
+    // Returns how many items ran.
+    std::size_t runPending();
+
+    // The status given to stop(), once it has been called.
+    std::optional<int> stopStatus() const;
+
+private:
+    // Moves a due timer deadline into the queue. Caller holds mutex_.
+    void enqueueDueTimer(Clock::time_point now);
+
+    std::function<Clock::time_point()> now_;
+    mutable std::mutex mutex_;
+    std::condition_variable wake_;
+    std::deque<std::function<void()>> items_;
+    std::optional<int> stopStatus_;
+
+    struct Timer {
+        Clock::time_point start;
+        Clock::duration period;
+        long long next = 1;  // index of the next deadline
+        std::function<void()> work;
+        Clock::time_point deadline() const { return start + period * next; }
+    };
+    std::optional<Timer> timer_;
+};
+
+}  // namespace lumvar::app

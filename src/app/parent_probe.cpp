@@ -1,0 +1,14 @@
+#include "app/parent_probe.h"
+
+#include <unistd.h>
+
+namespace lumvar::app {
+
+PosixParentProbe::PosixParentProbe() : parent_(::getppid()) {}
+
+bool PosixParentProbe::parentGone() {
+    const pid_t now = ::getppid();
+    return now == 1 || now != parent_;
+}
+
+}  // namespace lumvar::app

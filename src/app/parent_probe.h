@@ -1,0 +1,25 @@
+#pragma once
+
+#include <sys/types.h>
+
+namespace lumvar::app {
+
+// Tells whether the process that started us is gone.
+class ParentProbe {
+public:
+    virtual ~ParentProbe() = default;
+    virtual bool parentGone() = 0;
+};
+
+// Gone when the parent id is 1 or differs from the one seen at start-up: on Linux an orphan is often
+// adopted by a sub-reaper rather than by process 1.
+class PosixParentProbe final : public ParentProbe {
+public:
+    PosixParentProbe();
+    bool parentGone() override;
+
+private:
+    pid_t parent_;
+};
+
+}  // namespace lumvar::app

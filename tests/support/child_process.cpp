@@ -1,0 +1,154 @@
+#include "support/child_process.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <fcntl.h>
+#include <poll.h>
+#include <stdexcept>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+namespace lumvar::testing {
+namespace {
+
+[[noreturn]] void execChild(const std::string& path, char* const* environment, int in, int out, int err) {
+    ::dup2(in, STDIN_FILENO);
+    ::dup2(out, STDOUT_FILENO);
+    ::dup2(err, STDERR_FILENO);
+    // The test runner may block signals; the child starts from a clean mask.
+    sigset_t none;
+    sigemptyset(&none);
+    ::sigprocmask(SIG_SETMASK, &none, nullptr);
+    ::execle(path.c_str(), path.c_str(), static_cast<char*>(nullptr), environment);
+    ::_exit(127);
+}
+
+}  // namespace
+
+ChildProcess::ChildProcess(const std::string& path, const Options& options) {
+    int in[2], out[2], err[2], report[2], release[2];
+    if (::pipe2(in, O_CLOEXEC) || ::pipe2(out, O_CLOEXEC) || ::pipe2(err, O_CLOEXEC) || ::pipe2(report, O_CLOEXEC) ||
+        ::pipe2(release, O_CLOEXEC))
+        throw std::runtime_error("pipe");
+    if (options.orphan) ::prctl(PR_SET_CHILD_SUBREAPER, 1);
+
+    // Built before fork: the child may only exec.
+    std::vector<std::string> entries = options.environment;
+    for (char** entry = environ; *entry != nullptr; ++entry) entries.emplace_back(*entry);
+    std::vector<char*> environment;
+    for (auto& entry : entries) environment.push_back(entry.data());
+    environment.push_back(nullptr);
+
+    const pid_t first = ::fork();
+    if (first == 0) {
+        if (!options.orphan) execChild(path, environment.data(), in[0], out[1], err[1]);
+        const pid_t child = ::fork();
+        if (child == 0) execChild(path, environment.data(), in[0], out[1], err[1]);
+        (void)!::write(report[1], &child, sizeof child);
+        char go = 0;
+        ::close(release[1]);
+        (void)!::read(release[0], &go, 1);
+        ::_exit(0);  // the child is orphaned here
+    }
+    if (options.orphan) {
+        (void)!::read(report[0], &pid_, sizeof pid_);
+        middle_ = first;
+        release_ = release[1];
+    } else {
+        pid_ = first;
+        ::close(release[1]);
+    }
+    ::close(release[0]);
+    ::close(report[0]);
+    ::close(report[1]);
+    ::close(in[0]);
+    ::close(out[1]);
+    ::close(err[1]);
+    in_ = in[1];
+    out_ = out[0];
+    err_ = err[0];
+}
+
+ChildProcess::~ChildProcess() {
+    endParent();
+    if (!exited_ && pid_ > 0) {
+        ::kill(pid_, SIGKILL);
+        ::waitpid(pid_, nullptr, 0);
+    }
+    for (int fd : {in_, out_, err_})
+        if (fd >= 0) ::close(fd);
+}
+
+void ChildProcess::write(std::string_view bytes) { (void)!::write(in_, bytes.data(), bytes.size()); }
+
+void ChildProcess::closeStdin() {
+    ::close(in_);
+    in_ = -1;
+}
+
+void ChildProcess::closeStdout() {
+    ::close(out_);
+    out_ = -1;
+}
+
+void ChildProcess::signal(int number) { ::kill(pid_, number); }
+
+void ChildProcess::endParent() {
+    if (middle_ < 0) return;
+    ::close(release_);
+    release_ = -1;
+    ::waitpid(middle_, nullptr, 0);
+    middle_ = -1;
+}
+
+void ChildProcess::pump(int fd, std::string& into, std::chrono::milliseconds timeout) {
+    pollfd poller{fd, POLLIN, 0};
+    if (::poll(&poller, 1, static_cast<int>(timeout.count())) <= 0) return;
+    char buffer[65536];
+    const ssize_t got = ::read(fd, buffer, sizeof buffer);
+    if (got > 0) into.append(buffer, static_cast<std::size_t>(got));
+    else if (got == 0) std::this_thread::sleep_for(timeout);  // closed: nothing more will come
+}
+
+std::string ChildProcess::waitForStderr(std::string_view text, std::chrono::milliseconds timeout) {
+    const auto until = std::chrono::steady_clock::now() + timeout;
+    while (stderr_.find(text) == std::string::npos && std::chrono::steady_clock::now() < until)
+        pump(err_, stderr_, std::chrono::milliseconds(20));
+    return stderr_;
+}
+
+std::string ChildProcess::stderrSoFar() {
+    pump(err_, stderr_, std::chrono::milliseconds(0));
+    return stderr_;
+}
+
+std::string ChildProcess::readStdout(std::size_t limit, std::chrono::milliseconds timeout) {
+    std::string data;
+    const auto until = std::chrono::steady_clock::now() + timeout;
+    while (data.size() < limit && std::chrono::steady_clock::now() < until) pump(out_, data, std::chrono::milliseconds(20));
+    return data;
+}
+
+std::optional<int> ChildProcess::waitForExit(std::chrono::milliseconds timeout) {
+    const auto until = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+        int status = 0;
+        const pid_t done = ::waitpid(pid_, &status, WNOHANG);
+        if (done == pid_) {
+            exited_ = true;
+            if (WIFEXITED(status)) return WEXITSTATUS(status);
+            return std::nullopt;
+        }
+        if (std::chrono::steady_clock::now() >= until) return std::nullopt;
+        // Keep reading, as a parent does: a child blocked on a full pipe could not finish.
+        std::string discarded;
+        if (out_ >= 0) pump(out_, discarded, std::chrono::milliseconds(0));
+        pump(err_, stderr_, std::chrono::milliseconds(0));
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+}
+
+}  // namespace lumvar::testing

@@ -1,0 +1,53 @@
+#pragma once
+
+#include <chrono>
+#include <optional>
+#include <string>
+#include <sys/types.h>
+#include <vector>
+
+namespace lumvar::testing {
+
+// A spawned program with pipes on its three standard streams.
+class ChildProcess {
+public:
+    struct Options {
+        std::vector<std::string> environment;  // NAME=value entries added to ours
+        // Spawn through a middle process that ends on endParent(), so that the child outlives its
+        // parent. The caller becomes a sub-reaper and so still collects the child.
+        bool orphan = false;
+    };
+
+    ChildProcess(const std::string& path, const Options& options);
+    ~ChildProcess();
+
+    pid_t pid() const { return pid_; }
+    void write(std::string_view bytes);
+    void closeStdin();
+    void closeStdout();
+    void signal(int number);
+    // With `orphan`: ends the middle process, the child's parent.
+    void endParent();
+
+    // Reads standard error until it contains `text` or the timeout passes; returns all of it so far.
+    std::string waitForStderr(std::string_view text, std::chrono::milliseconds timeout);
+    std::string stderrSoFar();
+    // Reads what standard output has now, up to `limit` bytes.
+    std::string readStdout(std::size_t limit, std::chrono::milliseconds timeout);
+
+    // The exit status, or nullopt if the child has not exited within the timeout (or died by a signal).
+    // Reads and drops standard output meanwhile.
+    std::optional<int> waitForExit(std::chrono::milliseconds timeout);
+
+private:
+    void pump(int fd, std::string& into, std::chrono::milliseconds timeout);
+
+    pid_t pid_ = -1;
+    pid_t middle_ = -1;
+    int release_ = -1;
+    int in_ = -1, out_ = -1, err_ = -1;
+    std::string stderr_;
+    bool exited_ = false;
+};
+
+}  // namespace lumvar::testing
