@@ -47,7 +47,7 @@ TEST(HelperProcess, StartsStreamsAndEndsCleanlyOnEitherSignal) {
 }
 
 TEST(HelperProcess, FailedFirstBuildExitsWithOne) {
-    ChildProcess helper = spawnHelper({.environment = {"LUMVAR_FIXTURE_FAIL_BUILD=1"}});
+    ChildProcess helper = spawnHelper({.arguments = {}, .environment = {"LUMVAR_FIXTURE_FAIL_BUILD=1"}});
     EXPECT_EQ(helper.waitForExit(5s), 1);
     EXPECT_EQ(helper.stderrSoFar(), "  output device channels: 2, level correction x1.0\n"
                                     "  x create tap failed: -1\n"
@@ -78,7 +78,7 @@ TEST(HelperProcess, CommandsSentBeforeStartUpEndedRunInOrder) {
 }
 
 TEST(HelperProcess, EndsWhenItsParentIsGone) {
-    ChildProcess helper = spawnHelper({.environment = {}, .orphan = true});
+    ChildProcess helper = spawnHelper({.arguments = {}, .environment = {}, .orphan = true});
     helper.waitForStderr(kBanner, 5s);
     helper.endParent();
     // The watchdog looks every 2 s; allow it two periods and some slack.

@@ -14,7 +14,8 @@
 namespace lumvar::testing {
 namespace {
 
-[[noreturn]] void execChild(const std::string& path, char* const* environment, int in, int out, int err) {
+[[noreturn]] void execChild(const std::string& path, char* const* arguments, char* const* environment, int in, int out,
+                            int err) {
     ::dup2(in, STDIN_FILENO);
     ::dup2(out, STDOUT_FILENO);
     ::dup2(err, STDERR_FILENO);
@@ -22,7 +23,7 @@ namespace {
     sigset_t none;
     sigemptyset(&none);
     ::sigprocmask(SIG_SETMASK, &none, nullptr);
-    ::execle(path.c_str(), path.c_str(), static_cast<char*>(nullptr), environment);
+    ::execve(path.c_str(), arguments, environment);
     ::_exit(127);
 }
 
@@ -41,12 +42,17 @@ ChildProcess::ChildProcess(const std::string& path, const Options& options) {
     std::vector<char*> environment;
     for (auto& entry : entries) environment.push_back(entry.data());
     environment.push_back(nullptr);
+    std::vector<std::string> words{path};
+    words.insert(words.end(), options.arguments.begin(), options.arguments.end());
+    std::vector<char*> arguments;
+    for (auto& word : words) arguments.push_back(word.data());
+    arguments.push_back(nullptr);
 
     const pid_t first = ::fork();
     if (first == 0) {
-        if (!options.orphan) execChild(path, environment.data(), in[0], out[1], err[1]);
+        if (!options.orphan) execChild(path, arguments.data(), environment.data(), in[0], out[1], err[1]);
         const pid_t child = ::fork();
-        if (child == 0) execChild(path, environment.data(), in[0], out[1], err[1]);
+        if (child == 0) execChild(path, arguments.data(), environment.data(), in[0], out[1], err[1]);
         (void)!::write(report[1], &child, sizeof child);
         char go = 0;
         ::close(release[1]);
@@ -104,32 +110,44 @@ void ChildProcess::endParent() {
     middle_ = -1;
 }
 
-void ChildProcess::pump(int fd, std::string& into, std::chrono::milliseconds timeout) {
-    pollfd poller{fd, POLLIN, 0};
-    if (::poll(&poller, 1, static_cast<int>(timeout.count())) <= 0) return;
+void ChildProcess::pump(std::chrono::milliseconds timeout) {
+    pollfd pollers[2] = {{err_, POLLIN, 0}, {out_, POLLIN, 0}};
+    if (::poll(pollers, 2, static_cast<int>(timeout.count())) <= 0) return;
     char buffer[65536];
-    const ssize_t got = ::read(fd, buffer, sizeof buffer);
-    if (got > 0) into.append(buffer, static_cast<std::size_t>(got));
-    else if (got == 0) std::this_thread::sleep_for(timeout);  // closed: nothing more will come
+    for (auto& poller : pollers) {
+        if (poller.fd < 0 || (poller.revents & (POLLIN | POLLHUP)) == 0) continue;
+        const ssize_t got = ::read(poller.fd, buffer, sizeof buffer);
+        if (got > 0) (poller.fd == err_ ? stderr_ : stdout_).append(buffer, static_cast<std::size_t>(got));
+        if (got == 0) {  // closed: stop polling it
+            ::close(poller.fd);
+            (poller.fd == err_ ? err_ : out_) = -1;
+        }
+    }
 }
 
 std::string ChildProcess::waitForStderr(std::string_view text, std::chrono::milliseconds timeout) {
     const auto until = std::chrono::steady_clock::now() + timeout;
     while (stderr_.find(text) == std::string::npos && std::chrono::steady_clock::now() < until)
-        pump(err_, stderr_, std::chrono::milliseconds(20));
+        pump(std::chrono::milliseconds(20));
     return stderr_;
 }
 
 std::string ChildProcess::stderrSoFar() {
-    pump(err_, stderr_, std::chrono::milliseconds(0));
+    pump(std::chrono::milliseconds(0));
     return stderr_;
 }
 
 std::string ChildProcess::readStdout(std::size_t limit, std::chrono::milliseconds timeout) {
-    std::string data;
     const auto until = std::chrono::steady_clock::now() + timeout;
-    while (data.size() < limit && std::chrono::steady_clock::now() < until) pump(out_, data, std::chrono::milliseconds(20));
-    return data;
+    while (stdout_.size() < limit && std::chrono::steady_clock::now() < until) pump(std::chrono::milliseconds(20));
+    std::string taken = stdout_.substr(0, limit);
+    stdout_.erase(0, taken.size());
+    return taken;
+}
+
+void ChildProcess::discardStdout() {
+    pump(std::chrono::milliseconds(0));
+    stdout_.clear();
 }
 
 std::optional<int> ChildProcess::waitForExit(std::chrono::milliseconds timeout) {
@@ -143,11 +161,7 @@ std::optional<int> ChildProcess::waitForExit(std::chrono::milliseconds timeout) 
             return std::nullopt;
         }
         if (std::chrono::steady_clock::now() >= until) return std::nullopt;
-        // Keep reading, as a parent does: a child blocked on a full pipe could not finish.
-        std::string discarded;
-        if (out_ >= 0) pump(out_, discarded, std::chrono::milliseconds(0));
-        pump(err_, stderr_, std::chrono::milliseconds(0));
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        pump(std::chrono::milliseconds(10));
     }
 }
 

@@ -12,6 +12,7 @@ namespace lumvar::testing {
 class ChildProcess {
 public:
     struct Options {
+        std::vector<std::string> arguments;    // after the program's own name
         std::vector<std::string> environment;  // NAME=value entries added to ours
         // Spawn through a middle process that ends on endParent(), so that the child outlives its
         // parent. The caller becomes a sub-reaper and so still collects the child.
@@ -29,24 +30,29 @@ public:
     // With `orphan`: ends the middle process, the child's parent.
     void endParent();
 
-    // Reads standard error until it contains `text` or the timeout passes; returns all of it so far.
+    // Both output streams are read whenever the caller waits, as a parent does: a child blocked on
+    // a full pipe could not go on.
+
+    // Waits until standard error contains `text` or the timeout passes; returns all of it so far.
     std::string waitForStderr(std::string_view text, std::chrono::milliseconds timeout);
     std::string stderrSoFar();
-    // Reads what standard output has now, up to `limit` bytes.
+    // Takes up to `limit` bytes of standard output, waiting for them at most `timeout`.
     std::string readStdout(std::size_t limit, std::chrono::milliseconds timeout);
+    // Drops what standard output has delivered so far.
+    void discardStdout();
 
     // The exit status, or nullopt if the child has not exited within the timeout (or died by a signal).
-    // Reads and drops standard output meanwhile.
     std::optional<int> waitForExit(std::chrono::milliseconds timeout);
 
 private:
-    void pump(int fd, std::string& into, std::chrono::milliseconds timeout);
+    void pump(std::chrono::milliseconds timeout);
 
     pid_t pid_ = -1;
     pid_t middle_ = -1;
     int release_ = -1;
     int in_ = -1, out_ = -1, err_ = -1;
     std::string stderr_;
+    std::string stdout_;
     bool exited_ = false;
 };
 

@@ -5,12 +5,9 @@
 #include <cstring>
 
 #include "audio/audio_properties.h"
+#include "audio/platform_string.h"
 
 namespace lumvar::audio {
-
-struct PlatformString {
-    std::string text;
-};
 
 namespace {
 

@@ -1,0 +1,89 @@
+#pragma once
+
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+
+#include "audio/platform_audio.h"
+#include "audio/pulse/pulse_connection.h"
+#include "audio/pulse/record_stream.h"
+
+namespace lumvar::audio::pulse {
+
+// The platform audio system on a PulseAudio server (or PipeWire's pulse server):
+// - the system object lists every sink and every source as a device, each under an id that stays the
+//   same for the life of the process; the UID is the sink's or source's name, the name its description;
+// - a process tap records the monitor of the default sink at the time the tap is created;
+// - an aggregate device carries one tap; its IO callback is a record stream on the tap's monitor;
+// - an input device's IO callback is a record stream on that source in its own format.
+// Callers use it from one thread; IO blocks run on the main loop's thread.
+class PulseAudio final : public PlatformAudio {
+public:
+    PulseAudio();
+    ~PulseAudio() override;
+
+    OSStatus getPropertyDataSize(AudioObjectID object, const AudioObjectPropertyAddress& address,
+                                 std::uint32_t& outSize) override;
+    OSStatus getPropertyData(AudioObjectID object, const AudioObjectPropertyAddress& address, std::uint32_t& ioSize,
+                             void* outData) override;
+    OSStatus setPropertyData(AudioObjectID object, const AudioObjectPropertyAddress& address, std::uint32_t size,
+                             const void* data) override;
+    std::string takeString(StringRef string) override;
+    OSStatus createProcessTap(const TapDescription& description, AudioObjectID& outTapID) override;
+    OSStatus destroyProcessTap(AudioObjectID tapID) override;
+    OSStatus createAggregateDevice(const AggregateDescription& description, AudioObjectID& outDeviceID) override;
+    OSStatus destroyAggregateDevice(AudioObjectID deviceID) override;
+    OSStatus createIOProcIDWithBlock(AudioDeviceIOProcID& outProcID, AudioObjectID device,
+                                     AudioDeviceIOBlock block) override;
+    OSStatus deviceStart(AudioObjectID device, AudioDeviceIOProcID procID) override;
+    OSStatus deviceStop(AudioObjectID device, AudioDeviceIOProcID procID) override;
+    OSStatus destroyIOProcID(AudioObjectID device, AudioDeviceIOProcID procID) override;
+
+private:
+    struct DeviceKey {
+        bool isSink;
+        std::string name;
+        auto operator<=>(const DeviceKey&) const = default;
+    };
+    struct Tap {
+        std::string uid;
+        std::string monitorSource;
+        std::uint32_t rate = 0;
+    };
+    struct Aggregate {
+        std::string uid;
+        std::string name;
+        AudioObjectID tapID = 0;
+        double rate = 0.0;
+    };
+    struct Proc {
+        AudioObjectID device = 0;
+        AudioDeviceIOBlock block;
+        std::unique_ptr<RecordStream> stream;
+    };
+
+    AudioObjectID idFor(const DeviceKey& key);
+    std::optional<DeviceInfo> currentDevice(AudioObjectID id, OSStatus& status);
+    OSStatus deviceIDs(std::vector<AudioObjectID>& ids);
+    OSStatus readSystem(FourCharCode selector, std::uint32_t& ioSize, void* outData);
+    OSStatus readDevice(AudioObjectID object, const AudioObjectPropertyAddress& address, std::uint32_t& ioSize,
+                        void* outData);
+    OSStatus readAggregate(const Aggregate& aggregate, const AudioObjectPropertyAddress& address,
+                           std::uint32_t& ioSize, void* outData);
+    OSStatus readTap(const Tap& tap, FourCharCode selector, std::uint32_t& ioSize, void* outData);
+    Proc* findProc(AudioObjectID device, AudioDeviceIOProcID procID);
+
+    PulseConnection connection_;
+    std::recursive_mutex mutex_;
+    AudioObjectID nextID_ = 16;
+    std::map<DeviceKey, AudioObjectID> ids_;
+    std::map<AudioObjectID, DeviceKey> keys_;
+    std::map<AudioObjectID, Tap> taps_;
+    std::map<AudioObjectID, Aggregate> aggregates_;
+    std::map<std::uintptr_t, Proc> procs_;
+    std::uintptr_t nextProc_ = 1;
+};
+
+}  // namespace lumvar::audio::pulse

@@ -1,0 +1,137 @@
+#include "audio/pulse/record_stream.h"
+
+#include <chrono>
+
+#include "audio/pulse/pulse_statuses.h"
+
+namespace lumvar::audio::pulse {
+
+namespace {
+constexpr pa_usec_t kFragment = 10'000;  // about 10 ms per delivery
+}  // namespace
+
+RecordStream::RecordStream(PulseConnection& connection, const AudioDeviceIOBlock& block)
+    : connection_(connection), block_(block) {}
+
+RecordStream::~RecordStream() { stop(); }
+
+OSStatus RecordStream::start(const std::string& source, std::uint32_t channels, std::uint32_t rate) {
+    channels_ = channels == 0 ? 1 : channels;
+    rate_ = rate == 0 ? 48000 : rate;
+    const pa_sample_spec spec{PA_SAMPLE_FLOAT32LE, rate_, static_cast<std::uint8_t>(channels_)};
+    if (!pa_sample_spec_valid(&spec)) return kStreamFailed;
+    pa_channel_map map;
+    pa_channel_map_init_extend(&map, spec.channels, PA_CHANNEL_MAP_DEFAULT);
+
+    silence_.assign(static_cast<std::size_t>(rate_ / 10) * channels_, 0.0f);
+
+    PulseConnection::Lock lock(connection_);
+    lastDelivery_ = std::chrono::steady_clock::now();
+    stream_ = pa_stream_new(connection_.context(), "lumvar-capture", &spec, &map);
+    if (stream_ == nullptr) return kStreamFailed;
+    pa_stream_set_state_callback(stream_, &RecordStream::onState, this);
+    pa_stream_set_read_callback(stream_, &RecordStream::onRead, this);
+
+    // Small fragments: the default buffering is about 2 s, bursty, and loses up to 2 s at stop.
+    pa_buffer_attr attr{};
+    attr.maxlength = static_cast<std::uint32_t>(-1);
+    attr.tlength = attr.prebuf = attr.minreq = static_cast<std::uint32_t>(-1);
+    attr.fragsize = static_cast<std::uint32_t>(pa_usec_to_bytes(kFragment, &spec));
+    if (pa_stream_connect_record(stream_, source.c_str(), &attr, PA_STREAM_ADJUST_LATENCY) < 0) {
+        release();
+        return kStreamFailed;
+    }
+    const auto until = std::chrono::steady_clock::now() + PulseConnection::kRequestTimeout;
+    for (;;) {
+        const pa_stream_state_t state = pa_stream_get_state(stream_);
+        if (state == PA_STREAM_READY) return kAudioHardwareNoError;
+        if (!PA_STREAM_IS_GOOD(state) || std::chrono::steady_clock::now() >= until) {
+            release();
+            return PA_STREAM_IS_GOOD(state) ? kTimedOut : kStreamFailed;
+        }
+        // The state callback signals each change; the wait is also woken by any other signal.
+        pa_threaded_mainloop_wait(connection_.loop());
+    }
+}
+
+void RecordStream::stop() {
+    PulseConnection::Lock lock(connection_);
+    stopping_ = true;
+    release();
+}
+
+void RecordStream::release() {
+    if (silenceTimer_ != nullptr) {
+        connection_.api()->time_free(silenceTimer_);
+        silenceTimer_ = nullptr;
+    }
+    if (stream_ != nullptr) {
+        pa_stream_set_read_callback(stream_, nullptr, nullptr);
+        pa_stream_set_state_callback(stream_, nullptr, nullptr);
+        if (PA_STREAM_IS_GOOD(pa_stream_get_state(stream_))) pa_stream_disconnect(stream_);
+        pa_stream_unref(stream_);
+        stream_ = nullptr;
+    }
+}
+
+void RecordStream::onState(pa_stream* stream, void* userdata) {
+    auto* self = static_cast<RecordStream*>(userdata);
+    pa_threaded_mainloop_signal(self->connection_.loop(), 0);
+    const pa_stream_state_t state = pa_stream_get_state(stream);
+    if (!self->stopping_ && (state == PA_STREAM_FAILED || state == PA_STREAM_TERMINATED) &&
+        self->silenceTimer_ == nullptr)
+        self->startSilence();
+}
+
+void RecordStream::onRead(pa_stream* stream, std::size_t, void* userdata) {
+    auto* self = static_cast<RecordStream*>(userdata);
+    const void* data = nullptr;
+    std::size_t bytes = 0;
+    while (pa_stream_readable_size(stream) > 0) {
+        if (pa_stream_peek(stream, &data, &bytes) < 0 || bytes == 0) return;
+        if (data == nullptr) {
+            self->deliverSilence(bytes);  // a hole
+        } else {
+            self->deliver(data, bytes);
+        }
+        pa_stream_drop(stream);
+    }
+}
+
+void RecordStream::deliverSilence(std::size_t bytes) {
+    const std::size_t frameBytes = channels_ * sizeof(float);
+    const auto elapsed = std::chrono::steady_clock::now() - lastDelivery_ + std::chrono::milliseconds(50);
+    const auto elapsedFrames = static_cast<std::size_t>(std::chrono::duration<double>(elapsed).count() * rate_);
+    bytes = std::min(bytes / frameBytes, elapsedFrames) * frameBytes;
+    const std::size_t piece = silence_.size() * sizeof(float);
+    for (std::size_t done = 0; done < bytes; done += piece) deliver(silence_.data(), std::min(piece, bytes - done));
+}
+
+void RecordStream::deliver(const void* data, std::size_t bytes) {
+    lastDelivery_ = std::chrono::steady_clock::now();
+    AudioBuffer& buffer = list_.buffer(0);
+    buffer.mNumberChannels = channels_;
+    buffer.mDataByteSize = static_cast<std::uint32_t>(bytes);
+    buffer.mData = const_cast<void*>(data);
+    static const AudioTimeStamp time{};
+    AudioBufferList output{};
+    block_(&time, &list_.list(), &time, &output, &time);
+}
+
+void RecordStream::startSilence() {
+    timeval next{};
+    pa_gettimeofday(&next);
+    pa_timeval_add(&next, kFragment);
+    silenceTimer_ = connection_.api()->time_new(connection_.api(), &next, &RecordStream::onSilenceTick, this);
+}
+
+void RecordStream::onSilenceTick(pa_mainloop_api* api, pa_time_event* event, const timeval*, void* userdata) {
+    auto* self = static_cast<RecordStream*>(userdata);
+    self->deliverSilence(static_cast<std::size_t>(self->rate_ / 100) * self->channels_ * sizeof(float));
+    timeval next{};
+    pa_gettimeofday(&next);
+    pa_timeval_add(&next, kFragment);
+    api->time_restart(event, &next);
+}
+
+}  // namespace lumvar::audio::pulse

@@ -1,0 +1,234 @@
+// The real helper against a real sound server (started by the test fixture of CTest; see
+// scripts/sound-server for its devices).
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <csignal>
+#include <cstring>
+#include <fstream>
+#include <thread>
+
+#include "e2e/signal_analysis.h"
+#include "support/child_process.h"
+
+namespace lumvar::testing {
+
+using namespace std::chrono_literals;
+
+// Every client here, the helper included, talks to the private test server.
+const bool kPrivateServer = [] {
+    const std::string dir = LUMVAR_SOUND_DIR;
+    ::setenv("PULSE_SERVER", ("unix:" + dir + "/native").c_str(), 1);
+    ::setenv("PULSE_COOKIE", (dir + "/cookie").c_str(), 1);
+    ::setenv("PULSE_RUNTIME_PATH", (dir + "/runtime").c_str(), 1);
+    return true;
+}();
+
+const std::string kBanner = "  > streaming (system). commands: SYSTEM | INPUT <uid> | LIST\n";
+const std::string kBuildLines = "  output device channels: 2, level correction x1.0\n"
+                                "  aggregate rate set -> 48000.0 (wanted 48000.0, tries 0)\n"
+                                "  rates: output=48000.0 aggregate=48000.0\n"
+                                "  tap format: rate=48000.0 ch=2 bytesPerFrame=8 framesPerPacket=1 flags=9\n";
+
+std::string statusLines(const std::string& text) {
+    std::string kept;
+    std::size_t start = 0;
+    while (start < text.size()) {
+        std::size_t end = text.find('\n', start);
+        end = end == std::string::npos ? text.size() : end + 1;
+        const std::string_view line(text.data() + start, end - start);
+        if (!line.starts_with("  IOProc#1: ") && !line.starts_with("    buf[")) kept.append(line);
+        start = end;
+    }
+    return kept;
+}
+
+std::string run(const std::string& command) {
+    std::string output;
+    FILE* pipe = ::popen(command.c_str(), "r");
+    if (pipe == nullptr) return output;
+    char buffer[4096];
+    std::size_t got = 0;
+    while ((got = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) output.append(buffer, got);
+    ::pclose(pipe);
+    return output;
+}
+
+// Plays interleaved stereo float samples into a sink, in the background.
+struct Playback {
+    std::string file;
+    std::thread player;
+    Playback(const std::string& sink, const std::vector<float>& samples) {
+        file = "/tmp/lumvar-e2e-" + std::to_string(::getpid()) + "-" + sink + ".raw";
+        std::ofstream(file, std::ios::binary)
+            .write(reinterpret_cast<const char*>(samples.data()), static_cast<std::streamsize>(samples.size() * 4));
+        player = std::thread([this, sink] {
+            run("pacat --playback --raw --device=" + sink +
+                " --format=float32le --rate=48000 --channels=2 --latency-msec=20 " + file + " 2>&1");
+        });
+    }
+    ~Playback() {
+        player.join();
+        std::remove(file.c_str());
+    }
+};
+
+ChildProcess spawnHelper(ChildProcess::Options options = {}) { return ChildProcess(LUMVAR_HELPER_PATH, options); }
+
+nlohmann::json devicesOf(const std::string& stderrText) {
+    const auto at = stderrText.find("@DEVICES ");
+    const auto end = stderrText.find('\n', at);
+    return nlohmann::json::parse(stderrText.substr(at + 9, end - at - 9));
+}
+
+TEST(CaptureE2E, StartsWithTheServersRatesAndListsItsSources) {
+    ChildProcess helper = spawnHelper();
+    const std::string text = statusLines(helper.waitForStderr(kBanner, 10s));
+    ASSERT_EQ(text.substr(0, kBuildLines.size()), kBuildLines);
+    ASSERT_EQ(text.substr(text.size() - kBanner.size()), kBanner);
+
+    const auto devices = devicesOf(text);
+    std::map<std::string, nlohmann::json> byUid;
+    for (const auto& device : devices) byUid[device["uid"]] = device;
+    EXPECT_FALSE(byUid.contains("lumvar_out"));  // a sink has no input
+    ASSERT_TRUE(byUid.contains("lumvar_mic"));
+    EXPECT_EQ(byUid["lumvar_mic"]["ch"], 2);
+    EXPECT_EQ(byUid["lumvar_mic"]["name"], "Lumvar Mic");
+    EXPECT_EQ(byUid["lumvar_mic"]["default"], true);
+    EXPECT_EQ(byUid["lumvar_sine"]["ch"], 1);
+    EXPECT_EQ(byUid["lumvar_pipe"]["default"], false);
+    EXPECT_TRUE(byUid.contains("lumvar_out.monitor"));
+    int defaults = 0;
+    for (const auto& device : devices) defaults += device["default"] == true;
+    EXPECT_EQ(defaults, 1);
+
+    helper.signal(SIGTERM);
+    EXPECT_EQ(helper.waitForExit(5s), 0);
+}
+
+TEST(CaptureE2E, WhatThePlaysReachesStdoutLeftThenRight) {
+    ChildProcess helper = spawnHelper();
+    helper.waitForStderr(kBanner, 10s);
+    helper.readStdout(8, 5s);  // streaming has begun
+    helper.discardStdout();
+    std::string captured;
+    {
+        Playback tone("lumvar_out", stereoTone(1000.0, 1.5, 0.0f));  // left only
+        captured = helper.readStdout(static_cast<std::size_t>(48000 * 8 * 2.5), 8s);
+    }
+    const auto frames = asFloats(captured);
+    const auto left = loudPart(channel(frames, 0));
+    ASSERT_GT(left.size(), 24000u) << "no tone captured";
+    EXPECT_NEAR(frequency(left, 48000.0), 1000.0, 5.0);
+    EXPECT_NEAR(rms(left), 0.5 / std::sqrt(2.0), 0.02);  // a null sink at 100 % passes floats unchanged
+    EXPECT_LT(rms(channel(frames, 1)), 1e-4);            // the right stays silent
+
+    helper.signal(SIGINT);
+    EXPECT_EQ(helper.waitForExit(5s), 0);
+}
+
+TEST(CaptureE2E, InputDeviceArrivesChannelsReversedAndSystemComesBack) {
+    ChildProcess helper = spawnHelper();
+    helper.waitForStderr(kBanner, 10s);
+    helper.write("INPUT lumvar_mic\n");
+    helper.waitForStderr("  > input capture started: lumvar_mic\n", 5s);
+    helper.readStdout(8, 5s);
+    helper.discardStdout();
+    std::string captured;
+    {
+        Playback tone("lumvar_mic_sink", stereoTone(600.0, 1.5, 0.0f));  // the microphone's left only
+        captured = helper.readStdout(static_cast<std::size_t>(48000 * 8 * 2.5), 8s);
+    }
+    const auto frames = asFloats(captured);
+    const auto second = loudPart(channel(frames, 1));  // the device's channel 0 comes second
+    ASSERT_GT(second.size(), 24000u) << "no tone captured";
+    EXPECT_NEAR(frequency(second, 48000.0), 600.0, 5.0);
+    EXPECT_LT(rms(channel(frames, 0)), 1e-4);
+
+    helper.write("SYSTEM\n");
+    EXPECT_NE(helper.waitForStderr("  > system tap started\n", 5s).find(
+                  "  input device 'Lumvar Mic' channels: 2\n  > input capture started: lumvar_mic\n" + kBuildLines +
+                  "  > system tap started\n"),
+              std::string::npos);
+    helper.signal(SIGTERM);
+    EXPECT_EQ(helper.waitForExit(5s), 0);
+}
+
+TEST(CaptureE2E, UnknownInputFallsBackToTheSystemTap) {
+    ChildProcess helper = spawnHelper();
+    helper.waitForStderr(kBanner, 10s);
+    helper.write("INPUT no-such-device\n");
+    const std::string text = statusLines(helper.waitForStderr("input start failed; restoring system\n" + kBuildLines, 5s));
+    EXPECT_NE(text.find(kBanner + "  x input device not found: no-such-device\n"
+                                  "  x input start failed; restoring system\n" + kBuildLines),
+              std::string::npos);
+    helper.signal(SIGTERM);
+    EXPECT_EQ(helper.waitForExit(5s), 0);
+}
+
+// Record streams of ours on the server, from pactl's listing.
+int ourStreams() {
+    const std::string listing = run("pactl list source-outputs 2>/dev/null");
+    int count = 0;
+    for (std::size_t at = listing.find("application.name = \"lumvar-capture\""); at != std::string::npos;
+         at = listing.find("application.name = \"lumvar-capture\"", at + 1))
+        ++count;
+    return count;
+}
+
+TEST(CaptureE2E, OneStreamWhileRunningAndNoneAfterEitherSignal) {
+    for (const int signal : {SIGTERM, SIGINT}) {
+        ChildProcess helper = spawnHelper();
+        helper.waitForStderr(kBanner, 10s);
+        helper.write("INPUT lumvar_sine\nSYSTEM\n");
+        helper.waitForStderr("  > system tap started\n", 5s);
+        EXPECT_EQ(ourStreams(), 1);
+        helper.signal(signal);
+        EXPECT_EQ(helper.waitForExit(5s), 0);
+        EXPECT_EQ(ourStreams(), 0);
+    }
+}
+
+TEST(CaptureE2E, EndsWhenItsParentOrItsReaderIsGone) {
+    {
+        ChildProcess orphan = spawnHelper({.arguments = {}, .environment = {}, .orphan = true});
+        orphan.waitForStderr(kBanner, 10s);
+        orphan.endParent();
+        EXPECT_EQ(orphan.waitForExit(6s), 0);
+    }
+    ChildProcess helper = spawnHelper();
+    helper.waitForStderr(kBanner, 10s);
+    helper.closeStdout();
+    EXPECT_EQ(helper.waitForExit(6s), 0);  // an idle null sink may take 2 s to deliver the first block
+    EXPECT_EQ(ourStreams(), 0);
+}
+
+TEST(CaptureE2E, NoServerMeansExitOne) {
+    ChildProcess helper = spawnHelper({.arguments = {}, .environment = {"PULSE_SERVER=unix:/nonexistent/native"}});
+    EXPECT_EQ(helper.waitForExit(10s), 1);
+    EXPECT_EQ(helper.stderrSoFar(), "  x get default output failed: 1885564782\ninitial tap build failed\n");
+}
+
+TEST(CaptureE2E, ASourceThatGoesAwayLeavesSilenceAndTheProcessRunning) {
+    const std::string module =
+        run("pactl load-module module-null-sink sink_name=lumvar_temp format=float32le rate=48000 channels=2");
+    ASSERT_FALSE(module.empty());
+    ChildProcess helper = spawnHelper();
+    helper.waitForStderr(kBanner, 10s);
+    helper.write("INPUT lumvar_temp.monitor\n");
+    helper.waitForStderr("  > input capture started: lumvar_temp.monitor\n", 5s);
+    run("pactl unload-module " + module);
+    helper.readStdout(48000 * 8 / 5, 5s);  // whatever was in flight
+    helper.discardStdout();
+    const auto after = asFloats(helper.readStdout(48000 * 8 / 2, 5s));
+    EXPECT_GE(after.size(), 48000u / 2 * 2) << "the stream stopped instead of turning silent";
+    EXPECT_EQ(rms(after), 0.0);
+    helper.write("LIST\nend-of-list\n");  // the unknown command marks where the reply ends
+    const std::string text = helper.waitForStderr("unknown cmd: end-of-list\n", 5s);
+    const std::string reply = text.substr(text.rfind("@DEVICES "));
+    EXPECT_EQ(reply.find("lumvar_temp"), std::string::npos);
+    helper.signal(SIGTERM);
+    EXPECT_EQ(helper.waitForExit(5s), 0);
+}
+
+}  // namespace lumvar::testing
