@@ -4,6 +4,7 @@
 #include <nlohmann/json.hpp>
 
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <thread>
@@ -15,12 +16,14 @@ namespace lumvar::testing {
 
 using namespace std::chrono_literals;
 
-// Every client here, the helper included, talks to the private test server.
+// Every client here, the helper included, talks to the private test server: PulseAudio by default,
+// or the one whose folder LUMVAR_TEST_SOUND_DIR names (PipeWire's, when CTest runs the suite again).
 const bool kPrivateServer = [] {
-    const std::string dir = LUMVAR_SOUND_DIR;
+    const char* chosen = std::getenv("LUMVAR_TEST_SOUND_DIR");
+    const std::string dir = chosen != nullptr ? chosen : LUMVAR_SOUND_DIR;
     ::setenv("PULSE_SERVER", ("unix:" + dir + "/native").c_str(), 1);
     ::setenv("PULSE_COOKIE", (dir + "/cookie").c_str(), 1);
-    ::setenv("PULSE_RUNTIME_PATH", (dir + "/runtime").c_str(), 1);
+    ::setenv("PULSE_RUNTIME_PATH", (dir + "/runtime/pulse").c_str(), 1);
     return true;
 }();
 
@@ -93,10 +96,10 @@ TEST(CaptureE2E, StartsWithTheServersRatesAndListsItsSources) {
     EXPECT_FALSE(byUid.contains("lumvar_out"));  // a sink has no input
     ASSERT_TRUE(byUid.contains("lumvar_mic"));
     EXPECT_EQ(byUid["lumvar_mic"]["ch"], 2);
-    EXPECT_EQ(byUid["lumvar_mic"]["name"], "Lumvar Mic");
+    EXPECT_EQ(byUid["lumvar_mic"]["name"], "Lumvar-Mic");
     EXPECT_EQ(byUid["lumvar_mic"]["default"], true);
-    EXPECT_EQ(byUid["lumvar_sine"]["ch"], 1);
-    EXPECT_EQ(byUid["lumvar_pipe"]["default"], false);
+    EXPECT_EQ(byUid["lumvar_mono"]["ch"], 1);
+    EXPECT_EQ(byUid["lumvar_mono"]["default"], false);
     EXPECT_TRUE(byUid.contains("lumvar_out.monitor"));
     int defaults = 0;
     for (const auto& device : devices) defaults += device["default"] == true;
@@ -147,7 +150,7 @@ TEST(CaptureE2E, InputDeviceArrivesChannelsReversedAndSystemComesBack) {
 
     helper.write("SYSTEM\n");
     EXPECT_NE(helper.waitForStderr("  > system tap started\n", 5s).find(
-                  "  input device 'Lumvar Mic' channels: 2\n  > input capture started: lumvar_mic\n" + kBuildLines +
+                  "  input device 'Lumvar-Mic' channels: 2\n  > input capture started: lumvar_mic\n" + kBuildLines +
                   "  > system tap started\n"),
               std::string::npos);
     helper.signal(SIGTERM);
@@ -180,7 +183,7 @@ TEST(CaptureE2E, OneStreamWhileRunningAndNoneAfterEitherSignal) {
     for (const int signal : {SIGTERM, SIGINT}) {
         ChildProcess helper = spawnHelper();
         helper.waitForStderr(kBanner, 10s);
-        helper.write("INPUT lumvar_sine\nSYSTEM\n");
+        helper.write("INPUT lumvar_mono\nSYSTEM\n");
         helper.waitForStderr("  > system tap started\n", 5s);
         EXPECT_EQ(ourStreams(), 1);
         helper.signal(signal);
