@@ -157,6 +157,24 @@ TEST(CaptureE2E, InputDeviceArrivesChannelsReversedAndSystemComesBack) {
     EXPECT_EQ(helper.waitForExit(5s), 0);
 }
 
+TEST(CaptureE2E, TheSystemTapFollowsTheDefaultSink) {
+    ChildProcess helper = spawnHelper();
+    helper.waitForStderr(kBanner, 10s);
+    const auto captures = [&helper](const std::string& sink) {
+        helper.readStdout(8, 5s);
+        helper.discardStdout();
+        Playback tone(sink, stereoTone(1000.0, 1.0, 1.0f));
+        return rms(asFloats(helper.readStdout(48000 * 8 * 2, 6s)));
+    };
+    run("pactl set-default-sink lumvar_mic_sink");
+    EXPECT_GT(captures("lumvar_mic_sink"), 0.05);  // what now plays by default
+    run("pactl set-default-sink lumvar_out");
+    EXPECT_GT(captures("lumvar_out"), 0.05);
+    EXPECT_LT(captures("lumvar_mic_sink"), 1e-4);  // no longer the default
+    helper.signal(SIGTERM);
+    EXPECT_EQ(helper.waitForExit(5s), 0);
+}
+
 TEST(CaptureE2E, UnknownInputFallsBackToTheSystemTap) {
     ChildProcess helper = spawnHelper();
     helper.waitForStderr(kBanner, 10s);

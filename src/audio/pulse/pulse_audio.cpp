@@ -286,11 +286,13 @@ OSStatus PulseAudio::deviceStart(AudioObjectID device, AudioDeviceIOProcID procI
 
     std::string source;
     std::uint32_t channels = 0, rate = 0;
+    bool followDefaultSink = false;
     if (const auto aggregate = aggregates_.find(device); aggregate != aggregates_.end()) {
         const Tap& tap = taps_.at(aggregate->second.tapID);
         source = tap.monitorSource;
         channels = 2;
         rate = static_cast<std::uint32_t>(aggregate->second.rate + 0.5);
+        followDefaultSink = true;  // "what the machine plays" moves with the default sink
     } else {
         OSStatus status = kAudioHardwareNoError;
         const auto info = currentDevice(device, status);
@@ -301,7 +303,7 @@ OSStatus PulseAudio::deviceStart(AudioObjectID device, AudioDeviceIOProcID procI
         rate = info->rate;
     }
     auto stream = std::make_unique<RecordStream>(connection_, proc->block);
-    if (const OSStatus status = stream->start(source, channels, rate); status != kAudioHardwareNoError) return status;
+    if (const OSStatus status = stream->start(source, channels, rate, followDefaultSink); status != kAudioHardwareNoError) return status;
     proc->stream = std::move(stream);
     return kAudioHardwareNoError;
 }

@@ -1,6 +1,7 @@
 #include "audio/pulse/pulse_connection.h"
 
 #include "audio/pulse/pulse_statuses.h"
+#include "audio/pulse/record_stream.h"
 
 namespace lumvar::audio::pulse {
 
@@ -17,6 +18,28 @@ struct Callbacks {
     static void contextState(pa_context*, void* userdata) {
         auto* connection = static_cast<PulseConnection*>(userdata);
         pa_threaded_mainloop_signal(connection->loop_, 0);
+    }
+
+    // The server's defaults changed (or something else about it): look for a new default sink.
+    static void serverEvent(pa_context* context, pa_subscription_event_type_t, std::uint32_t, void* userdata) {
+        pa_operation* operation = pa_context_get_server_info(context, &Callbacks::defaultsNow, userdata);
+        if (operation != nullptr) pa_operation_unref(operation);
+    }
+
+    static void defaultsNow(pa_context* context, const pa_server_info* info, void* userdata) {
+        auto* connection = static_cast<PulseConnection*>(userdata);
+        if (info == nullptr || info->default_sink_name == nullptr) return;
+        if (connection->defaultSink_ == info->default_sink_name) return;
+        connection->defaultSink_ = info->default_sink_name;
+        pa_operation* operation =
+            pa_context_get_sink_info_by_name(context, info->default_sink_name, &Callbacks::newDefaultSink, userdata);
+        if (operation != nullptr) pa_operation_unref(operation);
+    }
+
+    static void newDefaultSink(pa_context*, const pa_sink_info* info, int eol, void* userdata) {
+        auto* connection = static_cast<PulseConnection*>(userdata);
+        if (eol != 0 || info == nullptr || info->monitor_source_name == nullptr) return;
+        for (RecordStream* stream : connection->followers_) stream->moveTo(info->monitor_source_name);
     }
 
     template <typename T>
@@ -94,6 +117,12 @@ PulseConnection::PulseConnection() {
         pa_threaded_mainloop_wait(loop_);
     }
     api()->time_free(timer);  // under the lock: its callback cannot run any more
+    if (!connected_) return;
+
+    pa_context_set_subscribe_callback(context_, &Callbacks::serverEvent, this);
+    if (pa_operation* operation = pa_context_subscribe(context_, PA_SUBSCRIPTION_MASK_SERVER, nullptr, nullptr))
+        pa_operation_unref(operation);
+    Callbacks::serverEvent(context_, PA_SUBSCRIPTION_EVENT_SERVER, 0, this);  // learn the current default
 }
 
 PulseConnection::~PulseConnection() {
@@ -101,6 +130,7 @@ PulseConnection::~PulseConnection() {
         {
             Lock lock(*this);
             pa_context_set_state_callback(context_, nullptr, nullptr);
+            pa_context_set_subscribe_callback(context_, nullptr, nullptr);
             pa_context_disconnect(context_);
             pa_context_unref(context_);
         }

@@ -8,12 +8,15 @@
 #include <functional>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
 #include "audio/audio_types.h"
 
 namespace lumvar::audio::pulse {
+
+class RecordStream;
 
 struct ServerInfo {
     std::string defaultSink;
@@ -62,6 +65,11 @@ public:
         pa_threaded_mainloop* loop_;
     };
 
+    // Streams that record the default sink's monitor and move along when the default sink changes.
+    // Both take the loop's lock held.
+    void follow(RecordStream* stream) { followers_.insert(stream); }
+    void unfollow(RecordStream* stream) { followers_.erase(stream); }
+
     pa_context* context() { return context_; }
     pa_mainloop_api* api() { return pa_threaded_mainloop_get_api(loop_); }
     pa_threaded_mainloop* loop() { return loop_; }
@@ -74,6 +82,10 @@ private:
     pa_threaded_mainloop* loop_ = nullptr;
     pa_context* context_ = nullptr;
     bool connected_ = false;
+
+    // Touched only with the loop's lock held (its callbacks run with it).
+    std::set<RecordStream*> followers_;
+    std::string defaultSink_;
 
     std::mutex answerMutex_;
     std::condition_variable answer_;

@@ -15,7 +15,8 @@ RecordStream::RecordStream(PulseConnection& connection, const AudioDeviceIOBlock
 
 RecordStream::~RecordStream() { stop(); }
 
-OSStatus RecordStream::start(const std::string& source, std::uint32_t channels, std::uint32_t rate) {
+OSStatus RecordStream::start(const std::string& source, std::uint32_t channels, std::uint32_t rate,
+                             bool followDefaultSink) {
     channels_ = channels == 0 ? 1 : channels;
     rate_ = rate == 0 ? 48000 : rate;
     const pa_sample_spec spec{PA_SAMPLE_FLOAT32LE, rate_, static_cast<std::uint8_t>(channels_)};
@@ -44,7 +45,11 @@ OSStatus RecordStream::start(const std::string& source, std::uint32_t channels, 
     const auto until = std::chrono::steady_clock::now() + PulseConnection::kRequestTimeout;
     for (;;) {
         const pa_stream_state_t state = pa_stream_get_state(stream_);
-        if (state == PA_STREAM_READY) return kAudioHardwareNoError;
+        if (state == PA_STREAM_READY) {
+            if (followDefaultSink) connection_.follow(this);
+            following_ = followDefaultSink;
+            return kAudioHardwareNoError;
+        }
         if (!PA_STREAM_IS_GOOD(state) || std::chrono::steady_clock::now() >= until) {
             release();
             return PA_STREAM_IS_GOOD(state) ? kTimedOut : kStreamFailed;
@@ -60,7 +65,20 @@ void RecordStream::stop() {
     release();
 }
 
+void RecordStream::moveTo(const std::string& source) {
+    if (stream_ == nullptr || pa_stream_get_state(stream_) != PA_STREAM_READY) return;
+    const char* current = pa_stream_get_device_name(stream_);
+    if (current != nullptr && source == current) return;
+    pa_operation* operation = pa_context_move_source_output_by_name(
+        connection_.context(), pa_stream_get_index(stream_), source.c_str(), nullptr, nullptr);
+    if (operation != nullptr) pa_operation_unref(operation);
+}
+
 void RecordStream::release() {
+    if (following_) {
+        connection_.unfollow(this);
+        following_ = false;
+    }
     if (silenceTimer_ != nullptr) {
         connection_.api()->time_free(silenceTimer_);
         silenceTimer_ = nullptr;

@@ -23,8 +23,12 @@ public:
     RecordStream(const RecordStream&) = delete;
     RecordStream& operator=(const RecordStream&) = delete;
 
-    // Connects to `source` and waits until it records. Takes the loop's lock itself.
-    OSStatus start(const std::string& source, std::uint32_t channels, std::uint32_t rate);
+    // Connects to `source` and waits until it records. Takes the loop's lock itself. With
+    // `followDefaultSink` the stream moves to the new default sink's monitor whenever the default changes.
+    OSStatus start(const std::string& source, std::uint32_t channels, std::uint32_t rate, bool followDefaultSink);
+
+    // Moves the stream to another source, if it runs. Loop thread, lock held.
+    void moveTo(const std::string& source);
 
     // Disconnects; once it returns the block is never called again. Takes the loop's lock itself.
     void stop();
@@ -49,6 +53,7 @@ private:
     std::vector<float> silence_;  // 100 ms of zeros, reused for holes and for a dead stream
     std::chrono::steady_clock::time_point lastDelivery_;
     bool stopping_ = false;
+    bool following_ = false;
 };
 
 }  // namespace lumvar::audio::pulse
