@@ -1,10 +1,17 @@
 // lumvar-capture: captures what the machine plays, or one input device, for the parent process that
 // started it. Commands on standard input, samples on standard output, status lines on standard error.
 #include "app/run_helper.h"
+
+#if defined(__APPLE__)
+#include "audio/coreaudio/core_audio.h"
+using PlatformBackend = lumvar::audio::coreaudio::CoreAudio;
+#else
 #include "audio/pulse/pulse_audio.h"
+using PlatformBackend = lumvar::audio::pulse::PulseAudio;
+#endif
 
 int main() {
-    lumvar::app::blockTerminationSignals();  // before the sound server's loop thread exists
-    static lumvar::audio::pulse::PulseAudio audio;
+    lumvar::app::blockTerminationSignals();  // before any thread of the audio system exists
+    static PlatformBackend audio;
     lumvar::app::runHelper(audio);
 }

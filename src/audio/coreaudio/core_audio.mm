@@ -1,0 +1,173 @@
+// Core Audio's HAL and process taps behind the platform-audio interface. Objective-C++ with ARC: the
+// tap description is an Objective-C object, and the tapping API is visible to Objective-C only.
+#import <CoreAudio/AudioHardwareTapping.h>
+#import <CoreAudio/CATapDescription.h>
+#import <CoreAudio/CoreAudio.h>
+#import <Foundation/Foundation.h>
+
+#include <cstddef>
+#include <vector>
+
+#include "audio/coreaudio/core_audio.h"
+
+namespace lumvar::audio::coreaudio {
+
+// Our shapes are Core Audio's: lists, buffers and stream descriptions pass through unchanged.
+static_assert(sizeof(audio::AudioStreamBasicDescription) == sizeof(::AudioStreamBasicDescription));
+static_assert(sizeof(audio::AudioBuffer) == sizeof(::AudioBuffer));
+static_assert(offsetof(audio::AudioBuffer, mData) == offsetof(::AudioBuffer, mData));
+static_assert(offsetof(audio::AudioBufferList, mBuffers) == offsetof(::AudioBufferList, mBuffers));
+static_assert(offsetof(audio::AudioTimeStamp, mSampleTime) == offsetof(::AudioTimeStamp, mSampleTime));
+static_assert(offsetof(audio::AudioTimeStamp, mHostTime) == offsetof(::AudioTimeStamp, mHostTime));
+static_assert(sizeof(StringRef) == sizeof(CFStringRef));
+
+namespace {
+
+::AudioObjectPropertyAddress platformAddress(const audio::AudioObjectPropertyAddress& address) {
+    return {address.mSelector, address.mScope, address.mElement};
+}
+
+NSString* text(const std::string& value) {
+    NSString* converted = [NSString stringWithUTF8String:value.c_str()];
+    return converted != nil ? converted : @"";
+}
+
+NSString* key(CFStringRef value) { return (__bridge NSString*)value; }
+
+::AudioDeviceIOProcID platformProc(audio::AudioDeviceIOProcID procID) {
+    return reinterpret_cast<::AudioDeviceIOProcID>(procID);
+}
+
+}  // namespace
+
+CoreAudio::CoreAudio() = default;
+CoreAudio::~CoreAudio() = default;
+
+OSStatus CoreAudio::getPropertyDataSize(AudioObjectID object, const audio::AudioObjectPropertyAddress& address,
+                                        std::uint32_t& outSize) {
+    const ::AudioObjectPropertyAddress platform = platformAddress(address);
+    UInt32 size = outSize;
+    const OSStatus status = AudioObjectGetPropertyDataSize(object, &platform, 0, nullptr, &size);
+    outSize = size;
+    return status;
+}
+
+OSStatus CoreAudio::getPropertyData(AudioObjectID object, const audio::AudioObjectPropertyAddress& address,
+                                    std::uint32_t& ioSize, void* outData) {
+    const ::AudioObjectPropertyAddress platform = platformAddress(address);
+    UInt32 size = ioSize;
+    const OSStatus status = AudioObjectGetPropertyData(object, &platform, 0, nullptr, &size, outData);
+    ioSize = size;
+    return status;
+}
+
+OSStatus CoreAudio::setPropertyData(AudioObjectID object, const audio::AudioObjectPropertyAddress& address,
+                                    std::uint32_t size, const void* data) {
+    const ::AudioObjectPropertyAddress platform = platformAddress(address);
+    return AudioObjectSetPropertyData(object, &platform, 0, nullptr, size, data);
+}
+
+std::string CoreAudio::takeString(StringRef string) {
+    // The reference is the caller's: copy its text out as UTF-8, then release it at once.
+    CFStringRef value = reinterpret_cast<CFStringRef>(string);
+    const CFIndex length = CFStringGetLength(value);
+    const CFIndex room = CFStringGetMaximumSizeForEncoding(length, kCFStringEncodingUTF8) + 1;
+    std::vector<char> bytes(static_cast<std::size_t>(room));
+    std::string copied;
+    if (CFStringGetCString(value, bytes.data(), room, kCFStringEncodingUTF8)) copied = bytes.data();
+    CFRelease(value);
+    return copied;
+}
+
+OSStatus CoreAudio::createProcessTap(const TapDescription& description, AudioObjectID& outTapID) {
+    if (!description.stereoGlobal) return kAudioHardwareIllegalOperationError;
+    @autoreleasepool {
+        NSMutableArray<NSNumber*>* excluded = [NSMutableArray array];
+        for (const std::int32_t process : description.excludedProcesses) [excluded addObject:@(process)];
+        NSUUID* uuid = [[NSUUID alloc] initWithUUIDString:text(description.uuid)];
+        if (uuid == nil) return kAudioHardwareIllegalOperationError;
+
+        CATapDescription* tap = [[CATapDescription alloc] initStereoGlobalTapButExcludeProcesses:excluded];
+        [tap setUUID:uuid];
+        [tap setMuteBehavior:static_cast<CATapMuteBehavior>(description.muteBehavior)];
+
+        ::AudioObjectID tapID = kAudioObjectUnknown;
+        const OSStatus status = AudioHardwareCreateProcessTap(tap, &tapID);
+        outTapID = tapID;
+        return status;
+    }
+}
+
+OSStatus CoreAudio::destroyProcessTap(AudioObjectID tapID) { return AudioHardwareDestroyProcessTap(tapID); }
+
+OSStatus CoreAudio::createAggregateDevice(const AggregateDescription& description, AudioObjectID& outDeviceID) {
+    @autoreleasepool {
+        NSMutableArray* taps = [NSMutableArray array];
+        for (const SubTapDescription& tap : description.taps) {
+            [taps addObject:@{
+                key(CFSTR(kAudioSubTapUIDKey)) : text(tap.uid),
+                key(CFSTR(kAudioSubTapDriftCompensationKey)) : @(tap.drift),
+            }];
+        }
+        NSDictionary* dictionary = @{
+            key(CFSTR(kAudioAggregateDeviceNameKey)) : text(description.name),
+            key(CFSTR(kAudioAggregateDeviceUIDKey)) : text(description.uid),
+            key(CFSTR(kAudioAggregateDeviceMainSubDeviceKey)) : text(description.master),
+            key(CFSTR(kAudioAggregateDeviceIsPrivateKey)) : @(description.isPrivate),
+            key(CFSTR(kAudioAggregateDeviceTapAutoStartKey)) : @(description.tapAutoStart),
+            key(CFSTR(kAudioAggregateDeviceTapListKey)) : taps,
+        };
+        ::AudioObjectID deviceID = kAudioObjectUnknown;
+        const OSStatus status = AudioHardwareCreateAggregateDevice((__bridge CFDictionaryRef)dictionary, &deviceID);
+        outDeviceID = deviceID;
+        return status;
+    }
+}
+
+OSStatus CoreAudio::destroyAggregateDevice(AudioObjectID deviceID) {
+    return AudioHardwareDestroyAggregateDevice(deviceID);
+}
+
+OSStatus CoreAudio::createIOProcIDWithBlock(audio::AudioDeviceIOProcID& outProcID, AudioObjectID device,
+                                            audio::AudioDeviceIOBlock block) {
+    auto callback = std::make_unique<audio::AudioDeviceIOBlock>(std::move(block));
+    audio::AudioDeviceIOBlock* target = callback.get();
+    // Runs on the device's IO thread: it only forwards, allocating nothing.
+    ::AudioDeviceIOBlock platformBlock = ^(const ::AudioTimeStamp* now, const ::AudioBufferList* input,
+                                           const ::AudioTimeStamp* inputTime, ::AudioBufferList* output,
+                                           const ::AudioTimeStamp* outputTime) {
+        (*target)(reinterpret_cast<const audio::AudioTimeStamp*>(now),
+                  reinterpret_cast<const audio::AudioBufferList*>(input),
+                  reinterpret_cast<const audio::AudioTimeStamp*>(inputTime),
+                  reinterpret_cast<audio::AudioBufferList*>(output),
+                  reinterpret_cast<const audio::AudioTimeStamp*>(outputTime));
+    };
+    ::AudioDeviceIOProcID procID = nullptr;
+    // No dispatch queue: the HAL calls the block on the device's own real-time IO thread.
+    const OSStatus status = AudioDeviceCreateIOProcIDWithBlock(&procID, device, nullptr, platformBlock);
+    if (status != kAudioHardwareNoError) return status;
+    outProcID = reinterpret_cast<audio::AudioDeviceIOProcID>(procID);
+    std::lock_guard guard(mutex_);
+    callbacks_[outProcID] = std::move(callback);
+    return status;
+}
+
+OSStatus CoreAudio::deviceStart(AudioObjectID device, audio::AudioDeviceIOProcID procID) {
+    return AudioDeviceStart(device, platformProc(procID));
+}
+
+OSStatus CoreAudio::deviceStop(AudioObjectID device, audio::AudioDeviceIOProcID procID) {
+    return AudioDeviceStop(device, platformProc(procID));
+}
+
+OSStatus CoreAudio::destroyIOProcID(AudioObjectID device, audio::AudioDeviceIOProcID procID) {
+    const OSStatus status = AudioDeviceDestroyIOProcID(device, platformProc(procID));
+    // The block cannot run any more once the registration is gone; its callback can go too.
+    if (status == kAudioHardwareNoError) {
+        std::lock_guard guard(mutex_);
+        callbacks_.erase(procID);
+    }
+    return status;
+}
+
+}  // namespace lumvar::audio::coreaudio
