@@ -4,8 +4,6 @@
 
 namespace lumvar::app {
 
-PosixParentProbe::PosixParentProbe() : parent_(::getppid()) {}
-
 bool PosixParentProbe::parentGone() {
     const pid_t now = ::getppid();
     return now == 1 || now != parent_;

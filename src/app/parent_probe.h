@@ -15,7 +15,8 @@ public:
 // adopted by a sub-reaper rather than by process 1.
 class PosixParentProbe final : public ParentProbe {
 public:
-    PosixParentProbe();
+    // `parent`: the parent's id as seen at launch, before anything could take long.
+    explicit PosixParentProbe(pid_t parent) : parent_(parent) {}
     bool parentGone() override;
 
 private:

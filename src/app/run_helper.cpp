@@ -29,14 +29,14 @@ void blockTerminationSignals() {
     std::signal(SIGPIPE, SIG_IGN);  // a closed pipe shows up as EPIPE from write instead
 }
 
-void runHelper(audio::PlatformAudio& hw) {
+void runHelper(audio::PlatformAudio& hw, pid_t parentAtLaunch) {
     blockTerminationSignals();
 
     FdSink out(STDOUT_FILENO);
     FdSink err(STDERR_FILENO);
     RealSleeper sleeper;
     RandomUuids uuids;
-    PosixParentProbe parent;
+    PosixParentProbe parent(parentAtLaunch);
     MainQueue queue;
     Process process({hw, out, err, platformText(), sleeper, uuids, parent, queue});
     out.onFailure([&process](int error) { process.outputFailed(error); });

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <sys/types.h>
+
 #include "audio/platform_audio.h"
 
 namespace lumvar::app {
@@ -12,6 +14,7 @@ void blockTerminationSignals();
 // watcher, then the main queue until the process ends. Never returns: the process exits with its status
 // as soon as everything of the audio system is released, without waiting for the threads that block
 // on standard input and on signals. Standard output and standard error are unbuffered, so nothing is lost.
-[[noreturn]] void runHelper(audio::PlatformAudio& hw);
+// `parentAtLaunch` is getppid() as the process started.
+[[noreturn]] void runHelper(audio::PlatformAudio& hw, pid_t parentAtLaunch);
 
 }  // namespace lumvar::app

@@ -1,6 +1,5 @@
 #include <algorithm>
 #include <bit>
-#include <cstring>
 #include <string>
 
 #include "capture/tap.h"
@@ -34,9 +33,9 @@ LUMVAR_VECTOR_CLONES bool allZero(const float* samples, std::size_t count) {
         for (std::size_t k = 0; k < kBlock; ++k) any |= std::bit_cast<std::uint32_t>(samples[i + k]) << 1;
         if (any != 0) return false;
     }
-    for (; i < count; ++i)
-        if (samples[i] != 0.0f) return false;
-    return true;
+    std::uint32_t any = 0;
+    for (; i < count; ++i) any |= std::bit_cast<std::uint32_t>(samples[i]) << 1;
+    return any == 0;
 }
 
 LUMVAR_VECTOR_CLONES void multiply(const float* __restrict in, float* __restrict out, std::size_t count, float scale) {

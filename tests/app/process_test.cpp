@@ -60,20 +60,6 @@ TEST_F(ProcessTest, FailedFirstBuildStopsStartUp) {
     expectNothingLeaked();
 }
 
-TEST_F(ProcessTest, CommandsPostedDuringStartUpRunAfterItInOrder) {
-    process->post(*app::parseCommand("bogus", platformText()));
-    process->post(*app::parseCommand("INPUT mic", platformText()));
-    process->post(*app::parseCommand("LIST", platformText()));
-    ASSERT_TRUE(process->start({}));
-    err.clear();
-    queue.runPending();
-    const auto lines = err.chunks();
-    ASSERT_EQ(lines.size(), 4u);
-    EXPECT_EQ(lines[0], "unknown cmd: bogus\n");
-    EXPECT_EQ(lines[2], "  > input capture started: mic\n");
-    EXPECT_EQ(lines[3].rfind("@DEVICES ", 0), 0u);
-}
-
 TEST_F(ProcessTest, ABrokenStandardOutputEndsTheProcessOnce) {
     ASSERT_TRUE(process->start({}));
     process->post(*app::parseCommand("LIST", platformText()));

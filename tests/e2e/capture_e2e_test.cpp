@@ -109,6 +109,31 @@ TEST(CaptureE2E, StartsWithTheServersRatesAndListsItsSources) {
     EXPECT_EQ(helper.waitForExit(5s), 0);
 }
 
+TEST(CaptureE2E, CommandsSentBeforeStartUpEndedRunInOrderAndEndOfInputChangesNothing) {
+    ChildProcess helper = spawnHelper();
+    helper.write("bogus one\nINPUT lumvar_mono\r\nlist\nSYSTEM\n");
+    helper.closeStdin();
+    const std::string all = statusLines(helper.waitForStderr("  > system tap started\n", 10s));
+    const std::size_t banner = all.find(kBanner);
+    ASSERT_NE(banner, std::string::npos);
+    const std::string after = all.substr(banner + kBanner.size());
+    const std::size_t unknown = after.find("unknown cmd: bogus one\n");
+    const std::size_t input = after.find("  > input capture started: lumvar_mono\n");
+    const std::size_t list = after.find("@DEVICES ");
+    const std::size_t system = after.find("  > system tap started\n");
+    EXPECT_LT(unknown, input);
+    EXPECT_LT(input, list);
+    EXPECT_LT(list, system);
+    EXPECT_NE(system, std::string::npos);
+
+    helper.discardStdout();
+    EXPECT_GE(helper.readStdout(8192, 5s).size(), 8192u);  // still streaming with stdin closed
+    EXPECT_EQ(helper.waitForExit(100ms), std::nullopt);
+    helper.signal(SIGTERM);
+    EXPECT_EQ(helper.waitForExit(5s), 0);
+    EXPECT_EQ(statusLines(helper.stderrSoFar()), all);  // nothing written on the way out
+}
+
 TEST(CaptureE2E, WhatThePlaysReachesStdoutLeftThenRight) {
     ChildProcess helper = spawnHelper();
     helper.waitForStderr(kBanner, 10s);

@@ -2,27 +2,13 @@
 
 #include <cstring>
 
-#include "audio/platform_string.h"
+#include "audio/property_fill.h"
 #include "audio/pulse/pulse_statuses.h"
 #include "common/uuid.h"
 
 namespace lumvar::audio {
 namespace pulse {
 namespace {
-
-template <typename T>
-OSStatus fill(const T& value, std::uint32_t& ioSize, void* outData) {
-    if (ioSize < sizeof(T) || outData == nullptr) return kBadSize;
-    std::memcpy(outData, &value, sizeof(T));
-    ioSize = sizeof(T);
-    return kAudioHardwareNoError;
-}
-
-OSStatus fillString(const std::string& text, std::uint32_t& ioSize, void* outData) {
-    if (ioSize < sizeof(StringRef) || outData == nullptr) return kBadSize;
-    const StringRef string = new PlatformString{text};
-    return fill(string, ioSize, outData);
-}
 
 // A stream configuration of `buffers` interleaved buffers of `channels` each (none when 0).
 OSStatus fillStreams(std::uint32_t channels, std::uint32_t& ioSize, void* outData) {
@@ -137,7 +123,7 @@ OSStatus PulseAudio::readSystem(FourCharCode selector, std::uint32_t& ioSize, vo
     if (!server) return status;
     const std::string& name = output ? server->defaultSink : server->defaultSource;
     const AudioObjectID id = name.empty() ? kAudioObjectUnknown : idFor({output, name});
-    return fill(id, ioSize, outData);
+    return fillProperty(id, ioSize, outData);
 }
 
 OSStatus PulseAudio::readDevice(AudioObjectID object, const AudioObjectPropertyAddress& address,
@@ -148,7 +134,7 @@ OSStatus PulseAudio::readDevice(AudioObjectID object, const AudioObjectPropertyA
     switch (address.mSelector) {
         case kAudioDevicePropertyDeviceUID: return fillString(device->name, ioSize, outData);
         case kAudioObjectPropertyName: return fillString(device->description, ioSize, outData);
-        case kAudioDevicePropertyNominalSampleRate: return fill(static_cast<double>(device->rate), ioSize, outData);
+        case kAudioDevicePropertyNominalSampleRate: return fillProperty(static_cast<double>(device->rate), ioSize, outData);
         case kAudioDevicePropertyStreamConfiguration: {
             const bool wanted = (address.mScope == kAudioObjectPropertyScopeOutput) == device->isSink;
             return fillStreams(wanted ? device->channels : 0, ioSize, outData);
@@ -162,7 +148,7 @@ OSStatus PulseAudio::readAggregate(const Aggregate& aggregate, const AudioObject
     switch (address.mSelector) {
         case kAudioDevicePropertyDeviceUID: return fillString(aggregate.uid, ioSize, outData);
         case kAudioObjectPropertyName: return fillString(aggregate.name, ioSize, outData);
-        case kAudioDevicePropertyNominalSampleRate: return fill(aggregate.rate, ioSize, outData);
+        case kAudioDevicePropertyNominalSampleRate: return fillProperty(aggregate.rate, ioSize, outData);
         case kAudioDevicePropertyStreamConfiguration:
             return fillStreams(address.mScope == kAudioObjectPropertyScopeInput ? 2 : 0, ioSize, outData);
         default: return kUnknownProperty;
@@ -181,7 +167,7 @@ OSStatus PulseAudio::readTap(const Tap& tap, FourCharCode selector, std::uint32_
     format.mBytesPerFrame = 8;
     format.mChannelsPerFrame = 2;
     format.mBitsPerChannel = 32;
-    return fill(format, ioSize, outData);
+    return fillProperty(format, ioSize, outData);
 }
 
 OSStatus PulseAudio::setPropertyData(AudioObjectID object, const AudioObjectPropertyAddress& address,
@@ -199,11 +185,7 @@ OSStatus PulseAudio::setPropertyData(AudioObjectID object, const AudioObjectProp
     return kAudioHardwareNoError;
 }
 
-std::string PulseAudio::takeString(StringRef string) {
-    std::string text = std::move(const_cast<PlatformString*>(string)->text);
-    delete string;
-    return text;
-}
+std::string PulseAudio::takeString(StringRef string) { return takePlatformString(string); }
 
 OSStatus PulseAudio::createProcessTap(const TapDescription& description, AudioObjectID& outTapID) {
     std::lock_guard guard(mutex_);

@@ -91,14 +91,29 @@ PulseConnection::PulseConnection() {
 
     Lock lock(*this);
     if (pa_context_connect(context_, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0) return;
-    // The state callback signals each change; a time event bounds the wait.
+    waitLocked(
+        [this] {
+            const pa_context_state_t state = pa_context_get_state(context_);
+            return state == PA_CONTEXT_READY || !PA_CONTEXT_IS_GOOD(state);
+        },
+        kConnectTimeout);
+    connected_ = pa_context_get_state(context_) == PA_CONTEXT_READY;
+    if (!connected_) return;
+
+    pa_context_set_subscribe_callback(context_, &Callbacks::serverEvent, this);
+    if (pa_operation* operation = pa_context_subscribe(context_, PA_SUBSCRIPTION_MASK_SERVER, nullptr, nullptr))
+        pa_operation_unref(operation);
+    Callbacks::serverEvent(context_, PA_SUBSCRIPTION_EVENT_SERVER, 0, this);  // learn the current default
+}
+
+bool PulseConnection::waitLocked(const std::function<bool()>& done, std::chrono::milliseconds timeout) {
     struct Wait {
         bool expired;
         pa_threaded_mainloop* loop;
     } wait{false, loop_};
     timeval deadline{};
     pa_gettimeofday(&deadline);
-    pa_timeval_add(&deadline, static_cast<pa_usec_t>(kConnectTimeout.count()) * 1000);
+    pa_timeval_add(&deadline, static_cast<pa_usec_t>(timeout.count()) * 1000);
     pa_time_event* timer = api()->time_new(
         api(), &deadline,
         [](pa_mainloop_api*, pa_time_event*, const timeval*, void* userdata) {
@@ -107,22 +122,13 @@ PulseConnection::PulseConnection() {
             pa_threaded_mainloop_signal(waiting->loop, 0);
         },
         &wait);
-    for (;;) {
-        const pa_context_state_t state = pa_context_get_state(context_);
-        if (state == PA_CONTEXT_READY) {
-            connected_ = true;
-            break;
-        }
-        if (!PA_CONTEXT_IS_GOOD(state) || wait.expired) break;
+    bool finished = done();
+    while (!finished && !wait.expired) {
         pa_threaded_mainloop_wait(loop_);
+        finished = done();
     }
     api()->time_free(timer);  // under the lock: its callback cannot run any more
-    if (!connected_) return;
-
-    pa_context_set_subscribe_callback(context_, &Callbacks::serverEvent, this);
-    if (pa_operation* operation = pa_context_subscribe(context_, PA_SUBSCRIPTION_MASK_SERVER, nullptr, nullptr))
-        pa_operation_unref(operation);
-    Callbacks::serverEvent(context_, PA_SUBSCRIPTION_EVENT_SERVER, 0, this);  // learn the current default
+    return finished;
 }
 
 PulseConnection::~PulseConnection() {

@@ -70,6 +70,10 @@ public:
     void follow(RecordStream* stream) { followers_.insert(stream); }
     void unfollow(RecordStream* stream) { followers_.erase(stream); }
 
+    // With the loop's lock held: waits until `done` holds or `timeout` passes; returns done().
+    // The loop's signals (state changes) wake it, and so does a timer at the deadline.
+    bool waitLocked(const std::function<bool()>& done, std::chrono::milliseconds timeout);
+
     pa_context* context() { return context_; }
     pa_mainloop_api* api() { return pa_threaded_mainloop_get_api(loop_); }
     pa_threaded_mainloop* loop() { return loop_; }

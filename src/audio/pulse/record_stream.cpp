@@ -42,21 +42,20 @@ OSStatus RecordStream::start(const std::string& source, std::uint32_t channels, 
         release();
         return kStreamFailed;
     }
-    const auto until = std::chrono::steady_clock::now() + PulseConnection::kRequestTimeout;
-    for (;;) {
-        const pa_stream_state_t state = pa_stream_get_state(stream_);
-        if (state == PA_STREAM_READY) {
-            if (followDefaultSink) connection_.follow(this);
-            following_ = followDefaultSink;
-            return kAudioHardwareNoError;
-        }
-        if (!PA_STREAM_IS_GOOD(state) || std::chrono::steady_clock::now() >= until) {
-            release();
-            return PA_STREAM_IS_GOOD(state) ? kTimedOut : kStreamFailed;
-        }
-        // The state callback signals each change; the wait is also woken by any other signal.
-        pa_threaded_mainloop_wait(connection_.loop());
+    connection_.waitLocked(
+        [this] {
+            const pa_stream_state_t state = pa_stream_get_state(stream_);
+            return state == PA_STREAM_READY || !PA_STREAM_IS_GOOD(state);
+        },
+        PulseConnection::kRequestTimeout);
+    const pa_stream_state_t state = pa_stream_get_state(stream_);
+    if (state != PA_STREAM_READY) {
+        release();
+        return PA_STREAM_IS_GOOD(state) ? kTimedOut : kStreamFailed;
     }
+    if (followDefaultSink) connection_.follow(this);
+    following_ = followDefaultSink;
+    return kAudioHardwareNoError;
 }
 
 void RecordStream::stop() {

@@ -5,7 +5,7 @@
 #include <cstring>
 
 #include "audio/audio_properties.h"
-#include "audio/platform_string.h"
+#include "audio/property_fill.h"
 
 namespace lumvar::audio {
 
@@ -27,14 +27,6 @@ const char* opName(ScriptedAudio::Op op) {
         case Op::DestroyIOProcID: return "destroyIOProcID";
     }
     return "?";
-}
-
-template <typename T>
-OSStatus fill(const T& value, std::uint32_t& ioSize, void* outData) {
-    if (ioSize < sizeof(T) || outData == nullptr) return kAudioHardwareBadPropertySizeError;
-    std::memcpy(outData, &value, sizeof(T));
-    ioSize = sizeof(T);
-    return kAudioHardwareNoError;
 }
 
 std::uintptr_t procKey(AudioDeviceIOProcID id) { return reinterpret_cast<std::uintptr_t>(id); }
@@ -115,24 +107,17 @@ std::vector<AudioObjectID> ScriptedAudio::deviceList() const {
     return ids;
 }
 
-StringRef ScriptedAudio::makeString(const std::string& text) {
-    ++liveStrings_;
-    return new PlatformString{text};
-}
-
 std::string ScriptedAudio::takeString(StringRef string) {
-    std::string text = string->text;
-    delete string;
     --liveStrings_;
-    return text;
+    return takePlatformString(string);
 }
 
 OSStatus ScriptedAudio::readString(AudioObjectID object, FourCharCode selector, const std::optional<std::string>& value,
                                    std::uint32_t& ioSize, void* outData) {
-    if (ioSize < sizeof(StringRef) || outData == nullptr) return kAudioHardwareBadPropertySizeError;
-    const bool null = !value || nullStrings_.contains({object, selector});
-    const StringRef string = null ? nullptr : makeString(*value);
-    return fill(string, ioSize, outData);
+    if (!value || nullStrings_.contains({object, selector})) return fillProperty(StringRef{nullptr}, ioSize, outData);
+    const OSStatus status = fillString(*value, ioSize, outData);
+    if (status == kAudioHardwareNoError) ++liveStrings_;
+    return status;
 }
 
 OSStatus ScriptedAudio::readStreams(const Object& object, FourCharCode scope, std::uint32_t& ioSize, void* outData) {
@@ -197,8 +182,8 @@ OSStatus ScriptedAudio::getPropertyData(AudioObjectID object, const AudioObjectP
 
     if (object == kAudioObjectSystemObject) {
         switch (address.mSelector) {
-            case kAudioHardwarePropertyDefaultOutputDevice: return fill(defaultOutput_, ioSize, outData);
-            case kAudioHardwarePropertyDefaultInputDevice: return fill(defaultInput_, ioSize, outData);
+            case kAudioHardwarePropertyDefaultOutputDevice: return fillProperty(defaultOutput_, ioSize, outData);
+            case kAudioHardwarePropertyDefaultInputDevice: return fillProperty(defaultInput_, ioSize, outData);
             case kAudioHardwarePropertyDevices: {
                 const auto ids = deviceList();
                 const std::size_t count = std::min<std::size_t>(ids.size(), ioSize / sizeof(AudioObjectID));
@@ -219,7 +204,7 @@ OSStatus ScriptedAudio::getPropertyData(AudioObjectID object, const AudioObjectP
             case kAudioTapPropertyUID: return readString(object, address.mSelector, target.tap.uuid, ioSize, outData);
             case kAudioTapPropertyFormat:
                 if (!tapFormat) return kAudioHardwareUnknownPropertyError;
-                return fill(*tapFormat, ioSize, outData);
+                return fillProperty(*tapFormat, ioSize, outData);
             default: return kAudioHardwareUnknownPropertyError;
         }
     }
@@ -230,7 +215,7 @@ OSStatus ScriptedAudio::getPropertyData(AudioObjectID object, const AudioObjectP
         case kAudioDevicePropertyStreamConfiguration: return readStreams(target, address.mScope, ioSize, outData);
         case kAudioDevicePropertyNominalSampleRate:
             if (!target.device.nominalRate) return kAudioHardwareUnknownPropertyError;
-            return fill(readRate(target), ioSize, outData);
+            return fillProperty(readRate(target), ioSize, outData);
         default: return kAudioHardwareUnknownPropertyError;
     }
 }
@@ -360,20 +345,12 @@ OSStatus ScriptedAudio::destroyIOProcID(AudioObjectID device, AudioDeviceIOProcI
 }
 
 int ScriptedAudio::deliver(AudioObjectID device, const AudioBufferList& input) {
-    return deliverWhere(input, [device](AudioObjectID owner) { return owner == device; });
-}
-
-int ScriptedAudio::deliverToStarted(const AudioBufferList& input) {
-    return deliverWhere(input, [](AudioObjectID) { return true; });
-}
-
-int ScriptedAudio::deliverWhere(const AudioBufferList& input, const std::function<bool(AudioObjectID)>& wanted) {
     std::lock_guard guard(mutex_);
     static const AudioTimeStamp time{};
     AudioBufferList output{};
     int called = 0;
     for (auto& [key, proc] : procs_) {
-        if (!wanted(proc.device) || !proc.started) continue;
+        if (proc.device != device || !proc.started) continue;
         proc.block(&time, &input, &time, &output, &time);
         ++called;
     }

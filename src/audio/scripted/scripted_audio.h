@@ -85,8 +85,6 @@ public:
     // Calls every started callback of `device` with `input`, in registration order, on this thread.
     // Returns how many were called.
     int deliver(AudioObjectID device, const AudioBufferList& input);
-    // The same for every started callback, whatever its device.
-    int deliverToStarted(const AudioBufferList& input);
 
     // --- observing ---
     std::vector<std::string> calls() const;  // every non-read call: "<op> <id>"
@@ -137,12 +135,10 @@ private:
     std::optional<OSStatus> faultFor(Op op, AudioObjectID object, std::optional<FourCharCode> selector) const;
     void record(Op op, AudioObjectID id);
     std::vector<AudioObjectID> deviceList() const;
-    StringRef makeString(const std::string& text);
     OSStatus readString(AudioObjectID object, FourCharCode selector, const std::optional<std::string>& value,
                         std::uint32_t& ioSize, void* outData);
     OSStatus readStreams(const Object& object, FourCharCode scope, std::uint32_t& ioSize, void* outData);
     double readRate(Object& object);
-    int deliverWhere(const AudioBufferList& input, const std::function<bool(AudioObjectID)>& wanted);
 
     mutable std::mutex mutex_;
     std::map<AudioObjectID, Object> objects_;
