@@ -7,7 +7,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <thread>
+#include <unistd.h>
 
 #include "e2e/signal_analysis.h"
 #include "support/child_process.h"
@@ -253,6 +256,23 @@ TEST(CaptureE2E, NoServerMeansExitOne) {
     ChildProcess helper = spawnHelper({.arguments = {}, .environment = {"PULSE_SERVER=unix:/nonexistent/native"}});
     EXPECT_EQ(helper.waitForExit(10s), 1);
     EXPECT_EQ(helper.stderrSoFar(), "  x get default output failed: 1885564782\ninitial tap build failed\n");
+}
+
+TEST(CaptureE2E, AServerThatNeverAnswersIsATimeoutNotAHang) {
+    // A socket that takes connections and never says a word.
+    const std::string path = "/tmp/lumvar-mute-" + std::to_string(::getpid());
+    const int listener = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+    ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(::listen(listener, 4), 0);
+
+    ChildProcess helper = spawnHelper({.arguments = {}, .environment = {"PULSE_SERVER=unix:" + path}});
+    EXPECT_EQ(helper.waitForExit(15s), 1);
+    EXPECT_EQ(helper.stderrSoFar(), "  x get default output failed: 1885564782\ninitial tap build failed\n");
+    ::close(listener);
+    ::unlink(path.c_str());
 }
 
 TEST(CaptureE2E, ASourceThatGoesAwayLeavesSilenceAndTheProcessRunning) {
