@@ -30,6 +30,11 @@ inline constexpr OSStatus kAudioHardwareBadPropertySizeError = static_cast<OSSta
 inline constexpr std::uint32_t kAudioFormatLinearPCM = fourCC("lpcm");
 inline constexpr std::uint32_t kAudioFormatFlagsNativeFloatPacked = 9;
 
+// The format of a stereo tap: packed, interleaved native 32-bit float.
+inline constexpr AudioStreamBasicDescription stereoFloatFormat(double rate) {
+    return {rate, kAudioFormatLinearPCM, kAudioFormatFlagsNativeFloatPacked, 8, 1, 8, 2, 32, 0};
+}
+
 inline constexpr AudioObjectPropertyAddress globalAddress(FourCharCode selector) {
     return {selector, kAudioObjectPropertyScopeGlobal, kAudioObjectPropertyElementMain};
 }

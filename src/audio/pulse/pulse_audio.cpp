@@ -158,16 +158,7 @@ OSStatus PulseAudio::readAggregate(const Aggregate& aggregate, const AudioObject
 OSStatus PulseAudio::readTap(const Tap& tap, FourCharCode selector, std::uint32_t& ioSize, void* outData) {
     if (selector == kAudioTapPropertyUID) return fillString(tap.uid, ioSize, outData);
     if (selector != kAudioTapPropertyFormat) return kUnknownProperty;
-    AudioStreamBasicDescription format{};
-    format.mSampleRate = tap.rate;
-    format.mFormatID = kAudioFormatLinearPCM;
-    format.mFormatFlags = kAudioFormatFlagsNativeFloatPacked;
-    format.mBytesPerPacket = 8;
-    format.mFramesPerPacket = 1;
-    format.mBytesPerFrame = 8;
-    format.mChannelsPerFrame = 2;
-    format.mBitsPerChannel = 32;
-    return fillProperty(format, ioSize, outData);
+    return fillProperty(stereoFloatFormat(tap.rate), ioSize, outData);
 }
 
 OSStatus PulseAudio::setPropertyData(AudioObjectID object, const AudioObjectPropertyAddress& address,

@@ -19,16 +19,16 @@ OSStatus RecordStream::start(const std::string& source, std::uint32_t channels, 
                              bool followDefaultSink) {
     channels_ = channels == 0 ? 1 : channels;
     rate_ = rate == 0 ? 48000 : rate;
-    const pa_sample_spec spec{PA_SAMPLE_FLOAT32LE, rate_, static_cast<std::uint8_t>(channels_)};
-    if (!pa_sample_spec_valid(&spec)) return kStreamFailed;
+    const pa_sample_spec format{PA_SAMPLE_FLOAT32LE, rate_, static_cast<std::uint8_t>(channels_)};
+    if (!pa_sample_spec_valid(&format)) return kStreamFailed;
     pa_channel_map map;
-    pa_channel_map_init_extend(&map, spec.channels, PA_CHANNEL_MAP_DEFAULT);
+    pa_channel_map_init_extend(&map, format.channels, PA_CHANNEL_MAP_DEFAULT);
 
     silence_.assign(static_cast<std::size_t>(rate_ / 10) * channels_, 0.0f);
 
     PulseConnection::Lock lock(connection_);
     lastDelivery_ = std::chrono::steady_clock::now();
-    stream_ = pa_stream_new(connection_.context(), "lumvar-capture", &spec, &map);
+    stream_ = pa_stream_new(connection_.context(), "lumvar-capture", &format, &map);
     if (stream_ == nullptr) return kStreamFailed;
     pa_stream_set_state_callback(stream_, &RecordStream::onState, this);
     pa_stream_set_read_callback(stream_, &RecordStream::onRead, this);
@@ -37,7 +37,7 @@ OSStatus RecordStream::start(const std::string& source, std::uint32_t channels, 
     pa_buffer_attr attr{};
     attr.maxlength = static_cast<std::uint32_t>(-1);
     attr.tlength = attr.prebuf = attr.minreq = static_cast<std::uint32_t>(-1);
-    attr.fragsize = static_cast<std::uint32_t>(pa_usec_to_bytes(kFragment, &spec));
+    attr.fragsize = static_cast<std::uint32_t>(pa_usec_to_bytes(kFragment, &format));
     if (pa_stream_connect_record(stream_, source.c_str(), &attr, PA_STREAM_ADJUST_LATENCY) < 0) {
         release();
         return kStreamFailed;

@@ -33,18 +33,7 @@ std::uintptr_t procKey(AudioDeviceIOProcID id) { return reinterpret_cast<std::ui
 
 }  // namespace
 
-ScriptedAudio::ScriptedAudio() {
-    AudioStreamBasicDescription format{};
-    format.mSampleRate = 48000.0;
-    format.mFormatID = kAudioFormatLinearPCM;
-    format.mFormatFlags = kAudioFormatFlagsNativeFloatPacked;
-    format.mBytesPerPacket = 8;
-    format.mFramesPerPacket = 1;
-    format.mBytesPerFrame = 8;
-    format.mChannelsPerFrame = 2;
-    format.mBitsPerChannel = 32;
-    tapFormat = format;
-}
+ScriptedAudio::ScriptedAudio() : tapFormat(stereoFloatFormat(48000.0)) {}
 
 ScriptedAudio::~ScriptedAudio() = default;
 
