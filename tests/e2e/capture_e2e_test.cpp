@@ -90,8 +90,11 @@ nlohmann::json devicesOf(const std::string& stderrText) {
 TEST(CaptureE2E, StartsWithTheServersRatesAndListsItsSources) {
     ChildProcess helper = spawnHelper();
     const std::string text = statusLines(helper.waitForStderr(kBanner, 10s));
+    // The build's lines, the device list, the banner: nothing else and in this order.
+    const std::size_t listEnd = text.find('\n', kBuildLines.size()) + 1;
     ASSERT_EQ(text.substr(0, kBuildLines.size()), kBuildLines);
-    ASSERT_EQ(text.substr(text.size() - kBanner.size()), kBanner);
+    ASSERT_EQ(text.substr(kBuildLines.size(), 9), "@DEVICES ");
+    ASSERT_EQ(text.substr(listEnd), kBanner);
 
     const auto devices = devicesOf(text);
     std::map<std::string, nlohmann::json> byUid;
@@ -230,11 +233,12 @@ TEST(CaptureE2E, OneStreamWhileRunningAndNoneAfterEitherSignal) {
         ChildProcess helper = spawnHelper();
         helper.waitForStderr(kBanner, 10s);
         helper.write("INPUT lumvar_mono\nSYSTEM\n");
-        helper.waitForStderr("  > system tap started\n", 5s);
+        const std::string before = statusLines(helper.waitForStderr("  > system tap started\n", 5s));
         EXPECT_EQ(ourStreams(), 1);
         helper.signal(signal);
         EXPECT_EQ(helper.waitForExit(5s), 0);
         EXPECT_EQ(ourStreams(), 0);
+        EXPECT_EQ(statusLines(helper.stderrSoFar()), before);  // nothing written on the way out
     }
 }
 

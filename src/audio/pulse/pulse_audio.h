@@ -76,7 +76,7 @@ private:
     Proc* findProc(AudioObjectID device, AudioDeviceIOProcID procID);
 
     PulseConnection connection_;
-    std::recursive_mutex mutex_;
+    std::mutex mutex_;
     AudioObjectID nextID_ = 16;
     std::map<DeviceKey, AudioObjectID> ids_;
     std::map<AudioObjectID, DeviceKey> keys_;
