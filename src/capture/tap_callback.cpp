@@ -38,11 +38,22 @@ LUMVAR_VECTOR_CLONES bool allZero(const float* samples, std::size_t count) {
     return any == 0;
 }
 
-LUMVAR_VECTOR_CLONES void multiply(const float* __restrict in, float* __restrict out, std::size_t count, float scale) {
+// The level correction and the silence test in one pass over the samples; returns whether all were zero.
+LUMVAR_VECTOR_CLONES bool multiplyAndScan(const float* __restrict in, float* __restrict out, std::size_t count,
+                                          float scale) {
+    std::uint32_t any = 0;
     std::size_t i = 0;
-    for (; i + kBlock <= count; i += kBlock)
-        for (std::size_t k = 0; k < kBlock; ++k) out[i + k] = in[i + k] * scale;
-    for (; i < count; ++i) out[i] = in[i] * scale;
+    for (; i + kBlock <= count; i += kBlock) {
+        for (std::size_t k = 0; k < kBlock; ++k) {
+            any |= std::bit_cast<std::uint32_t>(in[i + k]) << 1;
+            out[i + k] = in[i + k] * scale;
+        }
+    }
+    for (; i < count; ++i) {
+        any |= std::bit_cast<std::uint32_t>(in[i]) << 1;
+        out[i] = in[i] * scale;
+    }
+    return any == 0;
 }
 
 }  // namespace
@@ -67,7 +78,16 @@ void Tap::process(const AudioBufferList* input) {
     // Whole samples only: a stray trailing byte would shift every later sample of the stream.
     const std::size_t n = bytes / sizeof(float);
     const auto* samples = static_cast<const float*>(first.mData);
-    const bool silent = allZero(samples, n);
+    // Unscaled samples go out as they are; scaled ones are made in the same pass as the silence test.
+    const float* chunk = samples;
+    bool silent = true;
+    if (scale_ == 1.0f) {
+        silent = allZero(samples, n);
+    } else {
+        float* scaled = scratchFor(n);
+        silent = multiplyAndScan(samples, scaled, n, scale_);
+        chunk = scaled;
+    }
 
     {
         std::lock_guard guard(lock_);
@@ -75,14 +95,7 @@ void Tap::process(const AudioBufferList* input) {
         counters_.zeroFrames = silent ? counters_.zeroFrames + static_cast<std::int64_t>(n) : 0;
     }
 
-    if (n == 0) return;
-    if (scale_ == 1.0f) {
-        stdoutHandle_.write(std::as_bytes(std::span(samples, n)));
-        return;
-    }
-    float* scaled = scratchFor(n);
-    multiply(samples, scaled, n, scale_);
-    stdoutHandle_.write(std::as_bytes(std::span(scaled, n)));
+    if (n > 0) stdoutHandle_.write(std::as_bytes(std::span(chunk, n)));
 }
 
 void Tap::logLayout(const AudioBufferList& input) {
