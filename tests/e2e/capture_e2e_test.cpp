@@ -79,6 +79,15 @@ struct Playback {
     }
 };
 
+// What the helper writes in `seconds` while `samples` play into `sink`, from a moment when it streams.
+std::vector<float> captureWhilePlaying(ChildProcess& helper, const std::string& sink, const std::vector<float>& samples,
+                                       double seconds) {
+    helper.readStdout(8, 5s);
+    helper.discardStdout();
+    Playback tone(sink, samples);
+    return asFloats(helper.readStdout(static_cast<std::size_t>(48000 * 8 * seconds), 8s));
+}
+
 ChildProcess spawnHelper(ChildProcess::Options options = {}) { return ChildProcess(LUMVAR_HELPER_PATH, options); }
 
 nlohmann::json devicesOf(const std::string& stderrText) {
@@ -143,14 +152,7 @@ TEST(CaptureE2E, CommandsSentBeforeStartUpEndedRunInOrderAndEndOfInputChangesNot
 TEST(CaptureE2E, WhatThePlaysReachesStdoutLeftThenRight) {
     ChildProcess helper = spawnHelper();
     helper.waitForStderr(kBanner, 10s);
-    helper.readStdout(8, 5s);  // streaming has begun
-    helper.discardStdout();
-    std::string captured;
-    {
-        Playback tone("lumvar_out", stereoTone(1000.0, 1.5, 0.0f));  // left only
-        captured = helper.readStdout(static_cast<std::size_t>(48000 * 8 * 2.5), 8s);
-    }
-    const auto frames = asFloats(captured);
+    const auto frames = captureWhilePlaying(helper, "lumvar_out", stereoTone(1000.0, 1.5, 0.0f), 2.5);  // left only
     const auto left = loudPart(channel(frames, 0));
     ASSERT_GT(left.size(), 24000u) << "no tone captured";
     EXPECT_NEAR(frequency(left, 48000.0), 1000.0, 5.0);
@@ -166,14 +168,8 @@ TEST(CaptureE2E, InputDeviceArrivesChannelsReversedAndSystemComesBack) {
     helper.waitForStderr(kBanner, 10s);
     helper.write("INPUT lumvar_mic\n");
     helper.waitForStderr("  > input capture started: lumvar_mic\n", 5s);
-    helper.readStdout(8, 5s);
-    helper.discardStdout();
-    std::string captured;
-    {
-        Playback tone("lumvar_mic_sink", stereoTone(600.0, 1.5, 0.0f));  // the microphone's left only
-        captured = helper.readStdout(static_cast<std::size_t>(48000 * 8 * 2.5), 8s);
-    }
-    const auto frames = asFloats(captured);
+    // The microphone's left only.
+    const auto frames = captureWhilePlaying(helper, "lumvar_mic_sink", stereoTone(600.0, 1.5, 0.0f), 2.5);
     const auto second = loudPart(channel(frames, 1));  // the device's channel 0 comes second
     ASSERT_GT(second.size(), 24000u) << "no tone captured";
     EXPECT_NEAR(frequency(second, 48000.0), 600.0, 5.0);
@@ -192,10 +188,7 @@ TEST(CaptureE2E, TheSystemTapFollowsTheDefaultSink) {
     ChildProcess helper = spawnHelper();
     helper.waitForStderr(kBanner, 10s);
     const auto captures = [&helper](const std::string& sink) {
-        helper.readStdout(8, 5s);
-        helper.discardStdout();
-        Playback tone(sink, stereoTone(1000.0, 1.0, 1.0f));
-        return rms(asFloats(helper.readStdout(48000 * 8 * 2, 6s)));
+        return rms(captureWhilePlaying(helper, sink, stereoTone(1000.0, 1.0, 1.0f), 2.0));
     };
     run("pactl set-default-sink lumvar_mic_sink");
     EXPECT_GT(captures("lumvar_mic_sink"), 0.05);  // what now plays by default
