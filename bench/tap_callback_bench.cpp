@@ -1,8 +1,11 @@
-// The tap's IO callback on one 512-frame stereo buffer, against a plain copy of the same bytes.
+// The tap's IO callback on one 512-frame stereo buffer into the output ring, against a plain copy of
+// the same bytes; and the one system call the callback may make, the wake-up of a sleeping writer.
 #include <benchmark/benchmark.h>
 
 #include <cmath>
 #include <cstring>
+#include <fcntl.h>
+#include <unistd.h>
 #include <vector>
 
 #include "audio/buffer_list.h"
@@ -22,21 +25,26 @@ std::vector<float> tone() {
     return samples;
 }
 
+// Each iteration: one callback into the ring. Every 32 callbacks the writer's side lets the samples go,
+// so its cost is spread thin; no wake-up system call is made (a writer that is awake needs none).
 void runCallback(benchmark::State& state, float scale, std::vector<float> samples) {
     audio::ScriptedAudio hw;
     NullSink err;
-    NullSink out;
     StatusLog log(err);
     audio::AudioEnv env{hw, log, platformText()};
     RealSleeper sleeper;
     RandomUuids uuids;
+    capture::SampleOutput out;  // the helper's own ring, 3 MiB
     auto tap = capture::Tap::create(env, out, sleeper, uuids);
     tap->setScale(scale);
 
     audio::BufferListStorage buffers(1);
     buffers.buffer(0) = {2, static_cast<std::uint32_t>(samples.size() * sizeof(float)), samples.data()};
+    std::int64_t calls = 0;
     for (auto _ : state) {
         tap->process(&buffers.list());
+        if (++calls % 32 == 0)
+            while (!out.readable().empty()) out.consume(out.readable().size());
         benchmark::ClobberMemory();
     }
     state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * kSamples * sizeof(float)));
@@ -53,16 +61,54 @@ void BM_Memcpy(benchmark::State& state) {
     state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * kSamples * sizeof(float)));
 }
 
+// The same bytes into successive slots of a ring-sized area: the memory traffic any ring has.
+void BM_MemcpyIntoRingSlots(benchmark::State& state) {
+    const auto samples = tone();
+    std::vector<float> ring(capture::SampleOutput::kCapacity);
+    std::size_t at = 0;
+    for (auto _ : state) {
+        std::memcpy(ring.data() + at, samples.data(), kSamples * sizeof(float));
+        at = at + 2 * kSamples <= ring.size() ? at + kSamples : 0;
+        benchmark::DoNotOptimize(ring.data());
+        benchmark::ClobberMemory();
+    }
+    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * kSamples * sizeof(float)));
+}
+
 void BM_TapCallbackUnity(benchmark::State& state) { runCallback(state, 1.0f, tone()); }
 void BM_TapCallbackScaled(benchmark::State& state) { runCallback(state, 1.5f, tone()); }
 // Silence is the worst case of the scan: every value is looked at.
 void BM_TapCallbackSilentUnity(benchmark::State& state) { runCallback(state, 1.0f, std::vector<float>(kSamples)); }
 void BM_TapCallbackSilentScaled(benchmark::State& state) { runCallback(state, 1.5f, std::vector<float>(kSamples)); }
 
+// What a callback adds when the writer sleeps: one byte into the non-blocking wake pipe.
+void BM_WakeOfASleepingWriter(benchmark::State& state) {
+    int fds[2];
+    if (::pipe(fds) != 0) return state.SkipWithError("pipe");
+    ::fcntl(fds[1], F_SETFL, O_NONBLOCK);
+    ::fcntl(fds[0], F_SETFL, O_NONBLOCK);
+    const char byte = 1;
+    char drained[4096];
+    std::int64_t written = 0;
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(::write(fds[1], &byte, 1));
+        if (++written % 4096 == 0) {
+            state.PauseTiming();
+            while (::read(fds[0], drained, sizeof drained) > 0) {
+            }
+            state.ResumeTiming();
+        }
+    }
+    ::close(fds[0]);
+    ::close(fds[1]);
+}
+
 BENCHMARK(BM_Memcpy);
+BENCHMARK(BM_MemcpyIntoRingSlots);
 BENCHMARK(BM_TapCallbackUnity);
 BENCHMARK(BM_TapCallbackScaled);
 BENCHMARK(BM_TapCallbackSilentUnity);
 BENCHMARK(BM_TapCallbackSilentScaled);
+BENCHMARK(BM_WakeOfASleepingWriter);
 
 }  // namespace

@@ -10,21 +10,48 @@ std::optional<Command> parseCommand(std::string_view rawLine, const Text& text) 
     return Command{text.upper(line.substr(0, space)), text.trim(line.substr(space + 1)), line};
 }
 
-void LineSplitter::feed(std::string_view bytes, const LineHandler& onLine) {
-    std::size_t start = 0;
-    for (std::size_t end = bytes.find('\n'); end != std::string_view::npos; end = bytes.find('\n', start)) {
-        pending_.append(bytes.substr(start, end - start));
-        if (!pending_.empty() && pending_.back() == '\r') pending_.pop_back();
-        onLine(pending_);
-        pending_.clear();
-        start = end + 1;
+LineSplitter::LineSplitter(LineHandler onLine, OverlongHandler onOverlong)
+    : onLine_(std::move(onLine)), onOverlong_(std::move(onOverlong)) {}
+
+void LineSplitter::feed(std::string_view bytes) {
+    while (!bytes.empty()) {
+        const std::size_t end = bytes.find('\n');
+        const std::string_view piece = bytes.substr(0, end);
+        if (overlong_ == 0 && pending_.size() + piece.size() <= kMaxLine + 1) {  // room for a "\r" too
+            pending_.append(piece);
+        } else {
+            if (overlong_ == 0) {
+                overlong_ = pending_.size();
+                std::string().swap(pending_);  // give the memory back
+            }
+            overlong_ += piece.size();
+            if (!piece.empty()) overlongEndsInCR_ = piece.back() == '\r';
+        }
+        if (end == std::string_view::npos) return;
+        endLine();
+        bytes.remove_prefix(end + 1);
     }
-    pending_.append(bytes.substr(start));
 }
 
-void LineSplitter::finish(const LineHandler& onLine) {
-    if (!pending_.empty()) onLine(pending_);
+void LineSplitter::endLine() {
+    if (overlong_ > 0) {
+        const std::size_t length = overlong_ - (overlongEndsInCR_ ? 1 : 0);
+        overlong_ = 0;
+        overlongEndsInCR_ = false;
+        onOverlong_(length);
+        return;
+    }
+    if (!pending_.empty() && pending_.back() == '\r') pending_.pop_back();
+    if (pending_.size() > kMaxLine) {
+        onOverlong_(pending_.size());
+    } else {
+        onLine_(pending_);
+    }
     pending_.clear();
+}
+
+void LineSplitter::finish() {
+    if (!pending_.empty() || overlong_ > 0) endLine();
 }
 
 }  // namespace lumvar::app

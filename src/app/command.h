@@ -21,16 +21,28 @@ struct Command {
 std::optional<Command> parseCommand(std::string_view rawLine, const Text& text);
 
 // Cuts a byte stream into lines at "\n", dropping a "\r" right before it; what is left at the end of
-// input is a last line of its own.
+// input is a last line of its own. A line longer than kMaxLine bytes (without its terminator) is read
+// to its end without being kept and reported by its length instead, so no input grows the process.
 class LineSplitter {
 public:
-    using LineHandler = std::function<void(std::string_view line)>;
+    static constexpr std::size_t kMaxLine = 64 * 1024;
 
-    void feed(std::string_view bytes, const LineHandler& onLine);
-    void finish(const LineHandler& onLine);
+    using LineHandler = std::function<void(std::string_view line)>;
+    using OverlongHandler = std::function<void(std::size_t bytes)>;
+
+    LineSplitter(LineHandler onLine, OverlongHandler onOverlong);
+
+    void feed(std::string_view bytes);
+    void finish();
 
 private:
+    void endLine();
+
+    LineHandler onLine_;
+    OverlongHandler onOverlong_;
     std::string pending_;
+    std::size_t overlong_ = 0;  // bytes seen of a line too long to keep; 0 while the line is kept
+    bool overlongEndsInCR_ = false;
 };
 
 }  // namespace lumvar::app

@@ -6,8 +6,14 @@
 
 namespace lumvar::app {
 
-// Reads command lines from `fd` until end of input or a read error, handing each command to `post`
-// as soon as its line is complete. Blocks: run it on a thread of its own.
-void readCommands(int fd, const Text& text, const std::function<void(Command)>& post);
+// Where the reader hands what it reads; both may block to hold the reader back.
+struct CommandSink {
+    std::function<void(Command)> command;
+    std::function<void(std::size_t bytes)> overlong;  // a line too long to keep, by its length
+};
+
+// Reads command lines from `fd` until end of input or a read error, handing each command over as soon
+// as its line is complete. Blocks: run it on a thread of its own.
+void readCommands(int fd, const Text& text, const CommandSink& sink);
 
 }  // namespace lumvar::app

@@ -6,9 +6,14 @@
 namespace lumvar::app {
 
 Controller::Controller(audio::AudioEnv env, std::shared_ptr<capture::Tap> tap,
-                       std::shared_ptr<capture::InputCapture> input, ParentProbe& parent,
+                       std::shared_ptr<capture::InputCapture> input, ParentProbe& parent, std::function<void()> ending,
                        std::function<void(int status)> exit)
-    : env_(env), tap_(std::move(tap)), input_(std::move(input)), parent_(parent), exit_(std::move(exit)) {}
+    : env_(env),
+      tap_(std::move(tap)),
+      input_(std::move(input)),
+      parent_(parent),
+      ending_(std::move(ending)),
+      exit_(std::move(exit)) {}
 
 void Controller::handle(const Command& command) {
     if (ended_) return;
@@ -82,6 +87,7 @@ void Controller::watchdogTick() {
 void Controller::terminate() {
     if (ended_) return;
     ended_ = true;
+    if (ending_) ending_();
     tap_->teardown();
     input_->stop();
     exit_(0);

@@ -21,9 +21,10 @@ public:
     // Sample values of unbroken silence (240 s of 48 kHz stereo) after which the tap is rebuilt.
     static constexpr std::int64_t kZeroThreshold = 23'040'000;
 
-    // `exit` ends the process with a status once everything is released; it is called at most once.
+    // `ending` is told first when the end begins (it may be empty); `exit` ends the process with a
+    // status once everything is released. Each is called at most once.
     Controller(audio::AudioEnv env, std::shared_ptr<capture::Tap> tap, std::shared_ptr<capture::InputCapture> input,
-               ParentProbe& parent, std::function<void(int status)> exit);
+               ParentProbe& parent, std::function<void()> ending, std::function<void(int status)> exit);
 
     void handle(const Command& command);
     void switchTo(Mode target, const std::optional<std::string>& uid = std::nullopt);
@@ -32,6 +33,8 @@ public:
     // Releases every audio object and ends the process with status 0.
     void terminate();
 
+    // Whether the end has begun: from then on nothing but the clean-up runs.
+    bool ended() const { return ended_; }
     Mode mode() const { return mode_; }
     std::int64_t zeroThreshold() const { return zeroThreshold_; }
     void setZeroThreshold(std::int64_t threshold) { zeroThreshold_ = threshold; }
@@ -44,6 +47,7 @@ private:
     std::shared_ptr<capture::Tap> tap_;
     std::shared_ptr<capture::InputCapture> input_;
     ParentProbe& parent_;
+    std::function<void()> ending_;
     std::function<void(int)> exit_;
     Mode mode_ = Mode::System;
     std::int64_t zeroThreshold_ = kZeroThreshold;

@@ -1,8 +1,10 @@
 #include "app/process.h"
 
 #include <cerrno>
+#include <csignal>
 
 #include "audio/device_list.h"
+#include "common/number_format.h"
 
 namespace lumvar::app {
 
@@ -10,9 +12,16 @@ Process::Process(Deps deps)
     : log_(deps.err),
       env_{deps.hw, log_, deps.text},
       queue_(deps.queue),
-      tap_(capture::Tap::create(env_, deps.out, deps.sleeper, deps.uuids)),
-      input_(capture::InputCapture::create(env_, deps.out)),
-      controller_(env_, tap_, input_, deps.parent, [this](int status) { queue_.stop(status); }) {}
+      output_(deps.output),
+      ending_(std::move(deps.ending)),
+      tap_(capture::Tap::create(env_, deps.output, deps.sleeper, deps.uuids)),
+      input_(capture::InputCapture::create(env_, deps.output)),
+      controller_(
+          env_, tap_, input_, deps.parent,
+          [this] {
+              if (ending_) ending_(SIGTERM);
+          },
+          [this](int status) { queue_.stop(status); }) {}
 
 bool Process::start(const Hooks& hooks) {
     if (!tap_->build()) {
@@ -28,17 +37,51 @@ bool Process::start(const Hooks& hooks) {
     return true;
 }
 
-void Process::post(Command command) {
-    queue_.post([this, command = std::move(command)] { controller_.handle(command); });
+void Process::enqueueCommand(std::function<void()> work) {
+    {
+        std::unique_lock lock(queuedMutex_);
+        queuedBelowLimit_.wait(lock, [this] { return queued_ < kMaxQueuedCommands; });
+        ++queued_;
+    }
+    queue_.post([this, work = std::move(work)] {
+        {
+            std::lock_guard guard(queuedMutex_);
+            --queued_;
+        }
+        queuedBelowLimit_.notify_one();
+        work();
+    });
 }
 
-void Process::requestTermination() {
+void Process::post(Command command) {
+    enqueueCommand([this, command = std::move(command)] { controller_.handle(command); });
+}
+
+void Process::reportOverlong(std::size_t bytes) {
+    enqueueCommand([this, bytes] {
+        if (!controller_.ended()) log_.log("  x command too long (" + formatUnsigned(bytes) + " bytes) - ignored");
+    });
+}
+
+void Process::requestTermination(int signal) {
+    if (ending_) ending_(signal);
     queue_.postFirst([this] { controller_.terminate(); });
 }
 
 void Process::outputFailed(int error) {
     if (error != EPIPE) return;
-    if (!outputGone_.exchange(true)) requestTermination();
+    if (!outputGone_.exchange(true)) requestTermination(SIGPIPE);
+}
+
+void Process::outputNotice() {
+    queue_.post([this] { serviceOutput(); });
+}
+
+void Process::serviceOutput() {
+    if (controller_.ended()) return;
+    tap_->reportLayout();
+    if (const std::uint64_t dropped = output_.acknowledge(); dropped > 0)
+        log_.log("  ! output backlog: dropped " + formatUnsigned(dropped) + " samples - parent not reading");
 }
 
 }  // namespace lumvar::app

@@ -1,29 +1,36 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <functional>
 #include <memory>
+#include <mutex>
 
 #include "app/controller.h"
 #include "app/main_queue.h"
+#include "capture/sample_output.h"
 #include "common/sleeper.h"
 #include "common/uuid.h"
 
 namespace lumvar::app {
 
 // The helper as a whole, minus its threads: start-up in its fixed order, and the entry points through
-// which the command reader, the signal watcher and a broken standard output reach the main queue.
+// which the command reader, the signal watcher, the output writer and a broken standard output reach
+// the main queue. Every status line is written on the main queue.
 class Process {
 public:
     struct Deps {
         audio::PlatformAudio& hw;
-        ByteSink& out;
+        capture::SampleOutput& output;
         ByteSink& err;
         const Text& text;
         Sleeper& sleeper;
         UuidSource& uuids;
         ParentProbe& parent;
         MainQueue& queue;
+        // Told, from any thread, as soon as the end begins, with the signal that ends the process should
+        // the clean-up not finish in time. May be empty.
+        std::function<void(int signal)> ending;
     };
     // Hooks that start-up calls at their places in the sequence; either may be empty.
     struct Hooks {
@@ -32,6 +39,9 @@ public:
     };
 
     static constexpr std::chrono::seconds kWatchdogPeriod{2};
+    // Commands queued beyond this hold the reader back, so a flood on standard input pushes back on
+    // the parent's pipe instead of growing the process.
+    static constexpr std::size_t kMaxQueuedCommands = 1000;
 
     explicit Process(Deps deps);
 
@@ -40,24 +50,36 @@ public:
     // nothing after the build has started then.
     bool start(const Hooks& hooks);
 
-    // From any thread.
+    // The command reader's side; both wait while kMaxQueuedCommands are queued.
     void post(Command command);
-    void requestTermination();
-    // Safe on an audio IO thread: posts the termination once, for a reader of standard output that went away.
+    void reportOverlong(std::size_t bytes);
+
+    // From any thread: ends the process cleanly; `signal` is the one that ends it should that stall.
+    void requestTermination(int signal);
+    // From the output writer: a reader of standard output that went away ends the process, once.
     void outputFailed(int error);
+    // From the output writer: a drop episode is over, or the capture has a notice for the log.
+    void outputNotice();
 
     Controller& controller() { return controller_; }
-    capture::Tap& tap() { return *tap_; }
-    capture::InputCapture& input() { return *input_; }
 
 private:
+    void enqueueCommand(std::function<void()> work);
+    void serviceOutput();
+
     StatusLog log_;
     audio::AudioEnv env_;
     MainQueue& queue_;
+    capture::SampleOutput& output_;
+    std::function<void(int)> ending_;
     std::shared_ptr<capture::Tap> tap_;
     std::shared_ptr<capture::InputCapture> input_;
     Controller controller_;
     std::atomic<bool> outputGone_{false};
+
+    std::mutex queuedMutex_;
+    std::condition_variable queuedBelowLimit_;
+    std::size_t queued_ = 0;
 };
 
 }  // namespace lumvar::app

@@ -1,5 +1,6 @@
 #include "app/run_helper.h"
 
+#include <atomic>
 #include <csignal>
 #include <cstdlib>
 #include <pthread.h>
@@ -7,7 +8,10 @@
 #include <unistd.h>
 
 #include "app/command_reader.h"
+#include "app/output_writer.h"
 #include "app/process.h"
+#include "app/termination_deadline.h"
+#include "audio/platform_backend.h"
 #include "common/fd_sink.h"
 
 namespace lumvar::app {
@@ -21,46 +25,68 @@ sigset_t terminationSignals() {
     return set;
 }
 
-}  // namespace
-
+// Blocks SIGINT and SIGTERM in this thread and in every thread started later (the audio system's own
+// among them), so that only the watcher ever receives them.
 void blockTerminationSignals() {
     const sigset_t set = terminationSignals();
     pthread_sigmask(SIG_BLOCK, &set, nullptr);
     std::signal(SIGPIPE, SIG_IGN);  // a closed pipe shows up as EPIPE from write instead
 }
 
-void runHelper(audio::PlatformAudio& hw, pid_t parentAtLaunch) {
-    blockTerminationSignals();
+// Receives SIGINT and SIGTERM for the life of the process. Until start-up has finished (no process is
+// running yet) a signal ends the process at once, as its default action would.
+void watchSignals(std::atomic<Process*>& running) {
+    std::thread([&running] {
+        const sigset_t set = terminationSignals();
+        for (;;) {
+            int signal = 0;
+            if (sigwait(&set, &signal) != 0) continue;
+            Process* process = running.load(std::memory_order_acquire);
+            if (process == nullptr) TerminationDeadline::dieBy(signal);
+            process->requestTermination(signal);
+        }
+    }).detach();
+}
 
+}  // namespace
+
+void runHelper(pid_t parentAtLaunch) {
+    blockTerminationSignals();
+    static std::atomic<Process*> running{nullptr};
+    watchSignals(running);
+
+    const auto hw = audio::makePlatformAudio();
+    capture::SampleOutput output;
     FdSink out(STDOUT_FILENO);
     FdSink err(STDERR_FILENO);
     RealSleeper sleeper;
     RandomUuids uuids;
     PosixParentProbe parent(parentAtLaunch);
     MainQueue queue;
-    Process process({hw, out, err, platformText(), sleeper, uuids, parent, queue});
+    Process* self = nullptr;
+    TerminationDeadline deadline(parent, [&self] { self->requestTermination(SIGTERM); });
+    Process process({*hw, output, err, platformText(), sleeper, uuids, parent, queue,
+                     [&deadline](int signal) { deadline.arm(signal); }});
+    self = &process;
     out.onFailure([&process](int error) { process.outputFailed(error); });
+    OutputWriter writer(output, out, [&process] { process.outputNotice(); });
+    writer.start();
+    deadline.start();
 
-    // The reader and the watcher block for the life of the process and are never joined.
+    // The reader blocks for the life of the process and is never joined.
     const Process::Hooks hooks{
         .startCommandReader =
             [&process] {
                 std::thread([&process] {
-                    readCommands(STDIN_FILENO, platformText(), [&process](Command command) { process.post(std::move(command)); });
+                    readCommands(STDIN_FILENO, platformText(),
+                                 {[&process](Command command) { process.post(std::move(command)); },
+                                  [&process](std::size_t bytes) { process.reportOverlong(bytes); }});
                 }).detach();
             },
-        .installSignalHandling =
-            [&process] {
-                std::thread([&process] {
-                    const sigset_t set = terminationSignals();
-                    for (;;) {
-                        int signal = 0;
-                        if (sigwait(&set, &signal) == 0) process.requestTermination();
-                    }
-                }).detach();
-            },
+        .installSignalHandling = [&process] { running.store(&process, std::memory_order_release); },
     };
     const int status = process.start(hooks) ? queue.run() : 1;
+    if (status == 0) writer.finish(deadline.drainDeadline());
     std::_Exit(status);
 }
 

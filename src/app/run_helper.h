@@ -2,19 +2,18 @@
 
 #include <sys/types.h>
 
-#include "audio/platform_audio.h"
-
 namespace lumvar::app {
 
-// Blocks SIGINT and SIGTERM in the calling thread and every thread it starts later, so that only the
-// signal watcher receives them, and ignores SIGPIPE. Call before any thread exists.
-void blockTerminationSignals();
-
-// The whole helper on the standard streams: start-up, the command reader, the watchdog and the signal
-// watcher, then the main queue until the process ends. Never returns: the process exits with its status
-// as soon as everything of the audio system is released, without waiting for the threads that block
-// on standard input and on signals. Standard output and standard error are unbuffered, so nothing is lost.
+// The whole helper on the standard streams: the signal watcher, the platform's audio system, start-up,
+// the output writer, the command reader and the termination deadline, then the main queue until the
+// process ends. Never returns: the process exits with its status as soon as everything of the audio
+// system is released and standard output is drained (for at most 1 s), without waiting for the threads
+// that block on standard input, on signals and on the deadline.
+//
+// Signals: SIGINT and SIGTERM end the process at once, as their default action would, until start-up
+// has finished; from then on they start the clean end, and the process is gone within 1.5 s whatever
+// blocks. SIGPIPE is ignored: a closed standard output shows up as EPIPE and ends the process too.
 // `parentAtLaunch` is getppid() as the process started.
-[[noreturn]] void runHelper(audio::PlatformAudio& hw, pid_t parentAtLaunch);
+[[noreturn]] void runHelper(pid_t parentAtLaunch);
 
 }  // namespace lumvar::app

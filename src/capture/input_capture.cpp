@@ -16,11 +16,11 @@ namespace {
 constexpr std::size_t kFramesReserve = 4096;
 }  // namespace
 
-std::shared_ptr<InputCapture> InputCapture::create(AudioEnv env, ByteSink& stdoutHandle) {
+std::shared_ptr<InputCapture> InputCapture::create(AudioEnv env, SampleOutput& stdoutHandle) {
     return std::shared_ptr<InputCapture>(new InputCapture(env, stdoutHandle));
 }
 
-InputCapture::InputCapture(AudioEnv env, ByteSink& stdoutHandle) : env_(env), stdoutHandle_(stdoutHandle) {}
+InputCapture::InputCapture(AudioEnv env, SampleOutput& stdoutHandle) : env_(env), stdoutHandle_(stdoutHandle) {}
 
 bool InputCapture::start(std::string_view uid) {
     const AudioObjectID id = deviceIDForUID(env_, uid);
@@ -103,7 +103,7 @@ void InputCapture::process(const AudioBufferList* input) {
             out[2 * k + 1] = first[k];
         }
     }
-    stdoutHandle_.write(std::as_bytes(std::span(out, 2 * frames)));
+    stdoutHandle_.write(std::span<const float>(out, 2 * frames));
 }
 
 }  // namespace lumvar::capture

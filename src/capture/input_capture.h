@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "audio/audio_env.h"
-#include "common/byte_sink.h"
+#include "capture/sample_output.h"
 
 namespace lumvar::capture {
 
@@ -14,7 +14,7 @@ namespace lumvar::capture {
 class InputCapture : public std::enable_shared_from_this<InputCapture> {
 public:
     // The IO callback holds the capture weakly, so it must live in a shared_ptr.
-    static std::shared_ptr<InputCapture> create(audio::AudioEnv env, ByteSink& stdoutHandle);
+    static std::shared_ptr<InputCapture> create(audio::AudioEnv env, SampleOutput& stdoutHandle);
 
     InputCapture(const InputCapture&) = delete;
     InputCapture& operator=(const InputCapture&) = delete;
@@ -31,18 +31,18 @@ public:
     static audio::AudioDeviceIOBlock callbackFor(std::weak_ptr<InputCapture> capture);
 
     // One IO cycle, the body of the callback: allocation-free once the frame buffer has grown to the
-    // device's buffer size, no lock, no logging, one write of whole frames.
+    // device's buffer size, no lock, no logging, whole frames into the output ring (or dropped whole).
     void process(const audio::AudioBufferList* input);
 
 private:
-    InputCapture(audio::AudioEnv env, ByteSink& stdoutHandle);
+    InputCapture(audio::AudioEnv env, SampleOutput& stdoutHandle);
 
     float* framesFor(std::size_t frames);
 
     audio::AudioEnv env_;
     audio::AudioObjectID devID_ = audio::kAudioObjectUnknown;
     audio::AudioDeviceIOProcID ioProcID_ = nullptr;
-    ByteSink& stdoutHandle_;
+    SampleOutput& stdoutHandle_;  // the output sample stream
     std::vector<float> frames_;  // the two-channel output of one cycle; touched only by the callback
 };
 

@@ -14,21 +14,18 @@ namespace lumvar::capture {
 using namespace lumvar::audio;
 
 namespace {
-// Room for the scaled samples of a typical cycle, so the first callbacks need not allocate.
-constexpr std::size_t kScratchReserve = 8192;
-
 // The aggregate's rate is polled after the write: at most this many waits of this length.
 constexpr int kRateWaits = 40;
 constexpr std::chrono::microseconds kRateWait{25000};
 constexpr double kRateTolerance = 1.0;
 }  // namespace
 
-std::shared_ptr<Tap> Tap::create(AudioEnv env, ByteSink& stdoutHandle, Sleeper& sleeper, UuidSource& uuids) {
-    return std::shared_ptr<Tap>(new Tap(env, stdoutHandle, sleeper, uuids));
+std::shared_ptr<Tap> Tap::create(AudioEnv env, SampleOutput& output, Sleeper& sleeper, UuidSource& uuids) {
+    return std::shared_ptr<Tap>(new Tap(env, output, sleeper, uuids));
 }
 
-Tap::Tap(AudioEnv env, ByteSink& stdoutHandle, Sleeper& sleeper, UuidSource& uuids)
-    : env_(env), sleeper_(sleeper), uuids_(uuids), stdoutHandle_(stdoutHandle) {}
+Tap::Tap(AudioEnv env, SampleOutput& output, Sleeper& sleeper, UuidSource& uuids)
+    : env_(env), sleeper_(sleeper), uuids_(uuids), stdoutHandle_(output) {}
 
 bool Tap::build() {
     const AudioObjectID device = defaultOutputDeviceID(env_);
@@ -74,12 +71,15 @@ bool Tap::build() {
         return false;
     }
     ioProcID_ = procID;
+    // The counters start again from zero, set while no callback can run yet, so that the IO thread is
+    // their only writer once the device runs. A start that fails leaves them as they were.
+    const Counters before = counters_.read();
+    counters_.store({});
     if (!check(env_.log, env_.hw.deviceStart(aggID_, ioProcID_), "start")) {
+        counters_.store(before);
         teardown();
         return false;
     }
-
-    setCounters({});
     return true;
 }
 
@@ -123,30 +123,6 @@ void Tap::teardown() {
         env_.hw.destroyProcessTap(tapID_);
         tapID_ = kAudioObjectUnknown;
     }
-}
-
-Tap::Counters Tap::counters() const {
-    std::lock_guard guard(lock_);
-    return counters_;
-}
-
-void Tap::setCounters(Counters counters) {
-    std::lock_guard guard(lock_);
-    counters_ = counters;
-}
-
-void Tap::setScale(float scale) {
-    scale_ = scale;
-    if (scale != 1.0f) scratchFor(kScratchReserve);
-}
-
-float* Tap::scratchFor(std::size_t samples) {
-    // Cache-line aligned, so that no vector store of the scaled samples straddles two lines.
-    constexpr std::size_t kAlign = 64 / sizeof(float);
-    if (scratch_.size() < samples + kAlign) scratch_.resize(samples + kAlign);  // only for a larger buffer than ever
-    const auto address = reinterpret_cast<std::uintptr_t>(scratch_.data());
-    const std::size_t skip = ((64 - address % 64) % 64) / sizeof(float);
-    return scratch_.data() + skip;
 }
 
 }  // namespace lumvar::capture

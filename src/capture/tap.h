@@ -1,13 +1,13 @@
 #pragma once
 
+#include <array>
 #include <atomic>
 #include <cstdint>
 #include <memory>
-#include <mutex>
-#include <vector>
 
 #include "audio/audio_env.h"
-#include "common/byte_sink.h"
+#include "capture/sample_output.h"
+#include "capture/silence_counters.h"
 #include "common/sleeper.h"
 #include "common/uuid.h"
 
@@ -17,14 +17,10 @@ namespace lumvar::capture {
 // turns the aggregate's buffers into the output sample stream while keeping the silence counters.
 class Tap : public std::enable_shared_from_this<Tap> {
 public:
-    struct Counters {
-        std::int64_t zeroFrames = 0;   // sample values in the current unbroken run of all-zero buffers
-        std::int64_t totalFrames = 0;  // sample values since the last successful build
-    };
+    using Counters = SilenceCount;
 
     // The IO callback holds the Tap weakly, so a Tap must live in a shared_ptr.
-    static std::shared_ptr<Tap> create(audio::AudioEnv env, ByteSink& stdoutHandle, Sleeper& sleeper,
-                                       UuidSource& uuids);
+    static std::shared_ptr<Tap> create(audio::AudioEnv env, SampleOutput& output, Sleeper& sleeper, UuidSource& uuids);
 
     Tap(const Tap&) = delete;
     Tap& operator=(const Tap&) = delete;
@@ -41,30 +37,40 @@ public:
     audio::AudioObjectID aggID() const { return aggID_; }
     audio::AudioDeviceIOProcID ioProcID() const { return ioProcID_; }
 
-    // Both counters, read in one critical section.
-    Counters counters() const;
-    void setCounters(Counters counters);  // for diagnostics and tests
+    // Both counters from the same update; any thread.
+    Counters counters() const { return counters_.read(); }
+    // Only while no callback runs (tests, and a build before it starts the device).
+    void setCounters(Counters counters) { counters_.store(counters); }
 
     float scale() const { return scale_; }
-    // Written by build while no callback is registered; the scratch grows here so the callback need not.
-    void setScale(float scale);
+    // Only while no callback is registered.
+    void setScale(float scale) { scale_ = scale; }
     bool logged() const { return logged_.load(std::memory_order_relaxed); }
 
     // The callback for the aggregate device; it does nothing once the Tap is gone.
     static audio::AudioDeviceIOBlock callbackFor(std::weak_ptr<Tap> tap);
 
-    // One IO cycle: the body of the callback. Real-time rules hold here: no allocation in the steady
-    // state, no logging but the one-time layout diagnostic, the lock only around the two counter
-    // updates, and one write of whole samples to standard output.
+    // One IO cycle: the body of the callback. Real-time rules hold here: no allocation, lock, log
+    // line or blocking call. The first cycle with data keeps the buffer layout for reportLayout().
     void process(const audio::AudioBufferList* input);
 
+    // Main queue: writes the one-time layout diagnostic once the first cycle has kept it.
+    void reportLayout();
+
 private:
-    Tap(audio::AudioEnv env, ByteSink& stdoutHandle, Sleeper& sleeper, UuidSource& uuids);
+    // The layout of the first buffer list, as the IO thread saw it; the buffer lines beyond the
+    // first kMaxBuffers are not kept.
+    struct Layout {
+        static constexpr std::size_t kMaxBuffers = 64;
+        std::uint32_t count = 0;
+        std::array<audio::AudioBuffer, kMaxBuffers> buffers{};
+    };
+
+    Tap(audio::AudioEnv env, SampleOutput& output, Sleeper& sleeper, UuidSource& uuids);
 
     void reconcileRates(audio::AudioObjectID device);
     void logTapFormat();
-    void logLayout(const audio::AudioBufferList& input);
-    float* scratchFor(std::size_t samples);
+    void keepLayout(const audio::AudioBufferList& input);
 
     audio::AudioEnv env_;
     Sleeper& sleeper_;
@@ -74,10 +80,10 @@ private:
     audio::AudioDeviceIOProcID ioProcID_ = nullptr;
     float scale_ = 1.0f;
     std::atomic<bool> logged_{false};  // may be read from a later build's IO thread
-    mutable std::mutex lock_;
-    Counters counters_;
-    ByteSink& stdoutHandle_;
-    std::vector<float> scratch_;  // the scaled samples of one cycle; touched only by the callback
+    SilenceCounters counters_;
+    SampleOutput& stdoutHandle_;  // the output sample stream
+    Layout layout_;                           // written once by the IO thread before layoutKept_
+    std::atomic<bool> layoutKept_{false};
 };
 
 }  // namespace lumvar::capture

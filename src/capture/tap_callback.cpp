@@ -1,5 +1,6 @@
 #include <algorithm>
 #include <bit>
+#include <cstring>
 #include <string>
 
 #include "capture/tap.h"
@@ -38,7 +39,23 @@ LUMVAR_VECTOR_CLONES bool allZero(const float* samples, std::size_t count) {
     return any == 0;
 }
 
-// The level correction and the silence test in one pass over the samples; returns whether all were zero.
+// Copies the samples bit for bit and tests them for silence in the same pass; returns whether all were zero.
+LUMVAR_VECTOR_CLONES bool copyAndScan(const float* __restrict in, float* __restrict out, std::size_t count) {
+    const auto copy = [&](std::size_t i) {
+        std::uint32_t bits;
+        std::memcpy(&bits, in + i, sizeof bits);
+        std::memcpy(out + i, &bits, sizeof bits);
+        return bits << 1;
+    };
+    std::uint32_t any = 0;
+    std::size_t i = 0;
+    for (; i + kBlock <= count; i += kBlock)
+        for (std::size_t k = 0; k < kBlock; ++k) any |= copy(i + k);
+    for (; i < count; ++i) any |= copy(i);
+    return any == 0;
+}
+
+// The level correction and the silence test in one pass; returns whether all were zero.
 LUMVAR_VECTOR_CLONES bool multiplyAndScan(const float* __restrict in, float* __restrict out, std::size_t count,
                                           float scale) {
     std::uint32_t any = 0;
@@ -56,6 +73,12 @@ LUMVAR_VECTOR_CLONES bool multiplyAndScan(const float* __restrict in, float* __r
     return any == 0;
 }
 
+// Fills one piece of the ring; scale 1.0 keeps every bit of every sample (a NaN's payload included).
+bool fill(const float* in, std::span<float> out, float scale) {
+    if (out.empty()) return true;
+    return scale == 1.0f ? copyAndScan(in, out.data(), out.size()) : multiplyAndScan(in, out.data(), out.size(), scale);
+}
+
 }  // namespace
 
 audio::AudioDeviceIOBlock Tap::callbackFor(std::weak_ptr<Tap> tap) {
@@ -70,7 +93,7 @@ void Tap::process(const AudioBufferList* input) {
     const audio::AudioBuffer& first = audio::buffersOf(*input)[0];
     if (first.mData == nullptr) return;
 
-    if (!logged_.exchange(true, std::memory_order_relaxed)) logLayout(*input);
+    if (!logged_.load(std::memory_order_relaxed) && !logged_.exchange(true, std::memory_order_relaxed)) keepLayout(*input);
 
     const std::uint32_t bytes = first.mDataByteSize;
     if (bytes == 0) return;
@@ -78,36 +101,37 @@ void Tap::process(const AudioBufferList* input) {
     // Whole samples only: a stray trailing byte would shift every later sample of the stream.
     const std::size_t n = bytes / sizeof(float);
     const auto* samples = static_cast<const float*>(first.mData);
-    // Unscaled samples go out as they are; scaled ones are made in the same pass as the silence test.
-    const float* chunk = samples;
-    bool silent = true;
-    if (scale_ == 1.0f) {
-        silent = allZero(samples, n);
-    } else {
-        float* scaled = scratchFor(n);
-        silent = multiplyAndScan(samples, scaled, n, scale_);
-        chunk = scaled;
+    const auto room = stdoutHandle_.reserve(n);
+    if (!room) {
+        // The parent is this far behind: the whole chunk goes, and it still counts as captured.
+        counters_.add(static_cast<std::int64_t>(n), allZero(samples, n));
+        stdoutHandle_.dropped(n);
+        return;
     }
-
-    {
-        std::lock_guard guard(lock_);
-        counters_.totalFrames += static_cast<std::int64_t>(n);
-        counters_.zeroFrames = silent ? counters_.zeroFrames + static_cast<std::int64_t>(n) : 0;
-    }
-
-    if (n > 0) stdoutHandle_.write(std::as_bytes(std::span(chunk, n)));
+    // Copied (or scaled) straight into the ring, tested for silence in the same pass.
+    const bool silent = fill(samples, room->first, scale_) & fill(samples + room->first.size(), room->second, scale_);
+    counters_.add(static_cast<std::int64_t>(n), silent);
+    stdoutHandle_.commit(n);
 }
 
-void Tap::logLayout(const AudioBufferList& input) {
+void Tap::keepLayout(const AudioBufferList& input) {
     const auto buffers = audio::buffersOf(input);
-    const audio::AudioBuffer& first = buffers[0];
+    layout_.count = input.mNumberBuffers;
+    std::copy_n(buffers.begin(), std::min(buffers.size(), Layout::kMaxBuffers), layout_.buffers.begin());
+    layoutKept_.store(true, std::memory_order_release);
+    stdoutHandle_.notice();
+}
+
+void Tap::reportLayout() {
+    if (!layoutKept_.exchange(false, std::memory_order_acquire)) return;
+    const audio::AudioBuffer& first = layout_.buffers[0];
     const std::uint32_t frames = (first.mDataByteSize / 4) / std::max<std::uint32_t>(first.mNumberChannels, 1);
-    env_.log.log("  IOProc#1: abl.count=" + formatUnsigned(input.mNumberBuffers) +
+    env_.log.log("  IOProc#1: abl.count=" + formatUnsigned(layout_.count) +
                  " buf0.ch=" + formatUnsigned(first.mNumberChannels) + " bytes=" + formatUnsigned(first.mDataByteSize) +
                  " frames=" + formatUnsigned(frames));
-    for (std::size_t i = 0; i < buffers.size(); ++i) {
-        env_.log.log("    buf[" + formatUnsigned(i) + "] ch=" + formatUnsigned(buffers[i].mNumberChannels) +
-                     " bytes=" + formatUnsigned(buffers[i].mDataByteSize));
+    for (std::size_t i = 0; i < std::min<std::size_t>(layout_.count, Layout::kMaxBuffers); ++i) {
+        env_.log.log("    buf[" + formatUnsigned(i) + "] ch=" + formatUnsigned(layout_.buffers[i].mNumberChannels) +
+                     " bytes=" + formatUnsigned(layout_.buffers[i].mDataByteSize));
     }
 }
 

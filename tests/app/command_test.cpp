@@ -52,22 +52,43 @@ TEST(ParseCommand, BlankLinesAreDroppedAndBadBytesReplaced) {
     EXPECT_EQ(parsed("\rLIST").word, "\rLIST");  // a carriage return is not blank
 }
 
-TEST(LineSplitter, SplitsAcrossChunksAndKeepsTheLastUnterminatedLine) {
-    LineSplitter splitter;
+struct Split {
     std::vector<std::string> lines;
-    const auto collect = [&](std::string_view line) { lines.emplace_back(line); };
-    splitter.feed("LIST\r\nINP", collect);
-    splitter.feed("UT mic\n\nSYS\r", collect);
-    splitter.feed("\nA\rB\nlast", collect);
-    splitter.finish(collect);
-    EXPECT_EQ(lines, (std::vector<std::string>{"LIST", "INPUT mic", "", "SYS", "A\rB", "last"}));
+    LineSplitter splitter{[this](std::string_view line) { lines.emplace_back(line); },
+                          [this](std::size_t bytes) { lines.push_back("<" + std::to_string(bytes) + " bytes>"); }};
+};
+
+TEST(LineSplitter, SplitsAcrossChunksAndKeepsTheLastUnterminatedLine) {
+    Split split;
+    split.splitter.feed("LIST\r\nINP");
+    split.splitter.feed("UT mic\n\nSYS\r");
+    split.splitter.feed("\nA\rB\nlast");
+    split.splitter.finish();
+    EXPECT_EQ(split.lines, (std::vector<std::string>{"LIST", "INPUT mic", "", "SYS", "A\rB", "last"}));
+}
+
+TEST(LineSplitter, ALineLongerThanTheLimitIsReportedByItsLengthAndNotKept) {
+    const std::size_t limit = LineSplitter::kMaxLine;
+    Split split;
+    split.splitter.feed(std::string(limit, 'a') + "\r\n");  // exactly the limit: kept
+    split.splitter.feed(std::string(limit + 1, 'b') + "\nLIST\n");
+    for (int i = 0; i < 300; ++i) split.splitter.feed(std::string(1000, 'c'));  // 300 000 bytes in pieces
+    split.splitter.feed("\r\nSYSTEM\n");
+    split.splitter.feed(std::string(limit + 5, 'd'));  // unterminated at the end of input
+    split.splitter.finish();
+    ASSERT_EQ(split.lines.size(), 6u);
+    EXPECT_EQ(split.lines[0], std::string(limit, 'a'));
+    EXPECT_EQ(std::vector<std::string>(split.lines.begin() + 1, split.lines.end()),
+              (std::vector<std::string>{"<65537 bytes>", "LIST", "<300000 bytes>", "SYSTEM", "<65541 bytes>"}));
 }
 
 TEST(CommandReader, PostsEveryCommandInOrderUntilEndOfInput) {
     int fds[2];
     ASSERT_EQ(::pipe(fds), 0);
     std::vector<std::string> words;
-    std::thread reader([&] { readCommands(fds[0], text, [&](Command command) { words.push_back(command.line); }); });
+    std::thread reader([&] {
+        readCommands(fds[0], text, {[&](Command command) { words.push_back(command.line); }, [](std::size_t) {}});
+    });
     const std::string input = "list\n\n  \nINPUT mic\r\nsystem";
     ASSERT_EQ(::write(fds[1], input.data(), input.size()), static_cast<ssize_t>(input.size()));
     ::close(fds[1]);

@@ -21,7 +21,7 @@ struct ControllerTest : MachineFixture {
 
     void SetUp() override {
         MachineFixture::SetUp();
-        controller.emplace(env, tap, input, parent, [this](int status) { exits.push_back(status); });
+        controller.emplace(env, tap, input, parent, nullptr, [this](int status) { exits.push_back(status); });
         ASSERT_TRUE(tap->build());
         err.clear();
     }

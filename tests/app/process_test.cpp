@@ -2,7 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <csignal>
+#include <thread>
+
+#include "app/output_writer.h"
 
 #include "support/app_fixture.h"
 
@@ -21,7 +26,7 @@ struct ProcessTest : MachineFixture {
 
     void SetUp() override {
         MachineFixture::SetUp();
-        process.emplace(Process::Deps{hw, out, err, platformText(), sleeper, uuids, parent, queue});
+        process.emplace(Process::Deps{hw, out, err, platformText(), sleeper, uuids, parent, queue, {}});
     }
 
     Process::Hooks recordingHooks() {
@@ -75,6 +80,58 @@ TEST_F(ProcessTest, ABrokenStandardOutputEndsTheProcessOnce) {
     EXPECT_EQ(queue.stopStatus(), 0);
     EXPECT_EQ(err.text(), "");  // termination ran first and writes nothing
     expectNothingLeaked();
+}
+
+TEST_F(ProcessTest, TheAudioThreadsNoticesReachTheLogOnlyThroughTheMainQueue) {
+    ASSERT_TRUE(process->start({}));
+    err.clear();
+    MemorySink stdoutPipe;
+    app::OutputWriter writer(out, stdoutPipe, [this] { process->outputNotice(); });
+    const AudioObjectID aggregate = hw.aggregateIDs().at(0);
+    Buffers chunk({std::vector<float>(40000, 0.25f)});
+    hw.deliver(aggregate, chunk.list());
+    hw.deliver(aggregate, chunk.list());  // 80 000 samples and a ring of 65 536: the second chunk goes whole
+    EXPECT_EQ(err.text(), "");            // nothing written on the audio thread
+    writer.pump();
+    EXPECT_EQ(err.text(), "");
+    queue.runPending();
+    EXPECT_EQ(err.text(), "  IOProc#1: abl.count=1 buf0.ch=2 bytes=160000 frames=20000\n"
+                          "    buf[0] ch=2 bytes=160000\n"
+                          "  ! output backlog: dropped 40000 samples - parent not reading\n");
+    EXPECT_EQ(stdoutPipe.text().size(), 40000u * sizeof(float));
+    writer.pump();
+    queue.runPending();
+    const std::string once = err.text();
+    EXPECT_EQ(std::count(once.begin(), once.end(), '\n'), 3);  // one line per episode
+    process->requestTermination(SIGTERM);
+    queue.runPending();
+    EXPECT_EQ(queue.stopStatus(), 0);
+    expectNothingLeaked();
+}
+
+TEST_F(ProcessTest, AnOverlongLineIsReportedAndAFloodHoldsTheReaderBack) {
+    ASSERT_TRUE(process->start({}));
+    err.clear();
+    process->reportOverlong(65537);
+    queue.runPending();
+    EXPECT_EQ(err.text(), "  x command too long (65537 bytes) - ignored\n");
+
+    std::atomic<int> posted{0};
+    std::thread reader([&] {
+        for (int i = 0; i < 1500; ++i) {
+            process->post(*app::parseCommand("nop", platformText()));
+            ++posted;
+        }
+    });
+    while (posted < static_cast<int>(Process::kMaxQueuedCommands)) std::this_thread::yield();
+    std::this_thread::sleep_for(50ms);
+    EXPECT_EQ(posted, static_cast<int>(Process::kMaxQueuedCommands));  // held back, not queued
+    while (posted < 1500) queue.runPending();
+    reader.join();
+    queue.runPending();
+    queue.runPending();
+    const std::string replies = err.text();
+    EXPECT_EQ(std::count(replies.begin(), replies.end(), '\n'), 1 + 1500);  // every command kept
 }
 
 }  // namespace lumvar::testing

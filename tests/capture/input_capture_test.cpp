@@ -21,9 +21,9 @@ struct InputCaptureTest : AudioFixture {
     }
 
     std::vector<float> convert(Buffers& buffers) {
-        out.clear();
+        clearWritten();
         input->process(&buffers.list());
-        return out.floats();
+        return written();
     }
 };
 
@@ -37,7 +37,7 @@ TEST_F(InputCaptureTest, StartsTheDeviceAndStreamsChannelOneFirst) {
 
     Buffers stereo({{1.0f, 2.0f, 3.0f, 4.0f}}, {2});
     EXPECT_EQ(hw.deliver(mic, stereo.list()), 1);
-    EXPECT_EQ(out.floats(), (std::vector<float>{2.0f, 1.0f, 4.0f, 3.0f}));
+    EXPECT_EQ(written(), (std::vector<float>{2.0f, 1.0f, 4.0f, 3.0f}));
 
     hw.clearCalls();
     input->stop();
@@ -94,10 +94,8 @@ TEST_F(InputCaptureTest, InterleavedBuffersBecomeTwoChannelFrames) {
     std::vector<float> mono(512);
     for (std::size_t i = 0; i < mono.size(); ++i) mono[i] = static_cast<float>(i);
     Buffers monoBuffer({mono}, {1});
-    input->process(&monoBuffer.list());
-    ASSERT_EQ(out.chunks().size(), 1u);
-    EXPECT_EQ(out.chunks()[0].size(), 4096u);
-    const auto doubled = out.floats();
+    const auto doubled = convert(monoBuffer);
+    ASSERT_EQ(doubled.size(), 1024u);
     EXPECT_EQ(doubled[0], 0.0f);
     EXPECT_EQ(doubled[1], 0.0f);
     EXPECT_EQ(doubled[1022], 511.0f);
@@ -115,7 +113,7 @@ TEST_F(InputCaptureTest, InterleavedBuffersBecomeTwoChannelFrames) {
     EXPECT_TRUE(convert(noChannels).empty());
     audio::BufferListStorage empty(0);
     input->process(&empty.list());
-    EXPECT_TRUE(out.chunks().empty());
+    EXPECT_TRUE(written().empty());
 }
 
 TEST_F(InputCaptureTest, PlanarBuffersUseTheFirstTwoAndNeverReadPastTheSecond) {
@@ -139,15 +137,21 @@ TEST_F(InputCaptureTest, PlanarBuffersUseTheFirstTwoAndNeverReadPastTheSecond) {
     EXPECT_TRUE(convert(nullFirst).empty());
 }
 
-TEST_F(InputCaptureTest, SteadyStateAllocatesNothing) {
-    NullSink sink;
+TEST_F(InputCaptureTest, SteadyStateAllocatesNothingAndDropsOnlyWholeFrames) {
+    capture::SampleOutput sink(3000);
     auto quiet = InputCapture::create(env, sink);
     Buffers stereo({std::vector<float>(1024, 0.5f)}, {2});
     Buffers planar({std::vector<float>(512, 0.5f), std::vector<float>(512, -0.5f)}, {1, 1});
     quiet->process(&stereo.list());
     AllocationScope scope;
-    for (int i = 0; i < 1000; ++i) quiet->process(i % 2 ? &stereo.list() : &planar.list());
+    for (int i = 0; i < 1000; ++i) {
+        quiet->process(i % 2 ? &stereo.list() : &planar.list());
+        if (i % 4 == 3) discardAll(sink);
+    }
     EXPECT_EQ(scope.count(), 0u);
+    const std::uint64_t dropped = sink.acknowledge();
+    EXPECT_GT(dropped, 0u);
+    EXPECT_EQ(dropped % 1024, 0u);  // only whole buffers are ever dropped
 }
 
 }  // namespace lumvar::testing

@@ -62,7 +62,7 @@ TEST_F(TapBuild, BuildsTapAggregateAndCallbackAndTearsThemDownInOrder) {
     // The aggregate's buffers reach the stream.
     Buffers buffer({{0.25f, -0.25f}});
     EXPECT_EQ(hw.deliver(tap->aggID(), buffer.list()), 1);
-    EXPECT_EQ(out.floats(), (std::vector<float>{0.25f, -0.25f}));
+    EXPECT_EQ(written(), (std::vector<float>{0.25f, -0.25f}));
 
     const std::string agg = std::to_string(tap->aggID()), tapId = std::to_string(tap->tapID());
     hw.clearCalls();

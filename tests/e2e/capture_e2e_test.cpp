@@ -1,105 +1,17 @@
 // The real helper against a real sound server (started by the test fixture of CTest; see
 // scripts/sound-server for its devices).
-#include <gtest/gtest.h>
-#include <nlohmann/json.hpp>
-
 #include <csignal>
-#include <cstdlib>
-#include <cstring>
-#include <fstream>
-#include <sys/socket.h>
-#include <sys/un.h>
-#include <thread>
-#include <unistd.h>
 
-#include "e2e/signal_analysis.h"
-#include "support/child_process.h"
+#include "e2e/e2e_support.h"
 
 namespace lumvar::testing {
 
-using namespace std::chrono_literals;
-
-// Every client here, the helper included, talks to the private test server: PulseAudio by default,
-// or the one whose folder LUMVAR_TEST_SOUND_DIR names (PipeWire's, when CTest runs the suite again).
-const bool kPrivateServer = [] {
-    const char* chosen = std::getenv("LUMVAR_TEST_SOUND_DIR");
-    const std::string dir = chosen != nullptr ? chosen : LUMVAR_SOUND_DIR;
-    ::setenv("PULSE_SERVER", ("unix:" + dir + "/native").c_str(), 1);
-    ::setenv("PULSE_COOKIE", (dir + "/cookie").c_str(), 1);
-    ::setenv("PULSE_RUNTIME_PATH", (dir + "/runtime/pulse").c_str(), 1);
-    return true;
-}();
-
-const std::string kBanner = "  > streaming (system). commands: SYSTEM | INPUT <uid> | LIST\n";
-const std::string kBuildLines = "  output device channels: 2, level correction x1.0\n"
-                                "  aggregate rate set -> 48000.0 (wanted 48000.0, tries 0)\n"
-                                "  rates: output=48000.0 aggregate=48000.0\n"
-                                "  tap format: rate=48000.0 ch=2 bytesPerFrame=8 framesPerPacket=1 flags=9\n";
-
-std::string statusLines(const std::string& text) {
-    std::string kept;
-    std::size_t start = 0;
-    while (start < text.size()) {
-        std::size_t end = text.find('\n', start);
-        end = end == std::string::npos ? text.size() : end + 1;
-        const std::string_view line(text.data() + start, end - start);
-        if (!line.starts_with("  IOProc#1: ") && !line.starts_with("    buf[")) kept.append(line);
-        start = end;
-    }
-    return kept;
-}
-
-std::string run(const std::string& command) {
-    std::string output;
-    FILE* pipe = ::popen(command.c_str(), "r");
-    if (pipe == nullptr) return output;
-    char buffer[4096];
-    std::size_t got = 0;
-    while ((got = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) output.append(buffer, got);
-    ::pclose(pipe);
-    return output;
-}
-
-// Plays interleaved stereo float samples into a sink, in the background.
-struct Playback {
-    std::string file;
-    std::thread player;
-    Playback(const std::string& sink, const std::vector<float>& samples) {
-        file = "/tmp/lumvar-e2e-" + std::to_string(::getpid()) + "-" + sink + ".raw";
-        std::ofstream(file, std::ios::binary)
-            .write(reinterpret_cast<const char*>(samples.data()), static_cast<std::streamsize>(samples.size() * 4));
-        player = std::thread([this, sink] {
-            run("pacat --playback --raw --device=" + sink +
-                " --format=float32le --rate=48000 --channels=2 --latency-msec=20 " + file + " 2>&1");
-        });
-    }
-    ~Playback() {
-        player.join();
-        std::remove(file.c_str());
-    }
-};
-
-// What the helper writes in `seconds` while `samples` play into `sink`, from a moment when it streams.
-std::vector<float> captureWhilePlaying(ChildProcess& helper, const std::string& sink, const std::vector<float>& samples,
-                                       double seconds) {
-    helper.readStdout(8, 5s);
-    helper.discardStdout();
-    Playback tone(sink, samples);
-    return asFloats(helper.readStdout(static_cast<std::size_t>(48000 * 8 * seconds), 8s));
-}
-
-ChildProcess spawnHelper(ChildProcess::Options options = {}) { return ChildProcess(LUMVAR_HELPER_PATH, options); }
-
-nlohmann::json devicesOf(const std::string& stderrText) {
-    const auto at = stderrText.find("@DEVICES ");
-    const auto end = stderrText.find('\n', at);
-    return nlohmann::json::parse(stderrText.substr(at + 9, end - at - 9));
-}
-
 TEST(CaptureE2E, StartsWithTheServersRatesAndListsItsSources) {
     ChildProcess helper = spawnHelper();
-    const std::string text = statusLines(helper.waitForStderr(kBanner, 10s));
-    // The build's lines, the device list, the banner: nothing else and in this order.
+    const std::string all = waitUntilStreaming(helper);
+    const std::string text = all.substr(0, all.find(kBanner) + kBanner.size());
+    // The build's lines, the device list, the banner: nothing else (not even the layout diagnostic of
+    // the first IO cycle, which waits for the main queue) and in this order.
     const std::size_t listEnd = text.find('\n', kBuildLines.size()) + 1;
     ASSERT_EQ(text.substr(0, kBuildLines.size()), kBuildLines);
     ASSERT_EQ(text.substr(kBuildLines.size(), 9), "@DEVICES ");
@@ -151,7 +63,7 @@ TEST(CaptureE2E, CommandsSentBeforeStartUpEndedRunInOrderAndEndOfInputChangesNot
 
 TEST(CaptureE2E, WhatThePlaysReachesStdoutLeftThenRight) {
     ChildProcess helper = spawnHelper();
-    helper.waitForStderr(kBanner, 10s);
+    waitUntilStreaming(helper);
     const auto frames = captureWhilePlaying(helper, "lumvar_out", stereoTone(1000.0, 1.5, 0.0f), 2.5);  // left only
     const auto left = loudPart(channel(frames, 0));
     ASSERT_GT(left.size(), 24000u) << "no tone captured";
@@ -165,7 +77,7 @@ TEST(CaptureE2E, WhatThePlaysReachesStdoutLeftThenRight) {
 
 TEST(CaptureE2E, InputDeviceArrivesChannelsReversedAndSystemComesBack) {
     ChildProcess helper = spawnHelper();
-    helper.waitForStderr(kBanner, 10s);
+    waitUntilStreaming(helper);
     helper.write("INPUT lumvar_mic\n");
     helper.waitForStderr("  > input capture started: lumvar_mic\n", 5s);
     // The microphone's left only.
@@ -186,7 +98,7 @@ TEST(CaptureE2E, InputDeviceArrivesChannelsReversedAndSystemComesBack) {
 
 TEST(CaptureE2E, TheSystemTapFollowsTheDefaultSink) {
     ChildProcess helper = spawnHelper();
-    helper.waitForStderr(kBanner, 10s);
+    waitUntilStreaming(helper);
     const auto captures = [&helper](const std::string& sink) {
         return rms(captureWhilePlaying(helper, sink, stereoTone(1000.0, 1.0, 1.0f), 2.0));
     };
@@ -201,7 +113,7 @@ TEST(CaptureE2E, TheSystemTapFollowsTheDefaultSink) {
 
 TEST(CaptureE2E, UnknownInputFallsBackToTheSystemTap) {
     ChildProcess helper = spawnHelper();
-    helper.waitForStderr(kBanner, 10s);
+    waitUntilStreaming(helper);
     helper.write("INPUT no-such-device\n");
     const std::string text = statusLines(helper.waitForStderr("input start failed; restoring system\n" + kBuildLines, 5s));
     EXPECT_NE(text.find(kBanner + "  x input device not found: no-such-device\n"
@@ -224,7 +136,7 @@ int ourStreams() {
 TEST(CaptureE2E, OneStreamWhileRunningAndNoneAfterEitherSignal) {
     for (const int signal : {SIGTERM, SIGINT}) {
         ChildProcess helper = spawnHelper();
-        helper.waitForStderr(kBanner, 10s);
+        waitUntilStreaming(helper);
         helper.write("INPUT lumvar_mono\nSYSTEM\n");
         const std::string before = statusLines(helper.waitForStderr("  > system tap started\n", 5s));
         EXPECT_EQ(ourStreams(), 1);
@@ -238,12 +150,12 @@ TEST(CaptureE2E, OneStreamWhileRunningAndNoneAfterEitherSignal) {
 TEST(CaptureE2E, EndsWhenItsParentOrItsReaderIsGone) {
     {
         ChildProcess orphan = spawnHelper({.arguments = {}, .environment = {}, .orphan = true});
-        orphan.waitForStderr(kBanner, 10s);
+        waitUntilStreaming(orphan);
         orphan.endParent();
         EXPECT_EQ(orphan.waitForExit(6s), 0);
     }
     ChildProcess helper = spawnHelper();
-    helper.waitForStderr(kBanner, 10s);
+    waitUntilStreaming(helper);
     helper.closeStdout();
     EXPECT_EQ(helper.waitForExit(6s), 0);  // an idle null sink may take 2 s to deliver the first block
     EXPECT_EQ(ourStreams(), 0);
@@ -256,20 +168,10 @@ TEST(CaptureE2E, NoServerMeansExitOne) {
 }
 
 TEST(CaptureE2E, AServerThatNeverAnswersIsATimeoutNotAHang) {
-    // A socket that takes connections and never says a word.
-    const std::string path = "/tmp/lumvar-mute-" + std::to_string(::getpid());
-    const int listener = ::socket(AF_UNIX, SOCK_STREAM, 0);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
-    ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-    ASSERT_EQ(::listen(listener, 4), 0);
-
-    ChildProcess helper = spawnHelper({.arguments = {}, .environment = {"PULSE_SERVER=unix:" + path}});
+    MuteServer mute;
+    ChildProcess helper = spawnHelper({.arguments = {}, .environment = {"PULSE_SERVER=unix:" + mute.path}});
     EXPECT_EQ(helper.waitForExit(15s), 1);
     EXPECT_EQ(helper.stderrSoFar(), "  x get default output failed: 1885564782\ninitial tap build failed\n");
-    ::close(listener);
-    ::unlink(path.c_str());
 }
 
 TEST(CaptureE2E, ASourceThatGoesAwayLeavesSilenceAndTheProcessRunning) {
@@ -277,7 +179,7 @@ TEST(CaptureE2E, ASourceThatGoesAwayLeavesSilenceAndTheProcessRunning) {
         run("pactl load-module module-null-sink sink_name=lumvar_temp format=float32le rate=48000 channels=2");
     ASSERT_FALSE(module.empty());
     ChildProcess helper = spawnHelper();
-    helper.waitForStderr(kBanner, 10s);
+    waitUntilStreaming(helper);
     helper.write("INPUT lumvar_temp.monitor\n");
     helper.waitForStderr("  > input capture started: lumvar_temp.monitor\n", 5s);
     run("pactl unload-module " + module);

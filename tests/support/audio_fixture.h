@@ -7,6 +7,7 @@
 #include "audio/audio_env.h"
 #include "audio/buffer_list.h"
 #include "audio/scripted/scripted_audio.h"
+#include "capture/sample_output.h"
 #include "common/memory_sink.h"
 #include "common/sleeper.h"
 #include "common/uuid.h"
@@ -22,10 +23,15 @@ struct FakeSleeper final : Sleeper {
     void sleepFor(std::chrono::microseconds duration) override { waits.push_back(duration); }
 };
 
-// A scripted audio system with memory sinks for standard output and standard error.
+// Lets go of everything the ring holds, as a writer that keeps up would.
+inline void discardAll(capture::SampleOutput& output) {
+    while (!output.readable().empty()) output.consume(output.readable().size());
+}
+
+// A scripted audio system with the output ring for standard output and a memory sink for standard error.
 struct AudioFixture : ::testing::Test {
     ScriptedAudio hw;
-    MemorySink out;
+    capture::SampleOutput out{1 << 16};
     MemorySink err;
     StatusLog log{err};
     audio::AudioEnv env{hw, log, platformText()};
@@ -49,6 +55,19 @@ struct AudioFixture : ::testing::Test {
         return hw.addDevice(device);
     }
 
+    // Every sample written to standard output so far.
+    const std::vector<float>& written() {
+        for (auto samples = out.readable(); !samples.empty(); samples = out.readable()) {
+            stream_.insert(stream_.end(), samples.begin(), samples.end());
+            out.consume(samples.size());
+        }
+        return stream_;
+    }
+    void clearWritten() {
+        written();
+        stream_.clear();
+    }
+
     // Every test ends with nothing of the audio system left alive but its devices.
     void expectNothingLeaked() const {
         EXPECT_EQ(hw.liveTaps(), 0);
@@ -56,6 +75,9 @@ struct AudioFixture : ::testing::Test {
         EXPECT_EQ(hw.liveIOProcs(), 0);
         EXPECT_EQ(hw.liveStrings(), 0);
     }
+
+private:
+    std::vector<float> stream_;
 };
 
 // One buffer list whose buffers point at vectors of floats the test owns.

@@ -1,6 +1,7 @@
 #include "support/child_process.h"
 
 #include <cerrno>
+#include <algorithm>
 #include <csignal>
 #include <cstdlib>
 #include <fcntl.h>
@@ -74,6 +75,7 @@ ChildProcess::ChildProcess(const std::string& path, const Options& options) {
     ::close(out[1]);
     ::close(err[1]);
     in_ = in[1];
+    ::fcntl(in_, F_SETFL, O_NONBLOCK);  // write() never blocks: it reads the outputs while it waits
     out_ = out[0];
     err_ = err[0];
 }
@@ -88,7 +90,19 @@ ChildProcess::~ChildProcess() {
         if (fd >= 0) ::close(fd);
 }
 
-void ChildProcess::write(std::string_view bytes) { (void)!::write(in_, bytes.data(), bytes.size()); }
+void ChildProcess::write(std::string_view bytes) {
+    while (!bytes.empty()) {
+        pollfd writable{in_, POLLOUT, 0};
+        if (::poll(&writable, 1, 20) <= 0) {
+            pump(std::chrono::milliseconds(0));
+            continue;
+        }
+        const ssize_t put = ::write(in_, bytes.data(), std::min<std::size_t>(bytes.size(), 65536));
+        if (put < 0 && errno != EINTR && errno != EAGAIN) return;
+        if (put > 0) bytes.remove_prefix(static_cast<std::size_t>(put));
+        pump(std::chrono::milliseconds(0));
+    }
+}
 
 void ChildProcess::closeStdin() {
     ::close(in_);
@@ -111,7 +125,7 @@ void ChildProcess::endParent() {
 }
 
 void ChildProcess::pump(std::chrono::milliseconds timeout) {
-    pollfd pollers[2] = {{err_, POLLIN, 0}, {out_, POLLIN, 0}};
+    pollfd pollers[2] = {{stderrPaused_ ? -1 : err_, POLLIN, 0}, {stdoutPaused_ ? -1 : out_, POLLIN, 0}};
     if (::poll(pollers, 2, static_cast<int>(timeout.count())) <= 0) return;
     char buffer[65536];
     for (auto& poller : pollers) {
@@ -158,6 +172,7 @@ std::optional<int> ChildProcess::waitForExit(std::chrono::milliseconds timeout) 
         if (done == pid_) {
             exited_ = true;
             if (WIFEXITED(status)) return WEXITSTATUS(status);
+            if (WIFSIGNALED(status)) deathSignal_ = WTERMSIG(status);
             return std::nullopt;
         }
         if (std::chrono::steady_clock::now() >= until) return std::nullopt;

@@ -23,6 +23,7 @@ public:
     ~ChildProcess();
 
     pid_t pid() const { return pid_; }
+    // Writes all of `bytes`, reading the child's output meanwhile so that neither side can block.
     void write(std::string_view bytes);
     void closeStdin();
     void closeStdout();
@@ -31,7 +32,10 @@ public:
     void endParent();
 
     // Both output streams are read whenever the caller waits, as a parent does: a child blocked on
-    // a full pipe could not go on.
+    // a full pipe could not go on. A parent that stops reading standard output is played by
+    // pauseStdout(true): from then on only standard error is read until pauseStdout(false).
+    void pauseStdout(bool paused) { stdoutPaused_ = paused; }
+    void pauseStderr(bool paused) { stderrPaused_ = paused; }
 
     // Waits until standard error contains `text` or the timeout passes; returns all of it so far.
     std::string waitForStderr(std::string_view text, std::chrono::milliseconds timeout);
@@ -43,6 +47,8 @@ public:
 
     // The exit status, or nullopt if the child has not exited within the timeout (or died by a signal).
     std::optional<int> waitForExit(std::chrono::milliseconds timeout);
+    // The signal that ended the child, once waitForExit has seen it die by one.
+    std::optional<int> deathSignal() const { return deathSignal_; }
 
 private:
     void pump(std::chrono::milliseconds timeout);
@@ -54,6 +60,9 @@ private:
     std::string stderr_;
     std::string stdout_;
     bool exited_ = false;
+    bool stdoutPaused_ = false;
+    bool stderrPaused_ = false;
+    std::optional<int> deathSignal_;
 };
 
 }  // namespace lumvar::testing

@@ -1,9 +1,5 @@
 #pragma once
 
-#include <map>
-#include <memory>
-#include <mutex>
-
 #include "audio/platform_audio.h"
 
 namespace lumvar::audio::coreaudio {
@@ -32,11 +28,6 @@ public:
     OSStatus deviceStart(AudioObjectID device, AudioDeviceIOProcID procID) override;
     OSStatus deviceStop(AudioObjectID device, AudioDeviceIOProcID procID) override;
     OSStatus destroyIOProcID(AudioObjectID device, AudioDeviceIOProcID procID) override;
-
-private:
-    // The C++ callbacks that the registered blocks call, kept until their registration is destroyed.
-    std::mutex mutex_;
-    std::map<AudioDeviceIOProcID, std::unique_ptr<AudioDeviceIOBlock>> callbacks_;
 };
 
 }  // namespace lumvar::audio::coreaudio

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "audio/coreaudio/core_audio.h"
+#include "audio/platform_backend.h"
 
 namespace lumvar::audio::coreaudio {
 
@@ -130,25 +131,24 @@ OSStatus CoreAudio::destroyAggregateDevice(AudioObjectID deviceID) {
 
 OSStatus CoreAudio::createIOProcIDWithBlock(audio::AudioDeviceIOProcID& outProcID, AudioObjectID device,
                                             audio::AudioDeviceIOBlock block) {
-    auto callback = std::make_unique<audio::AudioDeviceIOBlock>(std::move(block));
-    audio::AudioDeviceIOBlock* target = callback.get();
-    // Runs on the device's IO thread: it only forwards, allocating nothing.
+    // The block captures the callback by value: the HAL's copy of the block owns its own copy of the
+    // callback, which lives until AudioDeviceDestroyIOProcID has returned and the HAL lets go of it.
+    // Runs on the device's IO thread and only forwards.
+    const audio::AudioDeviceIOBlock callback = std::move(block);
     ::AudioDeviceIOBlock platformBlock = ^(const ::AudioTimeStamp* now, const ::AudioBufferList* input,
                                            const ::AudioTimeStamp* inputTime, ::AudioBufferList* output,
                                            const ::AudioTimeStamp* outputTime) {
-        (*target)(reinterpret_cast<const audio::AudioTimeStamp*>(now),
-                  reinterpret_cast<const audio::AudioBufferList*>(input),
-                  reinterpret_cast<const audio::AudioTimeStamp*>(inputTime),
-                  reinterpret_cast<audio::AudioBufferList*>(output),
-                  reinterpret_cast<const audio::AudioTimeStamp*>(outputTime));
+        callback(reinterpret_cast<const audio::AudioTimeStamp*>(now),
+                 reinterpret_cast<const audio::AudioBufferList*>(input),
+                 reinterpret_cast<const audio::AudioTimeStamp*>(inputTime),
+                 reinterpret_cast<audio::AudioBufferList*>(output),
+                 reinterpret_cast<const audio::AudioTimeStamp*>(outputTime));
     };
     ::AudioDeviceIOProcID procID = nullptr;
     // No dispatch queue: the HAL calls the block on the device's own real-time IO thread.
     const OSStatus status = AudioDeviceCreateIOProcIDWithBlock(&procID, device, nullptr, platformBlock);
     if (status != kAudioHardwareNoError) return status;
     outProcID = reinterpret_cast<audio::AudioDeviceIOProcID>(procID);
-    std::lock_guard guard(mutex_);
-    callbacks_[outProcID] = std::move(callback);
     return status;
 }
 
@@ -161,13 +161,13 @@ OSStatus CoreAudio::deviceStop(AudioObjectID device, audio::AudioDeviceIOProcID 
 }
 
 OSStatus CoreAudio::destroyIOProcID(AudioObjectID device, audio::AudioDeviceIOProcID procID) {
-    const OSStatus status = AudioDeviceDestroyIOProcID(device, platformProc(procID));
-    // The block cannot run any more once the registration is gone; its callback can go too.
-    if (status == kAudioHardwareNoError) {
-        std::lock_guard guard(mutex_);
-        callbacks_.erase(procID);
-    }
-    return status;
+    return AudioDeviceDestroyIOProcID(device, platformProc(procID));
 }
 
 }  // namespace lumvar::audio::coreaudio
+
+namespace lumvar::audio {
+
+std::unique_ptr<PlatformAudio> makePlatformAudio() { return std::make_unique<coreaudio::CoreAudio>(); }
+
+}  // namespace lumvar::audio

@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "audio/platform_backend.h"
 #include "audio/property_fill.h"
 #include "audio/pulse/pulse_statuses.h"
 #include "common/uuid.h"
@@ -297,4 +298,7 @@ OSStatus PulseAudio::destroyIOProcID(AudioObjectID device, AudioDeviceIOProcID p
 }
 
 }  // namespace pulse
+
+std::unique_ptr<PlatformAudio> makePlatformAudio() { return std::make_unique<pulse::PulseAudio>(); }
+
 }  // namespace lumvar::audio

@@ -374,6 +374,14 @@ int ScriptedAudio::liveAggregates() const {
                                           [](const auto& entry) { return entry.second.kind == Kind::Aggregate; }));
 }
 
+std::vector<AudioObjectID> ScriptedAudio::aggregateIDs() const {
+    std::lock_guard guard(mutex_);
+    std::vector<AudioObjectID> ids;
+    for (const auto& [id, object] : objects_)
+        if (object.kind == Kind::Aggregate) ids.push_back(id);
+    return ids;
+}
+
 int ScriptedAudio::liveIOProcs() const {
     std::lock_guard guard(mutex_);
     return static_cast<int>(procs_.size());

@@ -92,6 +92,7 @@ public:
     int reads(AudioObjectID object, FourCharCode selector) const;
     int liveTaps() const;
     int liveAggregates() const;
+    std::vector<AudioObjectID> aggregateIDs() const;
     int liveIOProcs() const;
     int startedIOProcs() const;
     int liveStrings() const { return liveStrings_.load(); }

@@ -1,0 +1,49 @@
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <mutex>
+#include <thread>
+
+#include "capture/sample_output.h"
+#include "common/byte_sink.h"
+
+namespace lumvar::app {
+
+// The one thread that writes standard output: it drains the sample ring to the sink as soon as the
+// IO callbacks wake it, and tells the main queue (through `onNotice`, from its own thread) when a
+// drop episode is over or the capture has a notice. A write that blocks blocks only this thread.
+class OutputWriter {
+public:
+    OutputWriter(capture::SampleOutput& output, ByteSink& sink, std::function<void()> onNotice);
+    // Stops and joins the thread (the helper itself ends with _exit and never gets here).
+    ~OutputWriter();
+    OutputWriter(const OutputWriter&) = delete;
+    OutputWriter& operator=(const OutputWriter&) = delete;
+
+    void start();
+
+    // Once the sources are stopped: waits until the ring is written out, or `deadline`. Returns whether
+    // everything went out. Nothing is waited for after a failed write.
+    bool finish(std::chrono::steady_clock::time_point deadline);
+
+    // The work of one wake-up, for tests that run without the thread: writes what the ring holds and
+    // passes a due notice on.
+    void pump();
+
+private:
+    void run();
+
+    capture::SampleOutput& output_;
+    ByteSink& sink_;
+    std::function<void()> onNotice_;
+    std::atomic<bool> failed_{false};
+    std::atomic<bool> stopping_{false};
+    std::thread thread_;
+    std::mutex mutex_;
+    std::condition_variable drained_;
+};
+
+}  // namespace lumvar::app

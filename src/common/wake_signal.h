@@ -1,0 +1,30 @@
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <functional>
+
+namespace lumvar {
+
+// Wakes one waiting thread from any thread, a real-time audio thread included: notify() never blocks,
+// never allocates and makes a system call (one non-blocking pipe write) only when the waiter sleeps.
+class WakeSignal {
+public:
+    WakeSignal();
+    ~WakeSignal();
+    WakeSignal(const WakeSignal&) = delete;
+    WakeSignal& operator=(const WakeSignal&) = delete;
+
+    // Callers publish what the waiter looks for (with release or stronger) before they notify.
+    void notify() noexcept;
+
+    // The one waiter: returns as soon as `ready` holds, or false once `timeout` has passed without it.
+    // A notify() that comes between the waiter's last look and its sleep still wakes it.
+    bool waitUntil(const std::function<bool()>& ready, std::chrono::milliseconds timeout);
+
+private:
+    int fds_[2] = {-1, -1};  // read end, write end (non-blocking)
+    std::atomic<bool> sleeping_{false};
+};
+
+}  // namespace lumvar

@@ -1,0 +1,131 @@
+// What the end-to-end suites share: the private test server, the helper, a player, and the lines
+// every start writes.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <cstring>
+#include <map>
+#include <string>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+#include "e2e/signal_analysis.h"
+#include "support/child_process.h"
+
+namespace lumvar::testing {
+
+using namespace std::chrono_literals;
+
+// Every client here, the helper included, talks to the private test server: PulseAudio by default,
+// or the one whose folder LUMVAR_TEST_SOUND_DIR names (PipeWire's, when CTest runs the suite again).
+inline const bool kPrivateServer = [] {
+    const char* chosen = std::getenv("LUMVAR_TEST_SOUND_DIR");
+    const std::string dir = chosen != nullptr ? chosen : LUMVAR_SOUND_DIR;
+    ::setenv("PULSE_SERVER", ("unix:" + dir + "/native").c_str(), 1);
+    ::setenv("PULSE_COOKIE", (dir + "/cookie").c_str(), 1);
+    ::setenv("PULSE_RUNTIME_PATH", (dir + "/runtime/pulse").c_str(), 1);
+    return true;
+}();
+
+inline const std::string kBanner = "  > streaming (system). commands: SYSTEM | INPUT <uid> | LIST\n";
+inline const std::string kBuildLines = "  output device channels: 2, level correction x1.0\n"
+                                "  aggregate rate set -> 48000.0 (wanted 48000.0, tries 0)\n"
+                                "  rates: output=48000.0 aggregate=48000.0\n"
+                                "  tap format: rate=48000.0 ch=2 bytesPerFrame=8 framesPerPacket=1 flags=9\n";
+
+inline std::string statusLines(const std::string& text) {
+    std::string kept;
+    std::size_t start = 0;
+    while (start < text.size()) {
+        std::size_t end = text.find('\n', start);
+        end = end == std::string::npos ? text.size() : end + 1;
+        const std::string_view line(text.data() + start, end - start);
+        if (!line.starts_with("  IOProc#1: ") && !line.starts_with("    buf[")) kept.append(line);
+        start = end;
+    }
+    return kept;
+}
+
+inline std::string run(const std::string& command) {
+    std::string output;
+    FILE* pipe = ::popen(command.c_str(), "r");
+    if (pipe == nullptr) return output;
+    char buffer[4096];
+    std::size_t got = 0;
+    while ((got = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) output.append(buffer, got);
+    ::pclose(pipe);
+    return output;
+}
+
+// Plays interleaved stereo float samples into a sink, in the background.
+struct Playback {
+    std::string file;
+    std::thread player;
+    Playback(const std::string& sink, const std::vector<float>& samples) {
+        file = "/tmp/lumvar-e2e-" + std::to_string(::getpid()) + "-" + sink + ".raw";
+        std::ofstream(file, std::ios::binary)
+            .write(reinterpret_cast<const char*>(samples.data()), static_cast<std::streamsize>(samples.size() * 4));
+        player = std::thread([this, sink] {
+            run("pacat --playback --raw --device=" + sink +
+                " --format=float32le --rate=48000 --channels=2 --latency-msec=20 " + file + " 2>&1");
+        });
+    }
+    ~Playback() {
+        player.join();
+        std::remove(file.c_str());
+    }
+};
+
+// What the helper writes in `seconds` while `samples` play into `sink`, from a moment when it streams.
+inline std::vector<float> captureWhilePlaying(ChildProcess& helper, const std::string& sink, const std::vector<float>& samples,
+                                       double seconds) {
+    helper.readStdout(8, 5s);
+    helper.discardStdout();
+    Playback tone(sink, samples);
+    return asFloats(helper.readStdout(static_cast<std::size_t>(48000 * 8 * seconds), 8s));
+}
+
+inline ChildProcess spawnHelper(ChildProcess::Options options = {}) { return ChildProcess(LUMVAR_HELPER_PATH, options); }
+
+inline nlohmann::json devicesOf(const std::string& stderrText) {
+    const auto at = stderrText.find("@DEVICES ");
+    const auto end = stderrText.find('\n', at);
+    return nlohmann::json::parse(stderrText.substr(at + 9, end - at - 9));
+}
+
+// A socket that takes connections and never says a word, as a hung sound server does.
+struct MuteServer {
+    std::string path = "/tmp/lumvar-mute-" + std::to_string(::getpid());
+    int listener = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    MuteServer() {
+        ::unlink(path.c_str());
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+        EXPECT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+        EXPECT_EQ(::listen(listener, 4), 0);
+    }
+    ~MuteServer() {
+        ::close(listener);
+        ::unlink(path.c_str());
+    }
+};
+
+// Waits for the banner. It comes just before the last steps of start-up; a signal before they are done
+// ends the helper at once, as a signal's default action does, so give them a moment.
+inline std::string waitUntilStreaming(ChildProcess& helper) {
+    std::string text = helper.waitForStderr(kBanner, 10s);
+    std::this_thread::sleep_for(50ms);
+    return text;
+}
+
+}  // namespace lumvar::testing
