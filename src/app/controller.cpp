@@ -1,19 +1,14 @@
 #include "app/controller.h"
 
+#include "audio/audio_properties.h"
 #include "audio/device_list.h"
+#include "audio/property_queries.h"
 #include "common/number_format.h"
 
 namespace lumvar::app {
 
-Controller::Controller(audio::AudioEnv env, std::shared_ptr<capture::Tap> tap,
-                       std::shared_ptr<capture::InputCapture> input, ParentProbe& parent, std::function<void()> ending,
-                       std::function<void(int status)> exit)
-    : env_(env),
-      tap_(std::move(tap)),
-      input_(std::move(input)),
-      parent_(parent),
-      ending_(std::move(ending)),
-      exit_(std::move(exit)) {}
+Controller::Controller(Deps deps)
+    : deps_(std::move(deps)), env_(deps_.env), tap_(*deps_.tap), input_(*deps_.input) {}
 
 void Controller::handle(const Command& command) {
     if (ended_) return;
@@ -22,10 +17,11 @@ void Controller::handle(const Command& command) {
     } else if (env_.text.equal(command.word, "INPUT")) {
         switchTo(Mode::Input, command.argument);
     } else if (env_.text.equal(command.word, "LIST")) {
-        audio::emitDevices(env_);
+        listDevices();
     } else {
         env_.log.log("unknown cmd: " + command.line);
     }
+    followDevicesInUse();
 }
 
 void Controller::switchTo(Mode target, const std::optional<std::string>& uid) {
@@ -36,28 +32,38 @@ void Controller::switchTo(Mode target, const std::optional<std::string>& uid) {
     }
 }
 
+void Controller::listDevices() { knownInputs_ = InputSet::of(audio::emitDevices(env_)); }
+
 void Controller::switchToInput(const std::optional<std::string>& uid) {
     if (!uid || uid->empty()) {
         env_.log.line("  x INPUT needs a device uid\n");
         return;
     }
-    if (mode_ == Mode::System) tap_->teardown();
-    input_->stop();
-    if (input_->start(*uid)) {
+    if (mode_ == Mode::System) tap_.teardown();
+    input_.stop();
+    if (input_.start(*uid)) {
         mode_ = Mode::Input;
         env_.log.log("  > input capture started: " + *uid);
+        // The stream carries no rate: this is how the parent learns it.
+        env_.log.log("  input device rate: " + formatDouble(input_.rate()));
         return;
     }
     env_.log.line("  x input start failed; restoring system\n");
+    fallBackToSystem();
+}
+
+// The one attempt at the system tap after the input source failed; the mode changes only if it works.
+void Controller::fallBackToSystem() {
+    input_.stop();
     // A build that stopped part-way earlier may have left a tap behind; never leak it.
-    tap_->teardown();
-    if (tap_->build()) mode_ = Mode::System;
+    tap_.teardown();
+    if (tap_.build()) mode_ = Mode::System;
 }
 
 void Controller::switchToSystem() {
-    if (mode_ == Mode::Input) input_->stop();
-    tap_->teardown();
-    if (tap_->build()) {
+    if (mode_ == Mode::Input) input_.stop();
+    tap_.teardown();
+    if (tap_.build()) {
         mode_ = Mode::System;
         env_.log.line("  > system tap started\n");
     } else {
@@ -65,32 +71,136 @@ void Controller::switchToSystem() {
     }
 }
 
+void Controller::rebuildTap(std::string_view reasonLine, std::string_view failedLine) {
+    if (!reasonLine.empty()) env_.log.line(reasonLine);
+    tap_.teardown();
+    if (tap_.build()) {
+        env_.log.line("  > tap rebuilt\n");
+    } else {
+        env_.log.line(failedLine);
+    }
+}
+
+void Controller::inputLost() {
+    env_.log.log("  x input device lost: " + input_.uid() + "; restoring system");
+    fallBackToSystem();
+}
+
+bool Controller::nothingRuns() const { return !tap_.running() && !input_.running(); }
+
 void Controller::watchdogTick() {
     if (ended_) return;
-    if (parent_.parentGone()) {
+    if (deps_.parent.parentGone()) {
         terminate();
         return;
     }
-    if (mode_ != Mode::System) return;
-    const capture::Tap::Counters counters = tap_->counters();
-    if (!(zeroThreshold_ < counters.totalFrames && zeroThreshold_ < counters.zeroFrames)) return;
-
-    env_.log.log("  ! tap went silent (" + formatInt(counters.zeroFrames) + " zero-frames) - rebuilding");
-    tap_->teardown();
-    if (tap_->build()) {
-        env_.log.line("  > tap rebuilt\n");
-    } else {
-        env_.log.line("  x rebuild failed; retrying next tick\n");
+    if (!checkStall() && mode_ == Mode::System) {
+        const capture::Tap::Counters counters = tap_.counters();
+        if (zeroThreshold_ < counters.totalFrames && zeroThreshold_ < counters.zeroFrames) {
+            env_.log.log("  ! tap went silent (" + formatInt(counters.zeroFrames) + " zero-frames) - rebuilding");
+            rebuildTap("", "  x rebuild failed; retrying next tick\n");
+        }
     }
+    followDevicesInUse();
+}
+
+// A source that has delivered and then stops delivering, without a word from the platform (its
+// clock device went away under it), is rebuilt or given up. Returns whether it acted.
+bool Controller::checkStall() {
+    const auto now = deps_.now();
+    const bool input = mode_ == Mode::Input;
+    const audio::AudioDeviceIOProcID source = input ? input_.ioProcID() : tap_.ioProcID();
+    const std::uint64_t cycles = input ? input_.ioCycles() : tap_.ioCycles();
+    // Not delivering yet is waiting, not stalling: the first IO may wait until something plays.
+    if (source == nullptr || source != watchedSource_ || cycles == 0 || cycles != watchedCycles_) {
+        watchedSource_ = source;
+        watchedCycles_ = cycles;
+        lastProgress_ = now;
+        return false;
+    }
+    if (now - lastProgress_ < kStall) return false;
+    watchedSource_ = nullptr;
+    if (input) {
+        inputLost();
+    } else {
+        rebuildTap("  ! tap stalled - rebuilding\n", "  x rebuild failed\n");
+    }
+    return true;
+}
+
+void Controller::startWatching() {
+    deps_.watch.setHandler([this](DeviceEvents events) { handleDeviceEvents(events); });
+    deps_.watch.start();
+    followDevicesInUse();
+}
+
+void Controller::handleDeviceEvents(const DeviceEvents& events) {
+    if (ended_) return;
+    if (events.alive && deviceInUseDied()) {
+        if (input_.running()) {
+            inputLost();
+        } else {
+            rebuildTap("  ! tap stalled - rebuilding\n", "  x rebuild failed\n");
+        }
+    } else if (nothingRuns()) {
+        // After a failed build nothing retries on a timer; a change of the machine is worth one try.
+        if (events.deviceList || events.defaultOutput) switchToSystem();
+    } else if (events.defaultOutput && mode_ == Mode::System && tap_.running() && defaultOutputMoved()) {
+        rebuildTap("  ! default output changed - rebuilding\n", "  x rebuild failed\n");
+    }
+    if (events.deviceList || events.defaultInput) checkInputSet();
+    followDevicesInUse();
+}
+
+bool Controller::defaultOutputMoved() {
+    audio::AudioEnv quiet{env_.hw, quietLog_, env_.text};  // a failed read is the build's to report
+    return audio::defaultOutputDeviceID(quiet) != tap_.outputDevice();
+}
+
+bool Controller::deviceInUseDied() {
+    const auto dead = [this](audio::AudioObjectID device) {
+        std::uint32_t alive = 0;
+        std::uint32_t size = sizeof alive;
+        const auto address = audio::globalAddress(audio::kAudioDevicePropertyDeviceIsAlive);
+        return env_.hw.getPropertyData(device, address, size, &alive) != audio::kAudioHardwareNoError || alive == 0;
+    };
+    if (input_.running()) return dead(input_.devID());
+    return tap_.running() && (dead(tap_.outputDevice()) || dead(tap_.aggID()));
+}
+
+void Controller::checkInputSet() {
+    audio::AudioEnv quiet{env_.hw, quietLog_, env_.text};  // the listing's failure lines belong to LIST
+    const InputSet now = InputSet::of(audio::listInputDevices(quiet));
+    if (now == knownInputs_) return;
+    knownInputs_ = now;
+    env_.log.line("  ! input devices changed\n");
+}
+
+Controller::InputSet Controller::InputSet::of(const std::vector<audio::InputDevice>& devices) {
+    InputSet set;
+    for (const audio::InputDevice& device : devices) {
+        set.uids.insert(device.uid);
+        if (device.isDefault) set.defaultUid = device.uid;
+    }
+    return set;
+}
+
+void Controller::followDevicesInUse() {
+    if (ended_) return;
+    std::vector<audio::AudioObjectID> inUse;
+    if (tap_.running()) inUse = {tap_.outputDevice(), tap_.aggID()};
+    if (input_.running()) inUse = {input_.devID()};
+    deps_.watch.watchAlive(inUse);
 }
 
 void Controller::terminate() {
     if (ended_) return;
     ended_ = true;
-    if (ending_) ending_();
-    tap_->teardown();
-    input_->stop();
-    exit_(0);
+    if (deps_.ending) deps_.ending();
+    deps_.watch.stop();
+    tap_.teardown();
+    input_.stop();
+    deps_.exit(0);
 }
 
 }  // namespace lumvar::app

@@ -3,34 +3,59 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
+#include <set>
+#include <string>
 
 #include "app/command.h"
+#include "app/device_watch.h"
+#include "app/main_queue.h"
 #include "app/parent_probe.h"
 #include "audio/audio_env.h"
+#include "audio/input_device.h"
 #include "capture/input_capture.h"
 #include "capture/tap.h"
+#include "common/memory_sink.h"
 
 namespace lumvar::app {
 
 enum class Mode { System, Input };
 
 // The process-wide state and everything that changes it: commands, source switching, the watchdog
-// tick and termination. Runs only on the main queue, so nothing here needs a lock.
+// tick, the machine's changes and termination. Runs only on the main queue, so nothing here needs a
+// lock, and every status line it writes is written between work items, never inside another's lines.
 class Controller {
 public:
     // Sample values of unbroken silence (240 s of 48 kHz stereo) after which the tap is rebuilt.
     static constexpr std::int64_t kZeroThreshold = 23'040'000;
+    // A source that has delivered IO callbacks and then none for this long has stalled.
+    static constexpr std::chrono::seconds kStall{3};
 
-    // `ending` is told first when the end begins (it may be empty); `exit` ends the process with a
-    // status once everything is released. Each is called at most once.
-    Controller(audio::AudioEnv env, std::shared_ptr<capture::Tap> tap, std::shared_ptr<capture::InputCapture> input,
-               ParentProbe& parent, std::function<void()> ending, std::function<void(int status)> exit);
+    struct Deps {
+        audio::AudioEnv env;
+        std::shared_ptr<capture::Tap> tap;
+        std::shared_ptr<capture::InputCapture> input;
+        ParentProbe& parent;
+        DeviceWatch& watch;
+        std::function<MainQueue::Clock::time_point()> now;
+        // Told first when the end begins (may be empty); `exit` ends the process with a status once
+        // everything is released. Each is called at most once.
+        std::function<void()> ending;
+        std::function<void(int status)> exit;
+    };
+
+    explicit Controller(Deps deps);
 
     void handle(const Command& command);
     void switchTo(Mode target, const std::optional<std::string>& uid = std::nullopt);
+    // Writes the device-list message and remembers the set it named.
+    void listDevices();
     void watchdogTick();
+    // Start-up: listens to the machine from now on (where the platform can tell).
+    void startWatching();
+    void handleDeviceEvents(const DeviceEvents& events);
 
-    // Releases every audio object and ends the process with status 0.
+    // Releases every audio object and listener and ends the process with status 0.
     void terminate();
 
     // Whether the end has begun: from then on nothing but the clean-up runs.
@@ -40,18 +65,41 @@ public:
     void setZeroThreshold(std::int64_t threshold) { zeroThreshold_ = threshold; }
 
 private:
+    // The input devices as the parent was last told of them: their UIDs and the default's.
+    struct InputSet {
+        std::set<std::string> uids;
+        std::string defaultUid;
+        bool operator==(const InputSet&) const = default;
+        static InputSet of(const std::vector<audio::InputDevice>& devices);
+    };
+
     void switchToInput(const std::optional<std::string>& uid);
     void switchToSystem();
+    void fallBackToSystem();
+    void rebuildTap(std::string_view reasonLine, std::string_view failedLine);
+    void inputLost();
+    bool nothingRuns() const;
+    bool checkStall();
+    bool deviceInUseDied();
+    bool defaultOutputMoved();
+    void checkInputSet();
+    // After every work item: the alive listeners follow the devices in use.
+    void followDevicesInUse();
 
-    audio::AudioEnv env_;
-    std::shared_ptr<capture::Tap> tap_;
-    std::shared_ptr<capture::InputCapture> input_;
-    ParentProbe& parent_;
-    std::function<void()> ending_;
-    std::function<void(int)> exit_;
+    Deps deps_;
+    audio::AudioEnv& env_;
+    capture::Tap& tap_;
+    capture::InputCapture& input_;
     Mode mode_ = Mode::System;
     std::int64_t zeroThreshold_ = kZeroThreshold;
     bool ended_ = false;
+    InputSet knownInputs_;
+    NullSink quietSink_;  // for listings that only compare, without the listing's failure lines
+    StatusLog quietLog_{quietSink_};
+    // The stall watch: which registration was seen delivering, how far, and when it last moved on.
+    audio::AudioDeviceIOProcID watchedSource_ = nullptr;
+    std::uint64_t watchedCycles_ = 0;
+    MainQueue::Clock::time_point lastProgress_{};
 };
 
 }  // namespace lumvar::app

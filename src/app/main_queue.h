@@ -4,6 +4,7 @@
 #include <condition_variable>
 #include <deque>
 #include <functional>
+#include <map>
 #include <mutex>
 #include <optional>
 
@@ -21,10 +22,15 @@ public:
     // clock of a test's own.
     explicit MainQueue(std::function<Clock::time_point()> now = Clock::now);
 
+    // The queue's clock (a test's own, where it has one).
+    Clock::time_point now() const { return now_(); }
+
     // From any thread, without waiting.
     void post(std::function<void()> work);
     // Ahead of everything already queued (termination, which must not wait behind commands).
     void postFirst(std::function<void()> work);
+    // From any thread: queued once `delay` has passed, behind what is queued by then.
+    void postAfter(Clock::duration delay, std::function<void()> work);
 
     // The first deadline is one period from now.
     void startTimer(Clock::duration period, std::function<void()> work);
@@ -42,13 +48,16 @@ public:
     std::optional<int> stopStatus() const;
 
 private:
-    // Moves a due timer deadline into the queue. Caller holds mutex_.
-    void enqueueDueTimer(Clock::time_point now);
+    // Moves a due timer deadline and due delayed items into the queue. Caller holds mutex_.
+    void enqueueDue(Clock::time_point now);
+    // When run() must wake next without a post. Caller holds mutex_.
+    std::optional<Clock::time_point> nextDeadline() const;
 
     std::function<Clock::time_point()> now_;
     mutable std::mutex mutex_;
     std::condition_variable wake_;
     std::deque<std::function<void()>> items_;
+    std::multimap<Clock::time_point, std::function<void()>> delayed_;
     std::optional<int> stopStatus_;
 
     struct Timer {

@@ -3,7 +3,6 @@
 #include <cerrno>
 #include <csignal>
 
-#include "audio/device_list.h"
 #include "common/number_format.h"
 
 namespace lumvar::app {
@@ -16,23 +15,30 @@ Process::Process(Deps deps)
       ending_(std::move(deps.ending)),
       tap_(capture::Tap::create(env_, deps.output, deps.sleeper, deps.uuids)),
       input_(capture::InputCapture::create(env_, deps.output)),
-      controller_(
-          env_, tap_, input_, deps.parent,
-          [this] {
-              if (ending_) ending_(SIGTERM);
-          },
-          [this](int status) { queue_.stop(status); }) {}
+      watch_(deps.hw, deps.queue),
+      controller_({.env = env_,
+                   .tap = tap_,
+                   .input = input_,
+                   .parent = deps.parent,
+                   .watch = watch_,
+                   .now = [this] { return queue_.now(); },
+                   .ending =
+                       [this] {
+                           if (ending_) ending_(SIGTERM);
+                       },
+                   .exit = [this](int status) { queue_.stop(status); }}) {}
 
 bool Process::start(const Hooks& hooks) {
     if (!tap_->build()) {
         log_.line("initial tap build failed\n");
         return false;
     }
-    audio::emitDevices(env_);
+    controller_.listDevices();
     log_.line("  > streaming (system). commands: SYSTEM | INPUT <uid> | LIST\n");
     if (hooks.startCommandReader) hooks.startCommandReader();
     controller_.setZeroThreshold(Controller::kZeroThreshold);
     queue_.startTimer(kWatchdogPeriod, [this] { controller_.watchdogTick(); });
+    controller_.startWatching();
     if (hooks.installSignalHandling) hooks.installSignalHandling();
     return true;
 }

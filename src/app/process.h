@@ -7,6 +7,7 @@
 #include <mutex>
 
 #include "app/controller.h"
+#include "app/device_watch.h"
 #include "app/main_queue.h"
 #include "capture/sample_output.h"
 #include "common/sleeper.h"
@@ -45,8 +46,8 @@ public:
 
     explicit Process(Deps deps);
 
-    // Builds the tap, lists the devices, writes the banner, starts the reader, the watchdog timer and
-    // the signal handling. Returns false after "initial tap build failed" when the first build fails;
+    // Builds the tap, lists the devices, writes the banner, starts the reader, the watchdog timer, the
+    // listeners on the machine and the signal handling. Returns false after "initial tap build failed" when the first build fails;
     // nothing after the build has started then.
     bool start(const Hooks& hooks);
 
@@ -74,6 +75,7 @@ private:
     std::function<void(int)> ending_;
     std::shared_ptr<capture::Tap> tap_;
     std::shared_ptr<capture::InputCapture> input_;
+    DeviceWatch watch_;
     Controller controller_;
     std::atomic<bool> outputGone_{false};
 

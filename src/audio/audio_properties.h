@@ -16,6 +16,7 @@ inline constexpr FourCharCode kAudioDevicePropertyDeviceUID = fourCC("uid ");
 inline constexpr FourCharCode kAudioObjectPropertyName = fourCC("lnam");
 inline constexpr FourCharCode kAudioDevicePropertyStreamConfiguration = fourCC("slay");
 inline constexpr FourCharCode kAudioDevicePropertyNominalSampleRate = fourCC("nsrt");
+inline constexpr FourCharCode kAudioDevicePropertyDeviceIsAlive = fourCC("livn");
 inline constexpr FourCharCode kAudioTapPropertyUID = fourCC("tuid");
 inline constexpr FourCharCode kAudioTapPropertyFormat = fourCC("tfmt");
 
@@ -25,6 +26,7 @@ inline constexpr OSStatus kAudioHardwareBadObjectError = static_cast<OSStatus>(f
 inline constexpr OSStatus kAudioHardwareBadDeviceError = static_cast<OSStatus>(fourCC("!dev"));
 inline constexpr OSStatus kAudioHardwareIllegalOperationError = static_cast<OSStatus>(fourCC("nope"));
 inline constexpr OSStatus kAudioHardwareBadPropertySizeError = static_cast<OSStatus>(fourCC("!siz"));
+inline constexpr OSStatus kAudioHardwareUnsupportedOperationError = static_cast<OSStatus>(fourCC("unop"));
 
 // Format flags of packed native float samples (float | packed).
 inline constexpr std::uint32_t kAudioFormatLinearPCM = fourCC("lpcm");

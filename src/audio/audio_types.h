@@ -80,6 +80,14 @@ using AudioDeviceIOProcID = struct IOProcHandle*;
 using AudioDeviceIOBlock = std::function<void(const AudioTimeStamp*, const AudioBufferList*, const AudioTimeStamp*,
                                               AudioBufferList*, const AudioTimeStamp*)>;
 
+// Called on any thread of the platform's with the addresses whose values changed. It must only hand
+// work on (post it to the main queue): it may run while the main queue is busy with the same objects.
+using AudioObjectPropertyListenerBlock =
+    std::function<void(std::uint32_t count, const AudioObjectPropertyAddress* addresses)>;
+
+// Opaque handle of a registered property listener; null means none.
+using PropertyListenerID = struct PropertyListenerHandle*;
+
 // A string owned by whoever read it; null is a valid value (a null string), distinct from a failed read.
 using StringRef = const struct PlatformString*;
 

@@ -24,13 +24,15 @@ std::vector<InputDevice> listInputDevices(AudioEnv& env) {
     return devices;
 }
 
-void emitDevices(AudioEnv& env) {
-    const auto json = devicesJson(listInputDevices(env), env.text);
+std::vector<InputDevice> emitDevices(AudioEnv& env) {
+    std::vector<InputDevice> devices = listInputDevices(env);
+    const auto json = devicesJson(devices, env.text);
     if (!json) {
         env.log.line("@DEVICES []\n");
-        return;
+        return {};
     }
     env.log.line("@DEVICES " + *json + "\n");
+    return devices;
 }
 
 }  // namespace lumvar::audio

@@ -12,7 +12,7 @@ namespace lumvar::audio {
 std::vector<InputDevice> listInputDevices(AudioEnv& env);
 
 // Writes "@DEVICES " + the JSON array + "\n" to standard error in one write ("@DEVICES []\n" when the
-// list cannot be serialised).
-void emitDevices(AudioEnv& env);
+// list cannot be serialised). Returns the devices it listed.
+std::vector<InputDevice> emitDevices(AudioEnv& env);
 
 }  // namespace lumvar::audio

@@ -61,6 +61,14 @@ public:
     // Once stop and destroy have returned, the callback is never called again.
     virtual OSStatus deviceStop(AudioObjectID device, AudioDeviceIOProcID procID) = 0;
     virtual OSStatus destroyIOProcID(AudioObjectID device, AudioDeviceIOProcID procID) = 0;
+
+    // Calls `block` whenever the property's value changes (the device list, a default device, whether
+    // a device is alive). A backend that cannot tell answers kAudioHardwareUnsupportedOperationError.
+    virtual OSStatus addPropertyListener(AudioObjectID object, const AudioObjectPropertyAddress& address,
+                                         AudioObjectPropertyListenerBlock block, PropertyListenerID& outID) = 0;
+    // Once it has returned, the block is not called again (a call already under way may still finish).
+    virtual OSStatus removePropertyListener(AudioObjectID object, const AudioObjectPropertyAddress& address,
+                                            PropertyListenerID id) = 0;
 };
 
 }  // namespace lumvar::audio

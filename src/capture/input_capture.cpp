@@ -31,10 +31,20 @@ bool InputCapture::start(std::string_view uid) {
     devID_ = id;
     const std::int64_t channels = inputChannelCount(env_, id);
     const std::string name = cfStringProp(env_, id, kAudioObjectPropertyName, "n").value_or(std::string(uid));
-    // Written before the device is touched, so it precedes a failed start too.
-    env_.log.log("  input device '" + name + "' channels: " + formatInt(channels));
+    // Written before the device is touched, so it precedes a failed start too. The name is the
+    // platform's: any program may name a device, so it must not be able to end the line early.
+    env_.log.log("  input device '" + oneLine(name) + "' channels: " + formatInt(channels));
+    if (channels < 1) {
+        // An output-only device would start and never deliver a frame.
+        env_.log.log("  x input device has no input channels: " + std::string(uid));
+        devID_ = kAudioObjectUnknown;
+        return false;
+    }
 
     framesFor(kFramesReserve);
+    uid_ = uid;
+    rate_ = nominalRate(env_, id);
+    ioCycles_.store(0, std::memory_order_relaxed);
     AudioDeviceIOProcID procID = nullptr;
     if (check(env_.log, env_.hw.createIOProcIDWithBlock(procID, devID_, callbackFor(weak_from_this())),
               "create input IOProc")) {
@@ -67,6 +77,7 @@ float* InputCapture::framesFor(std::size_t frames) {
 }
 
 void InputCapture::process(const AudioBufferList* input) {
+    ioCycles_.store(ioCycles_.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);  // the only writer
     if (input == nullptr || input->mNumberBuffers < 1) return;
     const auto buffers = buffersOf(*input);
     std::size_t frames = 0;

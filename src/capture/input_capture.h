@@ -1,6 +1,8 @@
 #pragma once
 
+#include <atomic>
 #include <memory>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -20,6 +22,7 @@ public:
     InputCapture& operator=(const InputCapture&) = delete;
 
     // Captures the device whose UID equals `uid`. Expects an idle capture; on failure it is idle again.
+    // A device without input channels is refused.
     bool start(std::string_view uid);
 
     // Stops and unregisters the callback, if any. Safe to call while idle.
@@ -27,6 +30,12 @@ public:
 
     audio::AudioObjectID devID() const { return devID_; }
     audio::AudioDeviceIOProcID ioProcID() const { return ioProcID_; }
+    bool running() const { return ioProcID_ != nullptr; }
+    // The UID the running capture was started with, and the device's nominal rate at that moment.
+    const std::string& uid() const { return uid_; }
+    double rate() const { return rate_; }
+    // IO callbacks since the last start, empty ones included; any thread.
+    std::uint64_t ioCycles() const { return ioCycles_.load(std::memory_order_relaxed); }
 
     static audio::AudioDeviceIOBlock callbackFor(std::weak_ptr<InputCapture> capture);
 
@@ -42,6 +51,9 @@ private:
     audio::AudioEnv env_;
     audio::AudioObjectID devID_ = audio::kAudioObjectUnknown;
     audio::AudioDeviceIOProcID ioProcID_ = nullptr;
+    std::string uid_;
+    double rate_ = 0.0;
+    std::atomic<std::uint64_t> ioCycles_{0};  // written by the IO thread alone while a callback runs
     SampleOutput& stdoutHandle_;  // the output sample stream
     std::vector<float> frames_;  // the two-channel output of one cycle; touched only by the callback
 };

@@ -71,6 +71,8 @@ bool Tap::build() {
         return false;
     }
     ioProcID_ = procID;
+    outputID_ = device;
+    ioCycles_.store(0, std::memory_order_relaxed);
     // The counters start again from zero, set while no callback can run yet, so that the IO thread is
     // their only writer once the device runs. A start that fails leaves them as they were.
     const Counters before = counters_.read();

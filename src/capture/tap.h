@@ -36,6 +36,12 @@ public:
     audio::AudioObjectID tapID() const { return tapID_; }
     audio::AudioObjectID aggID() const { return aggID_; }
     audio::AudioDeviceIOProcID ioProcID() const { return ioProcID_; }
+    // Whether the callback runs (a build succeeded and no teardown has come since).
+    bool running() const { return ioProcID_ != nullptr; }
+    // The output device the running tap was built on (its aggregate's main device).
+    audio::AudioObjectID outputDevice() const { return running() ? outputID_ : audio::kAudioObjectUnknown; }
+    // IO callbacks since the last build, empty ones included; any thread.
+    std::uint64_t ioCycles() const { return ioCycles_.load(std::memory_order_relaxed); }
 
     // Both counters from the same update; any thread.
     Counters counters() const { return counters_.read(); }
@@ -78,6 +84,8 @@ private:
     audio::AudioObjectID tapID_ = audio::kAudioObjectUnknown;
     audio::AudioObjectID aggID_ = audio::kAudioObjectUnknown;
     audio::AudioDeviceIOProcID ioProcID_ = nullptr;
+    audio::AudioObjectID outputID_ = audio::kAudioObjectUnknown;
+    std::atomic<std::uint64_t> ioCycles_{0};  // written by the IO thread alone while a callback runs
     float scale_ = 1.0f;
     std::atomic<bool> logged_{false};  // may be read from a later build's IO thread
     SilenceCounters counters_;

@@ -89,6 +89,7 @@ audio::AudioDeviceIOBlock Tap::callbackFor(std::weak_ptr<Tap> tap) {
 }
 
 void Tap::process(const AudioBufferList* input) {
+    ioCycles_.store(ioCycles_.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);  // the only writer
     if (input == nullptr || input->mNumberBuffers == 0) return;
     const audio::AudioBuffer& first = audio::buffersOf(*input)[0];
     if (first.mData == nullptr) return;

@@ -12,4 +12,17 @@ void StatusLog::log(std::string_view text) {
     sink_.write(whole);
 }
 
+std::string oneLine(std::string_view text) {
+    std::string safe;
+    safe.reserve(text.size());
+    for (const char c : text) {
+        if (c == '\n' || c == '\r') {
+            safe += "\xEF\xBF\xBD";
+        } else {
+            safe.push_back(c);
+        }
+    }
+    return safe;
+}
+
 }  // namespace lumvar

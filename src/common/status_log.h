@@ -1,5 +1,6 @@
 #pragma once
 
+#include <string>
 #include <string_view>
 
 #include "common/byte_sink.h"
@@ -23,5 +24,9 @@ public:
 private:
     ByteSink& sink_;
 };
+
+// A text from elsewhere (a device's name) made safe to put into one status line: every carriage
+// return and line feed becomes U+FFFD, so that the text cannot end the line or forge another one.
+std::string oneLine(std::string_view text);
 
 }  // namespace lumvar

@@ -12,29 +12,7 @@ using app::Command;
 using app::Controller;
 using app::Mode;
 using Op = ScriptedAudio::Op;
-
-struct ControllerTest : MachineFixture {
-    std::shared_ptr<capture::Tap> tap = capture::Tap::create(env, out, sleeper, uuids);
-    std::shared_ptr<capture::InputCapture> input = capture::InputCapture::create(env, out);
-    std::vector<int> exits;
-    std::optional<Controller> controller;
-
-    void SetUp() override {
-        MachineFixture::SetUp();
-        controller.emplace(env, tap, input, parent, nullptr, [this](int status) { exits.push_back(status); });
-        ASSERT_TRUE(tap->build());
-        err.clear();
-    }
-    void TearDown() override {
-        tap->teardown();
-        input->stop();
-        expectNothingLeaked();
-    }
-
-    void command(std::string_view line) { controller->handle(*app::parseCommand(line, platformText())); }
-    bool tapRunning() const { return hw.liveAggregates() == 1 && hw.startedIOProcs() == 1 && input->devID() == 0; }
-    bool inputRunning() const { return hw.liveAggregates() == 0 && input->devID() == mic; }
-};
+using ControllerTest = ControllerFixture;
 
 TEST_F(ControllerTest, SystemRestartsTheTapWhateverTheArgument) {
     const AudioObjectID before = tap->aggID();
@@ -73,7 +51,8 @@ TEST_F(ControllerTest, InputSwitchesAndReplacesAndNeedsAUid) {
 
     err.clear();
     command("input mic");
-    EXPECT_EQ(err.text(), "  input device 'Desk Mic' channels: 2\n  > input capture started: mic\n");
+    EXPECT_EQ(err.text(), "  input device 'Desk Mic' channels: 2\n  > input capture started: mic\n"
+                          "  input device rate: 48000.0\n");
     EXPECT_EQ(controller->mode(), Mode::Input);
     EXPECT_TRUE(inputRunning());
 

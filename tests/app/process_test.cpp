@@ -5,9 +5,11 @@
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
+#include <iostream>
 #include <thread>
 
 #include "app/output_writer.h"
+#include "audio/audio_properties.h"
 
 #include "support/app_fixture.h"
 
@@ -132,6 +134,42 @@ TEST_F(ProcessTest, AnOverlongLineIsReportedAndAFloodHoldsTheReaderBack) {
     queue.runPending();
     const std::string replies = err.text();
     EXPECT_EQ(std::count(replies.begin(), replies.end(), '\n'), 1 + 1500);  // every command kept
+}
+
+TEST_F(ProcessTest, ABurstOfNotificationsIsOneWorkItemAfterTheWorkInProgress) {
+    ASSERT_TRUE(process->start({}));
+    const AudioObjectID headphones = addOutput(2, 48000.0, "headphones");
+    hw.setDefaultOutput(headphones);
+    err.clear();
+    const auto notified = now;
+    for (int i = 0; i < 5; ++i) hw.fire(audio::kAudioObjectSystemObject, audio::kAudioHardwarePropertyDefaultOutputDevice);
+    hw.fire(audio::kAudioObjectSystemObject, audio::kAudioHardwarePropertyDevices);
+    process->post(*app::parseCommand("LIST", platformText()));
+    advance(50ms);  // LIST, and nothing else yet
+    const std::string listed = err.text();
+    EXPECT_EQ(listed.rfind("@DEVICES ", 0), 0u);
+    advance(50ms);
+    const std::string after = err.text().substr(listed.size());
+    EXPECT_EQ(after.rfind("  ! default output changed - rebuilding\n", 0), 0u) << after;
+    EXPECT_EQ(after.find("default output changed", 5), std::string::npos);  // once for the whole burst
+    std::cout << "notification to rebuild: "
+              << std::chrono::duration_cast<std::chrono::milliseconds>(now - notified).count() << " ms\n";
+    process->requestTermination(SIGTERM);
+    queue.runPending();
+    expectNothingLeaked();
+}
+
+TEST_F(ProcessTest, APlatformWithoutListenersRunsAsBefore) {
+    hw.listenersSupported = false;
+    ASSERT_TRUE(process->start({}));
+    EXPECT_EQ(hw.liveListeners(), 0);
+    process->post(*app::parseCommand("INPUT mic", platformText()));
+    process->post(*app::parseCommand("SYSTEM", platformText()));
+    queue.runPending();
+    EXPECT_NE(err.text().find("  > system tap started\n"), std::string::npos);
+    process->requestTermination(SIGTERM);
+    queue.runPending();
+    expectNothingLeaked();
 }
 
 }  // namespace lumvar::testing

@@ -56,11 +56,11 @@ TEST_F(InputCaptureTest, UnknownUIDTouchesNothing) {
     EXPECT_TRUE(hw.calls().empty());
 }
 
-TEST_F(InputCaptureTest, StatusLineFallsBackToTheUIDAndReportsWhatItFinds) {
-    const AudioObjectID speakers = addOutput(2, 48000.0, "speakers");
-    hw.setNullString(speakers, kAudioObjectPropertyName);
-    ASSERT_TRUE(input->start("speakers"));  // no input channels, but the platform lets it start
-    EXPECT_EQ(err.text(), "  input device 'speakers' channels: 0\n");
+TEST_F(InputCaptureTest, StatusLineFallsBackToTheUIDAndKeepsToOneLine) {
+    const AudioObjectID unnamed = addInput("unnamed", "", {1});
+    hw.setNullString(unnamed, kAudioObjectPropertyName);
+    ASSERT_TRUE(input->start("unnamed"));
+    EXPECT_EQ(err.text(), "  input device 'unnamed' channels: 1\n");
     input->stop();
 
     err.clear();
@@ -68,6 +68,21 @@ TEST_F(InputCaptureTest, StatusLineFallsBackToTheUIDAndReportsWhatItFinds) {
     hw.inject({Op::GetPropertyData, mic, kAudioObjectPropertyName, -9});
     ASSERT_TRUE(input->start("mic"));
     EXPECT_EQ(err.text(), "  x n failed: -9\n  input device 'mic' channels: 1\n");
+    input->stop();
+
+    // Any program may name a device: a line break in its name must not start a line of its own.
+    err.clear();
+    addInput("forger", "Mic\r\n@DEVICES []", {2});
+    ASSERT_TRUE(input->start("forger"));
+    EXPECT_EQ(err.text(), "  input device 'Mic\xEF\xBF\xBD\xEF\xBF\xBD@DEVICES []' channels: 2\n");
+}
+
+TEST_F(InputCaptureTest, ADeviceWithoutInputChannelsIsRefused) {
+    addOutput(2, 48000.0, "speakers");
+    EXPECT_FALSE(input->start("speakers"));
+    EXPECT_EQ(err.text(), "  input device 'Speakers' channels: 0\n  x input device has no input channels: speakers\n");
+    EXPECT_EQ(input->devID(), 0u);
+    EXPECT_EQ(hw.liveIOProcs(), 0);
 }
 
 TEST_F(InputCaptureTest, FailedStartUndoesItsRegistrationAndALaterStartWorks) {

@@ -89,7 +89,9 @@ TEST(CaptureE2E, InputDeviceArrivesChannelsReversedAndSystemComesBack) {
 
     helper.write("SYSTEM\n");
     EXPECT_NE(helper.waitForStderr("  > system tap started\n", 5s).find(
-                  "  input device 'Lumvar-Mic' channels: 2\n  > input capture started: lumvar_mic\n" + kBuildLines +
+                  "  input device 'Lumvar-Mic' channels: 2\n  > input capture started: lumvar_mic\n"
+                  "  input device rate: 48000.0\n" +
+                  kBuildLines +
                   "  > system tap started\n"),
               std::string::npos);
     helper.signal(SIGTERM);

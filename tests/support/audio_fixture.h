@@ -74,6 +74,7 @@ struct AudioFixture : ::testing::Test {
         EXPECT_EQ(hw.liveAggregates(), 0);
         EXPECT_EQ(hw.liveIOProcs(), 0);
         EXPECT_EQ(hw.liveStrings(), 0);
+        EXPECT_EQ(hw.liveListeners(), 0);
     }
 
 private:

@@ -6,12 +6,50 @@
 #import <Foundation/Foundation.h>
 
 #include <cstddef>
+#include <map>
+#include <mutex>
 #include <vector>
 
-#include "audio/coreaudio/core_audio.h"
 #include "audio/platform_backend.h"
 
 namespace lumvar::audio::coreaudio {
+
+// The platform audio system on Core Audio's HAL and its process taps (macOS 14.2 or later). Ids,
+// statuses, property addresses, stream descriptions and buffer lists are Core Audio's own, so most
+// calls pass straight through; string properties arrive as CFStringRefs owned by the caller.
+class CoreAudio final : public PlatformAudio {
+public:
+    CoreAudio();
+    ~CoreAudio() override = default;
+
+    OSStatus getPropertyDataSize(AudioObjectID object, const AudioObjectPropertyAddress& address,
+                                 std::uint32_t& outSize) override;
+    OSStatus getPropertyData(AudioObjectID object, const AudioObjectPropertyAddress& address, std::uint32_t& ioSize,
+                             void* outData) override;
+    OSStatus setPropertyData(AudioObjectID object, const AudioObjectPropertyAddress& address, std::uint32_t size,
+                             const void* data) override;
+    std::string takeString(StringRef string) override;
+    OSStatus createProcessTap(const TapDescription& description, AudioObjectID& outTapID) override;
+    OSStatus destroyProcessTap(AudioObjectID tapID) override;
+    OSStatus createAggregateDevice(const AggregateDescription& description, AudioObjectID& outDeviceID) override;
+    OSStatus destroyAggregateDevice(AudioObjectID deviceID) override;
+    OSStatus createIOProcIDWithBlock(AudioDeviceIOProcID& outProcID, AudioObjectID device,
+                                     AudioDeviceIOBlock block) override;
+    OSStatus deviceStart(AudioObjectID device, AudioDeviceIOProcID procID) override;
+    OSStatus deviceStop(AudioObjectID device, AudioDeviceIOProcID procID) override;
+    OSStatus destroyIOProcID(AudioObjectID device, AudioDeviceIOProcID procID) override;
+    OSStatus addPropertyListener(AudioObjectID object, const AudioObjectPropertyAddress& address,
+                                 AudioObjectPropertyListenerBlock block, PropertyListenerID& outID) override;
+    OSStatus removePropertyListener(AudioObjectID object, const AudioObjectPropertyAddress& address,
+                                    PropertyListenerID id) override;
+
+private:
+    // Removing a listener needs the very block that was added.
+    std::mutex mutex_;
+    std::map<std::uintptr_t, ::AudioObjectPropertyListenerBlock> listeners_;
+    std::uintptr_t nextListener_ = 1;
+};
+
 
 // Our shapes are Core Audio's: lists, buffers and stream descriptions pass through unchanged.
 static_assert(sizeof(audio::AudioStreamBasicDescription) == sizeof(::AudioStreamBasicDescription));
@@ -21,6 +59,7 @@ static_assert(offsetof(audio::AudioBufferList, mBuffers) == offsetof(::AudioBuff
 static_assert(offsetof(audio::AudioTimeStamp, mSampleTime) == offsetof(::AudioTimeStamp, mSampleTime));
 static_assert(offsetof(audio::AudioTimeStamp, mHostTime) == offsetof(::AudioTimeStamp, mHostTime));
 static_assert(sizeof(StringRef) == sizeof(CFStringRef));
+static_assert(sizeof(audio::AudioObjectPropertyAddress) == sizeof(::AudioObjectPropertyAddress));
 
 namespace {
 
@@ -41,8 +80,15 @@ NSString* key(CFStringRef value) { return (__bridge NSString*)value; }
 
 }  // namespace
 
-CoreAudio::CoreAudio() = default;
-CoreAudio::~CoreAudio() = default;
+CoreAudio::CoreAudio() {
+    // The HAL sends its notifications on the main thread's run loop unless told otherwise, and the main
+    // thread here never runs one: without this, no listener would ever be called, and a rate written to
+    // a device might never become visible.
+    const ::AudioObjectPropertyAddress runLoop{kAudioHardwarePropertyRunLoop, kAudioObjectPropertyScopeGlobal,
+                                               kAudioObjectPropertyElementMain};
+    CFRunLoopRef none = nullptr;
+    AudioObjectSetPropertyData(kAudioObjectSystemObject, &runLoop, 0, nullptr, sizeof none, &none);
+}
 
 OSStatus CoreAudio::getPropertyDataSize(AudioObjectID object, const audio::AudioObjectPropertyAddress& address,
                                         std::uint32_t& outSize) {
@@ -162,6 +208,37 @@ OSStatus CoreAudio::deviceStop(AudioObjectID device, audio::AudioDeviceIOProcID 
 
 OSStatus CoreAudio::destroyIOProcID(AudioObjectID device, audio::AudioDeviceIOProcID procID) {
     return AudioDeviceDestroyIOProcID(device, platformProc(procID));
+}
+
+OSStatus CoreAudio::addPropertyListener(AudioObjectID object, const audio::AudioObjectPropertyAddress& address,
+                                        audio::AudioObjectPropertyListenerBlock block, PropertyListenerID& outID) {
+    const audio::AudioObjectPropertyListenerBlock listener = std::move(block);
+    ::AudioObjectPropertyListenerBlock platformBlock = ^(UInt32 count, const ::AudioObjectPropertyAddress* addresses) {
+        listener(count, reinterpret_cast<const audio::AudioObjectPropertyAddress*>(addresses));
+    };
+    const ::AudioObjectPropertyAddress platform = platformAddress(address);
+    // No dispatch queue: the HAL calls the block on its own notification thread.
+    const OSStatus status = AudioObjectAddPropertyListenerBlock(object, &platform, nullptr, platformBlock);
+    if (status != kAudioHardwareNoError) return status;
+    std::lock_guard guard(mutex_);
+    const std::uintptr_t key = nextListener_++;
+    listeners_[key] = platformBlock;
+    outID = reinterpret_cast<PropertyListenerID>(key);
+    return status;
+}
+
+OSStatus CoreAudio::removePropertyListener(AudioObjectID object, const audio::AudioObjectPropertyAddress& address,
+                                           PropertyListenerID id) {
+    ::AudioObjectPropertyListenerBlock block = nil;
+    {
+        std::lock_guard guard(mutex_);
+        const auto found = listeners_.find(reinterpret_cast<std::uintptr_t>(id));
+        if (found == listeners_.end()) return kAudioHardwareBadObjectError;
+        block = found->second;
+        listeners_.erase(found);
+    }
+    const ::AudioObjectPropertyAddress platform = platformAddress(address);
+    return AudioObjectRemovePropertyListenerBlock(object, &platform, nullptr, block);
 }
 
 }  // namespace lumvar::audio::coreaudio

@@ -297,6 +297,16 @@ OSStatus PulseAudio::destroyIOProcID(AudioObjectID device, AudioDeviceIOProcID p
     return kAudioHardwareNoError;
 }
 
+// Not yet: the process then behaves as without listeners.
+OSStatus PulseAudio::addPropertyListener(AudioObjectID, const AudioObjectPropertyAddress&,
+                                         AudioObjectPropertyListenerBlock, PropertyListenerID&) {
+    return kAudioHardwareUnsupportedOperationError;
+}
+
+OSStatus PulseAudio::removePropertyListener(AudioObjectID, const AudioObjectPropertyAddress&, PropertyListenerID) {
+    return kAudioHardwareUnsupportedOperationError;
+}
+
 }  // namespace pulse
 
 std::unique_ptr<PlatformAudio> makePlatformAudio() { return std::make_unique<pulse::PulseAudio>(); }

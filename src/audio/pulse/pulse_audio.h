@@ -40,6 +40,10 @@ public:
     OSStatus deviceStart(AudioObjectID device, AudioDeviceIOProcID procID) override;
     OSStatus deviceStop(AudioObjectID device, AudioDeviceIOProcID procID) override;
     OSStatus destroyIOProcID(AudioObjectID device, AudioDeviceIOProcID procID) override;
+    OSStatus addPropertyListener(AudioObjectID object, const AudioObjectPropertyAddress& address,
+                                 AudioObjectPropertyListenerBlock block, PropertyListenerID& outID) override;
+    OSStatus removePropertyListener(AudioObjectID object, const AudioObjectPropertyAddress& address,
+                                    PropertyListenerID id) override;
 
 private:
     struct DeviceKey {

@@ -25,6 +25,7 @@ const char* opName(ScriptedAudio::Op op) {
         case Op::DeviceStart: return "deviceStart";
         case Op::DeviceStop: return "deviceStop";
         case Op::DestroyIOProcID: return "destroyIOProcID";
+        case Op::AddPropertyListener: return "addPropertyListener";
     }
     return "?";
 }
@@ -73,6 +74,17 @@ void ScriptedAudio::clearFaults() {
 void ScriptedAudio::setNullString(AudioObjectID object, FourCharCode selector) {
     std::lock_guard guard(mutex_);
     nullStrings_.insert({object, selector});
+}
+
+void ScriptedAudio::removeDevice(AudioObjectID id) {
+    std::lock_guard guard(mutex_);
+    objects_.erase(id);
+    if (deviceListOverride_) std::erase(*deviceListOverride_, id);
+}
+
+void ScriptedAudio::setAlive(AudioObjectID id, bool alive) {
+    std::lock_guard guard(mutex_);
+    objects_.at(id).device.alive = alive;
 }
 
 std::optional<OSStatus> ScriptedAudio::faultFor(Op op, AudioObjectID object,
@@ -202,6 +214,8 @@ OSStatus ScriptedAudio::getPropertyData(AudioObjectID object, const AudioObjectP
         case kAudioDevicePropertyDeviceUID: return readString(object, address.mSelector, target.device.uid, ioSize, outData);
         case kAudioObjectPropertyName: return readString(object, address.mSelector, target.device.name, ioSize, outData);
         case kAudioDevicePropertyStreamConfiguration: return readStreams(target, address.mScope, ioSize, outData);
+        case kAudioDevicePropertyDeviceIsAlive:
+            return fillProperty(static_cast<std::uint32_t>(target.device.alive ? 1 : 0), ioSize, outData);
         case kAudioDevicePropertyNominalSampleRate:
             if (!target.device.nominalRate) return kAudioHardwareUnknownPropertyError;
             return fillProperty(readRate(target), ioSize, outData);
@@ -331,6 +345,46 @@ OSStatus ScriptedAudio::destroyIOProcID(AudioObjectID device, AudioDeviceIOProcI
     if (found == procs_.end() || found->second.device != device) return kAudioHardwareBadDeviceError;
     procs_.erase(found);
     return kAudioHardwareNoError;
+}
+
+OSStatus ScriptedAudio::addPropertyListener(AudioObjectID object, const AudioObjectPropertyAddress& address,
+                                            AudioObjectPropertyListenerBlock block, PropertyListenerID& outID) {
+    std::lock_guard guard(mutex_);
+    if (!listenersSupported) return kAudioHardwareUnsupportedOperationError;
+    if (auto fault = faultFor(Op::AddPropertyListener, object, address.mSelector)) return *fault;
+    if (object != kAudioObjectSystemObject && !objects_.contains(object)) return kAudioHardwareBadObjectError;
+    const std::uintptr_t key = nextListener_++;
+    listeners_[key] = Listener{object, address, std::move(block)};
+    outID = reinterpret_cast<PropertyListenerID>(key);
+    return kAudioHardwareNoError;
+}
+
+OSStatus ScriptedAudio::removePropertyListener(AudioObjectID object, const AudioObjectPropertyAddress& address,
+                                               PropertyListenerID id) {
+    std::lock_guard guard(mutex_);
+    const auto found = listeners_.find(reinterpret_cast<std::uintptr_t>(id));
+    if (found == listeners_.end() || found->second.object != object ||
+        found->second.address.mSelector != address.mSelector)
+        return kAudioHardwareBadObjectError;
+    listeners_.erase(found);
+    return kAudioHardwareNoError;
+}
+
+int ScriptedAudio::fire(AudioObjectID object, FourCharCode selector) {
+    std::vector<std::pair<AudioObjectPropertyAddress, AudioObjectPropertyListenerBlock>> due;
+    {
+        std::lock_guard guard(mutex_);
+        for (const auto& [key, listener] : listeners_)
+            if (listener.object == object && listener.address.mSelector == selector)
+                due.emplace_back(listener.address, listener.block);
+    }
+    for (const auto& [address, block] : due) block(1, &address);  // outside the lock, as from another thread
+    return static_cast<int>(due.size());
+}
+
+int ScriptedAudio::liveListeners() const {
+    std::lock_guard guard(mutex_);
+    return static_cast<int>(listeners_.size());
 }
 
 int ScriptedAudio::deliver(AudioObjectID device, const AudioBufferList& input) {

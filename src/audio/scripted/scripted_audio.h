@@ -29,6 +29,7 @@ public:
         DeviceStart,
         DeviceStop,
         DestroyIOProcID,
+        AddPropertyListener,
     };
 
     // Fails every call that matches all of the fields that are set; the first matching fault wins.
@@ -58,6 +59,7 @@ public:
         std::vector<std::uint32_t> outputStreams;  // channels of each output stream
         std::optional<double> nominalRate = 48000.0;  // nullopt: the property does not exist
         RateResponse rateResponse;
+        bool alive = true;
     };
 
     ScriptedAudio();
@@ -72,6 +74,11 @@ public:
     void inject(Fault fault);
     void clearFaults();  // null strings too
     void setNullString(AudioObjectID object, FourCharCode selector);
+    // The device is gone: out of the list, and every read of it fails with '!obj'.
+    void removeDevice(AudioObjectID id);
+    void setAlive(AudioObjectID id, bool alive);
+    // Whether property listeners can be added (a backend that cannot tell answers 'unop').
+    bool listenersSupported = true;
 
     // What every newly created tap reports, and how new aggregates start and answer rate writes.
     std::optional<AudioStreamBasicDescription> tapFormat;
@@ -86,6 +93,10 @@ public:
     // Returns how many were called.
     int deliver(AudioObjectID device, const AudioBufferList& input);
 
+    // Calls every listener of (object, selector) on this thread, as the platform would after a change.
+    // Returns how many were called.
+    int fire(AudioObjectID object, FourCharCode selector);
+
     // --- observing ---
     std::vector<std::string> calls() const;  // every non-read call: "<op> <id>"
     void clearCalls();
@@ -96,6 +107,7 @@ public:
     int liveIOProcs() const;
     int startedIOProcs() const;
     int liveStrings() const { return liveStrings_.load(); }
+    int liveListeners() const;
     std::vector<TapDescription> tapsCreated() const;
     std::vector<AggregateDescription> aggregatesCreated() const;
     std::optional<double> rateOf(AudioObjectID object) const;
@@ -117,6 +129,10 @@ public:
     OSStatus deviceStart(AudioObjectID device, AudioDeviceIOProcID procID) override;
     OSStatus deviceStop(AudioObjectID device, AudioDeviceIOProcID procID) override;
     OSStatus destroyIOProcID(AudioObjectID device, AudioDeviceIOProcID procID) override;
+    OSStatus addPropertyListener(AudioObjectID object, const AudioObjectPropertyAddress& address,
+                                 AudioObjectPropertyListenerBlock block, PropertyListenerID& outID) override;
+    OSStatus removePropertyListener(AudioObjectID object, const AudioObjectPropertyAddress& address,
+                                    PropertyListenerID id) override;
 
 private:
     enum class Kind { Device, Tap, Aggregate };
@@ -132,6 +148,11 @@ private:
         AudioDeviceIOBlock block;
         bool started = false;
     };
+    struct Listener {
+        AudioObjectID object = 0;
+        AudioObjectPropertyAddress address;
+        AudioObjectPropertyListenerBlock block;
+    };
 
     std::optional<OSStatus> faultFor(Op op, AudioObjectID object, std::optional<FourCharCode> selector) const;
     void record(Op op, AudioObjectID id);
@@ -144,6 +165,7 @@ private:
     mutable std::mutex mutex_;
     std::map<AudioObjectID, Object> objects_;
     std::map<std::uintptr_t, IOProc> procs_;
+    std::map<std::uintptr_t, Listener> listeners_;
     std::optional<std::vector<AudioObjectID>> deviceListOverride_;
     std::vector<Fault> faults_;
     std::set<std::pair<AudioObjectID, FourCharCode>> nullStrings_;
@@ -155,6 +177,7 @@ private:
     AudioObjectID defaultInput_ = kAudioObjectUnknown;
     AudioObjectID nextID_ = 32;
     std::uintptr_t nextProc_ = 1;
+    std::uintptr_t nextListener_ = 1;
     std::atomic<int> liveStrings_{0};
 };
 

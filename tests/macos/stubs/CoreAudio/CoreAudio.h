@@ -61,7 +61,9 @@ typedef struct AudioTimeStamp {
 } AudioTimeStamp;
 
 enum { kAudioObjectUnknown = 0, kAudioObjectSystemObject = 1 };
-enum { kAudioHardwareNoError = 0, kAudioHardwareIllegalOperationError = 'nope' };
+enum { kAudioHardwareNoError = 0, kAudioHardwareIllegalOperationError = 'nope', kAudioHardwareBadObjectError = '!obj' };
+enum { kAudioObjectPropertyScopeGlobal = 'glob', kAudioObjectPropertyElementMain = 0 };
+enum { kAudioHardwarePropertyRunLoop = 'rnlp' };
 
 typedef OSStatus (*AudioDeviceIOProc)(AudioObjectID inDevice, const AudioTimeStamp* inNow,
                                       const AudioBufferList* inInputData, const AudioTimeStamp* inInputTime,
@@ -72,6 +74,8 @@ typedef void (^AudioDeviceIOBlock)(const AudioTimeStamp* inNow, const AudioBuffe
                                    const AudioTimeStamp* inInputTime, AudioBufferList* outOutputData,
                                    const AudioTimeStamp* inOutputTime);
 typedef struct dispatch_queue_s* dispatch_queue_t;
+typedef void (^AudioObjectPropertyListenerBlock)(UInt32 inNumberAddresses,
+                                                 const AudioObjectPropertyAddress* inAddresses);
 
 #define kAudioAggregateDeviceUIDKey "uid"
 #define kAudioAggregateDeviceNameKey "name"
@@ -94,6 +98,12 @@ OSStatus AudioObjectGetPropertyData(AudioObjectID inObjectID, const AudioObjectP
 OSStatus AudioObjectSetPropertyData(AudioObjectID inObjectID, const AudioObjectPropertyAddress* inAddress,
                                     UInt32 inQualifierDataSize, const void* inQualifierData, UInt32 inDataSize,
                                     const void* inData);
+OSStatus AudioObjectAddPropertyListenerBlock(AudioObjectID inObjectID, const AudioObjectPropertyAddress* inAddress,
+                                            dispatch_queue_t inDispatchQueue,
+                                            AudioObjectPropertyListenerBlock inListener);
+OSStatus AudioObjectRemovePropertyListenerBlock(AudioObjectID inObjectID, const AudioObjectPropertyAddress* inAddress,
+                                               dispatch_queue_t inDispatchQueue,
+                                               AudioObjectPropertyListenerBlock inListener);
 OSStatus AudioHardwareCreateAggregateDevice(CFDictionaryRef inDescription, AudioObjectID* outDeviceID);
 OSStatus AudioHardwareDestroyAggregateDevice(AudioObjectID inDeviceID);
 OSStatus AudioDeviceCreateIOProcIDWithBlock(AudioDeviceIOProcID* outIOProcID, AudioObjectID inDevice,

@@ -24,6 +24,7 @@ typedef const struct __CFAllocator* CFAllocatorRef;
 typedef const struct __CFDictionary* CFDictionaryRef;
 typedef const struct __CFCharacterSet* CFCharacterSetRef;
 typedef const struct __CFLocale* CFLocaleRef;
+typedef struct __CFRunLoop* CFRunLoopRef;
 
 typedef struct {
     CFIndex location;

@@ -1,0 +1,73 @@
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <map>
+#include <memory>
+#include <vector>
+
+#include "app/main_queue.h"
+#include "audio/platform_audio.h"
+
+namespace lumvar::app {
+
+// What changed on the machine, gathered over one burst of notifications.
+struct DeviceEvents {
+    bool deviceList = false;     // a device appeared or went away
+    bool defaultOutput = false;  // the default output device moved
+    bool defaultInput = false;   // the default input device moved
+    bool alive = false;          // a device in use may have died
+};
+
+// Listens to the audio system for the changes the capture must follow: the device list, the default
+// output and input devices, and whether the devices in use are alive. The listeners only note what
+// happened; one main-queue work item per burst (kBurst after its first notification) hands it all to
+// the handler. Lives as long as the process: a listener call under way may outlast its removal.
+class DeviceWatch {
+public:
+    static constexpr std::chrono::milliseconds kBurst{100};
+
+    DeviceWatch(audio::PlatformAudio& hw, MainQueue& queue);
+    ~DeviceWatch();
+    DeviceWatch(const DeviceWatch&) = delete;
+    DeviceWatch& operator=(const DeviceWatch&) = delete;
+
+    // Main queue, once per burst.
+    void setHandler(std::function<void(DeviceEvents)> handler) { handler_ = std::move(handler); }
+
+    // Listens to the device list and the defaults. False, and nothing listens, when the platform cannot
+    // tell; the watch then stays inactive and the process goes on without it.
+    bool start();
+    bool active() const { return active_; }
+
+    // The devices whose death matters now; their listeners follow this set.
+    void watchAlive(const std::vector<audio::AudioObjectID>& devices);
+
+    // Removes every listener.
+    void stop();
+
+private:
+    struct Registration {
+        audio::AudioObjectID object;
+        audio::AudioObjectPropertyAddress address;
+        audio::PropertyListenerID id;
+    };
+    enum Bit : std::uint32_t { kDeviceList = 1, kDefaultOutput = 2, kDefaultInput = 4, kAlive = 8 };
+
+    bool listen(audio::AudioObjectID object, audio::FourCharCode selector, Bit bit, Registration& out);
+    void remove(const Registration& registration);
+    void note(std::uint32_t bits);  // any thread
+    void deliver();                  // main queue
+
+    audio::PlatformAudio& hw_;
+    MainQueue& queue_;
+    std::function<void(DeviceEvents)> handler_;
+    bool active_ = false;
+    std::vector<Registration> system_;
+    std::map<audio::AudioObjectID, Registration> alive_;
+    std::atomic<std::uint32_t> pending_{0};
+    std::atomic<bool> scheduled_{false};
+};
+
+}  // namespace lumvar::app
