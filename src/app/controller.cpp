@@ -136,6 +136,7 @@ void Controller::startWatching() {
 
 void Controller::handleDeviceEvents(const DeviceEvents& events) {
     if (ended_) return;
+    if (events.server) checkServer();
     if (events.alive && deviceInUseDied()) {
         if (input_.running()) {
             inputLost();
@@ -166,6 +167,16 @@ bool Controller::deviceInUseDied() {
     };
     if (input_.running()) return dead(input_.devID());
     return tap_.running() && (dead(tap_.outputDevice()) || dead(tap_.aggID()));
+}
+
+void Controller::checkServer() {
+    std::uint32_t reachable = 1;
+    std::uint32_t size = sizeof reachable;
+    env_.hw.getPropertyData(audio::kAudioObjectSystemObject, audio::globalAddress(audio::kLumvarServerReachable), size,
+                            &reachable);
+    if ((reachable != 0) == serverReachable_) return;
+    serverReachable_ = reachable != 0;
+    env_.log.line(serverReachable_ ? "  > sound server back\n" : "  x sound server unreachable\n");
 }
 
 void Controller::checkInputSet() {

@@ -83,6 +83,7 @@ private:
     bool deviceInUseDied();
     bool defaultOutputMoved();
     void checkInputSet();
+    void checkServer();
     // After every work item: the alive listeners follow the devices in use.
     void followDevicesInUse();
 
@@ -94,6 +95,7 @@ private:
     std::int64_t zeroThreshold_ = kZeroThreshold;
     bool ended_ = false;
     InputSet knownInputs_;
+    bool serverReachable_ = true;  // it was, for start-up to succeed
     NullSink quietSink_;  // for listings that only compare, without the listing's failure lines
     StatusLog quietLog_{quietSink_};
     // The stall watch: which registration was seen delivering, how far, and when it last moved on.

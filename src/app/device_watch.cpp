@@ -34,6 +34,9 @@ bool DeviceWatch::start() {
         }
         system_.push_back(registration);
     }
+    // Only a platform with a sound server has this one.
+    if (Registration server{}; listen(kAudioObjectSystemObject, kLumvarServerReachable, kServer, server))
+        system_.push_back(server);
     active_ = true;
     return true;
 }
@@ -75,7 +78,7 @@ void DeviceWatch::deliver() {
     const std::uint32_t bits = pending_.exchange(0, std::memory_order_acq_rel);
     if (bits == 0 || !handler_) return;
     handler_({(bits & kDeviceList) != 0, (bits & kDefaultOutput) != 0, (bits & kDefaultInput) != 0,
-              (bits & kAlive) != 0});
+              (bits & kAlive) != 0, (bits & kServer) != 0});
 }
 
 }  // namespace lumvar::app

@@ -18,6 +18,7 @@ struct DeviceEvents {
     bool defaultOutput = false;  // the default output device moved
     bool defaultInput = false;   // the default input device moved
     bool alive = false;          // a device in use may have died
+    bool server = false;         // the sound server went away or came back
 };
 
 // Listens to the audio system for the changes the capture must follow: the device list, the default
@@ -36,8 +37,9 @@ public:
     // Main queue, once per burst.
     void setHandler(std::function<void(DeviceEvents)> handler) { handler_ = std::move(handler); }
 
-    // Listens to the device list and the defaults. False, and nothing listens, when the platform cannot
-    // tell; the watch then stays inactive and the process goes on without it.
+    // Listens to the device list, the defaults and, where there is one, the sound server. False, and
+    // nothing listens, when the platform cannot tell; the watch then stays inactive and the process
+    // goes on without it.
     bool start();
     bool active() const { return active_; }
 
@@ -53,7 +55,7 @@ private:
         audio::AudioObjectPropertyAddress address;
         audio::PropertyListenerID id;
     };
-    enum Bit : std::uint32_t { kDeviceList = 1, kDefaultOutput = 2, kDefaultInput = 4, kAlive = 8 };
+    enum Bit : std::uint32_t { kDeviceList = 1, kDefaultOutput = 2, kDefaultInput = 4, kAlive = 8, kServer = 16 };
 
     bool listen(audio::AudioObjectID object, audio::FourCharCode selector, Bit bit, Registration& out);
     void remove(const Registration& registration);

@@ -20,6 +20,14 @@ inline constexpr FourCharCode kAudioDevicePropertyDeviceIsAlive = fourCC("livn")
 inline constexpr FourCharCode kAudioTapPropertyUID = fourCC("tuid");
 inline constexpr FourCharCode kAudioTapPropertyFormat = fourCC("tfmt");
 
+// Properties of the system object that are this system's own, not Core Audio's; a platform without
+// them answers kAudioHardwareUnknownPropertyError, which means "no".
+// - Whether the platform's stereo process tap already carries the level that plays on a device of
+//   more than two channels (UInt32, non-zero for yes), so that no level correction applies.
+inline constexpr FourCharCode kLumvarTapKeepsLevel = fourCC("lvtk");
+// - Whether the sound server can be reached (UInt32); listened to where the platform has a server.
+inline constexpr FourCharCode kLumvarServerReachable = fourCC("lvsr");
+
 inline constexpr OSStatus kAudioHardwareUnspecifiedError = static_cast<OSStatus>(fourCC("what"));
 inline constexpr OSStatus kAudioHardwareUnknownPropertyError = static_cast<OSStatus>(fourCC("who?"));
 inline constexpr OSStatus kAudioHardwareBadObjectError = static_cast<OSStatus>(fourCC("!obj"));

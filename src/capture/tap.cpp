@@ -33,8 +33,11 @@ bool Tap::build() {
     const auto outputUID = cfStringProp(env_, device, kAudioDevicePropertyDeviceUID, "output UID");
     if (!outputUID) return false;
 
+    // A process tap mixes everything down to stereo. On a platform whose stereo mix of a device with
+    // more channels comes out at 2/channels of the played level, the correction of channels / 2 brings
+    // it back; a platform whose mix keeps the level says so, and gets none.
     const std::int64_t channels = outputChannelCount(env_, device);
-    setScale(channels > 1 ? static_cast<float>(channels) / 2.0f : 1.0f);
+    setScale(channels > 1 && !tapKeepsLevel() ? static_cast<float>(channels) / 2.0f : 1.0f);
     env_.log.log("  output device channels: " + formatInt(channels) + ", level correction x" + formatFloat(scale_));
 
     const TapDescription description{.stereoGlobal = true, .excludedProcesses = {}, .uuid = uuids_.next(), .muteBehavior = 0};
@@ -83,6 +86,14 @@ bool Tap::build() {
         return false;
     }
     return true;
+}
+
+bool Tap::tapKeepsLevel() {
+    std::uint32_t keeps = 0;
+    std::uint32_t size = sizeof keeps;
+    return env_.hw.getPropertyData(kAudioObjectSystemObject, globalAddress(kLumvarTapKeepsLevel), size, &keeps) ==
+               kAudioHardwareNoError &&
+           keeps != 0;
 }
 
 void Tap::reconcileRates(AudioObjectID device) {

@@ -74,6 +74,7 @@ private:
 
     Tap(audio::AudioEnv env, SampleOutput& output, Sleeper& sleeper, UuidSource& uuids);
 
+    bool tapKeepsLevel();
     void reconcileRates(audio::AudioObjectID device);
     void logTapFormat();
     void keepLayout(const audio::AudioBufferList& input);

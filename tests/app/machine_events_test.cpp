@@ -158,6 +158,19 @@ TEST_F(MachineEvents, TheListenersFollowTheDevicesInUse) {
     EXPECT_EQ(hw.fire(speakers, kAudioDevicePropertyDeviceIsAlive), 1);
 }
 
+TEST_F(MachineEvents, TheParentHearsOnceWhenTheSoundServerGoesAndOnceWhenItComesBack) {
+    watch.stop();
+    hw.serverReachable = 1;  // a platform with a server says whether it can reach it
+    controller->startWatching();
+    const auto server = std::pair{kAudioObjectSystemObject, kLumvarServerReachable};
+    hw.serverReachable = 0;
+    notify({server});
+    notify({server});
+    hw.serverReachable = 1;
+    notify({server});
+    EXPECT_EQ(err.text(), "  x sound server unreachable\n  > sound server back\n");
+}
+
 TEST_F(MachineEvents, InputReportsItsRateAndRefusesAnOutputOnlyDevice) {
     command("INPUT mic");
     EXPECT_EQ(err.text(), "  input device 'Desk Mic' channels: 2\n"

@@ -27,9 +27,16 @@ using namespace std::chrono_literals;
 
 // Every client here, the helper included, talks to the private test server: PulseAudio by default,
 // or the one whose folder LUMVAR_TEST_SOUND_DIR names (PipeWire's, when CTest runs the suite again).
-inline const bool kPrivateServer = [] {
+inline std::string soundDir() {
     const char* chosen = std::getenv("LUMVAR_TEST_SOUND_DIR");
-    const std::string dir = chosen != nullptr ? chosen : LUMVAR_SOUND_DIR;
+    return chosen != nullptr ? chosen : LUMVAR_SOUND_DIR;
+}
+inline std::string soundServerKind() {
+    const char* kind = std::getenv("LUMVAR_TEST_SOUND_KIND");
+    return kind != nullptr ? kind : "pulseaudio";
+}
+inline const bool kPrivateServer = [] {
+    const std::string dir = soundDir();
     ::setenv("PULSE_SERVER", ("unix:" + dir + "/native").c_str(), 1);
     ::setenv("PULSE_COOKIE", (dir + "/cookie").c_str(), 1);
     ::setenv("PULSE_RUNTIME_PATH", (dir + "/runtime/pulse").c_str(), 1);

@@ -164,11 +164,16 @@ TEST(SlowParentE2E, FloodsOnStandardInputLeaveMemoryFlat) {
     std::string lines;
     for (int i = 0; i < 1'000'000; ++i) lines += "nop\n";
     helper.write(lines + "end-of-flood\n");
-    const std::string text = helper.waitForStderr("unknown cmd: end-of-flood\n", 60s);
+    const std::string text = helper.waitForStderr("unknown cmd: end-of-flood\n", 100s);
     const std::size_t peak = statusKiB(helper.pid(), "VmHWM");
     std::cout << "resident before " << before / 1024.0 << " MiB, peak after the floods " << peak / 1024.0 << " MiB\n";
     EXPECT_EQ(occurrences(text, "unknown cmd: nop\n"), 1'000'000u);  // every command kept, none lost
-    EXPECT_LT(peak, before + 8 * 1024);
+#if defined(__SANITIZE_THREAD__)
+    constexpr std::size_t kSlackKiB = 32 * 1024;  // the race detector's own bookkeeping grows with the work
+#else
+    constexpr std::size_t kSlackKiB = 8 * 1024;  // keeping every line would take well over 100 MiB
+#endif
+    EXPECT_LT(peak, before + kSlackKiB);
     helper.signal(SIGTERM);
     EXPECT_EQ(helper.waitForExit(5s), 0);
 }

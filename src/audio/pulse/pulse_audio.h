@@ -4,6 +4,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 
 #include "audio/platform_audio.h"
@@ -14,14 +15,21 @@ namespace lumvar::audio::pulse {
 
 // The platform audio system on a PulseAudio server (or PipeWire's pulse server):
 // - the system object lists every sink and every source as a device, each under an id that stays the
-//   same for the life of the process; the UID is the sink's or source's name, the name its description;
+//   same for the life of the process, across reconnections too; the UID is the sink's or source's
+//   name, the name its description;
 // - a process tap records the monitor of the default sink at the time the tap is created;
 // - an aggregate device carries one tap; its IO callback is a record stream on the tap's monitor;
-// - an input device's IO callback is a record stream on that source in its own format.
-// Callers use it from one thread; IO blocks run on the main loop's thread.
-class PulseAudio final : public PlatformAudio {
+// - an input device's IO callback is a record stream on that source in its own format;
+// - property reads are answered from the server's model, which its change events keep current;
+//   reads of the device list and the defaults first make one round trip, so they see every change
+//   the server announced before them;
+// - listeners are called from the server's events: the device list, the defaults, a device in use
+//   that went away or whose stream ended, and the connection itself.
+// Its operations are called from one thread (the main queue); IO blocks and listeners run on the
+// loop's thread.
+class PulseAudio final : public PlatformAudio, private PulseConnection::Observer {
 public:
-    PulseAudio();
+    explicit PulseAudio(const Text& text);
     ~PulseAudio() override;
 
     OSStatus getPropertyDataSize(AudioObjectID object, const AudioObjectPropertyAddress& address,
@@ -53,6 +61,7 @@ private:
     };
     struct Tap {
         std::string uid;
+        std::string sink;
         std::string monitorSource;
         std::uint32_t rate = 0;
     };
@@ -67,20 +76,37 @@ private:
         AudioDeviceIOBlock block;
         std::unique_ptr<RecordStream> stream;
     };
+    struct Listener {
+        AudioObjectID object = 0;
+        AudioObjectPropertyAddress address;
+        AudioObjectPropertyListenerBlock block;
+    };
 
+    // Lock held for all of these: they read the model.
     AudioObjectID idFor(const DeviceKey& key);
-    std::optional<DeviceInfo> currentDevice(AudioObjectID id, OSStatus& status);
-    OSStatus deviceIDs(std::vector<AudioObjectID>& ids);
+    const DeviceInfo* deviceFor(AudioObjectID id) const;
+    bool alive(AudioObjectID object) const;
     OSStatus readSystem(FourCharCode selector, std::uint32_t& ioSize, void* outData);
-    OSStatus readDevice(AudioObjectID object, const AudioObjectPropertyAddress& address, std::uint32_t& ioSize,
+    OSStatus readDevice(const DeviceInfo& device, const AudioObjectPropertyAddress& address, std::uint32_t& ioSize,
                         void* outData);
-    OSStatus readAggregate(const Aggregate& aggregate, const AudioObjectPropertyAddress& address,
+    OSStatus readAggregate(AudioObjectID id, const Aggregate& aggregate, const AudioObjectPropertyAddress& address,
                            std::uint32_t& ioSize, void* outData);
-    OSStatus readTap(const Tap& tap, FourCharCode selector, std::uint32_t& ioSize, void* outData);
+    std::vector<AudioObjectID> deviceIDs();
     Proc* findProc(AudioObjectID device, AudioDeviceIOProcID procID);
 
+    // The events, on the loop's thread.
+    void modelChanged(const ModelChanges& changes) override;
+    void connectionChanged(bool connected) override;
+    void fire(AudioObjectID object, FourCharCode selector);
+    void fireAlive();  // every device that is listened to for it
+
+    // Made before the connection, whose events use them.
+    mutable std::mutex eventsMutex_;  // never held while taking the loop's lock
+    std::map<std::uintptr_t, Listener> listeners_;
+    std::uintptr_t nextListener_ = 1;
+    std::set<AudioObjectID> ended_;  // devices and aggregates whose stream ended under them
+
     PulseConnection connection_;
-    std::mutex mutex_;
     AudioObjectID nextID_ = 16;
     std::map<DeviceKey, AudioObjectID> ids_;
     std::map<AudioObjectID, DeviceKey> keys_;

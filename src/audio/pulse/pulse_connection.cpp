@@ -1,109 +1,231 @@
 #include "audio/pulse/pulse_connection.h"
 
+#include <algorithm>
+
 #include "audio/pulse/pulse_statuses.h"
-#include "audio/pulse/record_stream.h"
 
 namespace lumvar::audio::pulse {
+namespace {
 
-// What a request's callbacks fill in; written on the loop's thread under answerMutex_.
-template <typename T>
-struct Answer {
-    PulseConnection* connection = nullptr;
-    T value{};
-    bool done = false;
-    bool failed = false;
+DeviceInfo sinkInfo(const pa_sink_info& info) {
+    return {true, info.index, info.name ? info.name : "", info.description ? info.description : "",
+            info.sample_spec.channels, info.sample_spec.rate, info.monitor_source_name ? info.monitor_source_name : ""};
+}
+
+DeviceInfo sourceInfo(const pa_source_info& info) {
+    return {false, info.index, info.name ? info.name : "", info.description ? info.description : "",
+            info.sample_spec.channels, info.sample_spec.rate, ""};
+}
+
+Defaults defaultsOf(const pa_server_info& info) {
+    return {info.default_sink_name ? info.default_sink_name : "", info.default_source_name ? info.default_source_name : ""};
+}
+
+}  // namespace
+
+// libpulse's callbacks: each runs on the loop's thread with the lock held, and ignores what belongs
+// to a context that is no longer the current one.
+struct ConnectionCallbacks {
+    static PulseConnection& of(void* userdata) { return *static_cast<PulseConnection*>(userdata); }
+
+    static void notify(PulseConnection& self, const ModelChanges& changes) {
+        if (self.connected_ && (changes.deviceList || changes.defaultSink || changes.defaultSource))
+            self.observer_.modelChanged(changes);
+    }
+
+    static void state(pa_context* context, void* userdata) {
+        auto& self = of(userdata);
+        pa_threaded_mainloop_signal(self.loop_, 0);
+        if (context != self.context_) return;
+        const pa_context_state_t state = pa_context_get_state(context);
+        if (state == PA_CONTEXT_READY) ready(self);
+        if (state == PA_CONTEXT_FAILED || state == PA_CONTEXT_TERMINATED) self.contextGone();
+    }
+
+    // A new connection: listen to changes first, then load the whole model.
+    static void ready(PulseConnection& self) {
+        pa_context_set_subscribe_callback(self.context_, &event, &self);
+        const auto mask = static_cast<pa_subscription_mask_t>(PA_SUBSCRIPTION_MASK_SINK | PA_SUBSCRIPTION_MASK_SOURCE |
+                                                              PA_SUBSCRIPTION_MASK_SERVER);
+        if (pa_operation* operation = pa_context_subscribe(self.context_, mask, nullptr, nullptr))
+            pa_operation_unref(operation);
+        self.model_.clear();
+        self.loading_ = 3;
+        for (pa_operation* operation : {pa_context_get_server_info(self.context_, &serverLoaded, &self),
+                                        pa_context_get_sink_info_list(self.context_, &sinkLoaded, &self),
+                                        pa_context_get_source_info_list(self.context_, &sourceLoaded, &self)}) {
+            if (operation == nullptr) return self.contextGone();
+            pa_operation_unref(operation);
+        }
+    }
+
+    static void loaded(PulseConnection& self) {
+        if (--self.loading_ > 0) return;
+        self.connected_ = true;
+        self.everConnected_ = true;
+        self.backoff_ = PulseConnection::kFirstRetry;
+        self.observer_.connectionChanged(true);
+        pa_threaded_mainloop_signal(self.loop_, 0);
+    }
+
+    static void serverLoaded(pa_context* context, const pa_server_info* info, void* userdata) {
+        auto& self = of(userdata);
+        if (context != self.context_) return;
+        if (info != nullptr) self.model_.setDefaults(defaultsOf(*info));
+        loaded(self);
+    }
+
+    static void sinkLoaded(pa_context* context, const pa_sink_info* info, int eol, void* userdata) {
+        auto& self = of(userdata);
+        if (context != self.context_) return;
+        if (eol != 0) return loaded(self);
+        self.model_.put(sinkInfo(*info));
+    }
+
+    static void sourceLoaded(pa_context* context, const pa_source_info* info, int eol, void* userdata) {
+        auto& self = of(userdata);
+        if (context != self.context_) return;
+        if (eol != 0) return loaded(self);
+        self.model_.put(sourceInfo(*info));
+    }
+
+    // A change the server announces: removals apply at once, the rest is asked for.
+    static void event(pa_context* context, pa_subscription_event_type_t type, std::uint32_t index, void* userdata) {
+        auto& self = of(userdata);
+        if (context != self.context_) return;
+        const auto facility = type & PA_SUBSCRIPTION_EVENT_FACILITY_MASK;
+        const bool removed = (type & PA_SUBSCRIPTION_EVENT_TYPE_MASK) == PA_SUBSCRIPTION_EVENT_REMOVE;
+        if (facility == PA_SUBSCRIPTION_EVENT_SERVER) {
+            self.fetch(pa_context_get_server_info(context, &defaultsFetched, &self));
+        } else if (facility == PA_SUBSCRIPTION_EVENT_SINK || facility == PA_SUBSCRIPTION_EVENT_SOURCE) {
+            const bool isSink = facility == PA_SUBSCRIPTION_EVENT_SINK;
+            if (removed) {
+                notify(self, self.model_.remove(isSink, index));
+            } else if (isSink) {
+                self.fetch(pa_context_get_sink_info_by_index(context, index, &sinkFetched, &self));
+            } else {
+                self.fetch(pa_context_get_source_info_by_index(context, index, &sourceFetched, &self));
+            }
+        }
+    }
+
+    static void sinkFetched(pa_context* context, const pa_sink_info* info, int eol, void* userdata) {
+        auto& self = of(userdata);
+        if (context != self.context_) return;
+        if (eol != 0) return self.fetched();
+        notify(self, self.model_.put(sinkInfo(*info)));
+    }
+
+    static void sourceFetched(pa_context* context, const pa_source_info* info, int eol, void* userdata) {
+        auto& self = of(userdata);
+        if (context != self.context_) return;
+        if (eol != 0) return self.fetched();
+        notify(self, self.model_.put(sourceInfo(*info)));
+    }
+
+    static void defaultsFetched(pa_context* context, const pa_server_info* info, void* userdata) {
+        auto& self = of(userdata);
+        if (context != self.context_) return;
+        if (info != nullptr) notify(self, self.model_.setDefaults(defaultsOf(*info)));
+        self.fetched();
+    }
+
+    static void retryNow(pa_mainloop_api*, pa_time_event*, const timeval*, void* userdata) { of(userdata).connect(); }
 };
 
-struct Callbacks {
-    static void contextState(pa_context*, void* userdata) {
-        auto* connection = static_cast<PulseConnection*>(userdata);
-        pa_threaded_mainloop_signal(connection->loop_, 0);
-    }
-
-    // The server's defaults changed (or something else about it): look for a new default sink.
-    static void serverEvent(pa_context* context, pa_subscription_event_type_t, std::uint32_t, void* userdata) {
-        pa_operation* operation = pa_context_get_server_info(context, &Callbacks::defaultsNow, userdata);
-        if (operation != nullptr) pa_operation_unref(operation);
-    }
-
-    static void defaultsNow(pa_context* context, const pa_server_info* info, void* userdata) {
-        auto* connection = static_cast<PulseConnection*>(userdata);
-        if (info == nullptr || info->default_sink_name == nullptr) return;
-        if (connection->defaultSink_ == info->default_sink_name) return;
-        connection->defaultSink_ = info->default_sink_name;
-        pa_operation* operation =
-            pa_context_get_sink_info_by_name(context, info->default_sink_name, &Callbacks::newDefaultSink, userdata);
-        if (operation != nullptr) pa_operation_unref(operation);
-    }
-
-    static void newDefaultSink(pa_context*, const pa_sink_info* info, int eol, void* userdata) {
-        auto* connection = static_cast<PulseConnection*>(userdata);
-        if (eol != 0 || info == nullptr || info->monitor_source_name == nullptr) return;
-        for (RecordStream* stream : connection->followers_) stream->moveTo(info->monitor_source_name);
-    }
-
-    template <typename T>
-    static void finish(Answer<T>& answer, bool failed) {
-        {
-            std::lock_guard guard(answer.connection->answerMutex_);
-            answer.done = true;
-            answer.failed = failed;
-        }
-        answer.connection->answer_.notify_all();
-    }
-
-    static void server(pa_context*, const pa_server_info* info, void* userdata) {
-        auto& answer = *static_cast<Answer<ServerInfo>*>(userdata);
-        if (info != nullptr) {
-            std::lock_guard guard(answer.connection->answerMutex_);
-            answer.value.defaultSink = info->default_sink_name ? info->default_sink_name : "";
-            answer.value.defaultSource = info->default_source_name ? info->default_source_name : "";
-        }
-        finish(answer, info == nullptr);
-    }
-
-    static void sink(pa_context*, const pa_sink_info* info, int eol, void* userdata) {
-        auto& answer = *static_cast<Answer<std::vector<DeviceInfo>>*>(userdata);
-        if (eol != 0) return finish(answer, eol < 0);
-        std::lock_guard guard(answer.connection->answerMutex_);
-        answer.value.push_back({true, info->index, info->name ? info->name : "",
-                                info->description ? info->description : "", info->sample_spec.channels,
-                                info->sample_spec.rate, info->monitor_source_name ? info->monitor_source_name : ""});
-    }
-
-    static void source(pa_context*, const pa_source_info* info, int eol, void* userdata) {
-        auto& answer = *static_cast<Answer<std::vector<DeviceInfo>>*>(userdata);
-        if (eol != 0) return finish(answer, eol < 0);
-        std::lock_guard guard(answer.connection->answerMutex_);
-        answer.value.push_back({false, info->index, info->name ? info->name : "",
-                                info->description ? info->description : "", info->sample_spec.channels,
-                                info->sample_spec.rate, ""});
-    }
-};
-
-PulseConnection::PulseConnection() {
+PulseConnection::PulseConnection(const Text& text, Observer& observer)
+    : observer_(observer), model_(text) {
     loop_ = pa_threaded_mainloop_new();
-    if (loop_ == nullptr) return;
-    context_ = pa_context_new(api(), "lumvar-capture");
-    if (context_ == nullptr) return;
-    pa_context_set_state_callback(context_, &Callbacks::contextState, this);
-    if (pa_threaded_mainloop_start(loop_) < 0) return;
-
+    if (loop_ == nullptr || pa_threaded_mainloop_start(loop_) < 0) return;
     Lock lock(*this);
-    if (pa_context_connect(context_, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0) return;
-    waitLocked(
-        [this] {
-            const pa_context_state_t state = pa_context_get_state(context_);
-            return state == PA_CONTEXT_READY || !PA_CONTEXT_IS_GOOD(state);
-        },
-        kConnectTimeout);
-    connected_ = pa_context_get_state(context_) == PA_CONTEXT_READY;
-    if (!connected_) return;
+    connect();
+    waitLocked([this] { return connected_ || context_ == nullptr; }, kConnectTimeout);
+    if (!connected_ && context_ != nullptr) contextGone();  // a server that never answers: not tried again
+}
 
-    pa_context_set_subscribe_callback(context_, &Callbacks::serverEvent, this);
-    if (pa_operation* operation = pa_context_subscribe(context_, PA_SUBSCRIPTION_MASK_SERVER, nullptr, nullptr))
-        pa_operation_unref(operation);
-    Callbacks::serverEvent(context_, PA_SUBSCRIPTION_EVENT_SERVER, 0, this);  // learn the current default
+PulseConnection::~PulseConnection() {
+    if (loop_ == nullptr) return;
+    {
+        Lock lock(*this);
+        closing_ = true;
+        if (retry_ != nullptr) api()->time_free(retry_);
+        retry_ = nullptr;
+        if (context_ != nullptr) contextGone();
+    }
+    pa_threaded_mainloop_stop(loop_);
+    pa_threaded_mainloop_free(loop_);
+}
+
+void PulseConnection::connect() {
+    context_ = pa_context_new(api(), "lumvar-capture");
+    if (context_ == nullptr) return scheduleRetry();
+    pa_context_set_state_callback(context_, &ConnectionCallbacks::state, this);
+    if (pa_context_connect(context_, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0) contextGone();
+}
+
+void PulseConnection::contextGone() {
+    if (context_ == nullptr) return;  // already gone: a failed connect may have said so through its callback
+    pa_context_set_state_callback(context_, nullptr, nullptr);
+    pa_context_set_subscribe_callback(context_, nullptr, nullptr);
+    pa_context_disconnect(context_);
+    pa_context_unref(context_);  // libpulse holds its own reference while it calls us
+    context_ = nullptr;
+    loading_ = 0;
+    pendingFetches_ = 0;  // answers of a dead connection never come
+    if (connected_.exchange(false)) observer_.connectionChanged(false);
+    pa_threaded_mainloop_signal(loop_, 0);
+    if (everConnected_ && !closing_) scheduleRetry();
+}
+
+void PulseConnection::scheduleRetry() {
+    timeval when{};
+    pa_gettimeofday(&when);
+    pa_timeval_add(&when, static_cast<pa_usec_t>(backoff_.count()) * 1000);
+    if (retry_ == nullptr) {
+        retry_ = api()->time_new(api(), &when, &ConnectionCallbacks::retryNow, this);
+    } else {
+        api()->time_restart(retry_, &when);
+    }
+    backoff_ = std::min(backoff_ * 2, kLastRetry);
+}
+
+void PulseConnection::fetch(pa_operation* operation) {
+    if (operation == nullptr) return;
+    ++pendingFetches_;
+    pa_operation_unref(operation);
+}
+
+void PulseConnection::fetched() {
+    if (pendingFetches_ > 0) --pendingFetches_;
+    pa_threaded_mainloop_signal(loop_, 0);
+}
+
+OSStatus PulseConnection::usable() const { return connected_ ? kAudioHardwareNoError : kNotConnected; }
+
+OSStatus PulseConnection::sync() {
+    Lock lock(*this);
+    if (!connected_) return kNotConnected;
+    struct Answer {
+        PulseConnection* self;
+        bool done = false;
+    } answer{this};
+    pa_operation* operation = pa_context_get_server_info(
+        context_,
+        [](pa_context*, const pa_server_info* info, void* userdata) {
+            auto& waiting = *static_cast<Answer*>(userdata);
+            if (info != nullptr) ConnectionCallbacks::notify(*waiting.self, waiting.self->model_.setDefaults(defaultsOf(*info)));
+            waiting.done = true;
+            pa_threaded_mainloop_signal(waiting.self->loop_, 0);
+        },
+        &answer);
+    if (operation == nullptr) return kNotConnected;
+    // The server answers in order: what it announced before this answer has been asked for by now,
+    // and those answers are awaited too.
+    const bool done = waitLocked([&] { return !connected_ || (answer.done && pendingFetches_ == 0); }, kRequestTimeout);
+    if (!answer.done) pa_operation_cancel(operation);  // no callback runs after this
+    pa_operation_unref(operation);
+    if (!connected_) return kNotConnected;
+    return done ? kAudioHardwareNoError : kTimedOut;
 }
 
 bool PulseConnection::waitLocked(const std::function<bool()>& done, std::chrono::milliseconds timeout) {
@@ -129,73 +251,6 @@ bool PulseConnection::waitLocked(const std::function<bool()>& done, std::chrono:
     }
     api()->time_free(timer);  // under the lock: its callback cannot run any more
     return finished;
-}
-
-PulseConnection::~PulseConnection() {
-    if (context_ != nullptr) {
-        {
-            Lock lock(*this);
-            pa_context_set_state_callback(context_, nullptr, nullptr);
-            pa_context_set_subscribe_callback(context_, nullptr, nullptr);
-            pa_context_disconnect(context_);
-            pa_context_unref(context_);
-        }
-    }
-    if (loop_ != nullptr) {
-        pa_threaded_mainloop_stop(loop_);
-        pa_threaded_mainloop_free(loop_);
-    }
-}
-
-OSStatus PulseConnection::usable() const { return connected_ ? kAudioHardwareNoError : kNotConnected; }
-
-OSStatus PulseConnection::request(const std::function<pa_operation*()>& issue, const std::function<bool()>& done) {
-    if (!connected_) return kNotConnected;
-    pa_operation* operation = nullptr;
-    {
-        Lock lock(*this);
-        operation = issue();
-    }
-    if (operation == nullptr) return kNotConnected;
-    bool answered = false;
-    {
-        std::unique_lock wait(answerMutex_);
-        answered = answer_.wait_for(wait, kRequestTimeout, done);
-    }
-    Lock lock(*this);
-    if (!answered) pa_operation_cancel(operation);  // no callback runs after this
-    pa_operation_unref(operation);
-    return answered ? kAudioHardwareNoError : kTimedOut;
-}
-
-std::optional<ServerInfo> PulseConnection::serverInfo(OSStatus& status) {
-    Answer<ServerInfo> answer{this};
-    status = request([&] { return pa_context_get_server_info(context_, &Callbacks::server, &answer); },
-                     [&] { return answer.done; });
-    if (status != kAudioHardwareNoError) return std::nullopt;
-    if (answer.failed) {
-        status = kNotConnected;
-        return std::nullopt;
-    }
-    return answer.value;
-}
-
-std::optional<std::vector<DeviceInfo>> PulseConnection::devices(OSStatus& status) {
-    Answer<std::vector<DeviceInfo>> sinks{this};
-    status = request([&] { return pa_context_get_sink_info_list(context_, &Callbacks::sink, &sinks); },
-                     [&] { return sinks.done; });
-    if (status != kAudioHardwareNoError) return std::nullopt;
-    Answer<std::vector<DeviceInfo>> sources{this};
-    status = request([&] { return pa_context_get_source_info_list(context_, &Callbacks::source, &sources); },
-                     [&] { return sources.done; });
-    if (status != kAudioHardwareNoError) return std::nullopt;
-    if (sinks.failed || sources.failed) {
-        status = kNotConnected;
-        return std::nullopt;
-    }
-    std::vector<DeviceInfo> all = std::move(sinks.value);
-    all.insert(all.end(), sources.value.begin(), sources.value.end());
-    return all;
 }
 
 }  // namespace lumvar::audio::pulse

@@ -2,56 +2,50 @@
 
 #include <pulse/pulseaudio.h>
 
+#include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <functional>
-#include <mutex>
-#include <optional>
-#include <set>
-#include <string>
-#include <vector>
 
 #include "audio/audio_types.h"
+#include "audio/pulse/server_model.h"
 
 namespace lumvar::audio::pulse {
 
-class RecordStream;
-
-struct ServerInfo {
-    std::string defaultSink;
-    std::string defaultSource;
-};
-
-// A sink or a source as the server describes it now.
-struct DeviceInfo {
-    bool isSink = false;
-    std::uint32_t index = 0;
-    std::string name;
-    std::string description;
-    std::uint32_t channels = 0;
-    std::uint32_t rate = 0;
-    std::string monitorSource;  // sinks only
-};
-
-// One connection to the sound server on a threaded main loop, for the life of the process. Every
-// request waits for its answer, for at most a fixed time: a hung server becomes a timeout status.
+// The connection to the sound server on a threaded main loop, for the life of the process, with the
+// server's model kept current from its change events. When the connection drops, requests fail at
+// once and the connection is made again, with back-off, until the server is back.
+//
+// Threads: the loop's own thread runs every libpulse callback with the loop's lock held; the caller's
+// thread takes the lock (Lock) for anything it touches of the context, its streams or the model.
 class PulseConnection {
 public:
     static constexpr std::chrono::milliseconds kConnectTimeout{5000};
     static constexpr std::chrono::milliseconds kRequestTimeout{3000};
+    static constexpr std::chrono::milliseconds kFirstRetry{100};
+    static constexpr std::chrono::milliseconds kLastRetry{500};
 
-    PulseConnection();
+    // Told on the loop's thread with the lock held: keep it short and do not wait for anything.
+    class Observer {
+    public:
+        virtual ~Observer() = default;
+        virtual void modelChanged(const ModelChanges& changes) = 0;
+        virtual void connectionChanged(bool connected) = 0;
+    };
+
+    // Connects and loads the model, waiting at most kConnectTimeout. A server that cannot be reached
+    // now is not tried again: the caller finds the connection unusable.
+    PulseConnection(const Text& text, Observer& observer);
     ~PulseConnection();
     PulseConnection(const PulseConnection&) = delete;
     PulseConnection& operator=(const PulseConnection&) = delete;
 
-    // 0, or the reason no request can be made.
+    // 0, or the reason no request can be made; any thread, without waiting.
     OSStatus usable() const;
 
-    std::optional<ServerInfo> serverInfo(OSStatus& status);
-    // Every sink, then every source, each in the server's index order.
-    std::optional<std::vector<DeviceInfo>> devices(OSStatus& status);
+    // One round trip: once it returns 0, every change the server announced before it is in the model.
+    // Takes the lock itself.
+    OSStatus sync();
 
     // Holds the main loop's lock: no callback of the loop runs meanwhile.
     class Lock {
@@ -65,37 +59,36 @@ public:
         pa_threaded_mainloop* loop_;
     };
 
-    // Streams that record the default sink's monitor and move along when the default sink changes.
-    // Both take the loop's lock held.
-    void follow(RecordStream* stream) { followers_.insert(stream); }
-    void unfollow(RecordStream* stream) { followers_.erase(stream); }
-
-    // With the loop's lock held: waits until `done` holds or `timeout` passes; returns done().
-    // The loop's signals (state changes) wake it, and so does a timer at the deadline.
-    bool waitLocked(const std::function<bool()>& done, std::chrono::milliseconds timeout);
-
+    // With the lock held: the model, and the context streams are made on.
+    const ServerModel& model() const { return model_; }
     pa_context* context() { return context_; }
     pa_mainloop_api* api() { return pa_threaded_mainloop_get_api(loop_); }
     pa_threaded_mainloop* loop() { return loop_; }
 
-private:
-    // Issues a request under the lock and waits, without the lock, until `done` says it finished.
-    // `issue` returns the operation, or null when the context cannot take requests.
-    OSStatus request(const std::function<pa_operation*()>& issue, const std::function<bool()>& done);
+    // With the lock held: waits until `done` holds or `timeout` passes; returns done(). The loop's
+    // signals (state changes, answers) wake it, and so does a timer at the deadline.
+    bool waitLocked(const std::function<bool()>& done, std::chrono::milliseconds timeout);
 
+private:
+    friend struct ConnectionCallbacks;
+
+    void connect();                  // lock held
+    void contextGone();              // lock held
+    void scheduleRetry();            // lock held
+    void fetch(pa_operation* operation);  // lock held: an answer the model waits for
+    void fetched();                  // lock held
+
+    Observer& observer_;
     pa_threaded_mainloop* loop_ = nullptr;
     pa_context* context_ = nullptr;
-    bool connected_ = false;
-
-    // Touched only with the loop's lock held (its callbacks run with it).
-    std::set<RecordStream*> followers_;
-    std::string defaultSink_;
-
-    std::mutex answerMutex_;
-    std::condition_variable answer_;
-    std::uint64_t answers_ = 0;
-
-    friend struct Callbacks;
+    pa_time_event* retry_ = nullptr;
+    std::chrono::milliseconds backoff_ = kFirstRetry;
+    ServerModel model_;
+    int loading_ = 0;       // answers still due before a new connection's model is complete
+    int pendingFetches_ = 0;
+    bool everConnected_ = false;
+    bool closing_ = false;
+    std::atomic<bool> connected_{false};
 };
 
 }  // namespace lumvar::audio::pulse

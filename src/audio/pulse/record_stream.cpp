@@ -10,13 +10,12 @@ namespace {
 constexpr pa_usec_t kFragment = 10'000;  // about 10 ms per delivery
 }  // namespace
 
-RecordStream::RecordStream(PulseConnection& connection, const AudioDeviceIOBlock& block)
-    : connection_(connection), block_(block) {}
+RecordStream::RecordStream(PulseConnection& connection, const AudioDeviceIOBlock& block, std::function<void()> died)
+    : connection_(connection), block_(block), died_(std::move(died)) {}
 
 RecordStream::~RecordStream() { stop(); }
 
-OSStatus RecordStream::start(const std::string& source, std::uint32_t channels, std::uint32_t rate,
-                             bool followDefaultSink) {
+OSStatus RecordStream::start(const std::string& source, std::uint32_t channels, std::uint32_t rate) {
     channels_ = channels == 0 ? 1 : channels;
     rate_ = rate == 0 ? 48000 : rate;
     const pa_sample_spec format{PA_SAMPLE_FLOAT32LE, rate_, static_cast<std::uint8_t>(channels_)};
@@ -27,6 +26,7 @@ OSStatus RecordStream::start(const std::string& source, std::uint32_t channels, 
     silence_.assign(static_cast<std::size_t>(rate_ / 10) * channels_, 0.0f);
 
     PulseConnection::Lock lock(connection_);
+    if (connection_.context() == nullptr) return kNotConnected;
     lastDelivery_ = std::chrono::steady_clock::now();
     stream_ = pa_stream_new(connection_.context(), "lumvar-capture", &format, &map);
     if (stream_ == nullptr) return kStreamFailed;
@@ -38,7 +38,8 @@ OSStatus RecordStream::start(const std::string& source, std::uint32_t channels, 
     attr.maxlength = static_cast<std::uint32_t>(-1);
     attr.tlength = attr.prebuf = attr.minreq = static_cast<std::uint32_t>(-1);
     attr.fragsize = static_cast<std::uint32_t>(pa_usec_to_bytes(kFragment, &format));
-    if (pa_stream_connect_record(stream_, source.c_str(), &attr, PA_STREAM_ADJUST_LATENCY) < 0) {
+    const auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY | PA_STREAM_DONT_MOVE);
+    if (pa_stream_connect_record(stream_, source.c_str(), &attr, flags) < 0) {
         release();
         return kStreamFailed;
     }
@@ -53,8 +54,6 @@ OSStatus RecordStream::start(const std::string& source, std::uint32_t channels, 
         release();
         return PA_STREAM_IS_GOOD(state) ? kTimedOut : kStreamFailed;
     }
-    if (followDefaultSink) connection_.follow(this);
-    following_ = followDefaultSink;
     return kAudioHardwareNoError;
 }
 
@@ -64,24 +63,7 @@ void RecordStream::stop() {
     release();
 }
 
-void RecordStream::moveTo(const std::string& source) {
-    if (stream_ == nullptr || pa_stream_get_state(stream_) != PA_STREAM_READY) return;
-    const char* current = pa_stream_get_device_name(stream_);
-    if (current != nullptr && source == current) return;
-    pa_operation* operation = pa_context_move_source_output_by_name(
-        connection_.context(), pa_stream_get_index(stream_), source.c_str(), nullptr, nullptr);
-    if (operation != nullptr) pa_operation_unref(operation);
-}
-
 void RecordStream::release() {
-    if (following_) {
-        connection_.unfollow(this);
-        following_ = false;
-    }
-    if (silenceTimer_ != nullptr) {
-        connection_.api()->time_free(silenceTimer_);
-        silenceTimer_ = nullptr;
-    }
     if (stream_ != nullptr) {
         pa_stream_set_read_callback(stream_, nullptr, nullptr);
         pa_stream_set_state_callback(stream_, nullptr, nullptr);
@@ -95,9 +77,10 @@ void RecordStream::onState(pa_stream* stream, void* userdata) {
     auto* self = static_cast<RecordStream*>(userdata);
     pa_threaded_mainloop_signal(self->connection_.loop(), 0);
     const pa_stream_state_t state = pa_stream_get_state(stream);
-    if (!self->stopping_ && (state == PA_STREAM_FAILED || state == PA_STREAM_TERMINATED) &&
-        self->silenceTimer_ == nullptr)
-        self->startSilence();
+    if (self->stopping_ || PA_STREAM_IS_GOOD(state)) return;
+    // Its source or the server went away: no callback comes any more.
+    self->stopping_ = true;
+    if (self->died_) self->died_();
 }
 
 void RecordStream::onRead(pa_stream* stream, std::size_t, void* userdata) {
@@ -133,22 +116,6 @@ void RecordStream::deliver(const void* data, std::size_t bytes) {
     static const AudioTimeStamp time{};
     AudioBufferList output{};
     block_(&time, &list_.list(), &time, &output, &time);
-}
-
-void RecordStream::startSilence() {
-    timeval next{};
-    pa_gettimeofday(&next);
-    pa_timeval_add(&next, kFragment);
-    silenceTimer_ = connection_.api()->time_new(connection_.api(), &next, &RecordStream::onSilenceTick, this);
-}
-
-void RecordStream::onSilenceTick(pa_mainloop_api* api, pa_time_event* event, const timeval*, void* userdata) {
-    auto* self = static_cast<RecordStream*>(userdata);
-    self->deliverSilence(static_cast<std::size_t>(self->rate_ / 100) * self->channels_ * sizeof(float));
-    timeval next{};
-    pa_gettimeofday(&next);
-    pa_timeval_add(&next, kFragment);
-    api->time_restart(event, &next);
 }
 
 }  // namespace lumvar::audio::pulse

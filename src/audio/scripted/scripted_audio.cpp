@@ -185,6 +185,11 @@ OSStatus ScriptedAudio::getPropertyData(AudioObjectID object, const AudioObjectP
         switch (address.mSelector) {
             case kAudioHardwarePropertyDefaultOutputDevice: return fillProperty(defaultOutput_, ioSize, outData);
             case kAudioHardwarePropertyDefaultInputDevice: return fillProperty(defaultInput_, ioSize, outData);
+            case kLumvarTapKeepsLevel:
+                return tapKeepsLevel ? fillProperty(*tapKeepsLevel, ioSize, outData) : kAudioHardwareUnknownPropertyError;
+            case kLumvarServerReachable:
+                return serverReachable ? fillProperty(*serverReachable, ioSize, outData)
+                                       : kAudioHardwareUnknownPropertyError;
             case kAudioHardwarePropertyDevices: {
                 const auto ids = deviceList();
                 const std::size_t count = std::min<std::size_t>(ids.size(), ioSize / sizeof(AudioObjectID));
@@ -353,6 +358,7 @@ OSStatus ScriptedAudio::addPropertyListener(AudioObjectID object, const AudioObj
     if (!listenersSupported) return kAudioHardwareUnsupportedOperationError;
     if (auto fault = faultFor(Op::AddPropertyListener, object, address.mSelector)) return *fault;
     if (object != kAudioObjectSystemObject && !objects_.contains(object)) return kAudioHardwareBadObjectError;
+    if (address.mSelector == kLumvarServerReachable && !serverReachable) return kAudioHardwareUnknownPropertyError;
     const std::uintptr_t key = nextListener_++;
     listeners_[key] = Listener{object, address, std::move(block)};
     outID = reinterpret_cast<PropertyListenerID>(key);

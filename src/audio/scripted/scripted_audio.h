@@ -79,6 +79,9 @@ public:
     void setAlive(AudioObjectID id, bool alive);
     // Whether property listeners can be added (a backend that cannot tell answers 'unop').
     bool listenersSupported = true;
+    // What the system object answers for this system's own properties; nullopt: 'who?'.
+    std::optional<std::uint32_t> tapKeepsLevel;
+    std::optional<std::uint32_t> serverReachable;
 
     // What every newly created tap reports, and how new aggregates start and answer rate writes.
     std::optional<AudioStreamBasicDescription> tapFormat;
