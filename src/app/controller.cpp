@@ -36,7 +36,7 @@ void Controller::listDevices() { knownInputs_ = InputSet::of(audio::emitDevices(
 
 void Controller::switchToInput(const std::optional<std::string>& uid) {
     if (!uid || uid->empty()) {
-        env_.log.line("  x INPUT needs a device uid\n");
+        env_.log.log("  x INPUT needs a device uid");
         return;
     }
     if (mode_ == Mode::System) tap_.teardown();
@@ -48,7 +48,7 @@ void Controller::switchToInput(const std::optional<std::string>& uid) {
         env_.log.log("  input device rate: " + formatDouble(input_.rate()));
         return;
     }
-    env_.log.line("  x input start failed; restoring system\n");
+    env_.log.log("  x input start failed; restoring system");
     fallBackToSystem();
 }
 
@@ -65,19 +65,19 @@ void Controller::switchToSystem() {
     tap_.teardown();
     if (tap_.build()) {
         mode_ = Mode::System;
-        env_.log.line("  > system tap started\n");
+        env_.log.log("  > system tap started");
     } else {
-        env_.log.line("  x system tap build failed\n");
+        env_.log.log("  x system tap build failed");
     }
 }
 
 void Controller::rebuildTap(std::string_view reasonLine, std::string_view failedLine) {
-    if (!reasonLine.empty()) env_.log.line(reasonLine);
+    if (!reasonLine.empty()) env_.log.log(reasonLine);
     tap_.teardown();
     if (tap_.build()) {
-        env_.log.line("  > tap rebuilt\n");
+        env_.log.log("  > tap rebuilt");
     } else {
-        env_.log.line(failedLine);
+        env_.log.log(failedLine);
     }
 }
 
@@ -98,7 +98,7 @@ void Controller::watchdogTick() {
         const capture::Tap::Counters counters = tap_.counters();
         if (zeroThreshold_ < counters.totalFrames && zeroThreshold_ < counters.zeroFrames) {
             env_.log.log("  ! tap went silent (" + formatInt(counters.zeroFrames) + " zero-frames) - rebuilding");
-            rebuildTap("", "  x rebuild failed; retrying next tick\n");
+            rebuildTap("", "  x rebuild failed; retrying next tick");
         }
     }
     followDevicesInUse();
@@ -123,7 +123,7 @@ bool Controller::checkStall() {
     if (input) {
         inputLost();
     } else {
-        rebuildTap("  ! tap stalled - rebuilding\n", "  x rebuild failed\n");
+        rebuildTap("  ! tap stalled - rebuilding", "  x rebuild failed");
     }
     return true;
 }
@@ -141,13 +141,13 @@ void Controller::handleDeviceEvents(const DeviceEvents& events) {
         if (input_.running()) {
             inputLost();
         } else {
-            rebuildTap("  ! tap stalled - rebuilding\n", "  x rebuild failed\n");
+            rebuildTap("  ! tap stalled - rebuilding", "  x rebuild failed");
         }
     } else if (nothingRuns()) {
         // After a failed build nothing retries on a timer; a change of the machine is worth one try.
         if (events.deviceList || events.defaultOutput) switchToSystem();
     } else if (events.defaultOutput && mode_ == Mode::System && tap_.running() && defaultOutputMoved()) {
-        rebuildTap("  ! default output changed - rebuilding\n", "  x rebuild failed\n");
+        rebuildTap("  ! default output changed - rebuilding", "  x rebuild failed");
     }
     if (events.deviceList || events.defaultInput) checkInputSet();
     followDevicesInUse();
@@ -176,7 +176,7 @@ void Controller::checkServer() {
                             &reachable);
     if ((reachable != 0) == serverReachable_) return;
     serverReachable_ = reachable != 0;
-    env_.log.line(serverReachable_ ? "  > sound server back\n" : "  x sound server unreachable\n");
+    env_.log.log(serverReachable_ ? "  > sound server back" : "  x sound server unreachable");
 }
 
 void Controller::checkInputSet() {
@@ -184,7 +184,7 @@ void Controller::checkInputSet() {
     const InputSet now = InputSet::of(audio::listInputDevices(quiet));
     if (now == knownInputs_) return;
     knownInputs_ = now;
-    env_.log.line("  ! input devices changed\n");
+    env_.log.log("  ! input devices changed");
 }
 
 Controller::InputSet Controller::InputSet::of(const std::vector<audio::InputDevice>& devices) {

@@ -6,7 +6,7 @@ namespace lumvar::app {
 
 bool PosixParentProbe::parentGone() {
     const pid_t now = ::getppid();
-    return now == 1 || now != parent_;
+    return now != parent_;  // becoming 1 is a change too, unless it was 1 all along
 }
 
 }  // namespace lumvar::app

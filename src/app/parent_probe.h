@@ -11,8 +11,9 @@ public:
     virtual bool parentGone() = 0;
 };
 
-// Gone when the parent id is 1 or differs from the one seen at start-up: on Linux an orphan is often
-// adopted by a sub-reaper rather than by process 1.
+// Gone when the parent id differs from the one seen at start-up (on Linux an orphan is often adopted by
+// a sub-reaper rather than by process 1), or has become 1. A parent that was process 1 from the start
+// (an app running as a container's init) is not taken for a parent that has gone.
 class PosixParentProbe final : public ParentProbe {
 public:
     // `parent`: the parent's id as seen at launch, before anything could take long.

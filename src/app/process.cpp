@@ -30,11 +30,11 @@ Process::Process(Deps deps)
 
 bool Process::start(const Hooks& hooks) {
     if (!tap_->build()) {
-        log_.line("initial tap build failed\n");
+        log_.log("initial tap build failed");
         return false;
     }
     controller_.listDevices();
-    log_.line("  > streaming (system). commands: SYSTEM | INPUT <uid> | LIST\n");
+    log_.log("  > streaming (system). commands: SYSTEM | INPUT <uid> | LIST");
     if (hooks.startCommandReader) hooks.startCommandReader();
     controller_.setZeroThreshold(Controller::kZeroThreshold);
     queue_.startTimer(kWatchdogPeriod, [this] { controller_.watchdogTick(); });

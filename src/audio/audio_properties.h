@@ -28,7 +28,6 @@ inline constexpr FourCharCode kLumvarTapKeepsLevel = fourCC("lvtk");
 // - Whether the sound server can be reached (UInt32); listened to where the platform has a server.
 inline constexpr FourCharCode kLumvarServerReachable = fourCC("lvsr");
 
-inline constexpr OSStatus kAudioHardwareUnspecifiedError = static_cast<OSStatus>(fourCC("what"));
 inline constexpr OSStatus kAudioHardwareUnknownPropertyError = static_cast<OSStatus>(fourCC("who?"));
 inline constexpr OSStatus kAudioHardwareBadObjectError = static_cast<OSStatus>(fourCC("!obj"));
 inline constexpr OSStatus kAudioHardwareBadDeviceError = static_cast<OSStatus>(fourCC("!dev"));

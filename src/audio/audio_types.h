@@ -56,16 +56,23 @@ struct AudioBufferList {
     AudioBuffer mBuffers[1];
 };
 
-// The buffers of a list as a span, without indexing past the declared array.
+// Where a list's buffers start: every walk over a list goes through these, never past the declared array.
+inline std::span<AudioBuffer> buffersOf(AudioBufferList& list, std::size_t count) {
+    return {reinterpret_cast<AudioBuffer*>(reinterpret_cast<std::byte*>(&list) + offsetof(AudioBufferList, mBuffers)),
+            count};
+}
 inline std::span<const AudioBuffer> buffersOf(const AudioBufferList& list) {
-    const auto* first = reinterpret_cast<const AudioBuffer*>(reinterpret_cast<const std::byte*>(&list) +
-                                                             offsetof(AudioBufferList, mBuffers));
-    return {first, list.mNumberBuffers};
+    return buffersOf(const_cast<AudioBufferList&>(list), list.mNumberBuffers);
 }
 
 // Bytes needed for a list of `count` buffers.
 constexpr std::size_t bufferListSize(std::uint32_t count) {
     return offsetof(AudioBufferList, mBuffers) + sizeof(AudioBuffer) * (count == 0 ? 1 : count);
+}
+
+// How many buffers `bytes` of a list can hold, whatever its count claims.
+constexpr std::size_t buffersWithin(std::size_t bytes) {
+    return bytes < offsetof(AudioBufferList, mBuffers) ? 0 : (bytes - offsetof(AudioBufferList, mBuffers)) / sizeof(AudioBuffer);
 }
 
 struct AudioTimeStamp {

@@ -9,14 +9,9 @@ BufferListStorage::BufferListStorage(std::uint32_t count) {
     storage_ = std::make_unique<std::max_align_t[]>((bytes + sizeof(std::max_align_t) - 1) / sizeof(std::max_align_t));
     auto* list = new (storage_.get()) AudioBufferList{};
     list->mNumberBuffers = count;
-    auto* first = reinterpret_cast<AudioBuffer*>(reinterpret_cast<std::byte*>(list) + offsetof(AudioBufferList, mBuffers));
-    for (std::uint32_t i = 0; i < count; ++i) new (first + i) AudioBuffer{};
+    for (AudioBuffer& buffer : buffersOf(*list, count)) new (&buffer) AudioBuffer{};
 }
 
-AudioBuffer& BufferListStorage::buffer(std::uint32_t index) {
-    auto* first =
-        reinterpret_cast<AudioBuffer*>(reinterpret_cast<std::byte*>(storage_.get()) + offsetof(AudioBufferList, mBuffers));
-    return first[index];
-}
+AudioBuffer& BufferListStorage::buffer(std::uint32_t index) { return buffersOf(list(), index + 1)[index]; }
 
 }  // namespace lumvar::audio

@@ -28,10 +28,10 @@ std::vector<InputDevice> emitDevices(AudioEnv& env) {
     std::vector<InputDevice> devices = listInputDevices(env);
     const auto json = devicesJson(devices, env.text);
     if (!json) {
-        env.log.line("@DEVICES []\n");
+        env.log.log("@DEVICES []");
         return {};
     }
-    env.log.line("@DEVICES " + *json + "\n");
+    env.log.log("@DEVICES " + *json);
     return devices;
 }
 

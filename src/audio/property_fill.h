@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <span>
 #include <string>
 
 #include "audio/audio_properties.h"
@@ -16,6 +17,19 @@ OSStatus fillProperty(const T& value, std::uint32_t& ioSize, void* outData) {
     if (ioSize < sizeof(T) || outData == nullptr) return kAudioHardwareBadPropertySizeError;
     std::memcpy(outData, &value, sizeof(T));
     ioSize = sizeof(T);
+    return kAudioHardwareNoError;
+}
+
+// A stream configuration: one buffer per entry of `channels`, with that many interleaved channels.
+inline OSStatus fillStreams(std::span<const std::uint32_t> channels, std::uint32_t& ioSize, void* outData) {
+    const auto count = static_cast<std::uint32_t>(channels.size());
+    const std::size_t needed = bufferListSize(count);
+    if (ioSize < needed || outData == nullptr) return kAudioHardwareBadPropertySizeError;
+    std::memset(outData, 0, needed);
+    auto* list = static_cast<AudioBufferList*>(outData);
+    list->mNumberBuffers = count;
+    for (std::uint32_t i = 0; i < count; ++i) buffersOf(*list, count)[i].mNumberChannels = channels[i];
+    ioSize = static_cast<std::uint32_t>(needed);
     return kAudioHardwareNoError;
 }
 

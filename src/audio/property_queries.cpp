@@ -50,10 +50,7 @@ std::int64_t channelCount(AudioEnv& env, AudioObjectID device, FourCharCode scop
 
     const auto& list = *reinterpret_cast<const AudioBufferList*>(storage.get());
     // Never walk past what was filled, whatever mNumberBuffers claims.
-    const std::size_t room = (std::min(filled, size) >= offsetof(AudioBufferList, mBuffers))
-                                 ? (std::min(filled, size) - offsetof(AudioBufferList, mBuffers)) / sizeof(AudioBuffer)
-                                 : 0;
-    const std::size_t count = std::min<std::size_t>(list.mNumberBuffers, room);
+    const std::size_t count = std::min<std::size_t>(list.mNumberBuffers, buffersWithin(std::min(filled, size)));
     std::int64_t sum = 0;
     for (const AudioBuffer& buffer : buffersOf(list).first(count)) sum += buffer.mNumberChannels;
     return sum;

@@ -5,6 +5,7 @@
 #include "audio/audio_properties.h"
 #include "audio/check.h"
 #include "audio/property_queries.h"
+#include "capture/io_callback.h"
 #include "common/number_format.h"
 
 namespace lumvar::capture {
@@ -46,7 +47,7 @@ bool InputCapture::start(std::string_view uid) {
     rate_ = nominalRate(env_, id);
     ioCycles_.store(0, std::memory_order_relaxed);
     AudioDeviceIOProcID procID = nullptr;
-    if (check(env_.log, env_.hw.createIOProcIDWithBlock(procID, devID_, callbackFor(weak_from_this())),
+    if (check(env_.log, env_.hw.createIOProcIDWithBlock(procID, devID_, ioCallbackFor(weak_from_this())),
               "create input IOProc")) {
         ioProcID_ = procID;
         if (check(env_.log, env_.hw.deviceStart(devID_, ioProcID_), "start input")) return true;
@@ -62,13 +63,6 @@ void InputCapture::stop() {
         ioProcID_ = nullptr;
     }
     devID_ = kAudioObjectUnknown;
-}
-
-AudioDeviceIOBlock InputCapture::callbackFor(std::weak_ptr<InputCapture> capture) {
-    return [capture = std::move(capture)](const AudioTimeStamp*, const AudioBufferList* input, const AudioTimeStamp*,
-                                          AudioBufferList*, const AudioTimeStamp*) {
-        if (const auto self = capture.lock()) self->process(input);
-    };
 }
 
 float* InputCapture::framesFor(std::size_t frames) {
@@ -91,6 +85,8 @@ void InputCapture::process(const AudioBufferList* input) {
         if (in == nullptr || channels == 0 || channels > samples) return;
         frames = samples / channels;  // a trailing partial frame is dropped
         out = framesFor(frames);
+        // Frames go out with the device's second channel first: the order parents of this stream have
+        // always read input in. A mono device gives both the same sample.
         if (channels == 1) {
             for (std::size_t k = 0; k < frames; ++k) out[2 * k] = out[2 * k + 1] = in[k];
         } else {

@@ -37,13 +37,14 @@ public:
     // IO callbacks since the last start, empty ones included; any thread.
     std::uint64_t ioCycles() const { return ioCycles_.load(std::memory_order_relaxed); }
 
-    static audio::AudioDeviceIOBlock callbackFor(std::weak_ptr<InputCapture> capture);
+private:
+    template <typename Source>
+    friend audio::AudioDeviceIOBlock ioCallbackFor(std::weak_ptr<Source> source);
 
-    // One IO cycle, the body of the callback: allocation-free once the frame buffer has grown to the
+    // One IO cycle, on the device's IO thread: allocation-free once the frame buffer has grown to the
     // device's buffer size, no lock, no logging, whole frames into the output ring (or dropped whole).
     void process(const audio::AudioBufferList* input);
 
-private:
     InputCapture(audio::AudioEnv env, SampleOutput& stdoutHandle);
 
     float* framesFor(std::size_t frames);

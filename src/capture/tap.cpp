@@ -7,7 +7,9 @@
 #include "audio/audio_properties.h"
 #include "audio/check.h"
 #include "audio/property_queries.h"
+#include "capture/io_callback.h"
 #include "common/number_format.h"
+#include "common/undo_guard.h"
 
 namespace lumvar::capture {
 
@@ -37,7 +39,7 @@ bool Tap::build() {
     // more channels comes out at 2/channels of the played level, the correction of channels / 2 brings
     // it back; a platform whose mix keeps the level says so, and gets none.
     const std::int64_t channels = outputChannelCount(env_, device);
-    setScale(channels > 1 && !tapKeepsLevel() ? static_cast<float>(channels) / 2.0f : 1.0f);
+    scale_ = channels > 1 && !tapKeepsLevel() ? static_cast<float>(channels) / 2.0f : 1.0f;  // no callback yet
     env_.log.log("  output device channels: " + formatInt(channels) + ", level correction x" + formatFloat(scale_));
 
     const TapDescription description{.stereoGlobal = true, .excludedProcesses = {}, .uuid = uuids_.next(), .muteBehavior = 0};
@@ -46,7 +48,14 @@ bool Tap::build() {
     tapID_ = createdTap;
 
     const auto tapUID = cfStringProp(env_, tapID_, kAudioTapPropertyUID, "tap UID");
-    if (!tapUID) return false;  // the tap stays until the next teardown
+    if (!tapUID) return false;  // the one failure that keeps what it made: the tap stays until the next teardown
+
+    // From here on every failure undoes what this build made, in teardown's order, and leaves the
+    // silence counters as they were.
+    UndoUnlessDone undo([this, before = counters_.read()] {
+        counters_.store(before);
+        teardown();
+    });
 
     const AggregateDescription aggregate{
         .name = kAggregateName,
@@ -57,34 +66,24 @@ bool Tap::build() {
         .taps = {{.uid = *tapUID, .drift = false}},
     };
     AudioObjectID createdAggregate = kAudioObjectUnknown;
-    if (!check(env_.log, env_.hw.createAggregateDevice(aggregate, createdAggregate), "create aggregate")) {
-        env_.hw.destroyProcessTap(tapID_);
-        tapID_ = kAudioObjectUnknown;
-        return false;
-    }
+    if (!check(env_.log, env_.hw.createAggregateDevice(aggregate, createdAggregate), "create aggregate")) return false;
     aggID_ = createdAggregate;
 
     reconcileRates(device);
     logTapFormat();
 
     AudioDeviceIOProcID procID = nullptr;
-    if (!check(env_.log, env_.hw.createIOProcIDWithBlock(procID, aggID_, callbackFor(weak_from_this())),
-               "create IOProc")) {
-        teardown();
+    if (!check(env_.log, env_.hw.createIOProcIDWithBlock(procID, aggID_, ioCallbackFor(weak_from_this())),
+               "create IOProc"))
         return false;
-    }
     ioProcID_ = procID;
     outputID_ = device;
     ioCycles_.store(0, std::memory_order_relaxed);
-    // The counters start again from zero, set while no callback can run yet, so that the IO thread is
-    // their only writer once the device runs. A start that fails leaves them as they were.
-    const Counters before = counters_.read();
+    // The counters start again from zero while no callback can run yet, so that the IO thread is their
+    // only writer once the device runs.
     counters_.store({});
-    if (!check(env_.log, env_.hw.deviceStart(aggID_, ioProcID_), "start")) {
-        counters_.store(before);
-        teardown();
-        return false;
-    }
+    if (!check(env_.log, env_.hw.deviceStart(aggID_, ioProcID_), "start")) return false;
+    undo.done();
     return true;
 }
 

@@ -45,25 +45,21 @@ public:
 
     // Both counters from the same update; any thread.
     Counters counters() const { return counters_.read(); }
-    // Only while no callback runs (tests, and a build before it starts the device).
-    void setCounters(Counters counters) { counters_.store(counters); }
-
     float scale() const { return scale_; }
-    // Only while no callback is registered.
-    void setScale(float scale) { scale_ = scale; }
     bool logged() const { return logged_.load(std::memory_order_relaxed); }
-
-    // The callback for the aggregate device; it does nothing once the Tap is gone.
-    static audio::AudioDeviceIOBlock callbackFor(std::weak_ptr<Tap> tap);
-
-    // One IO cycle: the body of the callback. Real-time rules hold here: no allocation, lock, log
-    // line or blocking call. The first cycle with data keeps the buffer layout for reportLayout().
-    void process(const audio::AudioBufferList* input);
 
     // Main queue: writes the one-time layout diagnostic once the first cycle has kept it.
     void reportLayout();
 
 private:
+    template <typename Source>
+    friend audio::AudioDeviceIOBlock ioCallbackFor(std::weak_ptr<Source> source);
+
+    // One IO cycle, on the aggregate device's IO thread. Real-time rules hold here: no allocation,
+    // lock, log line or blocking call. The first cycle with data keeps the buffer layout for
+    // reportLayout().
+    void process(const audio::AudioBufferList* input);
+
     // The layout of the first buffer list, as the IO thread saw it; the buffer lines beyond the
     // first kMaxBuffers are not kept.
     struct Layout {

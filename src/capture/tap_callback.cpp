@@ -81,13 +81,6 @@ bool fill(const float* in, std::span<float> out, float scale) {
 
 }  // namespace
 
-audio::AudioDeviceIOBlock Tap::callbackFor(std::weak_ptr<Tap> tap) {
-    return [tap = std::move(tap)](const audio::AudioTimeStamp*, const AudioBufferList* input,
-                                  const audio::AudioTimeStamp*, AudioBufferList*, const audio::AudioTimeStamp*) {
-        if (const auto self = tap.lock()) self->process(input);
-    };
-}
-
 void Tap::process(const AudioBufferList* input) {
     ioCycles_.store(ioCycles_.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);  // the only writer
     if (input == nullptr || input->mNumberBuffers == 0) return;

@@ -1,6 +1,7 @@
 // The text rules on CoreFoundation, for macOS builds (no ICU there).
 #include <CoreFoundation/CoreFoundation.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <vector>
 

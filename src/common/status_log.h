@@ -13,13 +13,8 @@ class StatusLog {
 public:
     explicit StatusLog(ByteSink& sink) : sink_(sink) {}
 
-    // A line built from parts: the text gets one "\n" appended.
+    // Writes `text` and the "\n" that ends it, in one write.
     void log(std::string_view text);
-
-    // A fixed line whose literal already ends in "\n".
-    void line(std::string_view literalWithNewline) { sink_.write(literalWithNewline); }
-
-    ByteSink& sink() { return sink_; }
 
 private:
     ByteSink& sink_;

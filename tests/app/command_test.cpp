@@ -52,49 +52,28 @@ TEST(ParseCommand, BlankLinesAreDroppedAndBadBytesReplaced) {
     EXPECT_EQ(parsed("\rLIST").word, "\rLIST");  // a carriage return is not blank
 }
 
-struct Split {
-    std::vector<std::string> lines;
-    LineSplitter splitter{[this](std::string_view line) { lines.emplace_back(line); },
-                          [this](std::size_t bytes) { lines.push_back("<" + std::to_string(bytes) + " bytes>"); }};
-};
-
-TEST(LineSplitter, SplitsAcrossChunksAndKeepsTheLastUnterminatedLine) {
-    Split split;
-    split.splitter.feed("LIST\r\nINP");
-    split.splitter.feed("UT mic\n\nSYS\r");
-    split.splitter.feed("\nA\rB\nlast");
-    split.splitter.finish();
-    EXPECT_EQ(split.lines, (std::vector<std::string>{"LIST", "INPUT mic", "", "SYS", "A\rB", "last"}));
-}
-
-TEST(LineSplitter, ALineLongerThanTheLimitIsReportedByItsLengthAndNotKept) {
+TEST(CommandReader, SplitsLinesAnywhereKeepsTheLastAndReportsOverlongOnesByTheirLength) {
     const std::size_t limit = LineSplitter::kMaxLine;
-    Split split;
-    split.splitter.feed(std::string(limit, 'a') + "\r\n");  // exactly the limit: kept
-    split.splitter.feed(std::string(limit + 1, 'b') + "\nLIST\n");
-    for (int i = 0; i < 300; ++i) split.splitter.feed(std::string(1000, 'c'));  // 300 000 bytes in pieces
-    split.splitter.feed("\r\nSYSTEM\n");
-    split.splitter.feed(std::string(limit + 5, 'd'));  // unterminated at the end of input
-    split.splitter.finish();
-    ASSERT_EQ(split.lines.size(), 6u);
-    EXPECT_EQ(split.lines[0], std::string(limit, 'a'));
-    EXPECT_EQ(std::vector<std::string>(split.lines.begin() + 1, split.lines.end()),
-              (std::vector<std::string>{"<65537 bytes>", "LIST", "<300000 bytes>", "SYSTEM", "<65541 bytes>"}));
-}
-
-TEST(CommandReader, PostsEveryCommandInOrderUntilEndOfInput) {
+    std::string input = "list\r\nINPUT mic\n\n  \nA\rB\n" + std::string(limit, 'a') + "\r\n";  // the limit: kept
+    input += std::string(limit + 1, 'b') + "\nLIST\n" + std::string(300000, 'c') + "\r\nSYSTEM\n";
+    input += std::string(limit + 5, 'd');  // unterminated at the end of input
     int fds[2];
     ASSERT_EQ(::pipe(fds), 0);
-    std::vector<std::string> words;
+    std::vector<std::string> seen;
     std::thread reader([&] {
-        readCommands(fds[0], text, {[&](Command command) { words.push_back(command.line); }, [](std::size_t) {}});
+        readCommands(fds[0], text,
+                     {[&](Command command) { seen.push_back(command.line.substr(0, 16)); },
+                      [&](std::size_t bytes) { seen.push_back("<" + std::to_string(bytes) + " bytes>"); }});
     });
-    const std::string input = "list\n\n  \nINPUT mic\r\nsystem";
-    ASSERT_EQ(::write(fds[1], input.data(), input.size()), static_cast<ssize_t>(input.size()));
+    for (std::size_t at = 0; at < input.size(); at += 1000) {  // arrives in pieces, as from a pipe
+        const std::size_t size = std::min<std::size_t>(1000, input.size() - at);
+        ASSERT_EQ(::write(fds[1], input.data() + at, size), static_cast<ssize_t>(size));
+    }
     ::close(fds[1]);
     reader.join();
     ::close(fds[0]);
-    EXPECT_EQ(words, (std::vector<std::string>{"list", "INPUT mic", "system"}));
+    EXPECT_EQ(seen, (std::vector<std::string>{"list", "INPUT mic", "A\rB", std::string(16, 'a'), "<65537 bytes>", "LIST",
+                                              "<300000 bytes>", "SYSTEM", "<65541 bytes>"}));
 }
 
 }  // namespace lumvar::app

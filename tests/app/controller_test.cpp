@@ -1,3 +1,5 @@
+// The controller on a scripted machine: commands and source switching, the watchdog, the machine's
+// changes as its listeners report them, and every way the process ends.
 #include "app/controller.h"
 
 #include <gtest/gtest.h>
@@ -8,42 +10,44 @@
 namespace lumvar::testing {
 
 using namespace lumvar::audio;
-using app::Command;
-using app::Controller;
+using namespace std::chrono_literals;
 using app::Mode;
 using Op = ScriptedAudio::Op;
-using ControllerTest = ControllerFixture;
 
-TEST_F(ControllerTest, SystemRestartsTheTapWhateverTheArgument) {
+struct ControllerTest : ControllerFixture {
+    bool has(const std::string& line) const { return err.text().find(line) != std::string::npos; }
+    void silence(std::size_t samples) { hw.deliver(tap->aggID(), Buffers({std::vector<float>(samples, 0.0f)}).list()); }
+    // The platform notifies; once the burst window has passed, the main queue acts.
+    void notify(std::initializer_list<std::pair<AudioObjectID, FourCharCode>> changes) {
+        for (const auto& [object, selector] : changes) hw.fire(object, selector);
+        now += app::DeviceWatch::kBurst;
+        queue.runPending();
+    }
+    void notifySystem(FourCharCode selector) { notify({{kAudioObjectSystemObject, selector}}); }
+    void tickAt(app::MainQueue::Clock::duration since) {
+        now = app::MainQueue::Clock::time_point{} + since;
+        controller->watchdogTick();
+    }
+    std::string failedBuild() const { return "  output device channels: 2, level correction x1.0\n  x create tap failed: -1\n"; }
+};
+
+TEST_F(ControllerTest, SystemRestartsTheTapAndAFailedBuildLeavesTheMode) {
     const AudioObjectID before = tap->aggID();
     command("system now");
     EXPECT_EQ(err.text(), buildLines() + "  > system tap started\n");
     EXPECT_NE(tap->aggID(), before);
     EXPECT_TRUE(tapRunning());
-    EXPECT_EQ(controller->mode(), Mode::System);
-}
 
-TEST_F(ControllerTest, FailedSystemBuildLeavesTheModeAndNothingRunning) {
-    hw.inject({Op::CreateProcessTap, {}, {}, -1});
-    command("SYSTEM");
-    EXPECT_EQ(err.text(), "  output device channels: 2, level correction x1.0\n  x create tap failed: -1\n"
-                          "  x system tap build failed\n");
-    EXPECT_EQ(controller->mode(), Mode::System);
-    EXPECT_EQ(hw.liveTaps(), 0);
-
-    hw.clearFaults();
     command("INPUT mic");
     hw.inject({Op::CreateProcessTap, {}, {}, -1});
     err.clear();
     command("SYSTEM");
-    EXPECT_EQ(err.text(), "  output device channels: 2, level correction x1.0\n  x create tap failed: -1\n"
-                          "  x system tap build failed\n");
+    EXPECT_EQ(err.text(), failedBuild() + "  x system tap build failed\n");
     EXPECT_EQ(controller->mode(), Mode::Input);  // names a source that no longer runs
-    EXPECT_EQ(input->devID(), 0u);
     EXPECT_EQ(hw.liveIOProcs(), 0);
 }
 
-TEST_F(ControllerTest, InputSwitchesAndReplacesAndNeedsAUid) {
+TEST_F(ControllerTest, InputSwitchesReplacesReportsItsRateAndNeedsAUid) {
     command("INPUT");
     command("input   ");
     EXPECT_EQ(err.text(), "  x INPUT needs a device uid\n  x INPUT needs a device uid\n");
@@ -56,124 +60,173 @@ TEST_F(ControllerTest, InputSwitchesAndReplacesAndNeedsAUid) {
     EXPECT_EQ(controller->mode(), Mode::Input);
     EXPECT_TRUE(inputRunning());
 
-    // Another INPUT replaces the running device and leaves the (torn down) tap alone.
     const AudioObjectID other = addInput("other mic", "Other", {1});
     hw.clearCalls();
-    command("INPUT other mic");
+    command("INPUT other mic");  // replaces the running device and leaves the torn-down tap alone
     EXPECT_EQ(input->devID(), other);
     for (const auto& call : hw.calls()) EXPECT_EQ(call.find("Aggregate"), std::string::npos) << call;
-    EXPECT_EQ(hw.liveIOProcs(), 1);
 }
 
-TEST_F(ControllerTest, FailedInputStartFallsBackToTheSystemTapOnce) {
-    command("INPUT nowhere");
-    EXPECT_EQ(err.text(), "  x input device not found: nowhere\n  x input start failed; restoring system\n" +
+TEST_F(ControllerTest, AFailedInputStartFallsBackToTheSystemTapOnceAndLeaksNothing) {
+    command("INPUT speakers");  // an output-only device is no input
+    EXPECT_EQ(err.text(), "  input device 'Speakers' channels: 0\n  x input device has no input channels: speakers\n"
+                          "  x input start failed; restoring system\n" +
                               buildLines());
     EXPECT_EQ(controller->mode(), Mode::System);
     EXPECT_TRUE(tapRunning());
 
     command("INPUT mic");
-    hw.inject({Op::CreateAggregateDevice, {}, {}, -5});
-    err.clear();
-    command("INPUT nowhere");  // start fails and the fall-back build fails too
-    EXPECT_EQ(controller->mode(), Mode::Input);
-    EXPECT_EQ(hw.liveTaps() + hw.liveAggregates() + hw.liveIOProcs(), 0);
-    EXPECT_EQ(err.chunks().back(), "  x create aggregate failed: -5\n");
-}
-
-TEST_F(ControllerTest, FallBackBuildReleasesATapLeftByAnEarlierFailedBuild) {
-    command("INPUT mic");
     hw.inject({Op::GetPropertyData, std::nullopt, kAudioTapPropertyUID, -4});
     command("SYSTEM");  // stops at the tap UID: one tap stays behind
-    EXPECT_EQ(hw.liveTaps(), 1);
-    EXPECT_EQ(controller->mode(), Mode::Input);
-
     hw.clearFaults();
-    command("INPUT nowhere");
-    EXPECT_EQ(controller->mode(), Mode::System);
-    EXPECT_EQ(hw.liveTaps(), 1);  // the new tap only
-    EXPECT_TRUE(tapRunning());
+    hw.inject({Op::CreateAggregateDevice, {}, {}, -5});
+    command("INPUT nowhere");  // the fall-back fails too, and must not leak the tap left behind
+    EXPECT_EQ(controller->mode(), Mode::Input);
+    EXPECT_EQ(hw.liveTaps() + hw.liveAggregates() + hw.liveIOProcs(), 0);
+    EXPECT_TRUE(has("  x input device not found: nowhere\n  x input start failed; restoring system\n"));
 }
 
 TEST_F(ControllerTest, ListAndUnknownCommands) {
-    command("list");
-    command("LIST extra");
-    command("LISTING");
-    command("hello world");
-    command("INPUT\tmic");
-    EXPECT_EQ(err.chunks(),
-              (std::vector<std::string>{
-                  "@DEVICES [{\"uid\":\"mic\",\"name\":\"Desk Mic\",\"ch\":2,\"default\":true}]\n",
-                  "@DEVICES [{\"uid\":\"mic\",\"name\":\"Desk Mic\",\"ch\":2,\"default\":true}]\n",
-                  "unknown cmd: LISTING\n", "unknown cmd: hello world\n", "unknown cmd: INPUT\tmic\n"}));
+    for (const char* line : {"list", "LIST extra", "LISTING", "hello world", "INPUT\tmic"}) command(line);
+    const std::string list = "@DEVICES [{\"uid\":\"mic\",\"name\":\"Desk Mic\",\"ch\":2,\"default\":true}]\n";
+    EXPECT_EQ(err.text(), list + list + "unknown cmd: LISTING\nunknown cmd: hello world\nunknown cmd: INPUT\tmic\n");
     EXPECT_TRUE(tapRunning());
 }
 
-TEST_F(ControllerTest, WatchdogRebuildsOnlyWhenBothCountersPassTheThreshold) {
-    const std::int64_t threshold = Controller::kZeroThreshold;
-    tap->setCounters({threshold, threshold});
-    controller->watchdogTick();
-    tap->setCounters({threshold + 1, threshold});
-    controller->watchdogTick();
+TEST_F(ControllerTest, WatchdogRebuildsATapSilentPastTheThresholdAndRetriesAFailedRebuild) {
+    controller->setZeroThreshold(1000);
+    silence(1000);
+    controller->watchdogTick();  // equal is not past it
+    hw.deliver(tap->aggID(), Buffers({{0.0f, 0.5f}}).list());
+    silence(1000);
+    controller->watchdogTick();  // one loud sample started the run again
     EXPECT_EQ(err.text(), "");
 
-    const AudioObjectID before = tap->aggID();
-    tap->setCounters({threshold + 1, threshold + 1});
+    silence(1);
     controller->watchdogTick();
-    EXPECT_EQ(err.text(), "  ! tap went silent (23040001 zero-frames) - rebuilding\n" + buildLines() +
-                              "  > tap rebuilt\n");
-    EXPECT_NE(tap->aggID(), before);
-    EXPECT_EQ(tap->counters().zeroFrames, 0);
+    EXPECT_EQ(err.text(), "  ! tap went silent (1001 zero-frames) - rebuilding\n" + buildLines() + "  > tap rebuilt\n");
     EXPECT_EQ(tap->counters().totalFrames, 0);
+
+    silence(1500);
+    hw.inject({Op::CreateProcessTap, {}, {}, -1});
+    err.clear();
+    controller->watchdogTick();
+    controller->watchdogTick();
+    const std::string round = "  ! tap went silent (1500 zero-frames) - rebuilding\n" + failedBuild() +
+                              "  x rebuild failed; retrying next tick\n";
+    EXPECT_EQ(err.text(), round + round);
+    hw.clearFaults();
+    controller->watchdogTick();
+    EXPECT_TRUE(has("  > tap rebuilt\n"));
     EXPECT_TRUE(exits.empty());
 }
 
-TEST_F(ControllerTest, WatchdogRetriesAFailedRebuildEveryTick) {
-    const std::int64_t stuck = Controller::kZeroThreshold + 96000;
-    tap->setCounters({stuck, stuck + 10});
-    hw.inject({Op::CreateProcessTap, {}, {}, -1});
-    const std::string failedRound = "  ! tap went silent (23136000 zero-frames) - rebuilding\n"
-                                    "  output device channels: 2, level correction x1.0\n"
-                                    "  x create tap failed: -1\n"
-                                    "  x rebuild failed; retrying next tick\n";
-    controller->watchdogTick();
-    controller->watchdogTick();
-    EXPECT_EQ(err.text(), failedRound + failedRound);
-
-    hw.clearFaults();
-    err.clear();
-    controller->watchdogTick();
-    EXPECT_EQ(err.chunks().back(), "  > tap rebuilt\n");
-    EXPECT_TRUE(tapRunning());
-}
-
-TEST_F(ControllerTest, WatchdogLeavesTheInputSourceAlone) {
-    command("INPUT mic");
-    err.clear();
-    tap->setCounters({Controller::kZeroThreshold * 2, Controller::kZeroThreshold * 2});
-    controller->watchdogTick();
-    EXPECT_EQ(err.text(), "");
-    EXPECT_TRUE(inputRunning());
-
-    parent.gone = true;  // the parent check still runs in input mode
-    controller->watchdogTick();
-    EXPECT_EQ(exits, std::vector<int>{0});
-    EXPECT_EQ(input->devID(), 0u);
-    expectNothingLeaked();
-}
-
 TEST_F(ControllerTest, EveryEndReleasesEverythingOnceAndSilently) {
-    parent.gone = true;
+    command("INPUT mic");
+    controller->setZeroThreshold(0);
+    err.clear();
+    controller->watchdogTick();  // no silence rebuild in input mode
+    EXPECT_TRUE(inputRunning());
+    parent.gone = true;  // the parent check runs in every mode
     controller->watchdogTick();
     EXPECT_EQ(exits, std::vector<int>{0});
     EXPECT_EQ(err.text(), "");
     expectNothingLeaked();
 
     controller->terminate();
-    controller->watchdogTick();
     command("SYSTEM");  // nothing runs once the end has begun
+    notifySystem(kAudioHardwarePropertyDevices);
     EXPECT_EQ(exits, std::vector<int>{0});
     expectNothingLeaked();
+}
+
+TEST_F(ControllerTest, ANewDefaultOutputMovesTheSystemTapAndLeavesAnInputAlone) {
+    hw.setDefaultOutput(addOutput(2, 44100.0, "headphones"));
+    notifySystem(kAudioHardwarePropertyDefaultOutputDevice);
+    EXPECT_TRUE(has("  ! default output changed - rebuilding\n  output device channels: 2, level correction x1.0\n"
+                    "  aggregate rate set -> 44100.0"));
+    EXPECT_TRUE(has("  > tap rebuilt\n"));
+    EXPECT_EQ(hw.aggregatesCreated().back().master, "headphones");
+
+    err.clear();
+    notifySystem(kAudioHardwarePropertyDefaultOutputDevice);  // told again, but nothing moved
+    command("INPUT mic");
+    err.clear();
+    hw.setDefaultOutput(speakers);
+    notifySystem(kAudioHardwarePropertyDefaultOutputDevice);
+    EXPECT_EQ(err.text(), "");
+    EXPECT_TRUE(inputRunning());
+}
+
+TEST_F(ControllerTest, ADeadDeviceEndsItsSourceAndTheMachinesNextChangeRetriesAFailedFallBack) {
+    hw.setAlive(speakers, false);  // the tap's clock device went away under it
+    notify({{speakers, kAudioDevicePropertyDeviceIsAlive}});
+    EXPECT_EQ(err.text(), "  ! tap stalled - rebuilding\n" + buildLines() + "  > tap rebuilt\n");
+    hw.setAlive(speakers, true);
+
+    command("INPUT mic");
+    hw.inject({Op::CreateProcessTap, {}, {}, -1});
+    err.clear();
+    hw.removeDevice(mic);  // unplugged
+    notify({{mic, kAudioDevicePropertyDeviceIsAlive}});
+    EXPECT_EQ(err.text(), "  x input device lost: mic; restoring system\n" + failedBuild());
+    EXPECT_EQ(controller->mode(), Mode::Input);  // as after any failed fall-back
+    tickAt(10s);
+    tickAt(20s);  // the watchdog does not retry on its own
+
+    hw.clearFaults();
+    err.clear();
+    notifySystem(kAudioHardwarePropertyDevices);
+    EXPECT_EQ(err.text(), buildLines() + "  > system tap started\n  ! input devices changed\n");
+    EXPECT_EQ(controller->mode(), Mode::System);
+    EXPECT_TRUE(tapRunning());
+}
+
+TEST_F(ControllerTest, ASourceThatStopsDeliveringIsStalledAfterThreeSecondsNotBefore) {
+    tickAt(2s);
+    tickAt(30s);  // never delivered yet: waiting for something to play, not stalled
+    silence(64);
+    tickAt(32s);  // sees it deliver
+    tickAt(34900ms);
+    EXPECT_EQ(err.text(), "");
+    tickAt(35s);
+    EXPECT_EQ(err.text(), "  ! tap stalled - rebuilding\n" + buildLines() + "  > tap rebuilt\n");
+
+    command("INPUT mic");
+    hw.deliver(mic, Buffers({{0.1f, 0.1f}}).list());
+    tickAt(40s);
+    tickAt(42900ms);
+    EXPECT_FALSE(has("lost"));
+    tickAt(43s);
+    EXPECT_TRUE(has("  x input device lost: mic; restoring system\n"));
+    EXPECT_EQ(controller->mode(), Mode::System);
+}
+
+TEST_F(ControllerTest, TheParentHearsOfInputDevicesAndOfTheServerOnlyWhenTheyChange) {
+    watch.stop();
+    hw.serverReachable = 1;  // a platform with a server says whether it reaches it
+    controller->startWatching();
+    EXPECT_EQ(hw.liveListeners(), 4 + 2);  // list, defaults, server; the output device and the aggregate
+
+    notifySystem(kAudioHardwarePropertyDevices);  // nothing new
+    const AudioObjectID usb = addInput("usb-mic", "USB Mic", {1});
+    addOutput(2, 48000.0, "hdmi");  // no input to pick
+    notifySystem(kAudioHardwarePropertyDevices);
+    notifySystem(kAudioHardwarePropertyDevices);
+    hw.setDeviceList({usb, mic, speakers, tap->aggID()});  // the same set in another order
+    notifySystem(kAudioHardwarePropertyDevices);
+    hw.setDefaultInput(usb);
+    notifySystem(kAudioHardwarePropertyDefaultInputDevice);
+
+    hw.serverReachable = 0;
+    notifySystem(kLumvarServerReachable);
+    notifySystem(kLumvarServerReachable);
+    hw.serverReachable = 1;
+    notifySystem(kLumvarServerReachable);
+    EXPECT_EQ(err.text(), "  ! input devices changed\n  ! input devices changed\n"
+                          "  x sound server unreachable\n  > sound server back\n");
+    command("INPUT mic");
+    EXPECT_EQ(hw.liveListeners(), 4 + 1);  // the alive listeners follow the device in use
 }
 
 }  // namespace lumvar::testing

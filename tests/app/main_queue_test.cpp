@@ -10,20 +10,23 @@ namespace lumvar::app {
 using namespace std::chrono_literals;
 using Clock = MainQueue::Clock;
 
-TEST(MainQueue, RunsItemsInOrderWithTerminationFirst) {
-    MainQueue queue;
+TEST(MainQueue, RunsItemsInOrderTerminationFirstAndDelayedOnesWhenDue) {
+    Clock::time_point now{};
+    MainQueue queue([&] { return now; });
     std::vector<int> order;
     queue.post([&] { order.push_back(1); });
+    queue.postAfter(100ms, [&] { order.push_back(9); });
     queue.post([&] {
         order.push_back(2);
         queue.post([&] { order.push_back(4); });  // posted while running: waits for the next round
     });
     queue.postFirst([&] { order.push_back(0); });
     EXPECT_EQ(queue.runPending(), 3u);
-    EXPECT_EQ(order, (std::vector<int>{0, 1, 2}));
-    queue.post([&] { order.push_back(5); });
-    EXPECT_EQ(queue.runPending(), 2u);
-    EXPECT_EQ(order, (std::vector<int>{0, 1, 2, 4, 5}));
+    now += 99ms;
+    EXPECT_EQ(queue.runPending(), 1u);
+    now += 1ms;
+    queue.runPending();
+    EXPECT_EQ(order, (std::vector<int>{0, 1, 2, 4, 9}));
 }
 
 TEST(MainQueue, TimerKeepsItsGridAndCoalescesMissedDeadlines) {
@@ -31,56 +34,35 @@ TEST(MainQueue, TimerKeepsItsGridAndCoalescesMissedDeadlines) {
     MainQueue queue([&] { return now; });
     int ticks = 0;
     queue.startTimer(2s, [&] { ++ticks; });
-
-    now += 1999ms;
-    queue.runPending();
-    EXPECT_EQ(ticks, 0);
-    now += 1ms;
-    queue.runPending();
-    EXPECT_EQ(ticks, 1);
-    queue.runPending();
-    EXPECT_EQ(ticks, 1);
-
-    now += 2900ms;  // served late, at 4.9 s: the next deadline stays at 6 s, not 6.9 s
-    queue.runPending();
-    EXPECT_EQ(ticks, 2);
-    now = Clock::time_point{} + 6s;
-    queue.runPending();
-    EXPECT_EQ(ticks, 3);
-
-    now = Clock::time_point{} + 13s;  // 8, 10 and 12 passed while busy: one tick, then 14
-    queue.runPending();
-    EXPECT_EQ(ticks, 4);
-    now = Clock::time_point{} + 13999ms;
-    queue.runPending();
-    EXPECT_EQ(ticks, 4);
-    now = Clock::time_point{} + 14s;
-    queue.runPending();
-    EXPECT_EQ(ticks, 5);
+    const auto ticksAt = [&](Clock::duration at) {
+        now = Clock::time_point{} + at;
+        queue.runPending();
+        return ticks;
+    };
+    EXPECT_EQ(ticksAt(1999ms), 0);
+    EXPECT_EQ(ticksAt(2s), 1);
+    EXPECT_EQ(ticksAt(4900ms), 2);  // served late: the next deadline stays at 6 s, not 6.9 s
+    EXPECT_EQ(ticksAt(6s), 3);
+    EXPECT_EQ(ticksAt(13s), 4);  // 8, 10 and 12 passed while busy: one tick, then 14
+    EXPECT_EQ(ticksAt(13999ms), 4);
+    EXPECT_EQ(ticksAt(14s), 5);
 }
 
-TEST(MainQueue, RunServesPostsFromOtherThreadsUntilStopped) {
+TEST(MainQueue, RunServesOtherThreadsAndItsTimersUntilStopped) {
     MainQueue queue;
     std::vector<int> seen;
+    int ticks = 0;
     std::thread poster([&] {
         for (int i = 0; i < 100; ++i) queue.post([&seen, i] { seen.push_back(i); });
-        queue.post([&] { queue.stop(7); });
-        queue.post([&] { seen.push_back(-1); });  // never runs
+    });
+    queue.startTimer(5ms, [&] {
+        if (++ticks == 3) queue.postAfter(5ms, [&] { queue.stop(7); });
     });
     EXPECT_EQ(queue.run(), 7);
     poster.join();
-    ASSERT_EQ(seen.size(), 100u);
-    for (int i = 0; i < 100; ++i) EXPECT_EQ(seen[static_cast<std::size_t>(i)], i);
-}
-
-TEST(MainQueue, RunWakesForTheTimer) {
-    MainQueue queue;
-    int ticks = 0;
-    queue.startTimer(5ms, [&] {
-        if (++ticks == 3) queue.stop(0);
-    });
-    EXPECT_EQ(queue.run(), 0);
-    EXPECT_EQ(ticks, 3);
+    std::vector<int> expected(100);
+    for (int i = 0; i < 100; ++i) expected[static_cast<std::size_t>(i)] = i;
+    EXPECT_EQ(seen, expected);
 }
 
 }  // namespace lumvar::app

@@ -1,7 +1,6 @@
 #include "audio/device_list.h"
 
 #include <gtest/gtest.h>
-#include <nlohmann/json.hpp>
 
 #include "audio/audio_properties.h"
 #include "capture/tap.h"
@@ -14,14 +13,11 @@ using Op = ScriptedAudio::Op;
 
 using DeviceList = AudioFixture;
 
-TEST_F(DeviceList, NoInputDevicesGiveAnEmptyArray) {
-    emitDevices(env);
+TEST_F(DeviceList, ListsInputDevicesInPlatformOrderWithTheirRules) {
     addOutput();
     emitDevices(env);
-    EXPECT_EQ(err.chunks(), (std::vector<std::string>{"@DEVICES []\n", "@DEVICES []\n"}));
-}
-
-TEST_F(DeviceList, ListsInputDevicesInPlatformOrderWithTheirRules) {
+    EXPECT_EQ(err.text(), "@DEVICES []\n");  // an output-only device is no input
+    err.clear();
     addInput("zed", "Zed Mic", {1});  // listed first although it sorts last
     addOutput();
     const AudioObjectID planar = addInput("planar", "Planar", {1, 1});
@@ -72,30 +68,13 @@ TEST_F(DeviceList, NoDeviceIsDefaultWhenTheDefaultCannotBeRead) {
     EXPECT_EQ(err.text(), "");
 }
 
-TEST_F(DeviceList, HardNamesAreEscapedByteForByteAndParseBack) {
-    const std::string uid = "usb:1a2b/in\"x\\y";
-    const std::string name = "Mic \x01\n\t\x1f (\xc3\x9c\xe2\x82\xac\xf0\x9f\x8e\xa4)\x7f";
-    addInput(uid, name, {2});
+TEST_F(DeviceList, TextIsEscapedByteForByteAndIllFormedTextEmptiesTheList) {
+    addInput("usb:1a2b/in\"x\\y", "Mic \x01\n\t\x1f (\xc3\x9c\xf0\x9f\x8e\xa4)\x7f", {2});
     emitDevices(env);
-    const std::string message = err.text();
-    EXPECT_EQ(message,
-              "@DEVICES [{\"uid\":\"usb:1a2b\\/in\\\"x\\\\y\","
-              "\"name\":\"Mic \\u0001\\n\\t\\u001f (\xc3\x9c\xe2\x82\xac\xf0\x9f\x8e\xa4)\x7f\","
-              "\"ch\":2,\"default\":false}]\n");
-
-    ASSERT_EQ(message.rfind("@DEVICES ", 0), 0u);
-    ASSERT_EQ(message.find('\n'), message.size() - 1);  // one line
-    const auto json = nlohmann::json::parse(message.substr(9, message.size() - 10));
-    ASSERT_EQ(json.size(), 1u);
-    EXPECT_EQ(json[0]["uid"], uid);
-    EXPECT_EQ(json[0]["name"], name);
-    EXPECT_EQ(json[0]["ch"], 2);
-    EXPECT_EQ(json[0]["default"], false);
-}
-
-TEST_F(DeviceList, IllFormedTextFallsBackToAnEmptyArray) {
-    addInput("good", "Good", {1});
+    EXPECT_EQ(err.text(), "@DEVICES [{\"uid\":\"usb:1a2b\\/in\\\"x\\\\y\","
+                          "\"name\":\"Mic \\u0001\\n\\t\\u001f (\xc3\x9c\xf0\x9f\x8e\xa4)\x7f\",\"ch\":2,\"default\":false}]\n");
     addInput("bad", "Bad \xff name", {1});
+    err.clear();
     emitDevices(env);
     EXPECT_EQ(err.text(), "@DEVICES []\n");
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <cmath>
 #include <cstddef>
 #include <string>
@@ -32,17 +33,18 @@ inline std::vector<float> loudPart(const std::vector<float>& values, float thres
     return {values.begin() + static_cast<std::ptrdiff_t>(first), values.begin() + static_cast<std::ptrdiff_t>(last)};
 }
 
-// Frequency from upward zero crossings, over the middle half of a signal (its edges may be cut).
+// Frequency from the median distance between upward zero crossings: a gap the server leaves in the
+// stream moves a few crossings, not the median.
 inline double frequency(const std::vector<float>& values, double rate) {
-    const std::size_t begin = values.size() / 4, end = values.size() * 3 / 4;
-    std::size_t crossings = 0, firstCrossing = 0, lastCrossing = 0;
-    for (std::size_t i = begin + 1; i < end; ++i)
-        if (values[i - 1] < 0.0f && values[i] >= 0.0f) {
-            if (crossings++ == 0) firstCrossing = i;
-            lastCrossing = i;
-        }
-    if (crossings < 2) return 0.0;
-    return rate * static_cast<double>(crossings - 1) / static_cast<double>(lastCrossing - firstCrossing);
+    std::vector<std::size_t> periods;
+    for (std::size_t i = 1, last = 0; i < values.size(); ++i) {
+        if (!(values[i - 1] < 0.0f && values[i] >= 0.0f)) continue;
+        if (last > 0) periods.push_back(i - last);
+        last = i;
+    }
+    if (periods.empty()) return 0.0;
+    std::nth_element(periods.begin(), periods.begin() + static_cast<std::ptrdiff_t>(periods.size() / 2), periods.end());
+    return rate / static_cast<double>(periods[periods.size() / 2]);
 }
 
 // Interleaved stereo: a sine of `hertz` on the left, `right` times it on the right.

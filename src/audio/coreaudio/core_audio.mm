@@ -6,8 +6,12 @@
 #import <Foundation/Foundation.h>
 
 #include <cstddef>
+#include <cstdint>
 #include <map>
+#include <memory>
 #include <mutex>
+#include <string>
+#include <utility>
 #include <vector>
 
 #include "audio/platform_backend.h"
@@ -60,6 +64,8 @@ static_assert(offsetof(audio::AudioTimeStamp, mSampleTime) == offsetof(::AudioTi
 static_assert(offsetof(audio::AudioTimeStamp, mHostTime) == offsetof(::AudioTimeStamp, mHostTime));
 static_assert(sizeof(StringRef) == sizeof(CFStringRef));
 static_assert(sizeof(audio::AudioObjectPropertyAddress) == sizeof(::AudioObjectPropertyAddress));
+// Proc IDs are handed back and forth as our opaque pointer type.
+static_assert(sizeof(audio::AudioDeviceIOProcID) == sizeof(::AudioDeviceIOProcID));
 
 namespace {
 

@@ -1,28 +1,21 @@
-#include "audio/pulse/pulse_audio.h"
-
 #include <cstring>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <string>
 
 #include "audio/platform_backend.h"
 #include "audio/property_fill.h"
+#include "audio/pulse/pulse_connection.h"
 #include "audio/pulse/pulse_statuses.h"
+#include "audio/pulse/record_stream.h"
 #include "common/uuid.h"
 
 namespace lumvar::audio {
 namespace pulse {
 namespace {
-
-// A stream configuration of one interleaved buffer of `channels` (none when 0).
-OSStatus fillStreams(std::uint32_t channels, std::uint32_t& ioSize, void* outData) {
-    const std::uint32_t count = channels > 0 ? 1 : 0;
-    const std::size_t needed = bufferListSize(count);
-    if (ioSize < needed || outData == nullptr) return kBadSize;
-    std::memset(outData, 0, needed);
-    auto* list = static_cast<AudioBufferList*>(outData);
-    list->mNumberBuffers = count;
-    if (count > 0) list->mBuffers[0].mNumberChannels = channels;
-    ioSize = static_cast<std::uint32_t>(needed);
-    return kAudioHardwareNoError;
-}
 
 // The channels a device offers in the scope asked for: a sink outputs, a source inputs.
 std::uint32_t channelsIn(FourCharCode scope, bool isSink, std::uint32_t channels) {
@@ -32,6 +25,111 @@ std::uint32_t channelsIn(FourCharCode scope, bool isSink, std::uint32_t channels
 std::uintptr_t procKey(AudioDeviceIOProcID id) { return reinterpret_cast<std::uintptr_t>(id); }
 
 }  // namespace
+
+// The platform audio system on a PulseAudio server (or PipeWire's pulse server):
+// - the system object lists every sink and every source as a device, each under an id that stays the
+//   same for the life of the process, across reconnections too; the UID is the sink's or source's
+//   name, the name its description;
+// - a process tap records the monitor of the default sink at the time the tap is created;
+// - an aggregate device carries one tap; its IO callback is a record stream on the tap's monitor;
+// - an input device's IO callback is a record stream on that source in its own format;
+// - property reads are answered from the server's model, which its change events keep current;
+//   reads of the device list and the defaults first make one round trip, so they see every change
+//   the server announced before them;
+// - listeners are called from the server's events: the device list, the defaults, a device in use
+//   that went away or whose stream ended, and the connection itself.
+// Its operations are called from one thread (the main queue); IO blocks and listeners run on the
+// loop's thread.
+class PulseAudio final : public PlatformAudio, private PulseConnection::Observer {
+public:
+    explicit PulseAudio(const Text& text);
+    ~PulseAudio() override;
+
+    OSStatus getPropertyDataSize(AudioObjectID object, const AudioObjectPropertyAddress& address,
+                                 std::uint32_t& outSize) override;
+    OSStatus getPropertyData(AudioObjectID object, const AudioObjectPropertyAddress& address, std::uint32_t& ioSize,
+                             void* outData) override;
+    OSStatus setPropertyData(AudioObjectID object, const AudioObjectPropertyAddress& address, std::uint32_t size,
+                             const void* data) override;
+    std::string takeString(StringRef string) override;
+    OSStatus createProcessTap(const TapDescription& description, AudioObjectID& outTapID) override;
+    OSStatus destroyProcessTap(AudioObjectID tapID) override;
+    OSStatus createAggregateDevice(const AggregateDescription& description, AudioObjectID& outDeviceID) override;
+    OSStatus destroyAggregateDevice(AudioObjectID deviceID) override;
+    OSStatus createIOProcIDWithBlock(AudioDeviceIOProcID& outProcID, AudioObjectID device,
+                                     AudioDeviceIOBlock block) override;
+    OSStatus deviceStart(AudioObjectID device, AudioDeviceIOProcID procID) override;
+    OSStatus deviceStop(AudioObjectID device, AudioDeviceIOProcID procID) override;
+    OSStatus destroyIOProcID(AudioObjectID device, AudioDeviceIOProcID procID) override;
+    OSStatus addPropertyListener(AudioObjectID object, const AudioObjectPropertyAddress& address,
+                                 AudioObjectPropertyListenerBlock block, PropertyListenerID& outID) override;
+    OSStatus removePropertyListener(AudioObjectID object, const AudioObjectPropertyAddress& address,
+                                    PropertyListenerID id) override;
+
+private:
+    struct DeviceKey {
+        bool isSink;
+        std::string name;
+        auto operator<=>(const DeviceKey&) const = default;
+    };
+    struct Tap {
+        std::string uid;
+        std::string sink;
+        std::string monitorSource;
+        std::uint32_t rate = 0;
+    };
+    struct Aggregate {
+        std::string uid;
+        std::string name;
+        AudioObjectID tapID = 0;
+        double rate = 0.0;
+    };
+    struct Proc {
+        AudioObjectID device = 0;
+        AudioDeviceIOBlock block;
+        std::unique_ptr<RecordStream> stream;
+    };
+    struct Listener {
+        AudioObjectID object = 0;
+        AudioObjectPropertyAddress address;
+        AudioObjectPropertyListenerBlock block;
+    };
+
+    // Lock held for all of these: they read the model.
+    AudioObjectID idFor(const DeviceKey& key);
+    const DeviceInfo* deviceFor(AudioObjectID id) const;
+    std::optional<std::uint32_t> channelsOf(AudioObjectID object, FourCharCode scope) const;
+    bool alive(AudioObjectID object) const;
+    OSStatus readSystem(FourCharCode selector, std::uint32_t& ioSize, void* outData);
+    OSStatus readDevice(const DeviceInfo& device, const AudioObjectPropertyAddress& address, std::uint32_t& ioSize,
+                        void* outData);
+    OSStatus readAggregate(AudioObjectID id, const Aggregate& aggregate, const AudioObjectPropertyAddress& address,
+                           std::uint32_t& ioSize, void* outData);
+    std::vector<AudioObjectID> deviceIDs();
+    Proc* findProc(AudioObjectID device, AudioDeviceIOProcID procID);
+
+    // The events, on the loop's thread.
+    void modelChanged(const ModelChanges& changes) override;
+    void connectionChanged(bool connected) override;
+    void fire(AudioObjectID object, FourCharCode selector);
+    void fireAlive();  // every device that is listened to for it
+
+    // Made before the connection, whose events use them.
+    mutable std::mutex eventsMutex_;  // never held while taking the loop's lock
+    std::map<std::uintptr_t, Listener> listeners_;
+    std::uintptr_t nextListener_ = 1;
+    std::set<AudioObjectID> ended_;  // devices and aggregates whose stream ended under them
+
+    PulseConnection connection_;
+    AudioObjectID nextID_ = 16;
+    std::map<DeviceKey, AudioObjectID> ids_;
+    std::map<AudioObjectID, DeviceKey> keys_;
+    std::map<AudioObjectID, Tap> taps_;
+    std::map<AudioObjectID, Aggregate> aggregates_;
+    std::map<std::uintptr_t, Proc> procs_;
+    std::uintptr_t nextProc_ = 1;
+};
+
 
 PulseAudio::PulseAudio(const Text& text) : connection_(text, *this) {}
 
@@ -75,6 +173,15 @@ std::vector<AudioObjectID> PulseAudio::deviceIDs() {
     return ids;
 }
 
+// The one answer to a stream configuration: each device has a single interleaved buffer, or none in
+// the scope it does not serve.
+std::optional<std::uint32_t> PulseAudio::channelsOf(AudioObjectID object, FourCharCode scope) const {
+    if (aggregates_.contains(object)) return scope == kAudioObjectPropertyScopeInput ? 2 : 0;
+    const DeviceInfo* device = deviceFor(object);
+    if (device == nullptr) return std::nullopt;
+    return channelsIn(scope, device->isSink, device->channels);
+}
+
 OSStatus PulseAudio::getPropertyDataSize(AudioObjectID object, const AudioObjectPropertyAddress& address,
                                          std::uint32_t& outSize) {
     if (object == kAudioObjectSystemObject && address.mSelector == kAudioHardwarePropertyDevices) {
@@ -86,15 +193,9 @@ OSStatus PulseAudio::getPropertyDataSize(AudioObjectID object, const AudioObject
     if (address.mSelector != kAudioDevicePropertyStreamConfiguration) return kUnknownProperty;
     if (const OSStatus status = connection_.usable(); status != kAudioHardwareNoError) return status;
     PulseConnection::Lock lock(connection_);
-    std::uint32_t channels = 0;
-    if (aggregates_.contains(object)) {
-        channels = address.mScope == kAudioObjectPropertyScopeInput ? 2 : 0;
-    } else if (const DeviceInfo* device = deviceFor(object)) {
-        channels = channelsIn(address.mScope, device->isSink, device->channels);
-    } else {
-        return kNoSuchDevice;
-    }
-    outSize = static_cast<std::uint32_t>(bufferListSize(channels > 0 ? 1 : 0));
+    const auto channels = channelsOf(object, address.mScope);
+    if (!channels) return kNoSuchDevice;
+    outSize = static_cast<std::uint32_t>(bufferListSize(*channels > 0 ? 1 : 0));
     return kAudioHardwareNoError;
 }
 
@@ -108,6 +209,12 @@ OSStatus PulseAudio::getPropertyData(AudioObjectID object, const AudioObjectProp
         if (address.mSelector == kAudioTapPropertyFormat)
             return fillProperty(stereoFloatFormat(tap->second.rate), ioSize, outData);
         return kUnknownProperty;
+    }
+    if (address.mSelector == kAudioDevicePropertyStreamConfiguration) {
+        const auto channels = channelsOf(object, address.mScope);
+        if (!channels) return kNoSuchDevice;
+        const std::uint32_t one[] = {*channels};
+        return fillStreams(std::span(one, *channels > 0 ? 1 : 0), ioSize, outData);
     }
     if (const auto aggregate = aggregates_.find(object); aggregate != aggregates_.end())
         return readAggregate(object, aggregate->second, address, ioSize, outData);
@@ -145,8 +252,6 @@ OSStatus PulseAudio::readDevice(const DeviceInfo& device, const AudioObjectPrope
         case kAudioDevicePropertyDeviceUID: return fillString(device.name, ioSize, outData);
         case kAudioObjectPropertyName: return fillString(device.description, ioSize, outData);
         case kAudioDevicePropertyNominalSampleRate: return fillProperty(static_cast<double>(device.rate), ioSize, outData);
-        case kAudioDevicePropertyStreamConfiguration:
-            return fillStreams(channelsIn(address.mScope, device.isSink, device.channels), ioSize, outData);
         case kAudioDevicePropertyDeviceIsAlive: {
             const AudioObjectID id = ids_.at({device.isSink, device.name});
             return fillProperty(static_cast<std::uint32_t>(alive(id)), ioSize, outData);
@@ -161,8 +266,6 @@ OSStatus PulseAudio::readAggregate(AudioObjectID id, const Aggregate& aggregate,
         case kAudioDevicePropertyDeviceUID: return fillString(aggregate.uid, ioSize, outData);
         case kAudioObjectPropertyName: return fillString(aggregate.name, ioSize, outData);
         case kAudioDevicePropertyNominalSampleRate: return fillProperty(aggregate.rate, ioSize, outData);
-        case kAudioDevicePropertyStreamConfiguration:
-            return fillStreams(address.mScope == kAudioObjectPropertyScopeInput ? 2 : 0, ioSize, outData);
         case kAudioDevicePropertyDeviceIsAlive: return fillProperty(static_cast<std::uint32_t>(alive(id)), ioSize, outData);
         default: return kUnknownProperty;
     }

@@ -122,17 +122,8 @@ OSStatus ScriptedAudio::readString(AudioObjectID object, FourCharCode selector, 
 }
 
 OSStatus ScriptedAudio::readStreams(const Object& object, FourCharCode scope, std::uint32_t& ioSize, void* outData) {
-    const auto& streams = scope == kAudioObjectPropertyScopeInput ? object.device.inputStreams : object.device.outputStreams;
-    const auto count = static_cast<std::uint32_t>(streams.size());
-    const std::size_t needed = bufferListSize(count);
-    if (ioSize < needed || outData == nullptr) return kAudioHardwareBadPropertySizeError;
-    std::memset(outData, 0, needed);
-    auto* list = static_cast<AudioBufferList*>(outData);
-    list->mNumberBuffers = count;
-    auto* buffers = const_cast<AudioBuffer*>(buffersOf(*list).data());
-    for (std::uint32_t i = 0; i < count; ++i) buffers[i].mNumberChannels = streams[i];
-    ioSize = static_cast<std::uint32_t>(needed);
-    return kAudioHardwareNoError;
+    return fillStreams(scope == kAudioObjectPropertyScopeInput ? object.device.inputStreams : object.device.outputStreams,
+                       ioSize, outData);
 }
 
 double ScriptedAudio::readRate(Object& object) {

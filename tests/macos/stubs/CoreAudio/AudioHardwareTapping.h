@@ -1,4 +1,5 @@
-// The process-tap functions as documented for macOS 14.2 (CoreAudio/AudioHardwareTapping.h).
+// The process-tap functions as documented for macOS 14.2 (AudioHardwareTapping.h). The
+// documentation gives them no nullability, and makes them available from macOS 14.2 on.
 #pragma once
 
 #import <CoreAudio/CoreAudio.h>
@@ -9,8 +10,9 @@
 extern "C" {
 #endif
 
-OSStatus AudioHardwareCreateProcessTap(CATapDescription* inDescription, AudioObjectID* outTapID);
-OSStatus AudioHardwareDestroyProcessTap(AudioObjectID inTapID);
+OSStatus AudioHardwareCreateProcessTap(CATapDescription* inDescription, AudioObjectID* outTapID)
+    __attribute__((availability(macos, introduced = 14.2)));
+OSStatus AudioHardwareDestroyProcessTap(AudioObjectID inTapID) __attribute__((availability(macos, introduced = 14.2)));
 
 #ifdef __cplusplus
 }

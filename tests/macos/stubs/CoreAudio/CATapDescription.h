@@ -1,16 +1,32 @@
-// CATapDescription as documented for macOS 14.2 (CoreAudio/CATapDescription.h).
+// CATapDescription as documented (CATapDescription.h): the Objective-C property names are those of
+// the documentation's symbol identifiers, the Boolean ones read through is... getters.
 #pragma once
 
 #import <Foundation/Foundation.h>
 
-typedef enum CATapMuteBehavior : NSInteger {
+enum CATapMuteBehavior : NSInteger {
     CATapUnmuted = 0,
     CATapMuted = 1,
     CATapMutedWhenTapped = 2
-} CATapMuteBehavior;
+};
+typedef enum CATapMuteBehavior CATapMuteBehavior;
+
+#pragma clang assume_nonnull begin
 
 @interface CATapDescription : NSObject
-- (instancetype)initStereoGlobalTapButExcludeProcesses:(NSArray<NSNumber*>*)processesObjectIDsToExclude;
+- (instancetype)initStereoMixdownOfProcesses:(NSArray<NSNumber*>*)processesObjectIDsToIncludeInTap;
+- (instancetype)initStereoGlobalTapButExcludeProcesses:(NSArray<NSNumber*>*)processesObjectIDsToExcludeFromTap;
+
+@property(atomic, copy) NSString* name;
 @property(atomic, copy) NSUUID* UUID;
-@property(atomic) CATapMuteBehavior muteBehavior;
+@property(atomic, copy, readwrite) NSArray<NSNumber*>* processes;
+@property(atomic, readwrite, getter=isMono) BOOL mono;
+@property(atomic, readwrite, getter=isExclusive) BOOL exclusive;
+@property(atomic, readwrite, getter=isMixdown) BOOL mixdown;
+@property(atomic, readwrite, getter=isPrivate) BOOL privateTap;
+@property(atomic, readwrite) CATapMuteBehavior muteBehavior;
+@property(atomic, copy, nullable) NSString* deviceUID;
+@property(atomic, copy, nullable) NSNumber* stream;
 @end
+
+#pragma clang assume_nonnull end

@@ -2,45 +2,47 @@
 // documented signatures, so that clang can check those sources on a machine without the SDK.
 #pragma once
 
-#include <stdint.h>
+#include <MacTypes.h>
 
-typedef uint8_t UInt8;
-typedef uint16_t UInt16;
-typedef int16_t SInt16;
-typedef uint32_t UInt32;
-typedef int32_t SInt32;
-typedef uint64_t UInt64;
-typedef double Float64;
-typedef long CFIndex;
-typedef unsigned char Boolean;
-typedef SInt32 OSStatus;
+// Toll-free bridging: under ARC a __bridge cast between a CF type and an Objective-C class other
+// than its counterpart is diagnosed, as with the SDK.
+#if __has_attribute(objc_bridge)
+#define CF_BRIDGED_TYPE(T) __attribute__((objc_bridge(T)))
+#define CF_BRIDGED_MUTABLE_TYPE(T) __attribute__((objc_bridge_mutable(T)))
+#else
+#define CF_BRIDGED_TYPE(T)
+#define CF_BRIDGED_MUTABLE_TYPE(T)
+#endif
+
+typedef signed long CFIndex;
 typedef UInt16 UniChar;
 typedef UInt32 CFStringEncoding;
 
-typedef const void* CFTypeRef;
-typedef const struct __CFString* CFStringRef;
-typedef struct __CFString* CFMutableStringRef;
-typedef const struct __CFAllocator* CFAllocatorRef;
-typedef const struct __CFDictionary* CFDictionaryRef;
-typedef const struct __CFCharacterSet* CFCharacterSetRef;
-typedef const struct __CFLocale* CFLocaleRef;
-typedef struct __CFRunLoop* CFRunLoopRef;
+typedef const CF_BRIDGED_TYPE(id) void* CFTypeRef;
+typedef const struct CF_BRIDGED_TYPE(NSString) __CFString* CFStringRef;
+typedef struct CF_BRIDGED_MUTABLE_TYPE(NSMutableString) __CFString* CFMutableStringRef;
+typedef const struct CF_BRIDGED_TYPE(id) __CFAllocator* CFAllocatorRef;
+typedef const struct CF_BRIDGED_TYPE(NSDictionary) __CFDictionary* CFDictionaryRef;
+typedef const struct CF_BRIDGED_TYPE(NSCharacterSet) __CFCharacterSet* CFCharacterSetRef;
+typedef const struct CF_BRIDGED_TYPE(NSLocale) __CFLocale* CFLocaleRef;
+typedef struct CF_BRIDGED_MUTABLE_TYPE(id) __CFRunLoop* CFRunLoopRef;
 
 typedef struct {
     CFIndex location;
     CFIndex length;
 } CFRange;
 
-enum { kCFStringEncodingUTF8 = 0x08000100 };
+enum CFStringBuiltInEncodings : CFStringEncoding { kCFStringEncodingUTF8 = 0x08000100 };
 
-typedef enum : CFIndex {
+enum CFStringNormalizationForm : CFIndex {
     kCFStringNormalizationFormD = 0,
     kCFStringNormalizationFormKD,
     kCFStringNormalizationFormC,
     kCFStringNormalizationFormKC
-} CFStringNormalizationForm;
+};
+typedef enum CFStringNormalizationForm CFStringNormalizationForm;
 
-typedef enum : CFIndex {
+enum CFCharacterSetPredefinedSet : CFIndex {
     kCFCharacterSetControl = 1,
     kCFCharacterSetWhitespace,
     kCFCharacterSetWhitespaceAndNewline,
@@ -52,16 +54,18 @@ typedef enum : CFIndex {
     kCFCharacterSetDecomposable,
     kCFCharacterSetAlphaNumeric,
     kCFCharacterSetPunctuation,
+    kCFCharacterSetIllegal = 12,
     kCFCharacterSetCapitalizedLetter = 13,
     kCFCharacterSetSymbol = 14,
-    kCFCharacterSetNewline = 15,
-    kCFCharacterSetIllegal = 12
-} CFCharacterSetPredefinedSet;
+    kCFCharacterSetNewline = 15
+};
+typedef enum CFCharacterSetPredefinedSet CFCharacterSetPredefinedSet;
 
 #ifdef __cplusplus
 extern "C" {
 #endif
 
+// Like the SDK's CFString functions, these carry no nullability annotations.
 extern const CFAllocatorRef kCFAllocatorDefault;
 
 static inline CFRange CFRangeMake(CFIndex location, CFIndex length) {

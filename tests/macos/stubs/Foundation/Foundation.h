@@ -1,28 +1,29 @@
 // Declarations of the few Foundation classes and methods the macOS sources use, from Apple's
-// documented signatures.
+// documented signatures (nullability included: Foundation's headers assume non-null).
 #pragma once
 
+#import <objc/NSObject.h>
 #include <CoreFoundation/CoreFoundation.h>
 
-typedef bool BOOL;
 typedef long NSInteger;
 typedef unsigned long NSUInteger;
-#define nil nullptr
+typedef struct _NSZone NSZone;
 
-__attribute__((objc_root_class))
-@interface NSObject
-+ (instancetype)alloc;
-- (instancetype)init;
+#pragma clang assume_nonnull begin
+
+@protocol NSCopying
+- (id)copyWithZone:(nullable NSZone*)zone;
 @end
 
-@interface NSString : NSObject
+@interface NSString : NSObject <NSCopying>
 + (nullable instancetype)stringWithUTF8String:(const char*)nullTerminatedCString;
 @end
 
+// The class of @"..." literals.
 @interface NSConstantString : NSString
 @end
 
-@interface NSNumber : NSObject
+@interface NSNumber : NSObject <NSCopying>
 + (NSNumber*)numberWithInt:(int)value;
 + (NSNumber*)numberWithUnsignedInt:(unsigned int)value;
 + (NSNumber*)numberWithLong:(long)value;
@@ -30,21 +31,25 @@ __attribute__((objc_root_class))
 + (NSNumber*)numberWithDouble:(double)value;
 @end
 
-@interface NSArray<__covariant ObjectType> : NSObject
-+ (instancetype)arrayWithObjects:(const ObjectType _Nonnull[_Nonnull])objects count:(NSUInteger)count;
+@interface NSArray<__covariant ObjectType> : NSObject <NSCopying>
++ (instancetype)array;
++ (instancetype)arrayWithObjects:(const ObjectType _Nonnull[_Nonnull])objects count:(NSUInteger)cnt;
 @end
 
 @interface NSMutableArray<ObjectType> : NSArray<ObjectType>
-+ (instancetype)array;
 - (void)addObject:(ObjectType)anObject;
 @end
 
-@interface NSDictionary<__covariant KeyType, __covariant ObjectType> : NSObject
+// What @{...} literals are built with; the keys must be copyable.
+@interface NSDictionary<__covariant KeyType, __covariant ObjectType> : NSObject <NSCopying>
 + (instancetype)dictionaryWithObjects:(const ObjectType _Nonnull[_Nullable])objects
-                              forKeys:(const KeyType _Nonnull[_Nullable])keys
-                                count:(NSUInteger)count;
+                              forKeys:(const KeyType<NSCopying> _Nonnull[_Nullable])keys
+                                count:(NSUInteger)cnt;
 @end
 
-@interface NSUUID : NSObject
+@interface NSUUID : NSObject <NSCopying>
++ (instancetype)UUID;
 - (nullable instancetype)initWithUUIDString:(NSString*)string;
 @end
+
+#pragma clang assume_nonnull end
