@@ -20,8 +20,7 @@ TEST(CaptureE2E, StartsInItsFixedOrderAndListsTheServersSources) {
     EXPECT_TRUE(byUid.contains("lumvar_out.monitor"));
     EXPECT_EQ(byUid["lumvar_mic"], nlohmann::json::parse(R"({"uid":"lumvar_mic","name":"Lumvar-Mic","ch":2,"default":true})"));
     EXPECT_EQ(byUid["lumvar_mono"]["ch"], 1);
-    helper.signal(SIGTERM);
-    EXPECT_EQ(helper.waitForExit(5s), 0);
+    endWithSigterm(helper);
 }
 
 TEST(CaptureE2E, CommandsSentBeforeStartUpEndedRunInOrderAndEndOfInputChangesNothing) {
@@ -36,8 +35,7 @@ TEST(CaptureE2E, CommandsSentBeforeStartUpEndedRunInOrderAndEndOfInputChangesNot
         EXPECT_NE(at = after.find(line, at), std::string::npos) << line;
     helper.discardStdout();
     EXPECT_GE(helper.readStdout(8192, 5s).size(), 8192u);  // still streaming with stdin closed
-    helper.signal(SIGTERM);
-    EXPECT_EQ(helper.waitForExit(5s), 0);
+    endWithSigterm(helper);
     EXPECT_EQ(statusLines(helper.stderrSoFar()), all);  // nothing written on the way out
 }
 

@@ -6,6 +6,7 @@
 #include <nlohmann/json.hpp>
 
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -126,6 +127,39 @@ struct MuteServer {
         ::unlink(path.c_str());
     }
 };
+
+using Clock = std::chrono::steady_clock;
+inline double msSince(Clock::time_point start) { return std::chrono::duration<double, std::milli>(Clock::now() - start).count(); }
+
+inline std::size_t occurrences(const std::string& text, const std::string& part) {
+    std::size_t count = 0;
+    for (auto at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++count;
+    return count;
+}
+
+inline std::string lastDeviceList(const std::string& text) {
+    const auto at = text.rfind("@DEVICES ");
+    return at == std::string::npos ? "" : text.substr(at, text.find('\n', at) - at);
+}
+
+// Reads standard output for `seconds`; returns how many bytes came.
+inline std::size_t readFor(ChildProcess& helper, double seconds) {
+    std::size_t bytes = 0;
+    for (const auto until = Clock::now() + std::chrono::duration<double>(seconds); Clock::now() < until;)
+        bytes += helper.readStdout(1 << 20, 50ms).size();
+    return bytes;
+}
+
+// Whether `line` comes on standard error within 5 s.
+inline bool sees(ChildProcess& helper, const std::string& line) {
+    return helper.waitForStderr(line, 5s).find(line) != std::string::npos;
+}
+
+// The usual end: SIGTERM, and exit status 0 soon after.
+inline void endWithSigterm(ChildProcess& helper) {
+    helper.signal(SIGTERM);
+    EXPECT_EQ(helper.waitForExit(5s), 0);
+}
 
 // Waits for the banner. It comes just before the last steps of start-up; a signal before they are done
 // ends the helper at once, as a signal's default action does, so give them a moment.

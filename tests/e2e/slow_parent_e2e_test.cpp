@@ -7,25 +7,14 @@
 
 namespace lumvar::testing {
 
-using Clock = std::chrono::steady_clock;
-
-constexpr double kSamplesPerSecond = 48000.0 * 2;
-
-double secondsSince(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
-
-// Reads standard output for `seconds`; returns how many bytes came.
-std::size_t readFor(ChildProcess& helper, double seconds) {
-    std::size_t bytes = 0;
-    const auto until = Clock::now() + std::chrono::duration<double>(seconds);
-    while (Clock::now() < until) bytes += helper.readStdout(1 << 20, 50ms).size();
-    return bytes;
-}
+constexpr double kSamplesPerMs = 48.0 * 2;
 
 // A helper streaming while a tone plays into the default sink, read from a known moment on.
 struct Streaming {
     ChildProcess helper = spawnHelper();
     std::optional<Playback> tone;
     Clock::time_point firstRead;
+    std::size_t bytes = 0;
 
     explicit Streaming(double toneSeconds) {
         waitUntilStreaming(helper);
@@ -34,107 +23,83 @@ struct Streaming {
         helper.discardStdout();
         firstRead = Clock::now();
     }
+    void stall(std::chrono::milliseconds length) {
+        helper.pauseStdout(true);
+        std::this_thread::sleep_for(length);
+        helper.pauseStdout(false);
+    }
+    // What came, as a share of what was captured since the first read.
+    double received() const { return static_cast<double>(bytes) / sizeof(float) / (msSince(firstRead) * kSamplesPerMs); }
 };
 
-std::size_t occurrences(const std::string& text, const std::string& part) {
-    std::size_t count = 0;
-    for (auto at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++count;
-    return count;
-}
-
-TEST(SlowParentE2E, ASixSecondStallLosesNoSampleAndCommandsAreServedMeanwhile) {
-    Streaming run(12.0);
-    std::size_t bytes = readFor(run.helper, 1.0);
+TEST(SlowParentE2E, AStallWithinTheBacklogLosesNothingALongerOneSaysWhatItDroppedOnce) {
+    Streaming run(22.0);
+    run.bytes += readFor(run.helper, 1.0);
     run.helper.pauseStdout(true);
-    const auto paused = Clock::now();
-    std::this_thread::sleep_for(1s);
     const auto asked = Clock::now();
     run.helper.write("LIST\nlist-done\n");  // the unknown command marks the end of the answer
-    EXPECT_EQ(occurrences(run.helper.waitForStderr("unknown cmd: list-done\n", 5s), "@DEVICES "), 2u)
-        << "LIST unanswered while standard output is not read";
-    std::cout << "LIST answered during the stall in " << secondsSince(asked) * 1000 << " ms\n";
-    std::this_thread::sleep_until(paused + 6s);
+    EXPECT_EQ(occurrences(run.helper.waitForStderr("unknown cmd: list-done\n", 5s), "@DEVICES "), 2u);
+    std::cout << "LIST answered during a stall in " << msSince(asked) << " ms\n";
+    std::this_thread::sleep_until(asked + 6s);
     run.helper.pauseStdout(false);
-    bytes += readFor(run.helper, 2.0);
-
-    const double expected = secondsSince(run.firstRead) * kSamplesPerSecond;
-    const double received = static_cast<double>(bytes) / sizeof(float);
-    std::cout << "received " << received / expected * 100 << " % of the samples of " << expected / kSamplesPerSecond
-              << " s\n";
-    EXPECT_GT(received, expected * 0.97);
+    run.bytes += readFor(run.helper, 2.0);
+    std::cout << "received " << run.received() * 100 << " % after a 6 s stall\n";
+    EXPECT_GT(run.received(), 0.97);
     EXPECT_EQ(run.helper.stderrSoFar().find("output backlog"), std::string::npos);
-    run.helper.signal(SIGTERM);
-    EXPECT_EQ(run.helper.waitForExit(5s), 0);
-}
 
-TEST(SlowParentE2E, SigtermDuringAStallStillDeliversEverythingCapturedBeforeIt) {
-    Streaming run(5.0);
-    std::size_t bytes = readFor(run.helper, 1.0);
-    run.helper.pauseStdout(true);
-    std::this_thread::sleep_for(2s);
-    const double expected = secondsSince(run.firstRead) * kSamplesPerSecond;
-    run.helper.signal(SIGTERM);
-    run.helper.pauseStdout(false);
-    EXPECT_EQ(run.helper.waitForExit(5s), 0);
-    bytes += run.helper.readStdout(1 << 30, 1s).size();  // to the end of the stream
-    const double received = static_cast<double>(bytes) / sizeof(float);
-    std::cout << "received " << received / expected * 100 << " % of the samples captured before SIGTERM\n";
-    EXPECT_GT(received, expected * 0.97);
-    EXPECT_EQ(bytes % 8, 0u);
-}
-
-TEST(SlowParentE2E, SigtermEndsTheProcessWhateverTheParentLeavesUnread) {
-    {  // Standard output never read again: the drain gives up after 1 s and the exit is clean.
-        Streaming run(4.5);
-        run.helper.pauseStdout(true);
-        std::this_thread::sleep_for(3s);
-        const auto signalled = Clock::now();
-        run.helper.signal(SIGTERM);
-        EXPECT_EQ(run.helper.waitForExit(5s), 0);
-        std::cout << "SIGTERM to exit with stdout unread: " << secondsSince(signalled) * 1000 << " ms\n";
-    }
-    {  // Neither output read, and the main queue stuck writing a status line: the deadline ends it.
-        ChildProcess helper = spawnHelper();
-        waitUntilStreaming(helper);
-        helper.pauseStdout(true);
-        helper.pauseStderr(true);
-        std::string nonsense;
-        for (int i = 0; i < 5000; ++i) nonsense += "nonsense\n";  // more replies than its pipe holds
-        helper.write(nonsense);
-        std::this_thread::sleep_for(500ms);
-        const auto signalled = Clock::now();
-        helper.signal(SIGTERM);
-        EXPECT_EQ(helper.waitForExit(5s), std::nullopt);
-        EXPECT_EQ(helper.deathSignal(), SIGTERM);
-        std::cout << "SIGTERM to death with both outputs unread: " << secondsSince(signalled) * 1000 << " ms\n";
-    }
-}
-
-TEST(SlowParentE2E, AStallLongerThanTheBacklogDropsWholeBuffersAndSaysSoOnce) {
-    Streaming run(15.0);
-    std::size_t bytes = readFor(run.helper, 0.5);
-    run.helper.pauseStdout(true);
-    std::this_thread::sleep_for(10500ms);  // the ring holds 8.2 s, the pipe 0.17 s more
-    run.helper.pauseStdout(false);
+    run.stall(10500ms);  // the ring holds 8.2 s, the pipe 0.17 s more
     const std::string line = "  ! output backlog: dropped ";
-    const std::string text = run.helper.waitForStderr(line, 5s);
-    bytes += readFor(run.helper, 1.0);
+    run.helper.waitForStderr(line, 5s);
+    run.bytes += readFor(run.helper, 1.0);
     run.helper.signal(SIGTERM);
     EXPECT_EQ(run.helper.waitForExit(5s), 0);
-    bytes += run.helper.readStdout(1 << 30, 1s).size();
-
+    run.bytes += run.helper.readStdout(1 << 30, 1s).size();
     const std::string all = run.helper.stderrSoFar();
     ASSERT_EQ(occurrences(all, line), 1u) << all;
-    const std::size_t at = all.find(line) + line.size();
-    const std::uint64_t dropped = std::stoull(all.substr(at));
-    EXPECT_EQ(all.substr(all.find(' ', at), 30), " samples - parent not reading\n");
-    std::cout << "dropped " << dropped / kSamplesPerSecond << " s of audio\n";
+    const std::string rest = all.substr(all.find(line) + line.size());
+    const std::uint64_t dropped = std::stoull(rest);
+    EXPECT_EQ(rest.substr(rest.find(' '), 30), " samples - parent not reading\n");
+    std::cout << "dropped " << dropped / kSamplesPerMs << " ms of a 10.5 s stall\n";
     EXPECT_GT(dropped, 0u);
     EXPECT_EQ(dropped % 2, 0u);  // whole frames
-    EXPECT_EQ(bytes % 8, 0u);
+    EXPECT_EQ(run.bytes % 8, 0u);
 }
 
-TEST(SlowParentE2E, ASignalDuringAStartUpThatHangsEndsTheProcessAtOnce) {
+TEST(SlowParentE2E, SigtermDuringAStallDrainsWhatWasCapturedAndEndsEvenIfNothingIsRead) {
+    for (const bool readsAgain : {true, false}) {
+        Streaming run(5.0);
+        run.bytes += readFor(run.helper, 1.0);
+        run.helper.pauseStdout(true);
+        std::this_thread::sleep_for(2s);
+        const auto signalled = Clock::now();
+        const double captured = msSince(run.firstRead) * kSamplesPerMs;
+        run.helper.signal(SIGTERM);
+        run.helper.pauseStdout(!readsAgain);
+        EXPECT_EQ(run.helper.waitForExit(5s), 0);
+        std::cout << "SIGTERM to exit, " << (readsAgain ? "reading again: " : "never read: ") << msSince(signalled)
+                  << " ms\n";
+        if (!readsAgain) continue;
+        run.bytes += run.helper.readStdout(1 << 30, 1s).size();  // to the end of the stream
+        EXPECT_GT(static_cast<double>(run.bytes) / sizeof(float), captured * 0.97);
+        EXPECT_EQ(run.bytes % 8, 0u);
+    }
+}
+
+TEST(SlowParentE2E, WhatBlocksTheCleanEndGetsADeadlineAndAStartUpThatHangsNoWaitAtAll) {
+    ChildProcess stuck = spawnHelper();
+    waitUntilStreaming(stuck);
+    stuck.pauseStdout(true);
+    stuck.pauseStderr(true);
+    std::string nonsense;
+    for (int i = 0; i < 5000; ++i) nonsense += "nonsense\n";  // more replies than their pipe holds
+    stuck.write(nonsense);
+    std::this_thread::sleep_for(500ms);
+    const auto signalled = Clock::now();
+    stuck.signal(SIGTERM);
+    EXPECT_EQ(stuck.waitForExit(5s), std::nullopt);
+    EXPECT_EQ(stuck.deathSignal(), SIGTERM);
+    std::cout << "SIGTERM to death with the main queue stuck on standard error: " << msSince(signalled) << " ms\n";
+
     for (const int signal : {SIGTERM, SIGINT}) {
         MuteServer mute;
         ChildProcess helper = spawnHelper({.arguments = {}, .environment = {"PULSE_SERVER=unix:" + mute.path}});
@@ -158,7 +123,6 @@ TEST(SlowParentE2E, FloodsOnStandardInputLeaveMemoryFlat) {
     ChildProcess helper = spawnHelper({.arguments = {}, .environment = {"ASAN_OPTIONS=quarantine_size_mb=0"}});
     waitUntilStreaming(helper);
     const std::size_t before = statusKiB(helper.pid(), "VmRSS");
-
     helper.write(std::string(50u << 20, 'x') + "\n");
     helper.waitForStderr("  x command too long (52428800 bytes) - ignored\n", 30s);
     std::string lines;
@@ -174,8 +138,7 @@ TEST(SlowParentE2E, FloodsOnStandardInputLeaveMemoryFlat) {
     constexpr std::size_t kSlackKiB = 8 * 1024;  // keeping every line would take well over 100 MiB
 #endif
     EXPECT_LT(peak, before + kSlackKiB);
-    helper.signal(SIGTERM);
-    EXPECT_EQ(helper.waitForExit(5s), 0);
+    endWithSigterm(helper);
 }
 
 }  // namespace lumvar::testing
