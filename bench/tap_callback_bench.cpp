@@ -2,10 +2,10 @@
 // the same bytes; and the one system call the callback may make, the wake-up of a sleeping writer.
 #include <benchmark/benchmark.h>
 
-#include <cmath>
-#include <cstring>
 #include <fcntl.h>
 #include <unistd.h>
+#include <cmath>
+#include <cstring>
 #include <vector>
 
 #include "audio/buffer_list.h"
@@ -21,7 +21,8 @@ constexpr std::size_t kSamples = 512 * 2;
 
 std::vector<float> tone() {
     std::vector<float> samples(kSamples);
-    for (std::size_t i = 0; i < samples.size(); ++i) samples[i] = 0.5f * std::sin(0.3f + static_cast<float>(i) * 0.01f);
+    for (std::size_t i = 0; i < samples.size(); ++i)
+        samples[i] = 0.5f * std::sin(0.3f + static_cast<float>(i) * 0.01f);
     return samples;
 }
 
@@ -31,7 +32,8 @@ std::vector<float> tone() {
 // none). A 3-channel output device gives the tap a level correction of 1.5.
 void runCallback(benchmark::State& state, std::uint32_t outputChannels, std::vector<float> samples) {
     audio::ScriptedAudio hw;
-    hw.setDefaultOutput(hw.addDevice({.uid = "out", .name = {}, .inputStreams = {}, .outputStreams = {outputChannels}}));
+    hw.setDefaultOutput(
+        hw.addDevice({.uid = "out", .name = {}, .inputStreams = {}, .outputStreams = {outputChannels}}));
     hw.aggregateInitialRate = 48000.0;
     NullSink err;
     StatusLog log(err);
@@ -80,11 +82,19 @@ void BM_MemcpyIntoRingSlots(benchmark::State& state) {
     state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * kSamples * sizeof(float)));
 }
 
-void BM_TapCallbackUnity(benchmark::State& state) { runCallback(state, 2, tone()); }
-void BM_TapCallbackScaled(benchmark::State& state) { runCallback(state, 3, tone()); }
+void BM_TapCallbackUnity(benchmark::State& state) {
+    runCallback(state, 2, tone());
+}
+void BM_TapCallbackScaled(benchmark::State& state) {
+    runCallback(state, 3, tone());
+}
 // Silence is the worst case of the scan: every value is looked at.
-void BM_TapCallbackSilentUnity(benchmark::State& state) { runCallback(state, 2, std::vector<float>(kSamples)); }
-void BM_TapCallbackSilentScaled(benchmark::State& state) { runCallback(state, 3, std::vector<float>(kSamples)); }
+void BM_TapCallbackSilentUnity(benchmark::State& state) {
+    runCallback(state, 2, std::vector<float>(kSamples));
+}
+void BM_TapCallbackSilentScaled(benchmark::State& state) {
+    runCallback(state, 3, std::vector<float>(kSamples));
+}
 
 // What a callback adds when the writer sleeps: one byte into the non-blocking wake pipe.
 void BM_WakeOfASleepingWriter(benchmark::State& state) {

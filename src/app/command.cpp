@@ -7,7 +7,8 @@ std::optional<Command> parseCommand(std::string_view rawLine, const Text& text) 
     if (line.empty()) return std::nullopt;
     const auto space = line.find(' ');
     if (space == std::string::npos) return Command{text.upper(line), std::nullopt, line};
-    return Command{text.upper(line.substr(0, space)), text.trim(line.substr(space + 1)), line};
+    // The word is trimmed too: blanks other than U+0020 right before the first space belong to neither.
+    return Command{text.upper(text.trim(line.substr(0, space))), text.trim(line.substr(space + 1)), line};
 }
 
 LineSplitter::LineSplitter(LineHandler onLine, OverlongHandler onOverlong)

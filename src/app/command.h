@@ -24,7 +24,7 @@ std::optional<Command> parseCommand(std::string_view rawLine, const Text& text);
 // input is a last line of its own. A line longer than kMaxLine bytes (without its terminator) is read
 // to its end without being kept and reported by its length instead, so no input grows the process.
 class LineSplitter {
-public:
+  public:
     static constexpr std::size_t kMaxLine = 64 * 1024;
 
     using LineHandler = std::function<void(std::string_view line)>;
@@ -35,7 +35,7 @@ public:
     void feed(std::string_view bytes);
     void finish();
 
-private:
+  private:
     void endLine();
 
     LineHandler onLine_;

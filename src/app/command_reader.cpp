@@ -1,8 +1,8 @@
 #include "app/command_reader.h"
 
+#include <unistd.h>
 #include <array>
 #include <cerrno>
-#include <unistd.h>
 
 namespace lumvar::app {
 

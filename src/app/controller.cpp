@@ -32,7 +32,9 @@ void Controller::switchTo(Mode target, const std::optional<std::string>& uid) {
     }
 }
 
-void Controller::listDevices() { knownInputs_ = InputSet::of(audio::emitDevices(env_)); }
+void Controller::listDevices() {
+    knownInputs_ = InputSet::of(audio::emitDevices(env_));
+}
 
 void Controller::switchToInput(const std::optional<std::string>& uid) {
     if (!uid || uid->empty()) {
@@ -86,7 +88,9 @@ void Controller::inputLost() {
     fallBackToSystem();
 }
 
-bool Controller::nothingRuns() const { return !tap_.running() && !input_.running(); }
+bool Controller::nothingRuns() const {
+    return !tap_.running() && !input_.running();
+}
 
 void Controller::watchdogTick() {
     if (ended_) return;
@@ -97,7 +101,8 @@ void Controller::watchdogTick() {
     if (!checkStall() && mode_ == Mode::System) {
         const capture::Tap::Counters counters = tap_.counters();
         if (zeroThreshold_ < counters.totalFrames && zeroThreshold_ < counters.zeroFrames) {
-            env_.log.log("  ! tap went silent (" + formatInt(counters.zeroFrames) + " zero-frames) - rebuilding");
+            env_.log.log("  ! tap went silent (" + formatInt(counters.zeroFrames) +
+                         " zero-frames) - rebuilding");
             rebuildTap("", "  x rebuild failed; retrying next tick");
         }
     }
@@ -163,7 +168,8 @@ bool Controller::deviceInUseDied() {
         std::uint32_t alive = 0;
         std::uint32_t size = sizeof alive;
         const auto address = audio::globalAddress(audio::kAudioDevicePropertyDeviceIsAlive);
-        return env_.hw.getPropertyData(device, address, size, &alive) != audio::kAudioHardwareNoError || alive == 0;
+        return env_.hw.getPropertyData(device, address, size, &alive) != audio::kAudioHardwareNoError ||
+               alive == 0;
     };
     if (input_.running()) return dead(input_.devID());
     return tap_.running() && (dead(tap_.outputDevice()) || dead(tap_.aggID()));
@@ -172,8 +178,8 @@ bool Controller::deviceInUseDied() {
 void Controller::checkServer() {
     std::uint32_t reachable = 1;
     std::uint32_t size = sizeof reachable;
-    env_.hw.getPropertyData(audio::kAudioObjectSystemObject, audio::globalAddress(audio::kLumvarServerReachable), size,
-                            &reachable);
+    env_.hw.getPropertyData(audio::kAudioObjectSystemObject,
+                            audio::globalAddress(audio::kLumvarServerReachable), size, &reachable);
     if ((reachable != 0) == serverReachable_) return;
     serverReachable_ = reachable != 0;
     env_.log.log(serverReachable_ ? "  > sound server back" : "  x sound server unreachable");

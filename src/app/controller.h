@@ -25,7 +25,7 @@ enum class Mode { System, Input };
 // tick, the machine's changes and termination. Runs only on the main queue, so nothing here needs a
 // lock, and every status line it writes is written between work items, never inside another's lines.
 class Controller {
-public:
+  public:
     // Sample values of unbroken silence (240 s of 48 kHz stereo) after which the tap is rebuilt.
     static constexpr std::int64_t kZeroThreshold = 23'040'000;
     // A source that has delivered IO callbacks and then none for this long has stalled.
@@ -64,7 +64,7 @@ public:
     std::int64_t zeroThreshold() const { return zeroThreshold_; }
     void setZeroThreshold(std::int64_t threshold) { zeroThreshold_ = threshold; }
 
-private:
+  private:
     // The input devices as the parent was last told of them: their UIDs and the default's.
     struct InputSet {
         std::set<std::string> uids;
@@ -96,7 +96,7 @@ private:
     bool ended_ = false;
     InputSet knownInputs_;
     bool serverReachable_ = true;  // it was, for start-up to succeed
-    NullSink quietSink_;  // for listings that only compare, without the listing's failure lines
+    NullSink quietSink_;           // for listings that only compare, without the listing's failure lines
     StatusLog quietLog_{quietSink_};
     // The stall watch: which registration was seen delivering, how far, and when it last moved on.
     audio::AudioDeviceIOProcID watchedSource_ = nullptr;

@@ -10,7 +10,9 @@ using namespace lumvar::audio;
 
 DeviceWatch::DeviceWatch(PlatformAudio& hw, MainQueue& queue) : hw_(hw), queue_(queue) {}
 
-DeviceWatch::~DeviceWatch() { stop(); }
+DeviceWatch::~DeviceWatch() {
+    stop();
+}
 
 bool DeviceWatch::listen(AudioObjectID object, FourCharCode selector, Bit bit, Registration& out) {
     out = {object, globalAddress(selector), nullptr};
@@ -23,9 +25,10 @@ void DeviceWatch::remove(const Registration& registration) {
 }
 
 bool DeviceWatch::start() {
-    const std::pair<FourCharCode, Bit> properties[] = {{kAudioHardwarePropertyDevices, kDeviceList},
-                                                       {kAudioHardwarePropertyDefaultOutputDevice, kDefaultOutput},
-                                                       {kAudioHardwarePropertyDefaultInputDevice, kDefaultInput}};
+    const std::pair<FourCharCode, Bit> properties[] = {
+        {kAudioHardwarePropertyDevices, kDeviceList},
+        {kAudioHardwarePropertyDefaultOutputDevice, kDefaultOutput},
+        {kAudioHardwarePropertyDefaultInputDevice, kDefaultInput}};
     for (const auto& [selector, bit] : properties) {
         Registration registration{};
         if (!listen(kAudioObjectSystemObject, selector, bit, registration)) {
@@ -55,7 +58,8 @@ void DeviceWatch::watchAlive(const std::vector<AudioObjectID>& devices) {
         if (device == kAudioObjectUnknown || alive_.contains(device)) continue;
         Registration registration{};
         // A device that cannot be listened to is gone already; the caller finds that out by reading.
-        if (listen(device, kAudioDevicePropertyDeviceIsAlive, kAlive, registration)) alive_[device] = registration;
+        if (listen(device, kAudioDevicePropertyDeviceIsAlive, kAlive, registration))
+            alive_[device] = registration;
     }
 }
 
@@ -69,7 +73,8 @@ void DeviceWatch::stop() {
 
 void DeviceWatch::note(std::uint32_t bits) {
     pending_.fetch_or(bits, std::memory_order_acq_rel);
-    if (!scheduled_.exchange(true, std::memory_order_acq_rel)) queue_.postAfter(kBurst, [this] { deliver(); });
+    if (!scheduled_.exchange(true, std::memory_order_acq_rel))
+        queue_.postAfter(kBurst, [this] { deliver(); });
 }
 
 void DeviceWatch::deliver() {

@@ -26,7 +26,7 @@ struct DeviceEvents {
 // happened; one main-queue work item per burst (kBurst after its first notification) hands it all to
 // the handler. Lives as long as the process: a listener call under way may outlast its removal.
 class DeviceWatch {
-public:
+  public:
     static constexpr std::chrono::milliseconds kBurst{100};
 
     DeviceWatch(audio::PlatformAudio& hw, MainQueue& queue);
@@ -49,18 +49,24 @@ public:
     // Removes every listener.
     void stop();
 
-private:
+  private:
     struct Registration {
         audio::AudioObjectID object;
         audio::AudioObjectPropertyAddress address;
         audio::PropertyListenerID id;
     };
-    enum Bit : std::uint32_t { kDeviceList = 1, kDefaultOutput = 2, kDefaultInput = 4, kAlive = 8, kServer = 16 };
+    enum Bit : std::uint32_t {
+        kDeviceList = 1,
+        kDefaultOutput = 2,
+        kDefaultInput = 4,
+        kAlive = 8,
+        kServer = 16
+    };
 
     bool listen(audio::AudioObjectID object, audio::FourCharCode selector, Bit bit, Registration& out);
     void remove(const Registration& registration);
     void note(std::uint32_t bits);  // any thread
-    void deliver();                  // main queue
+    void deliver();                 // main queue
 
     audio::PlatformAudio& hw_;
     MainQueue& queue_;

@@ -15,7 +15,7 @@ namespace lumvar::app {
 // a due deadline posts the timer's work like any other item, and deadlines missed while a long item
 // ran are coalesced into one.
 class MainQueue {
-public:
+  public:
     using Clock = std::chrono::steady_clock;
 
     // `now` is read for timer deadlines; run() waits in real time, so only runPending() may be given a
@@ -47,7 +47,7 @@ public:
     // The status given to stop(), once it has been called.
     std::optional<int> stopStatus() const;
 
-private:
+  private:
     // Moves a due timer deadline and due delayed items into the queue. Caller holds mutex_.
     void enqueueDue(Clock::time_point now);
     // When run() must wake next without a post. Caller holds mutex_.

@@ -40,8 +40,9 @@ void OutputWriter::pump() {
 bool OutputWriter::finish(std::chrono::steady_clock::time_point deadline) {
     if (failed_.load(std::memory_order_relaxed)) return false;
     std::unique_lock lock(mutex_);
-    return drained_.wait_until(lock, deadline, [this] { return output_.empty() || failed_.load(std::memory_order_relaxed); }) &&
-           !failed_.load(std::memory_order_relaxed);
+    return drained_.wait_until(lock, deadline, [this] {
+        return output_.empty() || failed_.load(std::memory_order_relaxed);
+    }) && !failed_.load(std::memory_order_relaxed);
 }
 
 }  // namespace lumvar::app

@@ -16,7 +16,7 @@ namespace lumvar::app {
 // IO callbacks wake it, and tells the main queue (through `onNotice`, from its own thread) when a
 // drop episode is over or the capture has a notice. A write that blocks blocks only this thread.
 class OutputWriter {
-public:
+  public:
     OutputWriter(capture::SampleOutput& output, ByteSink& sink, std::function<void()> onNotice);
     // Stops and joins the thread (the helper itself ends with _exit and never gets here).
     ~OutputWriter();
@@ -33,7 +33,7 @@ public:
     // passes a due notice on.
     void pump();
 
-private:
+  private:
     void run();
 
     capture::SampleOutput& output_;

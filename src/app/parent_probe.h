@@ -6,7 +6,7 @@ namespace lumvar::app {
 
 // Tells whether the process that started us is gone.
 class ParentProbe {
-public:
+  public:
     virtual ~ParentProbe() = default;
     virtual bool parentGone() = 0;
 };
@@ -15,12 +15,12 @@ public:
 // a sub-reaper rather than by process 1), or has become 1. A parent that was process 1 from the start
 // (an app running as a container's init) is not taken for a parent that has gone.
 class PosixParentProbe final : public ParentProbe {
-public:
+  public:
     // `parent`: the parent's id as seen at launch, before anything could take long.
     explicit PosixParentProbe(pid_t parent) : parent_(parent) {}
     bool parentGone() override;
 
-private:
+  private:
     pid_t parent_;
 };
 

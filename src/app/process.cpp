@@ -65,7 +65,8 @@ void Process::post(Command command) {
 
 void Process::reportOverlong(std::size_t bytes) {
     enqueueCommand([this, bytes] {
-        if (!controller_.ended()) log_.log("  x command too long (" + formatUnsigned(bytes) + " bytes) - ignored");
+        if (!controller_.ended())
+            log_.log("  x command too long (" + formatUnsigned(bytes) + " bytes) - ignored");
     });
 }
 

@@ -19,7 +19,7 @@ namespace lumvar::app {
 // which the command reader, the signal watcher, the output writer and a broken standard output reach
 // the main queue. Every status line is written on the main queue.
 class Process {
-public:
+  public:
     struct Deps {
         audio::PlatformAudio& hw;
         capture::SampleOutput& output;
@@ -47,8 +47,8 @@ public:
     explicit Process(Deps deps);
 
     // Builds the tap, lists the devices, writes the banner, starts the reader, the watchdog timer, the
-    // listeners on the machine and the signal handling. Returns false after "initial tap build failed" when the first build fails;
-    // nothing after the build has started then.
+    // listeners on the machine and the signal handling. Returns false after "initial tap build failed" when
+    // the first build fails; nothing after the build has started then.
     bool start(const Hooks& hooks);
 
     // The command reader's side; both wait while kMaxQueuedCommands are queued.
@@ -64,7 +64,7 @@ public:
 
     Controller& controller() { return controller_; }
 
-private:
+  private:
     void enqueueCommand(std::function<void()> work);
     void serviceOutput();
 

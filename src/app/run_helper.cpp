@@ -1,11 +1,11 @@
 #include "app/run_helper.h"
 
+#include <pthread.h>
+#include <unistd.h>
 #include <atomic>
 #include <csignal>
 #include <cstdlib>
-#include <pthread.h>
 #include <thread>
-#include <unistd.h>
 
 #include "app/command_reader.h"
 #include "app/output_writer.h"

@@ -1,10 +1,10 @@
 #include "app/termination_deadline.h"
 
+#include <pthread.h>
+#include <unistd.h>
 #include <algorithm>
 #include <csignal>
-#include <pthread.h>
 #include <thread>
-#include <unistd.h>
 
 namespace lumvar::app {
 

@@ -14,7 +14,7 @@ namespace lumvar::app {
 // that reads neither output, a platform call that never returns). Its thread also looks for the
 // parent's end every 2 s on its own, so a main queue that is stuck cannot hide it.
 class TerminationDeadline {
-public:
+  public:
     using Clock = std::chrono::steady_clock;
     // From the end's beginning to the process's death, at the latest.
     static constexpr std::chrono::milliseconds kGrace{1500};
@@ -40,7 +40,7 @@ public:
     // Ends the process as `signal`'s default action would, even when that signal is blocked or handled.
     [[noreturn]] static void dieBy(int signal);
 
-private:
+  private:
     // The thread's work: returns, at the deadline, the signal to die by.
     int watch();
 

@@ -58,7 +58,8 @@ struct AudioBufferList {
 
 // Where a list's buffers start: every walk over a list goes through these, never past the declared array.
 inline std::span<AudioBuffer> buffersOf(AudioBufferList& list, std::size_t count) {
-    return {reinterpret_cast<AudioBuffer*>(reinterpret_cast<std::byte*>(&list) + offsetof(AudioBufferList, mBuffers)),
+    return {reinterpret_cast<AudioBuffer*>(reinterpret_cast<std::byte*>(&list) +
+                                           offsetof(AudioBufferList, mBuffers)),
             count};
 }
 inline std::span<const AudioBuffer> buffersOf(const AudioBufferList& list) {
@@ -72,7 +73,9 @@ constexpr std::size_t bufferListSize(std::uint32_t count) {
 
 // How many buffers `bytes` of a list can hold, whatever its count claims.
 constexpr std::size_t buffersWithin(std::size_t bytes) {
-    return bytes < offsetof(AudioBufferList, mBuffers) ? 0 : (bytes - offsetof(AudioBufferList, mBuffers)) / sizeof(AudioBuffer);
+    return bytes < offsetof(AudioBufferList, mBuffers)
+               ? 0
+               : (bytes - offsetof(AudioBufferList, mBuffers)) / sizeof(AudioBuffer);
 }
 
 struct AudioTimeStamp {
@@ -84,8 +87,9 @@ struct AudioTimeStamp {
 using AudioDeviceIOProcID = struct IOProcHandle*;
 
 // Called on the device's own IO thread with: now, input list, input time, output list, output time.
-using AudioDeviceIOBlock = std::function<void(const AudioTimeStamp*, const AudioBufferList*, const AudioTimeStamp*,
-                                              AudioBufferList*, const AudioTimeStamp*)>;
+using AudioDeviceIOBlock =
+    std::function<void(const AudioTimeStamp*, const AudioBufferList*, const AudioTimeStamp*, AudioBufferList*,
+                       const AudioTimeStamp*)>;
 
 // Called on any thread of the platform's with the addresses whose values changed. It must only hand
 // work on (post it to the main queue): it may run while the main queue is busy with the same objects.

@@ -10,14 +10,14 @@ namespace lumvar::audio {
 // Owns the storage of an AudioBufferList with a fixed number of buffers; the sample data stays
 // wherever each buffer's mData points.
 class BufferListStorage {
-public:
+  public:
     explicit BufferListStorage(std::uint32_t count);
 
     AudioBufferList& list() { return *reinterpret_cast<AudioBufferList*>(storage_.get()); }
     const AudioBufferList& list() const { return *reinterpret_cast<const AudioBufferList*>(storage_.get()); }
     AudioBuffer& buffer(std::uint32_t index);
 
-private:
+  private:
     std::unique_ptr<std::max_align_t[]> storage_;
 };
 

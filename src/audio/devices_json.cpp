@@ -12,14 +12,30 @@ bool appendString(std::string& json, std::string_view text, const Text& rules) {
     json.push_back('"');
     for (const char c : text) {
         switch (c) {
-            case '"': json += "\\\""; break;
-            case '\\': json += "\\\\"; break;
-            case '/': json += "\\/"; break;
-            case '\b': json += "\\b"; break;
-            case '\f': json += "\\f"; break;
-            case '\n': json += "\\n"; break;
-            case '\r': json += "\\r"; break;
-            case '\t': json += "\\t"; break;
+            case '"':
+                json += "\\\"";
+                break;
+            case '\\':
+                json += "\\\\";
+                break;
+            case '/':
+                json += "\\/";
+                break;
+            case '\b':
+                json += "\\b";
+                break;
+            case '\f':
+                json += "\\f";
+                break;
+            case '\n':
+                json += "\\n";
+                break;
+            case '\r':
+                json += "\\r";
+                break;
+            case '\t':
+                json += "\\t";
+                break;
             default:
                 if (static_cast<unsigned char>(c) < 0x20) {
                     static constexpr std::array<char, 16> hex{'0', '1', '2', '3', '4', '5', '6', '7',

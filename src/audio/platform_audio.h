@@ -34,7 +34,7 @@ struct AggregateDescription {
 // The operations the system needs from the platform audio system. Every call returns a status;
 // 0 is success. Reads and the one write take no qualifier.
 class PlatformAudio {
-public:
+  public:
     virtual ~PlatformAudio() = default;
 
     virtual OSStatus getPropertyDataSize(AudioObjectID object, const AudioObjectPropertyAddress& address,
@@ -51,7 +51,8 @@ public:
 
     virtual OSStatus createProcessTap(const TapDescription& description, AudioObjectID& outTapID) = 0;
     virtual OSStatus destroyProcessTap(AudioObjectID tapID) = 0;
-    virtual OSStatus createAggregateDevice(const AggregateDescription& description, AudioObjectID& outDeviceID) = 0;
+    virtual OSStatus createAggregateDevice(const AggregateDescription& description,
+                                           AudioObjectID& outDeviceID) = 0;
     virtual OSStatus destroyAggregateDevice(AudioObjectID deviceID) = 0;
 
     // Registers a callback that the platform calls on the device's own IO thread (no dispatch queue).
@@ -65,7 +66,8 @@ public:
     // Calls `block` whenever the property's value changes (the device list, a default device, whether
     // a device is alive). A backend that cannot tell answers kAudioHardwareUnsupportedOperationError.
     virtual OSStatus addPropertyListener(AudioObjectID object, const AudioObjectPropertyAddress& address,
-                                         AudioObjectPropertyListenerBlock block, PropertyListenerID& outID) = 0;
+                                         AudioObjectPropertyListenerBlock block,
+                                         PropertyListenerID& outID) = 0;
     // Once it has returned, the block is not called again (a call already under way may still finish).
     virtual OSStatus removePropertyListener(AudioObjectID object, const AudioObjectPropertyAddress& address,
                                             PropertyListenerID id) = 0;

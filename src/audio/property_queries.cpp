@@ -50,7 +50,8 @@ std::int64_t channelCount(AudioEnv& env, AudioObjectID device, FourCharCode scop
 
     const auto& list = *reinterpret_cast<const AudioBufferList*>(storage.get());
     // Never walk past what was filled, whatever mNumberBuffers claims.
-    const std::size_t count = std::min<std::size_t>(list.mNumberBuffers, buffersWithin(std::min(filled, size)));
+    const std::size_t count =
+        std::min<std::size_t>(list.mNumberBuffers, buffersWithin(std::min(filled, size)));
     std::int64_t sum = 0;
     for (const AudioBuffer& buffer : buffersOf(list).first(count)) sum += buffer.mNumberChannels;
     return sum;
@@ -66,7 +67,8 @@ std::int64_t inputChannelCount(AudioEnv& env, AudioObjectID device) {
 
 double nominalRate(AudioEnv& env, AudioObjectID object) {
     double rate = 0.0;
-    if (readValue(env, object, globalAddress(kAudioDevicePropertyNominalSampleRate), rate) != kAudioHardwareNoError)
+    if (readValue(env, object, globalAddress(kAudioDevicePropertyNominalSampleRate), rate) !=
+        kAudioHardwareNoError)
         return 0.0;
     return rate;
 }
@@ -90,7 +92,8 @@ std::optional<std::string> cfStringProp(AudioEnv& env, AudioObjectID object, Fou
 std::vector<AudioObjectID> allDeviceIDs(AudioEnv& env) {
     const AudioObjectPropertyAddress address = globalAddress(kAudioHardwarePropertyDevices);
     std::uint32_t size = 0;
-    if (env.hw.getPropertyDataSize(kAudioObjectSystemObject, address, size) != kAudioHardwareNoError) return {};
+    if (env.hw.getPropertyDataSize(kAudioObjectSystemObject, address, size) != kAudioHardwareNoError)
+        return {};
     const std::size_t count = size / sizeof(AudioObjectID);
     if (count == 0) return {};
 

@@ -21,7 +21,8 @@ std::shared_ptr<InputCapture> InputCapture::create(AudioEnv env, SampleOutput& s
     return std::shared_ptr<InputCapture>(new InputCapture(env, stdoutHandle));
 }
 
-InputCapture::InputCapture(AudioEnv env, SampleOutput& stdoutHandle) : env_(env), stdoutHandle_(stdoutHandle) {}
+InputCapture::InputCapture(AudioEnv env, SampleOutput& stdoutHandle)
+    : env_(env), stdoutHandle_(stdoutHandle) {}
 
 bool InputCapture::start(std::string_view uid) {
     const AudioObjectID id = deviceIDForUID(env_, uid);
@@ -71,7 +72,8 @@ float* InputCapture::framesFor(std::size_t frames) {
 }
 
 void InputCapture::process(const AudioBufferList* input) {
-    ioCycles_.store(ioCycles_.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);  // the only writer
+    ioCycles_.store(ioCycles_.load(std::memory_order_relaxed) + 1,
+                    std::memory_order_relaxed);  // the only writer
     if (input == nullptr || input->mNumberBuffers < 1) return;
     const auto buffers = buffersOf(*input);
     std::size_t frames = 0;

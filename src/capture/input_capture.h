@@ -14,7 +14,7 @@ namespace lumvar::capture {
 // The input source: one audio device chosen by UID, whose frames reach the output stream as two
 // channels, device channel 1 first and channel 0 second (a mono device doubled).
 class InputCapture : public std::enable_shared_from_this<InputCapture> {
-public:
+  public:
     // The IO callback holds the capture weakly, so it must live in a shared_ptr.
     static std::shared_ptr<InputCapture> create(audio::AudioEnv env, SampleOutput& stdoutHandle);
 
@@ -37,7 +37,7 @@ public:
     // IO callbacks since the last start, empty ones included; any thread.
     std::uint64_t ioCycles() const { return ioCycles_.load(std::memory_order_relaxed); }
 
-private:
+  private:
     template <typename Source>
     friend audio::AudioDeviceIOBlock ioCallbackFor(std::weak_ptr<Source> source);
 
@@ -55,7 +55,7 @@ private:
     std::string uid_;
     double rate_ = 0.0;
     std::atomic<std::uint64_t> ioCycles_{0};  // written by the IO thread alone while a callback runs
-    SampleOutput& stdoutHandle_;  // the output sample stream
+    SampleOutput& stdoutHandle_;              // the output sample stream
     std::vector<float> frames_;  // the two-channel output of one cycle; touched only by the callback
 };
 

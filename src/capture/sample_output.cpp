@@ -16,7 +16,8 @@ bool SampleOutput::write(std::span<const float> samples) {
         return false;
     }
     std::copy_n(samples.begin(), region->first.size(), region->first.begin());
-    std::copy(samples.begin() + static_cast<std::ptrdiff_t>(region->first.size()), samples.end(), region->second.begin());
+    std::copy(samples.begin() + static_cast<std::ptrdiff_t>(region->first.size()), samples.end(),
+              region->second.begin());
     commit(samples.size());
     return true;
 }
@@ -27,7 +28,8 @@ void SampleOutput::notice() {
 }
 
 bool SampleOutput::waitForWork(std::chrono::milliseconds timeout) {
-    return wake_.waitUntil([this] { return !ring_.empty() || notice_.load(std::memory_order_acquire); }, timeout);
+    return wake_.waitUntil([this] { return !ring_.empty() || notice_.load(std::memory_order_acquire); },
+                           timeout);
 }
 
 bool SampleOutput::takeNoticeDue() {

@@ -22,7 +22,7 @@ namespace lumvar::capture {
 //
 // Consumer side: the writer thread alone.
 class SampleOutput {
-public:
+  public:
     // 3 MiB: 8.2 s of 48 kHz stereo float that a parent may fall behind without losing a sample.
     static constexpr std::size_t kCapacity = 3 * 1024 * 1024 / sizeof(float);
 
@@ -55,7 +55,7 @@ public:
     // Re-arms takeNoticeDue(), then hands over the samples dropped since the last call.
     std::uint64_t acknowledge();
 
-private:
+  private:
     SampleRing ring_;
     WakeSignal wake_;
     std::atomic<std::uint64_t> dropped_{0};

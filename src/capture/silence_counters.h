@@ -16,8 +16,9 @@ struct SilenceCount {
 // any number of readers, who always see both values from the same update. A sequence lock: the
 // writer never waits, a reader retries while an update is under way.
 class SilenceCounters {
-public:
-    static_assert(std::atomic<std::int64_t>::is_always_lock_free && std::atomic<std::uint32_t>::is_always_lock_free);
+  public:
+    static_assert(std::atomic<std::int64_t>::is_always_lock_free &&
+                  std::atomic<std::uint32_t>::is_always_lock_free);
 
     // The writer: adds one callback's `samples`, all zero or not.
     void add(std::int64_t samples, bool silent) {
@@ -40,12 +41,13 @@ public:
     SilenceCount read() const {
         for (;;) {
             const std::uint32_t before = sequence_.load(std::memory_order_acquire);
-            const SilenceCount count{zero_.load(std::memory_order_acquire), total_.load(std::memory_order_acquire)};
+            const SilenceCount count{zero_.load(std::memory_order_acquire),
+                                     total_.load(std::memory_order_acquire)};
             if ((before & 1u) == 0 && sequence_.load(std::memory_order_relaxed) == before) return count;
         }
     }
 
-private:
+  private:
     // The writer's own view needs no retry: nobody else writes meanwhile.
     SilenceCount readOwn() const {
         return {zero_.load(std::memory_order_relaxed), total_.load(std::memory_order_relaxed)};

@@ -39,16 +39,20 @@ bool Tap::build() {
     // more channels comes out at 2/channels of the played level, the correction of channels / 2 brings
     // it back; a platform whose mix keeps the level says so, and gets none.
     const std::int64_t channels = outputChannelCount(env_, device);
-    scale_ = channels > 1 && !tapKeepsLevel() ? static_cast<float>(channels) / 2.0f : 1.0f;  // no callback yet
-    env_.log.log("  output device channels: " + formatInt(channels) + ", level correction x" + formatFloat(scale_));
+    scale_ =
+        channels > 1 && !tapKeepsLevel() ? static_cast<float>(channels) / 2.0f : 1.0f;  // no callback yet
+    env_.log.log("  output device channels: " + formatInt(channels) + ", level correction x" +
+                 formatFloat(scale_));
 
-    const TapDescription description{.stereoGlobal = true, .excludedProcesses = {}, .uuid = uuids_.next(), .muteBehavior = 0};
+    const TapDescription description{
+        .stereoGlobal = true, .excludedProcesses = {}, .uuid = uuids_.next(), .muteBehavior = 0};
     AudioObjectID createdTap = kAudioObjectUnknown;
     if (!check(env_.log, env_.hw.createProcessTap(description, createdTap), "create tap")) return false;
     tapID_ = createdTap;
 
     const auto tapUID = cfStringProp(env_, tapID_, kAudioTapPropertyUID, "tap UID");
-    if (!tapUID) return false;  // the one failure that keeps what it made: the tap stays until the next teardown
+    if (!tapUID)
+        return false;  // the one failure that keeps what it made: the tap stays until the next teardown
 
     // From here on every failure undoes what this build made, in teardown's order, and leaves the
     // silence counters as they were.
@@ -66,7 +70,8 @@ bool Tap::build() {
         .taps = {{.uid = *tapUID, .drift = false}},
     };
     AudioObjectID createdAggregate = kAudioObjectUnknown;
-    if (!check(env_.log, env_.hw.createAggregateDevice(aggregate, createdAggregate), "create aggregate")) return false;
+    if (!check(env_.log, env_.hw.createAggregateDevice(aggregate, createdAggregate), "create aggregate"))
+        return false;
     aggID_ = createdAggregate;
 
     reconcileRates(device);
@@ -90,15 +95,16 @@ bool Tap::build() {
 bool Tap::tapKeepsLevel() {
     std::uint32_t keeps = 0;
     std::uint32_t size = sizeof keeps;
-    return env_.hw.getPropertyData(kAudioObjectSystemObject, globalAddress(kLumvarTapKeepsLevel), size, &keeps) ==
-               kAudioHardwareNoError &&
+    return env_.hw.getPropertyData(kAudioObjectSystemObject, globalAddress(kLumvarTapKeepsLevel), size,
+                                   &keeps) == kAudioHardwareNoError &&
            keeps != 0;
 }
 
 void Tap::reconcileRates(AudioObjectID device) {
     const double wanted = nominalRate(env_, device);
     if (wanted > 0.0) {
-        env_.hw.setPropertyData(aggID_, globalAddress(kAudioDevicePropertyNominalSampleRate), sizeof wanted, &wanted);
+        env_.hw.setPropertyData(aggID_, globalAddress(kAudioDevicePropertyNominalSampleRate), sizeof wanted,
+                                &wanted);
         int tries = 0;
         while (!(std::fabs(nominalRate(env_, aggID_) - wanted) <= kRateTolerance) && tries < kRateWaits) {
             sleeper_.sleepFor(kRateWait);
@@ -116,9 +122,8 @@ void Tap::logTapFormat() {
     if (!format) return;
     env_.log.log("  tap format: rate=" + formatDouble(format->mSampleRate) +
                  " ch=" + formatUnsigned(format->mChannelsPerFrame) +
-                 " bytesPerFrame=" + formatUnsigned(format->mBytesPerFrame) +
-                 " framesPerPacket=" + formatUnsigned(format->mFramesPerPacket) +
-                 " flags=" + formatUnsigned(format->mFormatFlags));
+                 " bytesPerFrame=" + formatUnsigned(format->mBytesPerFrame) + " framesPerPacket=" +
+                 formatUnsigned(format->mFramesPerPacket) + " flags=" + formatUnsigned(format->mFormatFlags));
 }
 
 void Tap::teardown() {

@@ -16,11 +16,12 @@ namespace lumvar::capture {
 // The system source: a process tap carried by a private aggregate device, and the IO callback that
 // turns the aggregate's buffers into the output sample stream while keeping the silence counters.
 class Tap : public std::enable_shared_from_this<Tap> {
-public:
+  public:
     using Counters = SilenceCount;
 
     // The IO callback holds the Tap weakly, so a Tap must live in a shared_ptr.
-    static std::shared_ptr<Tap> create(audio::AudioEnv env, SampleOutput& output, Sleeper& sleeper, UuidSource& uuids);
+    static std::shared_ptr<Tap> create(audio::AudioEnv env, SampleOutput& output, Sleeper& sleeper,
+                                       UuidSource& uuids);
 
     Tap(const Tap&) = delete;
     Tap& operator=(const Tap&) = delete;
@@ -51,7 +52,7 @@ public:
     // Main queue: writes the one-time layout diagnostic once the first cycle has kept it.
     void reportLayout();
 
-private:
+  private:
     template <typename Source>
     friend audio::AudioDeviceIOBlock ioCallbackFor(std::weak_ptr<Source> source);
 
@@ -87,7 +88,7 @@ private:
     std::atomic<bool> logged_{false};  // may be read from a later build's IO thread
     SilenceCounters counters_;
     SampleOutput& stdoutHandle_;  // the output sample stream
-    Layout layout_;                           // written once by the IO thread before layoutKept_
+    Layout layout_;               // written once by the IO thread before layoutKept_
     std::atomic<bool> layoutKept_{false};
 };
 

@@ -56,8 +56,8 @@ LUMVAR_VECTOR_CLONES bool copyAndScan(const float* __restrict in, float* __restr
 }
 
 // The level correction and the silence test in one pass; returns whether all were zero.
-LUMVAR_VECTOR_CLONES bool multiplyAndScan(const float* __restrict in, float* __restrict out, std::size_t count,
-                                          float scale) {
+LUMVAR_VECTOR_CLONES bool multiplyAndScan(const float* __restrict in, float* __restrict out,
+                                          std::size_t count, float scale) {
     std::uint32_t any = 0;
     std::size_t i = 0;
     for (; i + kBlock <= count; i += kBlock) {
@@ -76,18 +76,21 @@ LUMVAR_VECTOR_CLONES bool multiplyAndScan(const float* __restrict in, float* __r
 // Fills one piece of the ring; scale 1.0 keeps every bit of every sample (a NaN's payload included).
 bool fill(const float* in, std::span<float> out, float scale) {
     if (out.empty()) return true;
-    return scale == 1.0f ? copyAndScan(in, out.data(), out.size()) : multiplyAndScan(in, out.data(), out.size(), scale);
+    return scale == 1.0f ? copyAndScan(in, out.data(), out.size())
+                         : multiplyAndScan(in, out.data(), out.size(), scale);
 }
 
 }  // namespace
 
 void Tap::process(const AudioBufferList* input) {
-    ioCycles_.store(ioCycles_.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);  // the only writer
+    ioCycles_.store(ioCycles_.load(std::memory_order_relaxed) + 1,
+                    std::memory_order_relaxed);  // the only writer
     if (input == nullptr || input->mNumberBuffers == 0) return;
     const audio::AudioBuffer& first = audio::buffersOf(*input)[0];
     if (first.mData == nullptr) return;
 
-    if (!logged_.load(std::memory_order_relaxed) && !logged_.exchange(true, std::memory_order_relaxed)) keepLayout(*input);
+    if (!logged_.load(std::memory_order_relaxed) && !logged_.exchange(true, std::memory_order_relaxed))
+        keepLayout(*input);
 
     const std::uint32_t bytes = first.mDataByteSize;
     if (bytes == 0) return;
@@ -103,7 +106,8 @@ void Tap::process(const AudioBufferList* input) {
         return;
     }
     // Copied (or scaled) straight into the ring, tested for silence in the same pass.
-    const bool silent = fill(samples, room->first, scale_) & fill(samples + room->first.size(), room->second, scale_);
+    const bool silent =
+        fill(samples, room->first, scale_) & fill(samples + room->first.size(), room->second, scale_);
     counters_.add(static_cast<std::int64_t>(n), silent);
     stdoutHandle_.commit(n);
 }
@@ -119,12 +123,14 @@ void Tap::keepLayout(const AudioBufferList& input) {
 void Tap::reportLayout() {
     if (!layoutKept_.exchange(false, std::memory_order_acquire)) return;
     const audio::AudioBuffer& first = layout_.buffers[0];
-    const std::uint32_t frames = (first.mDataByteSize / 4) / std::max<std::uint32_t>(first.mNumberChannels, 1);
+    const std::uint32_t frames =
+        (first.mDataByteSize / 4) / std::max<std::uint32_t>(first.mNumberChannels, 1);
     env_.log.log("  IOProc#1: abl.count=" + formatUnsigned(layout_.count) +
-                 " buf0.ch=" + formatUnsigned(first.mNumberChannels) + " bytes=" + formatUnsigned(first.mDataByteSize) +
-                 " frames=" + formatUnsigned(frames));
+                 " buf0.ch=" + formatUnsigned(first.mNumberChannels) +
+                 " bytes=" + formatUnsigned(first.mDataByteSize) + " frames=" + formatUnsigned(frames));
     for (std::size_t i = 0; i < std::min<std::size_t>(layout_.count, Layout::kMaxBuffers); ++i) {
-        env_.log.log("    buf[" + formatUnsigned(i) + "] ch=" + formatUnsigned(layout_.buffers[i].mNumberChannels) +
+        env_.log.log("    buf[" + formatUnsigned(i) +
+                     "] ch=" + formatUnsigned(layout_.buffers[i].mNumberChannels) +
                      " bytes=" + formatUnsigned(layout_.buffers[i].mDataByteSize));
     }
 }

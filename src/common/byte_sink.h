@@ -9,7 +9,7 @@ namespace lumvar {
 // A target for bytes: standard output, standard error, or a stand-in for tests.
 // One call is one chunk; a sink never splits a chunk across calls of its own reader.
 class ByteSink {
-public:
+  public:
     virtual ~ByteSink() = default;
 
     // Returns false when the bytes could not all be delivered.

@@ -13,7 +13,7 @@ namespace {
 // Owns one CoreFoundation reference.
 template <typename Ref>
 class Owned {
-public:
+  public:
     explicit Owned(Ref ref) : ref_(ref) {}
     ~Owned() {
         if (ref_ != nullptr) CFRelease(ref_);
@@ -22,7 +22,7 @@ public:
     Owned& operator=(const Owned&) = delete;
     Ref get() const { return ref_; }
 
-private:
+  private:
     Ref ref_;
 };
 
@@ -79,7 +79,7 @@ std::size_t sequenceLength(std::string_view bytes, std::size_t& maximal) {
 }
 
 class CfText final : public Text {
-public:
+  public:
     bool wellFormed(std::string_view bytes) const override {
         if (bytes.empty()) return true;
         const Owned string(makeString(bytes));
@@ -120,11 +120,14 @@ public:
         CFCharacterSetRef blanks = CFCharacterSetGetPredefined(kCFCharacterSetWhitespace);
         const CFIndex length = CFStringGetLength(string.get());
         CFIndex begin = 0, end = length;
-        while (begin < end && CFCharacterSetIsCharacterMember(blanks, CFStringGetCharacterAtIndex(string.get(), begin)))
+        while (begin < end &&
+               CFCharacterSetIsCharacterMember(blanks, CFStringGetCharacterAtIndex(string.get(), begin)))
             ++begin;
-        while (end > begin && CFCharacterSetIsCharacterMember(blanks, CFStringGetCharacterAtIndex(string.get(), end - 1)))
+        while (end > begin &&
+               CFCharacterSetIsCharacterMember(blanks, CFStringGetCharacterAtIndex(string.get(), end - 1)))
             --end;
-        const Owned trimmed(CFStringCreateWithSubstring(kCFAllocatorDefault, string.get(), CFRangeMake(begin, end - begin)));
+        const Owned trimmed(
+            CFStringCreateWithSubstring(kCFAllocatorDefault, string.get(), CFRangeMake(begin, end - begin)));
         return toUtf8(trimmed.get());
     }
 

@@ -1,7 +1,7 @@
 #include "common/fd_sink.h"
 
-#include <cerrno>
 #include <unistd.h>
+#include <cerrno>
 
 namespace lumvar {
 

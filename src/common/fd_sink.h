@@ -10,7 +10,7 @@ namespace lumvar {
 // Writes each chunk to a file descriptor with one write(2) in the usual case, looping over partial
 // writes and EINTR so that a chunk is never cut short by anything but a real failure.
 class FdSink final : public ByteSink {
-public:
+  public:
     // Called on the writing thread with errno of each failed write; it must be quick and must not
     // block, since the writer may be an audio IO thread.
     using FailureHandler = std::function<void(int error)>;
@@ -25,7 +25,7 @@ public:
 
     bool failed() const { return failed_.load(std::memory_order_acquire); }
 
-private:
+  private:
     int fd_;
     FailureHandler handler_;
     std::atomic<bool> failed_{false};

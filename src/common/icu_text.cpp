@@ -21,7 +21,9 @@ bool isWellFormed(std::string_view text) {
     return true;
 }
 
-bool isBlank(UChar32 c) { return c == 0x09 || u_charType(c) == U_SPACE_SEPARATOR; }
+bool isBlank(UChar32 c) {
+    return c == 0x09 || u_charType(c) == U_SPACE_SEPARATOR;
+}
 
 std::string toUtf8(const icu::UnicodeString& text) {
     std::string out;
@@ -30,7 +32,8 @@ std::string toUtf8(const icu::UnicodeString& text) {
 }
 
 icu::UnicodeString fromUtf8(std::string_view text) {
-    return icu::UnicodeString::fromUTF8(icu::StringPiece(text.data(), static_cast<std::int32_t>(text.size())));
+    return icu::UnicodeString::fromUTF8(
+        icu::StringPiece(text.data(), static_cast<std::int32_t>(text.size())));
 }
 
 // NFD of well-formed text; canonically equivalent texts have identical NFD forms.
@@ -44,7 +47,7 @@ std::string decomposed(std::string_view text) {
 }
 
 class IcuText final : public Text {
-public:
+  public:
     bool wellFormed(std::string_view bytes) const override { return isWellFormed(bytes); }
 
     std::string sanitize(std::string_view bytes) const override {
@@ -77,7 +80,8 @@ public:
             if (c < 0 || !isBlank(c)) break;
             end = previous;
         }
-        return std::string(text.substr(static_cast<std::size_t>(begin), static_cast<std::size_t>(end - begin)));
+        return std::string(
+            text.substr(static_cast<std::size_t>(begin), static_cast<std::size_t>(end - begin)));
     }
 
     bool equal(std::string_view a, std::string_view b) const override {

@@ -11,23 +11,23 @@ namespace lumvar {
 
 // Keeps every chunk, for tests. Thread-safe so that a callback thread may write into it.
 class MemorySink final : public ByteSink {
-public:
+  public:
     bool write(std::span<const std::byte> bytes) override;
     using ByteSink::write;
 
-    std::string text() const;                  // all bytes so far, concatenated
-    std::vector<std::string> chunks() const;   // one entry per write call
-    std::vector<float> floats() const;         // all bytes read as native floats (whole ones only)
+    std::string text() const;                 // all bytes so far, concatenated
+    std::vector<std::string> chunks() const;  // one entry per write call
+    std::vector<float> floats() const;        // all bytes read as native floats (whole ones only)
     void clear();
 
-private:
+  private:
     mutable std::mutex mutex_;
     std::vector<std::string> chunks_;
 };
 
 // Counts and drops; never allocates.
 class NullSink final : public ByteSink {
-public:
+  public:
     bool write(std::span<const std::byte> bytes) override {
         bytes_ += bytes.size();
         ++writes_;
@@ -38,7 +38,7 @@ public:
     std::uint64_t bytes() const { return bytes_; }
     std::uint64_t writes() const { return writes_; }
 
-private:
+  private:
     std::uint64_t bytes_ = 0;
     std::uint64_t writes_ = 0;
 };

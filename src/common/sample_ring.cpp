@@ -1,7 +1,7 @@
 #include "common/sample_ring.h"
 
-#include <algorithm>
 #include <unistd.h>
+#include <algorithm>
 
 namespace lumvar {
 

@@ -18,7 +18,7 @@ namespace lumvar {
 // role only after the previous one's last call happens-before its first (a lock or a thread join
 // between them).
 class SampleRing {
-public:
+  public:
     // Room to fill: `first` up to the end of the storage, then `second` from its start (often empty).
     struct Region {
         std::span<float> first;
@@ -45,7 +45,7 @@ public:
     std::size_t size() const;
     bool empty() const { return size() == 0; }
 
-private:
+  private:
     std::unique_ptr<float[]> data_;
     std::size_t capacity_;
     // Counts of every sample ever committed or consumed (they never wrap: 2^64), each beside its own

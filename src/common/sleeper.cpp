@@ -4,6 +4,8 @@
 
 namespace lumvar {
 
-void RealSleeper::sleepFor(std::chrono::microseconds duration) { std::this_thread::sleep_for(duration); }
+void RealSleeper::sleepFor(std::chrono::microseconds duration) {
+    std::this_thread::sleep_for(duration);
+}
 
 }  // namespace lumvar

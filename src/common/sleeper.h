@@ -6,13 +6,13 @@ namespace lumvar {
 
 // Blocking waits, injected so that tests run without sleeping.
 class Sleeper {
-public:
+  public:
     virtual ~Sleeper() = default;
     virtual void sleepFor(std::chrono::microseconds duration) = 0;
 };
 
 class RealSleeper final : public Sleeper {
-public:
+  public:
     void sleepFor(std::chrono::microseconds duration) override;
 };
 

@@ -10,13 +10,13 @@ namespace lumvar {
 // Status lines on standard error: each line reaches the sink as exactly one write ending in one "\n".
 // The outcome of the write is not looked at; a status line is never worth more than the audio.
 class StatusLog {
-public:
+  public:
     explicit StatusLog(ByteSink& sink) : sink_(sink) {}
 
     // Writes `text` and the "\n" that ends it, in one write.
     void log(std::string_view text);
 
-private:
+  private:
     ByteSink& sink_;
 };
 

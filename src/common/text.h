@@ -8,7 +8,7 @@ namespace lumvar {
 // The Unicode text operations the system relies on, all on UTF-8. Each platform implements them
 // with its own library (ICU on Linux).
 class Text {
-public:
+  public:
     virtual ~Text() = default;
 
     // Whether the bytes are well-formed UTF-8.

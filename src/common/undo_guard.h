@@ -8,7 +8,7 @@ namespace lumvar {
 // things states its clean-up for every failure after this point once, where the guard is made.
 template <typename Undo>
 class UndoUnlessDone {
-public:
+  public:
     explicit UndoUnlessDone(Undo undo) : undo_(std::move(undo)) {}
     ~UndoUnlessDone() {
         if (!done_) undo_();
@@ -18,7 +18,7 @@ public:
 
     void done() { done_ = true; }
 
-private:
+  private:
     Undo undo_;
     bool done_ = false;
 };

@@ -1,10 +1,10 @@
 #include "common/wake_signal.h"
 
-#include <algorithm>
-#include <cerrno>
 #include <fcntl.h>
 #include <poll.h>
 #include <unistd.h>
+#include <algorithm>
+#include <cerrno>
 
 namespace lumvar {
 namespace {
@@ -45,7 +45,8 @@ bool WakeSignal::waitUntil(const std::function<bool()>& ready, std::chrono::mill
             sleeping_.store(false, std::memory_order_relaxed);
             return true;
         }
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
         if (left.count() <= 0) {
             sleeping_.store(false, std::memory_order_relaxed);
             return false;

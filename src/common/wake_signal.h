@@ -9,7 +9,7 @@ namespace lumvar {
 // Wakes one waiting thread from any thread, a real-time audio thread included: notify() never blocks,
 // never allocates and makes a system call (one non-blocking pipe write) only when the waiter sleeps.
 class WakeSignal {
-public:
+  public:
     WakeSignal();
     ~WakeSignal();
     WakeSignal(const WakeSignal&) = delete;
@@ -22,7 +22,7 @@ public:
     // A notify() that comes between the waiter's last look and its sleep still wakes it.
     bool waitUntil(const std::function<bool()>& ready, std::chrono::milliseconds timeout);
 
-private:
+  private:
     int fds_[2] = {-1, -1};  // read end, write end (non-blocking)
     std::atomic<bool> sleeping_{false};
 };

@@ -14,9 +14,38 @@ using namespace std::chrono_literals;
 using app::Mode;
 using Op = ScriptedAudio::Op;
 
-struct ControllerTest : ControllerFixture {
+// A controller on that machine, with the machine already capturing what it plays.
+struct ControllerTest : MachineFixture {
+    std::shared_ptr<capture::Tap> tap = capture::Tap::create(env, out, sleeper, uuids);
+    std::shared_ptr<capture::InputCapture> input = capture::InputCapture::create(env, out);
+    app::MainQueue::Clock::time_point now{};
+    app::MainQueue queue{[this] { return now; }};
+    app::DeviceWatch watch{hw, queue};
+    std::vector<int> exits;
+    std::optional<app::Controller> controller;
+    void SetUp() override {
+        MachineFixture::SetUp();
+        controller.emplace(app::Controller::Deps{env, tap, input, parent, watch, [this] { return now; },
+                                                 nullptr, [this](int status) { exits.push_back(status); }});
+        ASSERT_TRUE(tap->build());
+        controller->listDevices();
+        controller->startWatching();
+        err.clear();
+    }
+    // Every test ends as the process does, with nothing of the audio system left behind.
+    void TearDown() override {
+        controller->terminate();
+        expectNothingLeaked();
+    }
+    void command(std::string_view line) { controller->handle(*app::parseCommand(line, platformText())); }
+    bool tapRunning() const {
+        return hw.liveAggregates() == 1 && hw.startedIOProcs() == 1 && input->devID() == 0;
+    }
+    bool inputRunning() const { return hw.liveAggregates() == 0 && input->devID() == mic; }
     bool has(const std::string& line) const { return err.text().find(line) != std::string::npos; }
-    void silence(std::size_t samples) { hw.deliver(tap->aggID(), Buffers({std::vector<float>(samples, 0.0f)}).list()); }
+    void silence(std::size_t samples) {
+        hw.deliver(tap->aggID(), Buffers({std::vector<float>(samples, 0.0f)}).list());
+    }
     // The platform notifies; once the burst window has passed, the main queue acts.
     void notify(std::initializer_list<std::pair<AudioObjectID, FourCharCode>> changes) {
         for (const auto& [object, selector] : changes) hw.fire(object, selector);
@@ -28,7 +57,9 @@ struct ControllerTest : ControllerFixture {
         now = app::MainQueue::Clock::time_point{} + since;
         controller->watchdogTick();
     }
-    std::string failedBuild() const { return "  output device channels: 2, level correction x1.0\n  x create tap failed: -1\n"; }
+    std::string failedBuild() const {
+        return "  output device channels: 2, level correction x1.0\n  x create tap failed: -1\n";
+    }
 };
 
 TEST_F(ControllerTest, SystemRestartsTheTapAndAFailedBuildLeavesTheMode) {
@@ -37,7 +68,6 @@ TEST_F(ControllerTest, SystemRestartsTheTapAndAFailedBuildLeavesTheMode) {
     EXPECT_EQ(err.text(), buildLines() + "  > system tap started\n");
     EXPECT_NE(tap->aggID(), before);
     EXPECT_TRUE(tapRunning());
-
     command("INPUT mic");
     hw.inject({Op::CreateProcessTap, {}, {}, -1});
     err.clear();
@@ -52,14 +82,13 @@ TEST_F(ControllerTest, InputSwitchesReplacesReportsItsRateAndNeedsAUid) {
     command("input   ");
     EXPECT_EQ(err.text(), "  x INPUT needs a device uid\n  x INPUT needs a device uid\n");
     EXPECT_TRUE(tapRunning());
-
     err.clear();
     command("input mic");
-    EXPECT_EQ(err.text(), "  input device 'Desk Mic' channels: 2\n  > input capture started: mic\n"
-                          "  input device rate: 48000.0\n");
+    EXPECT_EQ(err.text(),
+              "  input device 'Desk Mic' channels: 2\n  > input capture started: mic\n"
+              "  input device rate: 48000.0\n");
     EXPECT_EQ(controller->mode(), Mode::Input);
     EXPECT_TRUE(inputRunning());
-
     const AudioObjectID other = addInput("other mic", "Other", {1});
     hw.clearCalls();
     command("INPUT other mic");  // replaces the running device and leaves the torn-down tap alone
@@ -69,12 +98,12 @@ TEST_F(ControllerTest, InputSwitchesReplacesReportsItsRateAndNeedsAUid) {
 
 TEST_F(ControllerTest, AFailedInputStartFallsBackToTheSystemTapOnceAndLeaksNothing) {
     command("INPUT speakers");  // an output-only device is no input
-    EXPECT_EQ(err.text(), "  input device 'Speakers' channels: 0\n  x input device has no input channels: speakers\n"
-                          "  x input start failed; restoring system\n" +
-                              buildLines());
+    EXPECT_EQ(err.text(),
+              "  input device 'Speakers' channels: 0\n  x input device has no input channels: speakers\n"
+              "  x input start failed; restoring system\n" +
+                  buildLines());
     EXPECT_EQ(controller->mode(), Mode::System);
     EXPECT_TRUE(tapRunning());
-
     command("INPUT mic");
     hw.inject({Op::GetPropertyData, std::nullopt, kAudioTapPropertyUID, -4});
     command("SYSTEM");  // stops at the tap UID: one tap stays behind
@@ -89,7 +118,8 @@ TEST_F(ControllerTest, AFailedInputStartFallsBackToTheSystemTapOnceAndLeaksNothi
 TEST_F(ControllerTest, ListAndUnknownCommands) {
     for (const char* line : {"list", "LIST extra", "LISTING", "hello world", "INPUT\tmic"}) command(line);
     const std::string list = "@DEVICES [{\"uid\":\"mic\",\"name\":\"Desk Mic\",\"ch\":2,\"default\":true}]\n";
-    EXPECT_EQ(err.text(), list + list + "unknown cmd: LISTING\nunknown cmd: hello world\nunknown cmd: INPUT\tmic\n");
+    EXPECT_EQ(err.text(),
+              list + list + "unknown cmd: LISTING\nunknown cmd: hello world\nunknown cmd: INPUT\tmic\n");
     EXPECT_TRUE(tapRunning());
 }
 
@@ -101,12 +131,11 @@ TEST_F(ControllerTest, WatchdogRebuildsATapSilentPastTheThresholdAndRetriesAFail
     silence(1000);
     controller->watchdogTick();  // one loud sample started the run again
     EXPECT_EQ(err.text(), "");
-
     silence(1);
     controller->watchdogTick();
-    EXPECT_EQ(err.text(), "  ! tap went silent (1001 zero-frames) - rebuilding\n" + buildLines() + "  > tap rebuilt\n");
+    EXPECT_EQ(err.text(),
+              "  ! tap went silent (1001 zero-frames) - rebuilding\n" + buildLines() + "  > tap rebuilt\n");
     EXPECT_EQ(tap->counters().totalFrames, 0);
-
     silence(1500);
     hw.inject({Op::CreateProcessTap, {}, {}, -1});
     err.clear();
@@ -132,7 +161,6 @@ TEST_F(ControllerTest, EveryEndReleasesEverythingOnceAndSilently) {
     EXPECT_EQ(exits, std::vector<int>{0});
     EXPECT_EQ(err.text(), "");
     expectNothingLeaked();
-
     controller->terminate();
     command("SYSTEM");  // nothing runs once the end has begun
     notifySystem(kAudioHardwarePropertyDevices);
@@ -143,11 +171,11 @@ TEST_F(ControllerTest, EveryEndReleasesEverythingOnceAndSilently) {
 TEST_F(ControllerTest, ANewDefaultOutputMovesTheSystemTapAndLeavesAnInputAlone) {
     hw.setDefaultOutput(addOutput(2, 44100.0, "headphones"));
     notifySystem(kAudioHardwarePropertyDefaultOutputDevice);
-    EXPECT_TRUE(has("  ! default output changed - rebuilding\n  output device channels: 2, level correction x1.0\n"
-                    "  aggregate rate set -> 44100.0"));
+    EXPECT_TRUE(
+        has("  ! default output changed - rebuilding\n  output device channels: 2, level correction x1.0\n"
+            "  aggregate rate set -> 44100.0"));
     EXPECT_TRUE(has("  > tap rebuilt\n"));
     EXPECT_EQ(hw.aggregatesCreated().back().master, "headphones");
-
     err.clear();
     notifySystem(kAudioHardwarePropertyDefaultOutputDevice);  // told again, but nothing moved
     command("INPUT mic");
@@ -163,7 +191,6 @@ TEST_F(ControllerTest, ADeadDeviceEndsItsSourceAndTheMachinesNextChangeRetriesAF
     notify({{speakers, kAudioDevicePropertyDeviceIsAlive}});
     EXPECT_EQ(err.text(), "  ! tap stalled - rebuilding\n" + buildLines() + "  > tap rebuilt\n");
     hw.setAlive(speakers, true);
-
     command("INPUT mic");
     hw.inject({Op::CreateProcessTap, {}, {}, -1});
     err.clear();
@@ -173,7 +200,6 @@ TEST_F(ControllerTest, ADeadDeviceEndsItsSourceAndTheMachinesNextChangeRetriesAF
     EXPECT_EQ(controller->mode(), Mode::Input);  // as after any failed fall-back
     tickAt(10s);
     tickAt(20s);  // the watchdog does not retry on its own
-
     hw.clearFaults();
     err.clear();
     notifySystem(kAudioHardwarePropertyDevices);
@@ -191,7 +217,6 @@ TEST_F(ControllerTest, ASourceThatStopsDeliveringIsStalledAfterThreeSecondsNotBe
     EXPECT_EQ(err.text(), "");
     tickAt(35s);
     EXPECT_EQ(err.text(), "  ! tap stalled - rebuilding\n" + buildLines() + "  > tap rebuilt\n");
-
     command("INPUT mic");
     hw.deliver(mic, Buffers({{0.1f, 0.1f}}).list());
     tickAt(40s);
@@ -207,7 +232,6 @@ TEST_F(ControllerTest, TheParentHearsOfInputDevicesAndOfTheServerOnlyWhenTheyCha
     hw.serverReachable = 1;  // a platform with a server says whether it reaches it
     controller->startWatching();
     EXPECT_EQ(hw.liveListeners(), 4 + 2);  // list, defaults, server; the output device and the aggregate
-
     notifySystem(kAudioHardwarePropertyDevices);  // nothing new
     const AudioObjectID usb = addInput("usb-mic", "USB Mic", {1});
     addOutput(2, 48000.0, "hdmi");  // no input to pick
@@ -217,14 +241,14 @@ TEST_F(ControllerTest, TheParentHearsOfInputDevicesAndOfTheServerOnlyWhenTheyCha
     notifySystem(kAudioHardwarePropertyDevices);
     hw.setDefaultInput(usb);
     notifySystem(kAudioHardwarePropertyDefaultInputDevice);
-
     hw.serverReachable = 0;
     notifySystem(kLumvarServerReachable);
     notifySystem(kLumvarServerReachable);
     hw.serverReachable = 1;
     notifySystem(kLumvarServerReachable);
-    EXPECT_EQ(err.text(), "  ! input devices changed\n  ! input devices changed\n"
-                          "  x sound server unreachable\n  > sound server back\n");
+    EXPECT_EQ(err.text(),
+              "  ! input devices changed\n  ! input devices changed\n"
+              "  x sound server unreachable\n  > sound server back\n");
     command("INPUT mic");
     EXPECT_EQ(hw.liveListeners(), 4 + 1);  // the alive listeners follow the device in use
 }

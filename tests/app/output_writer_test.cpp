@@ -22,7 +22,8 @@ TEST(OutputWriter, AfterAFailedWriteLetsSamplesGoUnwrittenAndWaitsForNothingAtTh
     EXPECT_TRUE(output.empty());
     const auto before = std::chrono::steady_clock::now();
     EXPECT_FALSE(writer.finish(before + std::chrono::seconds(5)));
-    EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::seconds(5));  // returned, did not time out
+    EXPECT_LT(std::chrono::steady_clock::now() - before,
+              std::chrono::seconds(5));  // returned, did not time out
 }
 
 }  // namespace

@@ -22,7 +22,6 @@ struct ProcessTest : MachineFixture {
     MainQueue::Clock::time_point now{};
     MainQueue queue{[this] { return now; }};
     std::optional<Process> process;
-
     void SetUp() override {
         MachineFixture::SetUp();
         process.emplace(Process::Deps{hw, out, err, platformText(), sleeper, uuids, parent, queue, {}});
@@ -50,7 +49,9 @@ TEST_F(ProcessTest, StartsInItsFixedOrderAndTicksTwoSecondsLater) {
     ASSERT_TRUE(process->start({[&] { events.push_back("reader after: " + err.chunks().back()); },
                                 [&] { events.push_back("signals"); }}));
     const std::string banner = "  > streaming (system). commands: SYSTEM | INPUT <uid> | LIST\n";
-    EXPECT_EQ(err.text(), buildLines() + "@DEVICES [{\"uid\":\"mic\",\"name\":\"Desk Mic\",\"ch\":2,\"default\":true}]\n" + banner);
+    EXPECT_EQ(err.text(),
+              buildLines() +
+                  "@DEVICES [{\"uid\":\"mic\",\"name\":\"Desk Mic\",\"ch\":2,\"default\":true}]\n" + banner);
     EXPECT_EQ(events, (std::vector<std::string>{"reader after: " + banner, "signals"}));
     EXPECT_EQ(process->controller().zeroThreshold(), 23'040'000);
     parent.gone = true;
@@ -90,12 +91,14 @@ TEST_F(ProcessTest, TheAudioThreadsNoticesReachTheLogOnlyThroughTheMainQueue) {
     app::OutputWriter writer(out, stdoutPipe, [this] { process->outputNotice(); });
     Buffers chunk({std::vector<float>(40000, 0.25f)});
     hw.deliver(hw.aggregateIDs().at(0), chunk.list());
-    hw.deliver(hw.aggregateIDs().at(0), chunk.list());  // 80 000 samples, a ring of 65 536: the second goes whole
+    hw.deliver(hw.aggregateIDs().at(0),
+               chunk.list());  // 80 000 samples, a ring of 65 536: the second goes whole
     writer.pump();
     EXPECT_EQ(err.text(), "");  // nothing written on the audio thread, nor on the writer's
     queue.runPending();
-    EXPECT_EQ(err.text(), "  IOProc#1: abl.count=1 buf0.ch=2 bytes=160000 frames=20000\n    buf[0] ch=2 bytes=160000\n"
-                          "  ! output backlog: dropped 40000 samples - parent not reading\n");
+    EXPECT_EQ(err.text(),
+              "  IOProc#1: abl.count=1 buf0.ch=2 bytes=160000 frames=20000\n    buf[0] ch=2 bytes=160000\n"
+              "  ! output backlog: dropped 40000 samples - parent not reading\n");
     EXPECT_EQ(stdoutPipe.text().size(), 40000u * sizeof(float));
     writer.pump();
     queue.runPending();
@@ -126,7 +129,8 @@ TEST_F(ProcessTest, ABurstOfNotificationsIsOneWorkItemAfterTheWorkInProgress) {
     ASSERT_TRUE(process->start({}));
     hw.setDefaultOutput(addOutput(2, 48000.0, "headphones"));
     err.clear();
-    for (int i = 0; i < 5; ++i) hw.fire(audio::kAudioObjectSystemObject, audio::kAudioHardwarePropertyDefaultOutputDevice);
+    for (int i = 0; i < 5; ++i)
+        hw.fire(audio::kAudioObjectSystemObject, audio::kAudioHardwarePropertyDefaultOutputDevice);
     hw.fire(audio::kAudioObjectSystemObject, audio::kAudioHardwarePropertyDevices);
     command("LIST");
     advance(50ms);

@@ -36,10 +36,8 @@ TEST(SampleRing, WrapsAroundAndTakesWholeChunksOrNothing) {
     ASSERT_TRUE(put(ring, 6, 4));
     EXPECT_FALSE(put(ring, 99, 1));  // full
     EXPECT_EQ(takeAll(ring), (std::vector<float>{0, 1, 2, 3, 4, 5, 6, 7, 8, 9}));
-    ASSERT_TRUE(put(ring, 0, 7));
-    takeAll(ring);
+    ASSERT_TRUE(put(ring, 0, 7) && takeAll(ring).size() == 7);
     ASSERT_TRUE(put(ring, 50, 8));  // across the end of the storage: read back in order
-    EXPECT_EQ(ring.readable().size(), 3u);
     EXPECT_EQ(takeAll(ring), (std::vector<float>{50, 51, 52, 53, 54, 55, 56, 57}));
 }
 

@@ -7,7 +7,7 @@
 namespace lumvar::testing {
 
 TEST(CaptureE2E, StartsInItsFixedOrderAndListsTheServersSources) {
-    ChildProcess helper = spawnHelper();
+    ChildProcess helper(LUMVAR_HELPER_PATH, {});
     const std::string all = waitUntilStreaming(helper);
     // The build's lines, the device list, the banner: nothing else (not even the layout diagnostic of
     // the first IO cycle, which waits for the main queue) and in this order.
@@ -15,46 +15,47 @@ TEST(CaptureE2E, StartsInItsFixedOrderAndListsTheServersSources) {
     ASSERT_EQ(text.substr(0, kBuildLines.size() + 9), kBuildLines + "@DEVICES ");
     ASSERT_EQ(text.substr(text.find('\n', kBuildLines.size()) + 1), kBanner);
     std::map<std::string, nlohmann::json> byUid;
-    for (const auto& device : devicesOf(text)) byUid[device["uid"]] = device;
+    for (const auto& device : nlohmann::json::parse(lastDeviceList(text).substr(9)))
+        byUid[device["uid"]] = device;
     EXPECT_FALSE(byUid.contains("lumvar_out"));  // a sink has no input; its monitor has
     EXPECT_TRUE(byUid.contains("lumvar_out.monitor"));
-    EXPECT_EQ(byUid["lumvar_mic"], nlohmann::json::parse(R"({"uid":"lumvar_mic","name":"Lumvar-Mic","ch":2,"default":true})"));
+    EXPECT_EQ(byUid["lumvar_mic"],
+              nlohmann::json::parse(R"({"uid":"lumvar_mic","name":"Lumvar-Mic","ch":2,"default":true})"));
     EXPECT_EQ(byUid["lumvar_mono"]["ch"], 1);
     endWithSigterm(helper);
 }
 
 TEST(CaptureE2E, CommandsSentBeforeStartUpEndedRunInOrderAndEndOfInputChangesNothing) {
-    ChildProcess helper = spawnHelper();
+    ChildProcess helper(LUMVAR_HELPER_PATH, {});
     helper.write("bogus one\nINPUT lumvar_mono\r\nlist\nSYSTEM\n");
     helper.closeStdin();
-    const std::string all = statusLines(helper.waitForStderr("  > system tap started\n", 10s));
+    const std::string all = helper.waitForStderr("  > system tap started\n", 10s);
     const std::string after = all.substr(all.find(kBanner) + kBanner.size());
     std::size_t at = 0;
-    for (const char* line : {"unknown cmd: bogus one\n", "  > input capture started: lumvar_mono\n", "@DEVICES ",
-                             "  > system tap started\n"})
+    for (const char* line : {"unknown cmd: bogus one\n", "  > input capture started: lumvar_mono\n",
+                             "@DEVICES ", "  > system tap started\n"})
         EXPECT_NE(at = after.find(line, at), std::string::npos) << line;
     helper.discardStdout();
     EXPECT_GE(helper.readStdout(8192, 5s).size(), 8192u);  // still streaming with stdin closed
+    std::this_thread::sleep_for(100ms);  // the first cycle's layout lines come through the main queue
+    const std::string before = helper.stderrSoFar();
     endWithSigterm(helper);
-    EXPECT_EQ(statusLines(helper.stderrSoFar()), all);  // nothing written on the way out
+    EXPECT_EQ(helper.stderrSoFar(), before);  // nothing written on the way out
 }
 
 TEST(CaptureE2E, WhatPlaysArrivesLeftThenRightAndAnInputDeviceSecondChannelFirst) {
-    ChildProcess helper = spawnHelper();
-    waitUntilStreaming(helper);
+    ChildProcess helper = streamingHelper();
     auto frames = captureWhilePlaying(helper, "lumvar_out", stereoTone(1000.0, 1.5, 0.0f), 2.5);  // left only
     const auto left = loudPart(channel(frames, 0));
     ASSERT_GT(left.size(), 24000u) << "no tone captured";
-    EXPECT_NEAR(frequency(left, 48000.0), 1000.0, 5.0);
     EXPECT_NEAR(rms(left), 0.5 / std::sqrt(2.0), 0.02);  // a null sink at 100 % passes floats unchanged
     EXPECT_LT(rms(channel(frames, 1)), 1e-4);
-
     helper.write("INPUT lumvar_mic\n");
     helper.waitForStderr("  > input capture started: lumvar_mic\n", 5s);
-    frames = captureWhilePlaying(helper, "lumvar_mic_sink", stereoTone(600.0, 1.5, 0.0f), 2.5);  // its left only
+    frames =
+        captureWhilePlaying(helper, "lumvar_mic_sink", stereoTone(600.0, 1.5, 0.0f), 2.5);  // its left only
     const auto second = loudPart(channel(frames, 1));
     ASSERT_GT(second.size(), 24000u) << "no tone captured";
-    EXPECT_NEAR(frequency(second, 48000.0), 600.0, 5.0);
     EXPECT_LT(rms(channel(frames, 0)), 1e-4);
     helper.signal(SIGINT);
     EXPECT_EQ(helper.waitForExit(5s), 0);
@@ -71,8 +72,7 @@ int ourStreams() {
 
 TEST(CaptureE2E, OneStreamWhileRunningAndNoneAfterAnyEnd) {
     for (const int signal : {SIGTERM, SIGINT}) {
-        ChildProcess helper = spawnHelper();
-        waitUntilStreaming(helper);
+        ChildProcess helper = streamingHelper();
         helper.write("INPUT lumvar_mono\nSYSTEM\n");
         helper.waitForStderr("  > system tap started\n", 5s);
         EXPECT_EQ(ourStreams(), 1);
@@ -80,19 +80,20 @@ TEST(CaptureE2E, OneStreamWhileRunningAndNoneAfterAnyEnd) {
         EXPECT_EQ(helper.waitForExit(5s), 0);
         EXPECT_EQ(ourStreams(), 0);
     }
-    ChildProcess orphan = spawnHelper({.arguments = {}, .environment = {}, .orphan = true});
+    ChildProcess orphan =
+        ChildProcess(LUMVAR_HELPER_PATH, {.arguments = {}, .environment = {}, .orphan = true});
     waitUntilStreaming(orphan);
     orphan.endParent();
     EXPECT_EQ(orphan.waitForExit(6s), 0);
-    ChildProcess unread = spawnHelper();
-    waitUntilStreaming(unread);
+    ChildProcess unread = streamingHelper();
     unread.closeStdout();
     EXPECT_EQ(unread.waitForExit(6s), 0);  // an idle null sink may take 2 s to deliver the first block
     EXPECT_EQ(ourStreams(), 0);
 }
 
 pid_t onlyChildOf(pid_t parent) {
-    std::ifstream children("/proc/" + std::to_string(parent) + "/task/" + std::to_string(parent) + "/children");
+    std::ifstream children("/proc/" + std::to_string(parent) + "/task/" + std::to_string(parent) +
+                           "/children");
     pid_t child = 0;
     children >> child;
     return child;
@@ -100,7 +101,8 @@ pid_t onlyChildOf(pid_t parent) {
 
 TEST(CaptureE2E, AParentThatWasProcessOneFromTheStartIsNoParentGone) {
     // In a PID namespace of its own the shell is process 1, as a container's init is.
-    ChildProcess box("/usr/bin/unshare", {.arguments = {"--pid", "--fork", "/bin/sh", "-c", "\"$0\"; exit $?", LUMVAR_HELPER_PATH},
+    ChildProcess box("/usr/bin/unshare", {.arguments = {"--pid", "--fork", "/bin/sh", "-c", "\"$0\"; exit $?",
+                                                        LUMVAR_HELPER_PATH},
                                           .environment = {}});
     waitUntilStreaming(box);
     std::this_thread::sleep_for(4500ms);  // two ticks of the watchdog, two looks of the deadline's thread
@@ -112,12 +114,25 @@ TEST(CaptureE2E, AParentThatWasProcessOneFromTheStartIsNoParentGone) {
     EXPECT_EQ(box.waitForExit(5s), 0);
 }
 
-TEST(CaptureE2E, NoServerOrOneThatNeverAnswersMeansExitOne) {
+TEST(CaptureE2E, NoServerOrOneThatNeverAnswersMeansExitOneAndASignalMeanwhileEndsItAtOnce) {
     MuteServer mute;
-    for (const std::string& server : std::vector<std::string>{"unix:/nonexistent/native", "unix:" + mute.path}) {
-        ChildProcess helper = spawnHelper({.arguments = {}, .environment = {"PULSE_SERVER=" + server}});
+    for (const std::string& server :
+         std::vector<std::string>{"unix:/nonexistent/native", "unix:" + mute.path}) {
+        ChildProcess helper =
+            ChildProcess(LUMVAR_HELPER_PATH, {.arguments = {}, .environment = {"PULSE_SERVER=" + server}});
         EXPECT_EQ(helper.waitForExit(15s), 1) << server;
-        EXPECT_EQ(helper.stderrSoFar(), "  x get default output failed: 1885564782\ninitial tap build failed\n");
+        EXPECT_EQ(helper.stderrSoFar(),
+                  "  x get default output failed: 1885564782\ninitial tap build failed\n");
+    }
+    for (const int signal :
+         {SIGTERM, SIGINT}) {  // start-up hangs on the mute server: no clean-up to wait for
+        ChildProcess helper(LUMVAR_HELPER_PATH,
+                            {.arguments = {}, .environment = {"PULSE_SERVER=unix:" + mute.path}});
+        std::this_thread::sleep_for(500ms);
+        helper.signal(signal);
+        EXPECT_EQ(helper.waitForExit(3s), std::nullopt);
+        EXPECT_EQ(helper.deathSignal(), signal);
+        EXPECT_EQ(helper.stderrSoFar(), "");
     }
 }
 

@@ -5,26 +5,72 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+#include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
 #include <cstring>
+#include <fstream>
 #include <map>
 #include <string>
-#include <sys/socket.h>
-#include <sys/un.h>
 #include <thread>
-#include <unistd.h>
 #include <vector>
 
-#include "e2e/signal_analysis.h"
 #include "support/child_process.h"
 
 namespace lumvar::testing {
 
 using namespace std::chrono_literals;
+
+// One channel of interleaved stereo float samples.
+inline std::vector<float> channel(const std::vector<float>& frames, std::size_t which) {
+    std::vector<float> values;
+    for (std::size_t i = which; i < frames.size(); i += 2) values.push_back(frames[i]);
+    return values;
+}
+
+inline double rms(const std::vector<float>& values) {
+    double sum = 0.0;
+    for (const float value : values) sum += static_cast<double>(value) * value;
+    return values.empty() ? 0.0 : std::sqrt(sum / static_cast<double>(values.size()));
+}
+
+// The stretch of `values` from its first to its last sample louder than `threshold`.
+inline std::vector<float> loudPart(const std::vector<float>& values, float threshold = 0.05f) {
+    std::size_t first = values.size(), last = 0;
+    for (std::size_t i = 0; i < values.size(); ++i)
+        if (std::fabs(values[i]) > threshold) {
+            first = std::min(first, i);
+            last = i;
+        }
+    if (first >= last) return {};
+    return {values.begin() + static_cast<std::ptrdiff_t>(first),
+            values.begin() + static_cast<std::ptrdiff_t>(last)};
+}
+
+// Interleaved stereo: a sine of `hertz` on the left, `right` times it on the right.
+inline std::vector<float> stereoTone(double hertz, double seconds, float right, double rate = 48000.0) {
+    const auto frames = static_cast<std::size_t>(seconds * rate);
+    std::vector<float> samples(frames * 2);
+    for (std::size_t i = 0; i < frames; ++i) {
+        const auto value =
+            static_cast<float>(0.5 * std::sin(2.0 * M_PI * hertz * static_cast<double>(i) / rate));
+        samples[2 * i] = value;
+        samples[2 * i + 1] = right * value;
+    }
+    return samples;
+}
+
+inline std::vector<float> asFloats(const std::string& bytes) {
+    std::vector<float> values(bytes.size() / sizeof(float));
+    if (!values.empty()) std::memcpy(values.data(), bytes.data(), values.size() * sizeof(float));
+    return values;
+}
 
 // Every client here, the helper included, talks to the private test server: PulseAudio by default,
 // or the one whose folder LUMVAR_TEST_SOUND_DIR names (PipeWire's, when CTest runs the suite again).
@@ -45,23 +91,11 @@ inline const bool kPrivateServer = [] {
 }();
 
 inline const std::string kBanner = "  > streaming (system). commands: SYSTEM | INPUT <uid> | LIST\n";
-inline const std::string kBuildLines = "  output device channels: 2, level correction x1.0\n"
-                                "  aggregate rate set -> 48000.0 (wanted 48000.0, tries 0)\n"
-                                "  rates: output=48000.0 aggregate=48000.0\n"
-                                "  tap format: rate=48000.0 ch=2 bytesPerFrame=8 framesPerPacket=1 flags=9\n";
-
-inline std::string statusLines(const std::string& text) {
-    std::string kept;
-    std::size_t start = 0;
-    while (start < text.size()) {
-        std::size_t end = text.find('\n', start);
-        end = end == std::string::npos ? text.size() : end + 1;
-        const std::string_view line(text.data() + start, end - start);
-        if (!line.starts_with("  IOProc#1: ") && !line.starts_with("    buf[")) kept.append(line);
-        start = end;
-    }
-    return kept;
-}
+inline const std::string kBuildLines =
+    "  output device channels: 2, level correction x1.0\n"
+    "  aggregate rate set -> 48000.0 (wanted 48000.0, tries 0)\n"
+    "  rates: output=48000.0 aggregate=48000.0\n"
+    "  tap format: rate=48000.0 ch=2 bytesPerFrame=8 framesPerPacket=1 flags=9\n";
 
 inline std::string run(const std::string& command) {
     std::string output;
@@ -81,7 +115,8 @@ struct Playback {
     Playback(const std::string& sink, const std::vector<float>& samples) {
         file = "/tmp/lumvar-e2e-" + std::to_string(::getpid()) + "-" + sink + ".raw";
         std::ofstream(file, std::ios::binary)
-            .write(reinterpret_cast<const char*>(samples.data()), static_cast<std::streamsize>(samples.size() * 4));
+            .write(reinterpret_cast<const char*>(samples.data()),
+                   static_cast<std::streamsize>(samples.size() * 4));
         player = std::thread([this, sink] {
             run("pacat --playback --raw --device=" + sink +
                 " --format=float32le --rate=48000 --channels=2 --latency-msec=20 " + file + " 2>&1");
@@ -94,20 +129,12 @@ struct Playback {
 };
 
 // What the helper writes in `seconds` while `samples` play into `sink`, from a moment when it streams.
-inline std::vector<float> captureWhilePlaying(ChildProcess& helper, const std::string& sink, const std::vector<float>& samples,
-                                       double seconds) {
+inline std::vector<float> captureWhilePlaying(ChildProcess& helper, const std::string& sink,
+                                              const std::vector<float>& samples, double seconds) {
     helper.readStdout(8, 5s);
     helper.discardStdout();
     Playback tone(sink, samples);
     return asFloats(helper.readStdout(static_cast<std::size_t>(48000 * 8 * seconds), 8s));
-}
-
-inline ChildProcess spawnHelper(ChildProcess::Options options = {}) { return ChildProcess(LUMVAR_HELPER_PATH, options); }
-
-inline nlohmann::json devicesOf(const std::string& stderrText) {
-    const auto at = stderrText.find("@DEVICES ");
-    const auto end = stderrText.find('\n', at);
-    return nlohmann::json::parse(stderrText.substr(at + 9, end - at - 9));
 }
 
 // A socket that takes connections and never says a word, as a hung sound server does.
@@ -129,7 +156,9 @@ struct MuteServer {
 };
 
 using Clock = std::chrono::steady_clock;
-inline double msSince(Clock::time_point start) { return std::chrono::duration<double, std::milli>(Clock::now() - start).count(); }
+inline double msSince(Clock::time_point start) {
+    return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+}
 
 inline std::size_t occurrences(const std::string& text, const std::string& part) {
     std::size_t count = 0;
@@ -167,6 +196,11 @@ inline std::string waitUntilStreaming(ChildProcess& helper) {
     std::string text = helper.waitForStderr(kBanner, 10s);
     std::this_thread::sleep_for(50ms);
     return text;
+}
+inline ChildProcess streamingHelper() {
+    ChildProcess helper(LUMVAR_HELPER_PATH, {});
+    waitUntilStreaming(helper);
+    return helper;
 }
 
 }  // namespace lumvar::testing

@@ -29,14 +29,12 @@ double untilLoud(ChildProcess& helper, Clock::time_point since, std::chrono::sec
     return -1.0;
 }
 
-// An idle null sink renders in 2 s blocks; a low-latency recorder on its monitor keeps it rendering in
-// small ones, as a real device does, so that what is measured is the helper.
-struct KeepRendering {
-    ChildProcess recorder;
-    explicit KeepRendering(const std::string& sink)
-        : recorder("/usr/bin/parec",
-                   {.arguments = {"--latency-msec=10", "-d", sink + ".monitor", "/dev/null"}, .environment = {}}) {}
-};
+// A recorder on a sink's monitor. Kept for /dev/null, it keeps an idle null sink rendering in small
+// blocks (not its idle 2 s ones), as a real device does, so that what is measured is the helper.
+ChildProcess parec(const std::string& sink, std::vector<std::string> more = {"/dev/null"}) {
+    more.insert(more.begin(), {"--latency-msec=10", "-d", sink + ".monitor"});
+    return ChildProcess("/usr/bin/parec", {.arguments = more, .environment = {}});
+}
 
 TEST(MachineChangesE2E, MultichannelSinksArriveAtTheLevelParecRecords) {
     for (const int channels : {2, 6, 8}) {
@@ -44,30 +42,24 @@ TEST(MachineChangesE2E, MultichannelSinksArriveAtTheLevelParecRecords) {
                     std::to_string(channels));
         ASSERT_FALSE(wide.id.empty());
         run("pactl set-default-sink lumvar_wide");
-        ChildProcess helper = spawnHelper();
+        ChildProcess helper(LUMVAR_HELPER_PATH, {});
         EXPECT_NE(waitUntilStreaming(helper).find("  output device channels: " + std::to_string(channels) +
                                                   ", level correction x1.0\n"),
                   std::string::npos);
         helper.readStdout(8, 5s);
         helper.discardStdout();
-
-        const std::string recorded = "/tmp/lumvar-e2e-parec-" + std::to_string(::getpid()) + ".raw";
-        std::thread parec([&] {
-            run("timeout 3 parec --raw --format=float32le --channels=2 --rate=48000 --latency-msec=10 "
-                "-d lumvar_wide.monitor > " + recorded);
-        });
-        std::vector<float> ours;
+        ChildProcess theirs =
+            parec("lumvar_wide", {"--raw", "--format=float32le", "--channels=2", "--rate=48000"});
+        std::string ourBytes, theirBytes;
         {
             Playback tone("lumvar_wide", stereoTone(1000.0, 2.0, 1.0f));
-            ours = asFloats(helper.readStdout(48000 * 8 * 5 / 2, 8s));
+            for (const auto until = Clock::now() + 2500ms; Clock::now() < until;) {
+                ourBytes += helper.readStdout(1 << 16, 10ms);
+                theirBytes += theirs.readStdout(1 << 16, 10ms);
+            }
         }
-        parec.join();
-        std::ifstream file(recorded, std::ios::binary);
-        const std::string bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-        std::remove(recorded.c_str());
-
-        const double ourLevel = rms(loudPart(channel(ours, 0)));
-        const double parecLevel = rms(loudPart(channel(asFloats(bytes), 0)));
+        const double ourLevel = rms(loudPart(channel(asFloats(ourBytes), 0)));
+        const double parecLevel = rms(loudPart(channel(asFloats(theirBytes), 0)));
         std::cout << channels << " channels: rms " << ourLevel << ", parec " << parecLevel << "\n";
         ASSERT_GT(parecLevel, 0.05);
         EXPECT_NEAR(ourLevel / parecLevel, 1.0, 0.02) << channels << " channels";
@@ -78,11 +70,10 @@ TEST(MachineChangesE2E, MultichannelSinksArriveAtTheLevelParecRecords) {
 
 TEST(MachineChangesE2E, TheCaptureFollowsTheDefaultSinkAndFallsBackWhenItsInputGoes) {
     Module temp("module-null-sink sink_name=lumvar_temp format=float32le rate=48000 channels=2");
-    ChildProcess helper = spawnHelper();
-    waitUntilStreaming(helper);
+    ChildProcess helper = streamingHelper();
     helper.readStdout(8, 5s);
     {
-        KeepRendering busy("lumvar_mic_sink");
+        ChildProcess busy = parec("lumvar_mic_sink");
         std::this_thread::sleep_for(2s);
         const auto changed = Clock::now();
         run("pactl set-default-sink lumvar_mic_sink");
@@ -107,39 +98,41 @@ TEST(MachineChangesE2E, TheCaptureFollowsTheDefaultSinkAndFallsBackWhenItsInputG
 }
 
 TEST(MachineChangesE2E, NewSourcesAreAnnouncedListedAtOnceAndRepairedWhenNotUtf8) {
-    Module bad("module-null-sink sink_name=lumvar_bad \"sink_properties=device.description=$(printf 'ab\\377cd')\"");
-    ChildProcess helper = spawnHelper();
-    waitUntilStreaming(helper);
+    Module bad(
+        "module-null-sink sink_name=lumvar_bad \"sink_properties=device.description=$(printf 'ab\\377cd')\"");
+    ChildProcess helper = streamingHelper();
     Module announced("module-remap-source source_name=lumvar_new master=lumvar_mic_sink.monitor");
     EXPECT_TRUE(sees(helper, "  ! input devices changed\n"));
     Module listed("module-remap-source source_name=lumvar_newer master=lumvar_mic_sink.monitor");
     helper.write("LIST\nlist-done\n");  // right away: the answer must already know the new source
     const std::string list = lastDeviceList(helper.waitForStderr("unknown cmd: list-done\n", 5s));
     std::map<std::string, std::string> names;
-    for (const auto& device : nlohmann::json::parse(list.substr(9))) names[device["uid"]] = device["name"];  // UTF-8 only
+    for (const auto& device : nlohmann::json::parse(list.substr(9)))
+        names[device["uid"]] = device["name"];  // UTF-8 only
     EXPECT_TRUE(names.contains("lumvar_newer") && names.contains("lumvar_new")) << list;
     EXPECT_EQ(names["lumvar_mic"], "Lumvar-Mic");
-    if (bad.id.empty()) std::cout << soundServerKind() << " refuses a description that is not UTF-8\n";
-    else EXPECT_EQ(names["lumvar_bad.monitor"], "Monitor of ab\xef\xbf\xbd" "cd");
+    if (bad.id.empty())
+        std::cout << soundServerKind() << " refuses a description that is not UTF-8\n";
+    else
+        EXPECT_EQ(names["lumvar_bad.monitor"],
+                  "Monitor of ab\xef\xbf\xbd"
+                  "cd");
     endWithSigterm(helper);
 }
 
 TEST(MachineChangesE2E, TheServerGoesAndComesBackAndTheCaptureWithIt) {
-    ChildProcess helper = spawnHelper();
-    waitUntilStreaming(helper);
+    ChildProcess helper = streamingHelper();
     const std::string script = LUMVAR_SOUND_SERVER_SCRIPT;
     run(script + " stop " + soundDir());
     EXPECT_TRUE(sees(helper, "  x sound server unreachable\n"));
-
     const auto asked = Clock::now();
     helper.write("LIST\nlist-done\n");
     const std::string down = helper.waitForStderr("unknown cmd: list-done\n", 5s);
     std::cout << "LIST answered with the server down in " << msSince(asked) << " ms\n";
     EXPECT_EQ(lastDeviceList(down), "@DEVICES []");
-
     run(script + " start " + soundDir() + " " + soundServerKind() + " >/dev/null");
     const auto back = Clock::now();  // the server and its devices are back
-    KeepRendering busy("lumvar_out");
+    ChildProcess busy = parec("lumvar_out");
     Playback tone("lumvar_out", stereoTone(1000.0, 3.0, 1.0f));
     helper.discardStdout();
     helper.waitForStderr("  > system tap started\n", 5s);
@@ -150,7 +143,9 @@ TEST(MachineChangesE2E, TheServerGoesAndComesBackAndTheCaptureWithIt) {
               << " ms, the first loud sample " << latency << " ms\n";
     EXPECT_GT(latency, 0.0) << helper.stderrSoFar();
     const std::string text = helper.stderrSoFar();
-    EXPECT_EQ(occurrences(text, "  > sound server back\n") + occurrences(text, "  x sound server unreachable\n"), 2u);
+    EXPECT_EQ(
+        occurrences(text, "  > sound server back\n") + occurrences(text, "  x sound server unreachable\n"),
+        2u);
     helper.write("LIST\nlist-done-again\n");
     const std::string listed = helper.waitForStderr("unknown cmd: list-done-again\n", 5s);
     EXPECT_NE(lastDeviceList(listed).find("\"uid\":\"lumvar_mic\""), std::string::npos);

@@ -15,22 +15,27 @@ void* allocate(std::size_t size) {
 }
 }  // namespace
 
-void* operator new(std::size_t size) { return allocate(size); }
-void* operator new[](std::size_t size) { return allocate(size); }
-void operator delete(void* memory) noexcept { std::free(memory); }
-void operator delete[](void* memory) noexcept { std::free(memory); }
-void operator delete(void* memory, std::size_t) noexcept { std::free(memory); }
-void operator delete[](void* memory, std::size_t) noexcept { std::free(memory); }
+// The array forms and the sized delete[] fall back to these two.
+void* operator new(std::size_t size) {
+    return allocate(size);
+}
+void operator delete(void* memory) noexcept {
+    std::free(memory);
+}
+void operator delete(void* memory, std::size_t) noexcept {
+    std::free(memory);
+}
 
 namespace lumvar::testing {
 
 AllocationScope::AllocationScope() {
-    allocations.store(0);
-    counting.store(true);
+    allocations.store(0), counting.store(true);
 }
-
-AllocationScope::~AllocationScope() { counting.store(false); }
-
-std::uint64_t AllocationScope::count() const { return allocations.load(); }
+AllocationScope::~AllocationScope() {
+    counting.store(false);
+}
+std::uint64_t AllocationScope::count() const {
+    return allocations.load();
+}
 
 }  // namespace lumvar::testing

@@ -6,7 +6,7 @@ namespace lumvar::testing {
 
 // Counts global operator new calls made on any thread while a scope is open.
 class AllocationScope {
-public:
+  public:
     AllocationScope();
     ~AllocationScope();
     std::uint64_t count() const;

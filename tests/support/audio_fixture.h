@@ -37,24 +37,12 @@ struct AudioFixture : ::testing::Test {
     audio::AudioEnv env{hw, log, platformText()};
     FakeSleeper sleeper;
     RandomUuids uuids;
-
     AudioObjectID addOutput(std::uint32_t channels = 2, double rate = 48000.0, std::string uid = "speakers") {
-        ScriptedAudio::Device device;
-        device.uid = uid;
-        device.name = "Speakers";
-        device.outputStreams = {channels};
-        device.nominalRate = rate;
-        return hw.addDevice(device);
+        return hw.addDevice({uid, "Speakers", {}, {channels}, rate});
     }
-
     AudioObjectID addInput(std::string uid, std::string name, std::vector<std::uint32_t> streams) {
-        ScriptedAudio::Device device;
-        device.uid = std::move(uid);
-        device.name = std::move(name);
-        device.inputStreams = std::move(streams);
-        return hw.addDevice(device);
+        return hw.addDevice({std::move(uid), std::move(name), std::move(streams), {}});
     }
-
     // Every sample written to standard output so far.
     const std::vector<float>& written() {
         for (auto samples = out.readable(); !samples.empty(); samples = out.readable()) {
@@ -67,7 +55,6 @@ struct AudioFixture : ::testing::Test {
         written();
         stream_.clear();
     }
-
     // Every test ends with nothing of the audio system left alive but its devices.
     void expectNothingLeaked() const {
         EXPECT_EQ(hw.liveTaps(), 0);
@@ -77,7 +64,7 @@ struct AudioFixture : ::testing::Test {
         EXPECT_EQ(hw.liveListeners(), 0);
     }
 
-private:
+  private:
     std::vector<float> stream_;
 };
 
@@ -85,7 +72,6 @@ private:
 struct Buffers {
     std::vector<std::vector<float>> data;
     audio::BufferListStorage storage;
-
     explicit Buffers(std::vector<std::vector<float>> samples, std::vector<std::uint32_t> channels = {})
         : data(std::move(samples)), storage(static_cast<std::uint32_t>(data.size())) {
         for (std::uint32_t i = 0; i < data.size(); ++i) {

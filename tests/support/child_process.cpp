@@ -1,22 +1,22 @@
 #include "support/child_process.h"
 
-#include <cerrno>
-#include <algorithm>
-#include <csignal>
-#include <cstdlib>
 #include <fcntl.h>
 #include <poll.h>
-#include <stdexcept>
 #include <sys/prctl.h>
 #include <sys/wait.h>
-#include <thread>
 #include <unistd.h>
+#include <algorithm>
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <stdexcept>
+#include <thread>
 
 namespace lumvar::testing {
 namespace {
 
-[[noreturn]] void execChild(const std::string& path, char* const* arguments, char* const* environment, int in, int out,
-                            int err) {
+[[noreturn]] void execChild(const std::string& path, char* const* arguments, char* const* environment, int in,
+                            int out, int err) {
     ::dup2(in, STDIN_FILENO);
     ::dup2(out, STDOUT_FILENO);
     ::dup2(err, STDERR_FILENO);
@@ -32,11 +32,10 @@ namespace {
 
 ChildProcess::ChildProcess(const std::string& path, const Options& options) {
     int in[2], out[2], err[2], report[2], release[2];
-    if (::pipe2(in, O_CLOEXEC) || ::pipe2(out, O_CLOEXEC) || ::pipe2(err, O_CLOEXEC) || ::pipe2(report, O_CLOEXEC) ||
-        ::pipe2(release, O_CLOEXEC))
+    if (::pipe2(in, O_CLOEXEC) || ::pipe2(out, O_CLOEXEC) || ::pipe2(err, O_CLOEXEC) ||
+        ::pipe2(report, O_CLOEXEC) || ::pipe2(release, O_CLOEXEC))
         throw std::runtime_error("pipe");
     if (options.orphan) ::prctl(PR_SET_CHILD_SUBREAPER, 1);
-
     // Built before fork: the child may only exec.
     std::vector<std::string> entries = options.environment;
     for (char** entry = environ; *entry != nullptr; ++entry) entries.emplace_back(*entry);
@@ -48,7 +47,6 @@ ChildProcess::ChildProcess(const std::string& path, const Options& options) {
     std::vector<char*> arguments;
     for (auto& word : words) arguments.push_back(word.data());
     arguments.push_back(nullptr);
-
     const pid_t first = ::fork();
     if (first == 0) {
         if (!options.orphan) execChild(path, arguments.data(), environment.data(), in[0], out[1], err[1]);
@@ -104,18 +102,6 @@ void ChildProcess::write(std::string_view bytes) {
     }
 }
 
-void ChildProcess::closeStdin() {
-    ::close(in_);
-    in_ = -1;
-}
-
-void ChildProcess::closeStdout() {
-    ::close(out_);
-    out_ = -1;
-}
-
-void ChildProcess::signal(int number) { ::kill(pid_, number); }
-
 void ChildProcess::endParent() {
     if (middle_ < 0) return;
     ::close(release_);
@@ -146,22 +132,13 @@ std::string ChildProcess::waitForStderr(std::string_view text, std::chrono::mill
     return stderr_;
 }
 
-std::string ChildProcess::stderrSoFar() {
-    pump(std::chrono::milliseconds(0));
-    return stderr_;
-}
-
 std::string ChildProcess::readStdout(std::size_t limit, std::chrono::milliseconds timeout) {
     const auto until = std::chrono::steady_clock::now() + timeout;
-    while (stdout_.size() < limit && std::chrono::steady_clock::now() < until) pump(std::chrono::milliseconds(20));
+    while (stdout_.size() < limit && std::chrono::steady_clock::now() < until)
+        pump(std::chrono::milliseconds(20));
     std::string taken = stdout_.substr(0, limit);
     stdout_.erase(0, taken.size());
     return taken;
-}
-
-void ChildProcess::discardStdout() {
-    pump(std::chrono::milliseconds(0));
-    stdout_.clear();
 }
 
 std::optional<int> ChildProcess::waitForExit(std::chrono::milliseconds timeout) {

@@ -22,20 +22,21 @@ namespace lumvar::audio::coreaudio {
 // statuses, property addresses, stream descriptions and buffer lists are Core Audio's own, so most
 // calls pass straight through; string properties arrive as CFStringRefs owned by the caller.
 class CoreAudio final : public PlatformAudio {
-public:
+  public:
     CoreAudio();
     ~CoreAudio() override = default;
 
     OSStatus getPropertyDataSize(AudioObjectID object, const AudioObjectPropertyAddress& address,
                                  std::uint32_t& outSize) override;
-    OSStatus getPropertyData(AudioObjectID object, const AudioObjectPropertyAddress& address, std::uint32_t& ioSize,
-                             void* outData) override;
-    OSStatus setPropertyData(AudioObjectID object, const AudioObjectPropertyAddress& address, std::uint32_t size,
-                             const void* data) override;
+    OSStatus getPropertyData(AudioObjectID object, const AudioObjectPropertyAddress& address,
+                             std::uint32_t& ioSize, void* outData) override;
+    OSStatus setPropertyData(AudioObjectID object, const AudioObjectPropertyAddress& address,
+                             std::uint32_t size, const void* data) override;
     std::string takeString(StringRef string) override;
     OSStatus createProcessTap(const TapDescription& description, AudioObjectID& outTapID) override;
     OSStatus destroyProcessTap(AudioObjectID tapID) override;
-    OSStatus createAggregateDevice(const AggregateDescription& description, AudioObjectID& outDeviceID) override;
+    OSStatus createAggregateDevice(const AggregateDescription& description,
+                                   AudioObjectID& outDeviceID) override;
     OSStatus destroyAggregateDevice(AudioObjectID deviceID) override;
     OSStatus createIOProcIDWithBlock(AudioDeviceIOProcID& outProcID, AudioObjectID device,
                                      AudioDeviceIOBlock block) override;
@@ -47,13 +48,12 @@ public:
     OSStatus removePropertyListener(AudioObjectID object, const AudioObjectPropertyAddress& address,
                                     PropertyListenerID id) override;
 
-private:
+  private:
     // Removing a listener needs the very block that was added.
     std::mutex mutex_;
     std::map<std::uintptr_t, ::AudioObjectPropertyListenerBlock> listeners_;
     std::uintptr_t nextListener_ = 1;
 };
-
 
 // Our shapes are Core Audio's: lists, buffers and stream descriptions pass through unchanged.
 static_assert(sizeof(audio::AudioStreamBasicDescription) == sizeof(::AudioStreamBasicDescription));
@@ -78,7 +78,9 @@ NSString* text(const std::string& value) {
     return converted != nil ? converted : @"";
 }
 
-NSString* key(CFStringRef value) { return (__bridge NSString*)value; }
+NSString* key(CFStringRef value) {
+    return (__bridge NSString*)value;
+}
 
 ::AudioDeviceIOProcID platformProc(audio::AudioDeviceIOProcID procID) {
     return reinterpret_cast<::AudioDeviceIOProcID>(procID);
@@ -96,7 +98,8 @@ CoreAudio::CoreAudio() {
     AudioObjectSetPropertyData(kAudioObjectSystemObject, &runLoop, 0, nullptr, sizeof none, &none);
 }
 
-OSStatus CoreAudio::getPropertyDataSize(AudioObjectID object, const audio::AudioObjectPropertyAddress& address,
+OSStatus CoreAudio::getPropertyDataSize(AudioObjectID object,
+                                        const audio::AudioObjectPropertyAddress& address,
                                         std::uint32_t& outSize) {
     const ::AudioObjectPropertyAddress platform = platformAddress(address);
     UInt32 size = outSize;
@@ -151,9 +154,12 @@ OSStatus CoreAudio::createProcessTap(const TapDescription& description, AudioObj
     }
 }
 
-OSStatus CoreAudio::destroyProcessTap(AudioObjectID tapID) { return AudioHardwareDestroyProcessTap(tapID); }
+OSStatus CoreAudio::destroyProcessTap(AudioObjectID tapID) {
+    return AudioHardwareDestroyProcessTap(tapID);
+}
 
-OSStatus CoreAudio::createAggregateDevice(const AggregateDescription& description, AudioObjectID& outDeviceID) {
+OSStatus CoreAudio::createAggregateDevice(const AggregateDescription& description,
+                                          AudioObjectID& outDeviceID) {
     @autoreleasepool {
         NSMutableArray* taps = [NSMutableArray array];
         for (const SubTapDescription& tap : description.taps) {
@@ -171,7 +177,8 @@ OSStatus CoreAudio::createAggregateDevice(const AggregateDescription& descriptio
             key(CFSTR(kAudioAggregateDeviceTapListKey)) : taps,
         };
         ::AudioObjectID deviceID = kAudioObjectUnknown;
-        const OSStatus status = AudioHardwareCreateAggregateDevice((__bridge CFDictionaryRef)dictionary, &deviceID);
+        const OSStatus status =
+            AudioHardwareCreateAggregateDevice((__bridge CFDictionaryRef)dictionary, &deviceID);
         outDeviceID = deviceID;
         return status;
     }
@@ -187,15 +194,15 @@ OSStatus CoreAudio::createIOProcIDWithBlock(audio::AudioDeviceIOProcID& outProcI
     // callback, which lives until AudioDeviceDestroyIOProcID has returned and the HAL lets go of it.
     // Runs on the device's IO thread and only forwards.
     const audio::AudioDeviceIOBlock callback = std::move(block);
-    ::AudioDeviceIOBlock platformBlock = ^(const ::AudioTimeStamp* now, const ::AudioBufferList* input,
-                                           const ::AudioTimeStamp* inputTime, ::AudioBufferList* output,
-                                           const ::AudioTimeStamp* outputTime) {
-        callback(reinterpret_cast<const audio::AudioTimeStamp*>(now),
-                 reinterpret_cast<const audio::AudioBufferList*>(input),
-                 reinterpret_cast<const audio::AudioTimeStamp*>(inputTime),
-                 reinterpret_cast<audio::AudioBufferList*>(output),
-                 reinterpret_cast<const audio::AudioTimeStamp*>(outputTime));
-    };
+    ::AudioDeviceIOBlock platformBlock =
+        ^(const ::AudioTimeStamp* now, const ::AudioBufferList* input, const ::AudioTimeStamp* inputTime,
+          ::AudioBufferList* output, const ::AudioTimeStamp* outputTime) {
+          callback(reinterpret_cast<const audio::AudioTimeStamp*>(now),
+                   reinterpret_cast<const audio::AudioBufferList*>(input),
+                   reinterpret_cast<const audio::AudioTimeStamp*>(inputTime),
+                   reinterpret_cast<audio::AudioBufferList*>(output),
+                   reinterpret_cast<const audio::AudioTimeStamp*>(outputTime));
+        };
     ::AudioDeviceIOProcID procID = nullptr;
     // No dispatch queue: the HAL calls the block on the device's own real-time IO thread.
     const OSStatus status = AudioDeviceCreateIOProcIDWithBlock(&procID, device, nullptr, platformBlock);
@@ -216,12 +223,15 @@ OSStatus CoreAudio::destroyIOProcID(AudioObjectID device, audio::AudioDeviceIOPr
     return AudioDeviceDestroyIOProcID(device, platformProc(procID));
 }
 
-OSStatus CoreAudio::addPropertyListener(AudioObjectID object, const audio::AudioObjectPropertyAddress& address,
-                                        audio::AudioObjectPropertyListenerBlock block, PropertyListenerID& outID) {
+OSStatus CoreAudio::addPropertyListener(AudioObjectID object,
+                                        const audio::AudioObjectPropertyAddress& address,
+                                        audio::AudioObjectPropertyListenerBlock block,
+                                        PropertyListenerID& outID) {
     const audio::AudioObjectPropertyListenerBlock listener = std::move(block);
-    ::AudioObjectPropertyListenerBlock platformBlock = ^(UInt32 count, const ::AudioObjectPropertyAddress* addresses) {
-        listener(count, reinterpret_cast<const audio::AudioObjectPropertyAddress*>(addresses));
-    };
+    ::AudioObjectPropertyListenerBlock platformBlock =
+        ^(UInt32 count, const ::AudioObjectPropertyAddress* addresses) {
+          listener(count, reinterpret_cast<const audio::AudioObjectPropertyAddress*>(addresses));
+        };
     const ::AudioObjectPropertyAddress platform = platformAddress(address);
     // No dispatch queue: the HAL calls the block on its own notification thread.
     const OSStatus status = AudioObjectAddPropertyListenerBlock(object, &platform, nullptr, platformBlock);
@@ -233,7 +243,8 @@ OSStatus CoreAudio::addPropertyListener(AudioObjectID object, const audio::Audio
     return status;
 }
 
-OSStatus CoreAudio::removePropertyListener(AudioObjectID object, const audio::AudioObjectPropertyAddress& address,
+OSStatus CoreAudio::removePropertyListener(AudioObjectID object,
+                                           const audio::AudioObjectPropertyAddress& address,
                                            PropertyListenerID id) {
     ::AudioObjectPropertyListenerBlock block = nil;
     {
@@ -251,6 +262,8 @@ OSStatus CoreAudio::removePropertyListener(AudioObjectID object, const audio::Au
 
 namespace lumvar::audio {
 
-std::unique_ptr<PlatformAudio> makePlatformAudio() { return std::make_unique<coreaudio::CoreAudio>(); }
+std::unique_ptr<PlatformAudio> makePlatformAudio() {
+    return std::make_unique<coreaudio::CoreAudio>();
+}
 
 }  // namespace lumvar::audio

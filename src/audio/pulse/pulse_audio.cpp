@@ -22,7 +22,9 @@ std::uint32_t channelsIn(FourCharCode scope, bool isSink, std::uint32_t channels
     return (scope == kAudioObjectPropertyScopeOutput) == isSink ? channels : 0;
 }
 
-std::uintptr_t procKey(AudioDeviceIOProcID id) { return reinterpret_cast<std::uintptr_t>(id); }
+std::uintptr_t procKey(AudioDeviceIOProcID id) {
+    return reinterpret_cast<std::uintptr_t>(id);
+}
 
 }  // namespace
 
@@ -41,20 +43,21 @@ std::uintptr_t procKey(AudioDeviceIOProcID id) { return reinterpret_cast<std::ui
 // Its operations are called from one thread (the main queue); IO blocks and listeners run on the
 // loop's thread.
 class PulseAudio final : public PlatformAudio, private PulseConnection::Observer {
-public:
+  public:
     explicit PulseAudio(const Text& text);
     ~PulseAudio() override;
 
     OSStatus getPropertyDataSize(AudioObjectID object, const AudioObjectPropertyAddress& address,
                                  std::uint32_t& outSize) override;
-    OSStatus getPropertyData(AudioObjectID object, const AudioObjectPropertyAddress& address, std::uint32_t& ioSize,
-                             void* outData) override;
-    OSStatus setPropertyData(AudioObjectID object, const AudioObjectPropertyAddress& address, std::uint32_t size,
-                             const void* data) override;
+    OSStatus getPropertyData(AudioObjectID object, const AudioObjectPropertyAddress& address,
+                             std::uint32_t& ioSize, void* outData) override;
+    OSStatus setPropertyData(AudioObjectID object, const AudioObjectPropertyAddress& address,
+                             std::uint32_t size, const void* data) override;
     std::string takeString(StringRef string) override;
     OSStatus createProcessTap(const TapDescription& description, AudioObjectID& outTapID) override;
     OSStatus destroyProcessTap(AudioObjectID tapID) override;
-    OSStatus createAggregateDevice(const AggregateDescription& description, AudioObjectID& outDeviceID) override;
+    OSStatus createAggregateDevice(const AggregateDescription& description,
+                                   AudioObjectID& outDeviceID) override;
     OSStatus destroyAggregateDevice(AudioObjectID deviceID) override;
     OSStatus createIOProcIDWithBlock(AudioDeviceIOProcID& outProcID, AudioObjectID device,
                                      AudioDeviceIOBlock block) override;
@@ -66,7 +69,7 @@ public:
     OSStatus removePropertyListener(AudioObjectID object, const AudioObjectPropertyAddress& address,
                                     PropertyListenerID id) override;
 
-private:
+  private:
     struct DeviceKey {
         bool isSink;
         std::string name;
@@ -101,10 +104,10 @@ private:
     std::optional<std::uint32_t> channelsOf(AudioObjectID object, FourCharCode scope) const;
     bool alive(AudioObjectID object) const;
     OSStatus readSystem(FourCharCode selector, std::uint32_t& ioSize, void* outData);
-    OSStatus readDevice(const DeviceInfo& device, const AudioObjectPropertyAddress& address, std::uint32_t& ioSize,
-                        void* outData);
-    OSStatus readAggregate(AudioObjectID id, const Aggregate& aggregate, const AudioObjectPropertyAddress& address,
-                           std::uint32_t& ioSize, void* outData);
+    OSStatus readDevice(const DeviceInfo& device, const AudioObjectPropertyAddress& address,
+                        std::uint32_t& ioSize, void* outData);
+    OSStatus readAggregate(AudioObjectID id, const Aggregate& aggregate,
+                           const AudioObjectPropertyAddress& address, std::uint32_t& ioSize, void* outData);
     std::vector<AudioObjectID> deviceIDs();
     Proc* findProc(AudioObjectID device, AudioDeviceIOProcID procID);
 
@@ -129,7 +132,6 @@ private:
     std::map<std::uintptr_t, Proc> procs_;
     std::uintptr_t nextProc_ = 1;
 };
-
 
 PulseAudio::PulseAudio(const Text& text) : connection_(text, *this) {}
 
@@ -168,7 +170,8 @@ bool PulseAudio::alive(AudioObjectID object) const {
 
 std::vector<AudioObjectID> PulseAudio::deviceIDs() {
     std::vector<AudioObjectID> ids;
-    for (const DeviceInfo* device : connection_.model().devices()) ids.push_back(idFor({device->isSink, device->name}));
+    for (const DeviceInfo* device : connection_.model().devices())
+        ids.push_back(idFor({device->isSink, device->name}));
     for (const auto& [id, aggregate] : aggregates_) ids.push_back(id);
     return ids;
 }
@@ -225,11 +228,13 @@ OSStatus PulseAudio::getPropertyData(AudioObjectID object, const AudioObjectProp
 
 OSStatus PulseAudio::readSystem(FourCharCode selector, std::uint32_t& ioSize, void* outData) {
     if (selector == kLumvarServerReachable)
-        return fillProperty(static_cast<std::uint32_t>(connection_.usable() == kAudioHardwareNoError), ioSize, outData);
+        return fillProperty(static_cast<std::uint32_t>(connection_.usable() == kAudioHardwareNoError), ioSize,
+                            outData);
     // The server's monitor of a sink carries what plays on all its channels at their level already.
     if (selector == kLumvarTapKeepsLevel) return fillProperty(std::uint32_t{1}, ioSize, outData);
     const bool output = selector == kAudioHardwarePropertyDefaultOutputDevice;
-    if (selector != kAudioHardwarePropertyDevices && !output && selector != kAudioHardwarePropertyDefaultInputDevice)
+    if (selector != kAudioHardwarePropertyDevices && !output &&
+        selector != kAudioHardwarePropertyDefaultInputDevice)
         return kUnknownProperty;
     if (const OSStatus status = connection_.sync(); status != kAudioHardwareNoError) return status;
     PulseConnection::Lock lock(connection_);
@@ -249,25 +254,35 @@ OSStatus PulseAudio::readSystem(FourCharCode selector, std::uint32_t& ioSize, vo
 OSStatus PulseAudio::readDevice(const DeviceInfo& device, const AudioObjectPropertyAddress& address,
                                 std::uint32_t& ioSize, void* outData) {
     switch (address.mSelector) {
-        case kAudioDevicePropertyDeviceUID: return fillString(device.name, ioSize, outData);
-        case kAudioObjectPropertyName: return fillString(device.description, ioSize, outData);
-        case kAudioDevicePropertyNominalSampleRate: return fillProperty(static_cast<double>(device.rate), ioSize, outData);
+        case kAudioDevicePropertyDeviceUID:
+            return fillString(device.name, ioSize, outData);
+        case kAudioObjectPropertyName:
+            return fillString(device.description, ioSize, outData);
+        case kAudioDevicePropertyNominalSampleRate:
+            return fillProperty(static_cast<double>(device.rate), ioSize, outData);
         case kAudioDevicePropertyDeviceIsAlive: {
             const AudioObjectID id = ids_.at({device.isSink, device.name});
             return fillProperty(static_cast<std::uint32_t>(alive(id)), ioSize, outData);
         }
-        default: return kUnknownProperty;
+        default:
+            return kUnknownProperty;
     }
 }
 
 OSStatus PulseAudio::readAggregate(AudioObjectID id, const Aggregate& aggregate,
-                                   const AudioObjectPropertyAddress& address, std::uint32_t& ioSize, void* outData) {
+                                   const AudioObjectPropertyAddress& address, std::uint32_t& ioSize,
+                                   void* outData) {
     switch (address.mSelector) {
-        case kAudioDevicePropertyDeviceUID: return fillString(aggregate.uid, ioSize, outData);
-        case kAudioObjectPropertyName: return fillString(aggregate.name, ioSize, outData);
-        case kAudioDevicePropertyNominalSampleRate: return fillProperty(aggregate.rate, ioSize, outData);
-        case kAudioDevicePropertyDeviceIsAlive: return fillProperty(static_cast<std::uint32_t>(alive(id)), ioSize, outData);
-        default: return kUnknownProperty;
+        case kAudioDevicePropertyDeviceUID:
+            return fillString(aggregate.uid, ioSize, outData);
+        case kAudioObjectPropertyName:
+            return fillString(aggregate.name, ioSize, outData);
+        case kAudioDevicePropertyNominalSampleRate:
+            return fillProperty(aggregate.rate, ioSize, outData);
+        case kAudioDevicePropertyDeviceIsAlive:
+            return fillProperty(static_cast<std::uint32_t>(alive(id)), ioSize, outData);
+        default:
+            return kUnknownProperty;
     }
 }
 
@@ -285,7 +300,9 @@ OSStatus PulseAudio::setPropertyData(AudioObjectID object, const AudioObjectProp
     return kAudioHardwareNoError;
 }
 
-std::string PulseAudio::takeString(StringRef string) { return takePlatformString(string); }
+std::string PulseAudio::takeString(StringRef string) {
+    return takePlatformString(string);
+}
 
 OSStatus PulseAudio::createProcessTap(const TapDescription& description, AudioObjectID& outTapID) {
     if (!description.stereoGlobal || !description.excludedProcesses.empty()) return kIllegal;
@@ -304,7 +321,8 @@ OSStatus PulseAudio::destroyProcessTap(AudioObjectID tapID) {
     return taps_.erase(tapID) == 1 ? kAudioHardwareNoError : kNoSuchDevice;
 }
 
-OSStatus PulseAudio::createAggregateDevice(const AggregateDescription& description, AudioObjectID& outDeviceID) {
+OSStatus PulseAudio::createAggregateDevice(const AggregateDescription& description,
+                                           AudioObjectID& outDeviceID) {
     if (const OSStatus status = connection_.usable(); status != kAudioHardwareNoError) return status;
     if (description.taps.size() != 1) return kIllegal;
     AudioObjectID tapID = kAudioObjectUnknown;
@@ -316,7 +334,8 @@ OSStatus PulseAudio::createAggregateDevice(const AggregateDescription& descripti
         if (connection_.model().find(true, description.master) == nullptr) return kNoSuchDevice;
     }
     const AudioObjectID id = nextID_++;
-    aggregates_[id] = Aggregate{description.uid, description.name, tapID, static_cast<double>(taps_[tapID].rate)};
+    aggregates_[id] =
+        Aggregate{description.uid, description.name, tapID, static_cast<double>(taps_[tapID].rate)};
     outDeviceID = id;
     return kAudioHardwareNoError;
 }
@@ -376,7 +395,8 @@ OSStatus PulseAudio::deviceStart(AudioObjectID device, AudioDeviceIOProcID procI
         }
         fire(device, kAudioDevicePropertyDeviceIsAlive);
     });
-    if (const OSStatus status = stream->start(source, channels, rate); status != kAudioHardwareNoError) return status;
+    if (const OSStatus status = stream->start(source, channels, rate); status != kAudioHardwareNoError)
+        return status;
     proc->stream = std::move(stream);
     return kAudioHardwareNoError;
 }
@@ -432,7 +452,8 @@ void PulseAudio::fireAlive() {
     {
         std::lock_guard guard(eventsMutex_);
         for (const auto& [key, listener] : listeners_)
-            if (listener.address.mSelector == kAudioDevicePropertyDeviceIsAlive) watched.insert(listener.object);
+            if (listener.address.mSelector == kAudioDevicePropertyDeviceIsAlive)
+                watched.insert(listener.object);
     }
     for (const AudioObjectID object : watched) fire(object, kAudioDevicePropertyDeviceIsAlive);
 }
@@ -447,13 +468,16 @@ void PulseAudio::modelChanged(const ModelChanges& changes) {
 void PulseAudio::connectionChanged(bool connected) {
     fire(kAudioObjectSystemObject, kLumvarServerReachable);
     if (!connected) return fireAlive();
-    for (const FourCharCode selector : {kAudioHardwarePropertyDevices, kAudioHardwarePropertyDefaultOutputDevice,
-                                        kAudioHardwarePropertyDefaultInputDevice})
+    for (const FourCharCode selector :
+         {kAudioHardwarePropertyDevices, kAudioHardwarePropertyDefaultOutputDevice,
+          kAudioHardwarePropertyDefaultInputDevice})
         fire(kAudioObjectSystemObject, selector);
 }
 
 }  // namespace pulse
 
-std::unique_ptr<PlatformAudio> makePlatformAudio() { return std::make_unique<pulse::PulseAudio>(platformText()); }
+std::unique_ptr<PlatformAudio> makePlatformAudio() {
+    return std::make_unique<pulse::PulseAudio>(platformText());
+}
 
 }  // namespace lumvar::audio

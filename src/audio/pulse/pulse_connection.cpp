@@ -8,17 +8,28 @@ namespace lumvar::audio::pulse {
 namespace {
 
 DeviceInfo sinkInfo(const pa_sink_info& info) {
-    return {true, info.index, info.name ? info.name : "", info.description ? info.description : "",
-            info.sample_spec.channels, info.sample_spec.rate, info.monitor_source_name ? info.monitor_source_name : ""};
+    return {true,
+            info.index,
+            info.name ? info.name : "",
+            info.description ? info.description : "",
+            info.sample_spec.channels,
+            info.sample_spec.rate,
+            info.monitor_source_name ? info.monitor_source_name : ""};
 }
 
 DeviceInfo sourceInfo(const pa_source_info& info) {
-    return {false, info.index, info.name ? info.name : "", info.description ? info.description : "",
-            info.sample_spec.channels, info.sample_spec.rate, ""};
+    return {false,
+            info.index,
+            info.name ? info.name : "",
+            info.description ? info.description : "",
+            info.sample_spec.channels,
+            info.sample_spec.rate,
+            ""};
 }
 
 Defaults defaultsOf(const pa_server_info& info) {
-    return {info.default_sink_name ? info.default_sink_name : "", info.default_source_name ? info.default_source_name : ""};
+    return {info.default_sink_name ? info.default_sink_name : "",
+            info.default_source_name ? info.default_source_name : ""};
 }
 
 }  // namespace
@@ -45,15 +56,16 @@ struct ConnectionCallbacks {
     // A new connection: listen to changes first, then load the whole model.
     static void ready(PulseConnection& self) {
         pa_context_set_subscribe_callback(self.context_, &event, &self);
-        const auto mask = static_cast<pa_subscription_mask_t>(PA_SUBSCRIPTION_MASK_SINK | PA_SUBSCRIPTION_MASK_SOURCE |
-                                                              PA_SUBSCRIPTION_MASK_SERVER);
+        const auto mask = static_cast<pa_subscription_mask_t>(
+            PA_SUBSCRIPTION_MASK_SINK | PA_SUBSCRIPTION_MASK_SOURCE | PA_SUBSCRIPTION_MASK_SERVER);
         if (pa_operation* operation = pa_context_subscribe(self.context_, mask, nullptr, nullptr))
             pa_operation_unref(operation);
         self.model_.clear();
         self.loading_ = 3;
-        for (pa_operation* operation : {pa_context_get_server_info(self.context_, &serverLoaded, &self),
-                                        pa_context_get_sink_info_list(self.context_, &sinkLoaded, &self),
-                                        pa_context_get_source_info_list(self.context_, &sourceLoaded, &self)}) {
+        for (pa_operation* operation :
+             {pa_context_get_server_info(self.context_, &serverLoaded, &self),
+              pa_context_get_sink_info_list(self.context_, &sinkLoaded, &self),
+              pa_context_get_source_info_list(self.context_, &sourceLoaded, &self)}) {
             if (operation == nullptr) return self.contextGone();
             pa_operation_unref(operation);
         }
@@ -90,7 +102,8 @@ struct ConnectionCallbacks {
     }
 
     // A change the server announces: removals apply at once, the rest is asked for.
-    static void event(pa_context* context, pa_subscription_event_type_t type, std::uint32_t index, void* userdata) {
+    static void event(pa_context* context, pa_subscription_event_type_t type, std::uint32_t index,
+                      void* userdata) {
         auto& self = of(userdata);
         if (context != self.context_) return;
         const auto facility = type & PA_SUBSCRIPTION_EVENT_FACILITY_MASK;
@@ -130,11 +143,12 @@ struct ConnectionCallbacks {
         self.fetched();
     }
 
-    static void retryNow(pa_mainloop_api*, pa_time_event*, const timeval*, void* userdata) { of(userdata).connect(); }
+    static void retryNow(pa_mainloop_api*, pa_time_event*, const timeval*, void* userdata) {
+        of(userdata).connect();
+    }
 };
 
-PulseConnection::PulseConnection(const Text& text, Observer& observer)
-    : observer_(observer), model_(text) {
+PulseConnection::PulseConnection(const Text& text, Observer& observer) : observer_(observer), model_(text) {
     loop_ = pa_threaded_mainloop_new();
     if (loop_ == nullptr || pa_threaded_mainloop_start(loop_) < 0) return;
     Lock lock(*this);
@@ -200,7 +214,9 @@ void PulseConnection::fetched() {
     pa_threaded_mainloop_signal(loop_, 0);
 }
 
-OSStatus PulseConnection::usable() const { return connected_ ? kAudioHardwareNoError : kNotConnected; }
+OSStatus PulseConnection::usable() const {
+    return connected_ ? kAudioHardwareNoError : kNotConnected;
+}
 
 OSStatus PulseConnection::sync() {
     Lock lock(*this);
@@ -213,7 +229,9 @@ OSStatus PulseConnection::sync() {
         context_,
         [](pa_context*, const pa_server_info* info, void* userdata) {
             auto& waiting = *static_cast<Answer*>(userdata);
-            if (info != nullptr) ConnectionCallbacks::notify(*waiting.self, waiting.self->model_.setDefaults(defaultsOf(*info)));
+            if (info != nullptr)
+                ConnectionCallbacks::notify(*waiting.self,
+                                            waiting.self->model_.setDefaults(defaultsOf(*info)));
             waiting.done = true;
             pa_threaded_mainloop_signal(waiting.self->loop_, 0);
         },
@@ -221,7 +239,8 @@ OSStatus PulseConnection::sync() {
     if (operation == nullptr) return kNotConnected;
     // The server answers in order: what it announced before this answer has been asked for by now,
     // and those answers are awaited too.
-    const bool done = waitLocked([&] { return !connected_ || (answer.done && pendingFetches_ == 0); }, kRequestTimeout);
+    const bool done =
+        waitLocked([&] { return !connected_ || (answer.done && pendingFetches_ == 0); }, kRequestTimeout);
     if (!answer.done) pa_operation_cancel(operation);  // no callback runs after this
     pa_operation_unref(operation);
     if (!connected_) return kNotConnected;

@@ -19,7 +19,7 @@ namespace lumvar::audio::pulse {
 // Threads: the loop's own thread runs every libpulse callback with the loop's lock held; the caller's
 // thread takes the lock (Lock) for anything it touches of the context, its streams or the model.
 class PulseConnection {
-public:
+  public:
     static constexpr std::chrono::milliseconds kConnectTimeout{5000};
     static constexpr std::chrono::milliseconds kRequestTimeout{3000};
     static constexpr std::chrono::milliseconds kFirstRetry{100};
@@ -27,7 +27,7 @@ public:
 
     // Told on the loop's thread with the lock held: keep it short and do not wait for anything.
     class Observer {
-    public:
+      public:
         virtual ~Observer() = default;
         virtual void modelChanged(const ModelChanges& changes) = 0;
         virtual void connectionChanged(bool connected) = 0;
@@ -49,13 +49,15 @@ public:
 
     // Holds the main loop's lock: no callback of the loop runs meanwhile.
     class Lock {
-    public:
-        explicit Lock(PulseConnection& connection) : loop_(connection.loop_) { pa_threaded_mainloop_lock(loop_); }
+      public:
+        explicit Lock(PulseConnection& connection) : loop_(connection.loop_) {
+            pa_threaded_mainloop_lock(loop_);
+        }
         ~Lock() { pa_threaded_mainloop_unlock(loop_); }
         Lock(const Lock&) = delete;
         Lock& operator=(const Lock&) = delete;
 
-    private:
+      private:
         pa_threaded_mainloop* loop_;
     };
 
@@ -69,14 +71,14 @@ public:
     // signals (state changes, answers) wake it, and so does a timer at the deadline.
     bool waitLocked(const std::function<bool()>& done, std::chrono::milliseconds timeout);
 
-private:
+  private:
     friend struct ConnectionCallbacks;
 
-    void connect();                  // lock held
-    void contextGone();              // lock held
-    void scheduleRetry();            // lock held
+    void connect();                       // lock held
+    void contextGone();                   // lock held
+    void scheduleRetry();                 // lock held
     void fetch(pa_operation* operation);  // lock held: an answer the model waits for
-    void fetched();                  // lock held
+    void fetched();                       // lock held
 
     Observer& observer_;
     pa_threaded_mainloop* loop_ = nullptr;
@@ -84,7 +86,7 @@ private:
     pa_time_event* retry_ = nullptr;
     std::chrono::milliseconds backoff_ = kFirstRetry;
     ServerModel model_;
-    int loading_ = 0;       // answers still due before a new connection's model is complete
+    int loading_ = 0;  // answers still due before a new connection's model is complete
     int pendingFetches_ = 0;
     bool everConnected_ = false;
     bool closing_ = false;

@@ -10,10 +10,13 @@ namespace {
 constexpr pa_usec_t kFragment = 10'000;  // about 10 ms per delivery
 }  // namespace
 
-RecordStream::RecordStream(PulseConnection& connection, const AudioDeviceIOBlock& block, std::function<void()> died)
+RecordStream::RecordStream(PulseConnection& connection, const AudioDeviceIOBlock& block,
+                           std::function<void()> died)
     : connection_(connection), block_(block), died_(std::move(died)) {}
 
-RecordStream::~RecordStream() { stop(); }
+RecordStream::~RecordStream() {
+    stop();
+}
 
 OSStatus RecordStream::start(const std::string& source, std::uint32_t channels, std::uint32_t rate) {
     channels_ = channels == 0 ? 1 : channels;
@@ -101,10 +104,12 @@ void RecordStream::onRead(pa_stream* stream, std::size_t, void* userdata) {
 void RecordStream::deliverSilence(std::size_t bytes) {
     const std::size_t frameBytes = channels_ * sizeof(float);
     const auto elapsed = std::chrono::steady_clock::now() - lastDelivery_ + std::chrono::milliseconds(50);
-    const auto elapsedFrames = static_cast<std::size_t>(std::chrono::duration<double>(elapsed).count() * rate_);
+    const auto elapsedFrames =
+        static_cast<std::size_t>(std::chrono::duration<double>(elapsed).count() * rate_);
     bytes = std::min(bytes / frameBytes, elapsedFrames) * frameBytes;
     const std::size_t piece = silence_.size() * sizeof(float);
-    for (std::size_t done = 0; done < bytes; done += piece) deliver(silence_.data(), std::min(piece, bytes - done));
+    for (std::size_t done = 0; done < bytes; done += piece)
+        deliver(silence_.data(), std::min(piece, bytes - done));
 }
 
 void RecordStream::deliver(const void* data, std::size_t bytes) {

@@ -19,7 +19,7 @@ namespace lumvar::audio::pulse {
 // the time since the previous delivery (an idle source's jump of its read index is not minutes of
 // real silence).
 class RecordStream {
-public:
+  public:
     // `died` runs on the loop's thread with the lock held, at most once, never after stop().
     RecordStream(PulseConnection& connection, const AudioDeviceIOBlock& block, std::function<void()> died);
     ~RecordStream();
@@ -32,7 +32,7 @@ public:
     // Disconnects; once it returns the block is never called again. Takes the loop's lock itself.
     void stop();
 
-private:
+  private:
     static void onRead(pa_stream* stream, std::size_t bytes, void* userdata);
     static void onState(pa_stream* stream, void* userdata);
 

@@ -41,7 +41,7 @@ struct ModelChanges {
 // repaired as they come in: a description that is not UTF-8 gets U+FFFD, and a device whose name is
 // not UTF-8 is left out (its UID could never be selected by its text).
 class ServerModel {
-public:
+  public:
     explicit ServerModel(const Text& text) : text_(text) {}
 
     void clear();
@@ -54,7 +54,7 @@ public:
     const DeviceInfo* find(bool isSink, std::string_view name) const;
     const Defaults& defaults() const { return defaults_; }
 
-private:
+  private:
     using Table = std::map<std::uint32_t, DeviceInfo>;  // by the server's index
     Table& table(bool isSink) { return isSink ? sinks_ : sources_; }
 

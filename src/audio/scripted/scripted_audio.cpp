@@ -14,23 +14,37 @@ namespace {
 const char* opName(ScriptedAudio::Op op) {
     using Op = ScriptedAudio::Op;
     switch (op) {
-        case Op::GetPropertyDataSize: return "getPropertyDataSize";
-        case Op::GetPropertyData: return "getPropertyData";
-        case Op::SetPropertyData: return "setPropertyData";
-        case Op::CreateProcessTap: return "createProcessTap";
-        case Op::DestroyProcessTap: return "destroyProcessTap";
-        case Op::CreateAggregateDevice: return "createAggregateDevice";
-        case Op::DestroyAggregateDevice: return "destroyAggregateDevice";
-        case Op::CreateIOProcID: return "createIOProcID";
-        case Op::DeviceStart: return "deviceStart";
-        case Op::DeviceStop: return "deviceStop";
-        case Op::DestroyIOProcID: return "destroyIOProcID";
-        case Op::AddPropertyListener: return "addPropertyListener";
+        case Op::GetPropertyDataSize:
+            return "getPropertyDataSize";
+        case Op::GetPropertyData:
+            return "getPropertyData";
+        case Op::SetPropertyData:
+            return "setPropertyData";
+        case Op::CreateProcessTap:
+            return "createProcessTap";
+        case Op::DestroyProcessTap:
+            return "destroyProcessTap";
+        case Op::CreateAggregateDevice:
+            return "createAggregateDevice";
+        case Op::DestroyAggregateDevice:
+            return "destroyAggregateDevice";
+        case Op::CreateIOProcID:
+            return "createIOProcID";
+        case Op::DeviceStart:
+            return "deviceStart";
+        case Op::DeviceStop:
+            return "deviceStop";
+        case Op::DestroyIOProcID:
+            return "destroyIOProcID";
+        case Op::AddPropertyListener:
+            return "addPropertyListener";
     }
     return "?";
 }
 
-std::uintptr_t procKey(AudioDeviceIOProcID id) { return reinterpret_cast<std::uintptr_t>(id); }
+std::uintptr_t procKey(AudioDeviceIOProcID id) {
+    return reinterpret_cast<std::uintptr_t>(id);
+}
 
 }  // namespace
 
@@ -98,7 +112,9 @@ std::optional<OSStatus> ScriptedAudio::faultFor(Op op, AudioObjectID object,
     return std::nullopt;
 }
 
-void ScriptedAudio::record(Op op, AudioObjectID id) { calls_.push_back(std::string(opName(op)) + " " + std::to_string(id)); }
+void ScriptedAudio::record(Op op, AudioObjectID id) {
+    calls_.push_back(std::string(opName(op)) + " " + std::to_string(id));
+}
 
 std::vector<AudioObjectID> ScriptedAudio::deviceList() const {
     if (deviceListOverride_) return *deviceListOverride_;
@@ -113,17 +129,21 @@ std::string ScriptedAudio::takeString(StringRef string) {
     return takePlatformString(string);
 }
 
-OSStatus ScriptedAudio::readString(AudioObjectID object, FourCharCode selector, const std::optional<std::string>& value,
-                                   std::uint32_t& ioSize, void* outData) {
-    if (!value || nullStrings_.contains({object, selector})) return fillProperty(StringRef{nullptr}, ioSize, outData);
+OSStatus ScriptedAudio::readString(AudioObjectID object, FourCharCode selector,
+                                   const std::optional<std::string>& value, std::uint32_t& ioSize,
+                                   void* outData) {
+    if (!value || nullStrings_.contains({object, selector}))
+        return fillProperty(StringRef{nullptr}, ioSize, outData);
     const OSStatus status = fillString(*value, ioSize, outData);
     if (status == kAudioHardwareNoError) ++liveStrings_;
     return status;
 }
 
-OSStatus ScriptedAudio::readStreams(const Object& object, FourCharCode scope, std::uint32_t& ioSize, void* outData) {
-    return fillStreams(scope == kAudioObjectPropertyScopeInput ? object.device.inputStreams : object.device.outputStreams,
-                       ioSize, outData);
+OSStatus ScriptedAudio::readStreams(const Object& object, FourCharCode scope, std::uint32_t& ioSize,
+                                    void* outData) {
+    return fillStreams(
+        scope == kAudioObjectPropertyScopeInput ? object.device.inputStreams : object.device.outputStreams,
+        ioSize, outData);
 }
 
 double ScriptedAudio::readRate(Object& object) {
@@ -144,7 +164,8 @@ OSStatus ScriptedAudio::getPropertyDataSize(AudioObjectID object, const AudioObj
     if (auto fault = faultFor(Op::GetPropertyDataSize, object, address.mSelector)) return *fault;
     if (object == kAudioObjectSystemObject) {
         if (address.mSelector == kAudioHardwarePropertyDevices) {
-            outSize = deviceListSizeAnswer.value_or(static_cast<std::uint32_t>(deviceList().size() * sizeof(AudioObjectID)));
+            outSize = deviceListSizeAnswer.value_or(
+                static_cast<std::uint32_t>(deviceList().size() * sizeof(AudioObjectID)));
             return kAudioHardwareNoError;
         }
         if (address.mSelector == kAudioHardwarePropertyDefaultInputDevice ||
@@ -174,10 +195,13 @@ OSStatus ScriptedAudio::getPropertyData(AudioObjectID object, const AudioObjectP
 
     if (object == kAudioObjectSystemObject) {
         switch (address.mSelector) {
-            case kAudioHardwarePropertyDefaultOutputDevice: return fillProperty(defaultOutput_, ioSize, outData);
-            case kAudioHardwarePropertyDefaultInputDevice: return fillProperty(defaultInput_, ioSize, outData);
+            case kAudioHardwarePropertyDefaultOutputDevice:
+                return fillProperty(defaultOutput_, ioSize, outData);
+            case kAudioHardwarePropertyDefaultInputDevice:
+                return fillProperty(defaultInput_, ioSize, outData);
             case kLumvarTapKeepsLevel:
-                return tapKeepsLevel ? fillProperty(*tapKeepsLevel, ioSize, outData) : kAudioHardwareUnknownPropertyError;
+                return tapKeepsLevel ? fillProperty(*tapKeepsLevel, ioSize, outData)
+                                     : kAudioHardwareUnknownPropertyError;
             case kLumvarServerReachable:
                 return serverReachable ? fillProperty(*serverReachable, ioSize, outData)
                                        : kAudioHardwareUnknownPropertyError;
@@ -188,7 +212,8 @@ OSStatus ScriptedAudio::getPropertyData(AudioObjectID object, const AudioObjectP
                 ioSize = static_cast<std::uint32_t>(count * sizeof(AudioObjectID));
                 return kAudioHardwareNoError;
             }
-            default: return kAudioHardwareUnknownPropertyError;
+            default:
+                return kAudioHardwareUnknownPropertyError;
         }
     }
 
@@ -198,24 +223,30 @@ OSStatus ScriptedAudio::getPropertyData(AudioObjectID object, const AudioObjectP
 
     if (target.kind == Kind::Tap) {
         switch (address.mSelector) {
-            case kAudioTapPropertyUID: return readString(object, address.mSelector, target.tap.uuid, ioSize, outData);
+            case kAudioTapPropertyUID:
+                return readString(object, address.mSelector, target.tap.uuid, ioSize, outData);
             case kAudioTapPropertyFormat:
                 if (!tapFormat) return kAudioHardwareUnknownPropertyError;
                 return fillProperty(*tapFormat, ioSize, outData);
-            default: return kAudioHardwareUnknownPropertyError;
+            default:
+                return kAudioHardwareUnknownPropertyError;
         }
     }
 
     switch (address.mSelector) {
-        case kAudioDevicePropertyDeviceUID: return readString(object, address.mSelector, target.device.uid, ioSize, outData);
-        case kAudioObjectPropertyName: return readString(object, address.mSelector, target.device.name, ioSize, outData);
-        case kAudioDevicePropertyStreamConfiguration: return readStreams(target, address.mScope, ioSize, outData);
+        case kAudioDevicePropertyDeviceUID:
+            return readString(object, address.mSelector, target.device.uid, ioSize, outData);
+        case kAudioObjectPropertyName:
+            return readString(object, address.mSelector, target.device.name, ioSize, outData);
+        case kAudioDevicePropertyStreamConfiguration:
+            return readStreams(target, address.mScope, ioSize, outData);
         case kAudioDevicePropertyDeviceIsAlive:
             return fillProperty(static_cast<std::uint32_t>(target.device.alive ? 1 : 0), ioSize, outData);
         case kAudioDevicePropertyNominalSampleRate:
             if (!target.device.nominalRate) return kAudioHardwareUnknownPropertyError;
             return fillProperty(readRate(target), ioSize, outData);
-        default: return kAudioHardwareUnknownPropertyError;
+        default:
+            return kAudioHardwareUnknownPropertyError;
     }
 }
 
@@ -268,7 +299,8 @@ OSStatus ScriptedAudio::destroyProcessTap(AudioObjectID tapID) {
     return kAudioHardwareNoError;
 }
 
-OSStatus ScriptedAudio::createAggregateDevice(const AggregateDescription& description, AudioObjectID& outDeviceID) {
+OSStatus ScriptedAudio::createAggregateDevice(const AggregateDescription& description,
+                                              AudioObjectID& outDeviceID) {
     std::lock_guard guard(mutex_);
     if (auto fault = faultFor(Op::CreateAggregateDevice, kAudioObjectUnknown, std::nullopt)) {
         record(Op::CreateAggregateDevice, 0);
@@ -344,19 +376,22 @@ OSStatus ScriptedAudio::destroyIOProcID(AudioObjectID device, AudioDeviceIOProcI
 }
 
 OSStatus ScriptedAudio::addPropertyListener(AudioObjectID object, const AudioObjectPropertyAddress& address,
-                                            AudioObjectPropertyListenerBlock block, PropertyListenerID& outID) {
+                                            AudioObjectPropertyListenerBlock block,
+                                            PropertyListenerID& outID) {
     std::lock_guard guard(mutex_);
     if (!listenersSupported) return kAudioHardwareUnsupportedOperationError;
     if (auto fault = faultFor(Op::AddPropertyListener, object, address.mSelector)) return *fault;
     if (object != kAudioObjectSystemObject && !objects_.contains(object)) return kAudioHardwareBadObjectError;
-    if (address.mSelector == kLumvarServerReachable && !serverReachable) return kAudioHardwareUnknownPropertyError;
+    if (address.mSelector == kLumvarServerReachable && !serverReachable)
+        return kAudioHardwareUnknownPropertyError;
     const std::uintptr_t key = nextListener_++;
     listeners_[key] = Listener{object, address, std::move(block)};
     outID = reinterpret_cast<PropertyListenerID>(key);
     return kAudioHardwareNoError;
 }
 
-OSStatus ScriptedAudio::removePropertyListener(AudioObjectID object, const AudioObjectPropertyAddress& address,
+OSStatus ScriptedAudio::removePropertyListener(AudioObjectID object,
+                                               const AudioObjectPropertyAddress& address,
                                                PropertyListenerID id) {
     std::lock_guard guard(mutex_);
     const auto found = listeners_.find(reinterpret_cast<std::uintptr_t>(id));
@@ -421,8 +456,9 @@ int ScriptedAudio::liveTaps() const {
 
 int ScriptedAudio::liveAggregates() const {
     std::lock_guard guard(mutex_);
-    return static_cast<int>(std::count_if(objects_.begin(), objects_.end(),
-                                          [](const auto& entry) { return entry.second.kind == Kind::Aggregate; }));
+    return static_cast<int>(std::count_if(objects_.begin(), objects_.end(), [](const auto& entry) {
+        return entry.second.kind == Kind::Aggregate;
+    }));
 }
 
 std::vector<AudioObjectID> ScriptedAudio::aggregateIDs() const {

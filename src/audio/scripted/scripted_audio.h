@@ -16,7 +16,7 @@ namespace lumvar::audio {
 // A table-driven stand-in for the audio system: devices, taps and aggregate devices in memory,
 // failure injection, IO callbacks driven by the test, a call log and live-object counts.
 class ScriptedAudio final : public PlatformAudio {
-public:
+  public:
     enum class Op {
         GetPropertyDataSize,
         GetPropertyData,
@@ -53,10 +53,10 @@ public:
     };
 
     struct Device {
-        std::optional<std::string> uid;   // nullopt: a null string
-        std::optional<std::string> name;  // nullopt: a null string
-        std::vector<std::uint32_t> inputStreams;   // channels of each input stream
-        std::vector<std::uint32_t> outputStreams;  // channels of each output stream
+        std::optional<std::string> uid;               // nullopt: a null string
+        std::optional<std::string> name;              // nullopt: a null string
+        std::vector<std::uint32_t> inputStreams;      // channels of each input stream
+        std::vector<std::uint32_t> outputStreams;     // channels of each output stream
         std::optional<double> nominalRate = 48000.0;  // nullopt: the property does not exist
         RateResponse rateResponse;
         bool alive = true;
@@ -118,14 +118,15 @@ public:
     // --- PlatformAudio ---
     OSStatus getPropertyDataSize(AudioObjectID object, const AudioObjectPropertyAddress& address,
                                  std::uint32_t& outSize) override;
-    OSStatus getPropertyData(AudioObjectID object, const AudioObjectPropertyAddress& address, std::uint32_t& ioSize,
-                             void* outData) override;
-    OSStatus setPropertyData(AudioObjectID object, const AudioObjectPropertyAddress& address, std::uint32_t size,
-                             const void* data) override;
+    OSStatus getPropertyData(AudioObjectID object, const AudioObjectPropertyAddress& address,
+                             std::uint32_t& ioSize, void* outData) override;
+    OSStatus setPropertyData(AudioObjectID object, const AudioObjectPropertyAddress& address,
+                             std::uint32_t size, const void* data) override;
     std::string takeString(StringRef string) override;
     OSStatus createProcessTap(const TapDescription& description, AudioObjectID& outTapID) override;
     OSStatus destroyProcessTap(AudioObjectID tapID) override;
-    OSStatus createAggregateDevice(const AggregateDescription& description, AudioObjectID& outDeviceID) override;
+    OSStatus createAggregateDevice(const AggregateDescription& description,
+                                   AudioObjectID& outDeviceID) override;
     OSStatus destroyAggregateDevice(AudioObjectID deviceID) override;
     OSStatus createIOProcIDWithBlock(AudioDeviceIOProcID& outProcID, AudioObjectID device,
                                      AudioDeviceIOBlock block) override;
@@ -137,14 +138,14 @@ public:
     OSStatus removePropertyListener(AudioObjectID object, const AudioObjectPropertyAddress& address,
                                     PropertyListenerID id) override;
 
-private:
+  private:
     enum class Kind { Device, Tap, Aggregate };
     struct Object {
         Kind kind = Kind::Device;
-        Device device;                       // devices and aggregates
-        std::optional<double> pendingRate;   // a written rate not showing yet
+        Device device;                      // devices and aggregates
+        std::optional<double> pendingRate;  // a written rate not showing yet
         int readsBeforeRate = 0;
-        TapDescription tap;                  // taps
+        TapDescription tap;  // taps
     };
     struct IOProc {
         AudioObjectID device = 0;
