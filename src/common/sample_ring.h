@@ -3,7 +3,6 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
-#include <memory>
 #include <optional>
 #include <span>
 
@@ -25,8 +24,11 @@ class SampleRing {
         std::span<float> second;
     };
 
-    // Allocates the storage and touches every page of it, so no page fault waits on the audio thread.
+    // Allocates the storage with every page of it backed, so no page fault waits on the audio thread.
     explicit SampleRing(std::size_t capacity);
+    ~SampleRing();
+    SampleRing(const SampleRing&) = delete;
+    SampleRing& operator=(const SampleRing&) = delete;
 
     std::size_t capacity() const { return capacity_; }
 
@@ -46,8 +48,8 @@ class SampleRing {
     bool empty() const { return size() == 0; }
 
   private:
-    std::unique_ptr<float[]> data_;
     std::size_t capacity_;
+    float* data_;
     // Counts of every sample ever committed or consumed (they never wrap: 2^64), each beside its own
     // side's offset into the storage, so that no call divides.
     alignas(64) std::atomic<std::uint64_t> written_{0};

@@ -2,12 +2,14 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <functional>
 
 namespace lumvar {
 
 // Wakes one waiting thread from any thread, a real-time audio thread included: notify() never blocks,
-// never allocates and makes a system call (one non-blocking pipe write) only when the waiter sleeps.
+// never allocates and makes a system call (a futex wake on Linux, a non-blocking pipe write elsewhere)
+// only when the waiter sleeps.
 class WakeSignal {
   public:
     WakeSignal();
@@ -23,8 +25,8 @@ class WakeSignal {
     bool waitUntil(const std::function<bool()>& ready, std::chrono::milliseconds timeout);
 
   private:
-    int fds_[2] = {-1, -1};  // read end, write end (non-blocking)
-    std::atomic<bool> sleeping_{false};
+    int fds_[2] = {-1, -1};                   // read end, write end (non-blocking); not on Linux
+    std::atomic<std::uint32_t> sleeping_{0};  // 1 while the waiter sleeps; on Linux the futex word
 };
 
 }  // namespace lumvar

@@ -38,10 +38,17 @@ struct AudioFixture : ::testing::Test {
     FakeSleeper sleeper;
     RandomUuids uuids;
     AudioObjectID addOutput(std::uint32_t channels = 2, double rate = 48000.0, std::string uid = "speakers") {
-        return hw.addDevice({uid, "Speakers", {}, {channels}, rate});
+        return hw.addDevice({.uid = uid,
+                             .name = "Speakers",
+                             .inputStreams = {},
+                             .outputStreams = {channels},
+                             .nominalRate = rate});
     }
     AudioObjectID addInput(std::string uid, std::string name, std::vector<std::uint32_t> streams) {
-        return hw.addDevice({std::move(uid), std::move(name), std::move(streams), {}});
+        return hw.addDevice({.uid = std::move(uid),
+                             .name = std::move(name),
+                             .inputStreams = std::move(streams),
+                             .outputStreams = {}});
     }
     // Every sample written to standard output so far.
     const std::vector<float>& written() {

@@ -432,6 +432,13 @@ int ScriptedAudio::deliver(AudioObjectID device, const AudioBufferList& input) {
     return called;
 }
 
+AudioDeviceIOBlock ScriptedAudio::callbackOf(AudioObjectID device) const {
+    std::lock_guard guard(mutex_);
+    for (const auto& [key, proc] : procs_)
+        if (proc.device == device) return proc.block;
+    return {};
+}
+
 std::vector<std::string> ScriptedAudio::calls() const {
     std::lock_guard guard(mutex_);
     return calls_;

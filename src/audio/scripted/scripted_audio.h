@@ -58,7 +58,7 @@ class ScriptedAudio final : public PlatformAudio {
         std::vector<std::uint32_t> inputStreams;      // channels of each input stream
         std::vector<std::uint32_t> outputStreams;     // channels of each output stream
         std::optional<double> nominalRate = 48000.0;  // nullopt: the property does not exist
-        RateResponse rateResponse;
+        RateResponse rateResponse{};
         bool alive = true;
     };
 
@@ -95,6 +95,9 @@ class ScriptedAudio final : public PlatformAudio {
     // Calls every started callback of `device` with `input`, in registration order, on this thread.
     // Returns how many were called.
     int deliver(AudioObjectID device, const AudioBufferList& input);
+    // The callback registered on `device`, to be called as the platform calls it, with nothing of this
+    // stand-in in the way (for benchmarks); empty when there is none.
+    AudioDeviceIOBlock callbackOf(AudioObjectID device) const;
 
     // Calls every listener of (object, selector) on this thread, as the platform would after a change.
     // Returns how many were called.
