@@ -1,5 +1,5 @@
 // CATapDescription as documented (CATapDescription.h): the Objective-C property names are those of
-// the documentation's symbol identifiers, the Boolean ones read through is... getters.
+// the documentation's symbol identifiers, the Boolean ones and muteBehavior read through is... getters.
 #pragma once
 
 #import <Foundation/Foundation.h>
@@ -24,7 +24,7 @@ typedef enum CATapMuteBehavior CATapMuteBehavior;
 @property(atomic, readwrite, getter=isExclusive) BOOL exclusive;
 @property(atomic, readwrite, getter=isMixdown) BOOL mixdown;
 @property(atomic, readwrite, getter=isPrivate) BOOL privateTap;
-@property(atomic, readwrite) CATapMuteBehavior muteBehavior;
+@property(atomic, readwrite, getter=isMuted) CATapMuteBehavior muteBehavior;
 @property(atomic, copy, nullable) NSString* deviceUID;
 @property(atomic, copy, nullable) NSNumber* stream;
 @end
