@@ -106,9 +106,9 @@ void Tap::process(const AudioBufferList* input) {
         return;
     }
     // Copied (or scaled) straight into the ring, tested for silence in the same pass.
-    const bool silent =
-        fill(samples, room->first, scale_) & fill(samples + room->first.size(), room->second, scale_);
-    counters_.add(static_cast<std::int64_t>(n), silent);
+    const bool firstSilent = fill(samples, room->first, scale_);
+    const bool secondSilent = fill(samples + room->first.size(), room->second, scale_);  // both always filled
+    counters_.add(static_cast<std::int64_t>(n), firstSilent && secondSilent);
     stdoutHandle_.commit(n);
 }
 

@@ -25,7 +25,9 @@ class WakeSignal {
     bool waitUntil(const std::function<bool()>& ready, std::chrono::milliseconds timeout);
 
   private:
-    int fds_[2] = {-1, -1};                   // read end, write end (non-blocking); not on Linux
+#if !defined(__linux__)
+    int fds_[2] = {-1, -1};  // read end, write end (non-blocking)
+#endif
     std::atomic<std::uint32_t> sleeping_{0};  // 1 while the waiter sleeps; on Linux the futex word
 };
 
