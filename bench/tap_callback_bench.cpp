@@ -30,10 +30,10 @@ std::vector<float> tone() {
     return samples;
 }
 
-// Each iteration: one call of the callback the tap registered, as the platform makes it (the look-up of
-// the tap through its weak reference included), into the ring. Every 32 callbacks the writer's side
-// lets the samples go, so its cost is spread thin; no wake-up system call is made (a writer that is
-// awake needs none). A 3-channel output device gives the tap a level correction of 1.5.
+// Each iteration: one call of the callback the tap registered, as the platform makes it (the pass
+// through its gate included), into the ring. Every 32 callbacks the writer's side lets the samples
+// go, so its cost is spread thin; no wake-up system call is made (a writer that is awake needs none).
+// A 3-channel output device gives the tap a level correction of 1.5.
 void runCallback(benchmark::State& state, std::uint32_t outputChannels, std::vector<float> samples) {
     audio::ScriptedAudio hw;
     hw.setDefaultOutput(

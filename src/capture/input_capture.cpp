@@ -24,6 +24,10 @@ std::shared_ptr<InputCapture> InputCapture::create(AudioEnv env, SampleOutput& s
 InputCapture::InputCapture(AudioEnv env, SampleOutput& stdoutHandle)
     : env_(env), stdoutHandle_(stdoutHandle) {}
 
+InputCapture::~InputCapture() {
+    if (gate_) gate_->close();
+}
+
 bool InputCapture::start(std::string_view uid) {
     const AudioObjectID id = deviceIDForUID(env_, uid);
     if (id == kAudioObjectUnknown) {
@@ -48,7 +52,8 @@ bool InputCapture::start(std::string_view uid) {
     rate_ = nominalRate(env_, id);
     ioCycles_.store(0, std::memory_order_relaxed);
     AudioDeviceIOProcID procID = nullptr;
-    if (check(env_.log, env_.hw.createIOProcIDWithBlock(procID, devID_, ioCallbackFor(weak_from_this())),
+    gate_ = std::make_shared<CallbackGate>();
+    if (check(env_.log, env_.hw.createIOProcIDWithBlock(procID, devID_, ioCallbackFor(*this, gate_)),
               "create input IOProc")) {
         ioProcID_ = procID;
         if (check(env_.log, env_.hw.deviceStart(devID_, ioProcID_), "start input")) return true;
@@ -61,6 +66,7 @@ void InputCapture::stop() {
     if (ioProcID_ != nullptr) {
         env_.hw.deviceStop(devID_, ioProcID_);
         env_.hw.destroyIOProcID(devID_, ioProcID_);
+        gate_->close();
         ioProcID_ = nullptr;
     }
     devID_ = kAudioObjectUnknown;

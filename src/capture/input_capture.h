@@ -7,19 +7,22 @@
 #include <vector>
 
 #include "audio/audio_env.h"
+#include "capture/callback_gate.h"
 #include "capture/sample_output.h"
 
 namespace lumvar::capture {
 
 // The input source: one audio device chosen by UID, whose frames reach the output stream as two
 // channels, device channel 1 first and channel 0 second (a mono device doubled).
-class InputCapture : public std::enable_shared_from_this<InputCapture> {
+class InputCapture {
   public:
-    // The IO callback holds the capture weakly, so it must live in a shared_ptr.
+    // The process and its controller share the capture.
     static std::shared_ptr<InputCapture> create(audio::AudioEnv env, SampleOutput& stdoutHandle);
 
     InputCapture(const InputCapture&) = delete;
     InputCapture& operator=(const InputCapture&) = delete;
+    // Closes the callback's gate: the platform may hold the callback longer than the capture.
+    ~InputCapture();
 
     // Captures the device whose UID equals `uid`. Expects an idle capture; on failure it is idle again.
     // A device without input channels is refused.
@@ -39,7 +42,7 @@ class InputCapture : public std::enable_shared_from_this<InputCapture> {
 
   private:
     template <typename Source>
-    friend audio::AudioDeviceIOBlock ioCallbackFor(std::weak_ptr<Source> source);
+    friend audio::AudioDeviceIOBlock ioCallbackFor(Source& source, std::shared_ptr<CallbackGate> gate);
 
     // One IO cycle, on the device's IO thread: allocation-free once the frame buffer has grown to the
     // device's buffer size, no lock, no logging, whole frames into the output ring (or dropped whole).
@@ -52,6 +55,7 @@ class InputCapture : public std::enable_shared_from_this<InputCapture> {
     audio::AudioEnv env_;
     audio::AudioObjectID devID_ = audio::kAudioObjectUnknown;
     audio::AudioDeviceIOProcID ioProcID_ = nullptr;
+    std::shared_ptr<CallbackGate> gate_;  // the running callback's, new with each start
     std::string uid_;
     double rate_ = 0.0;
     std::atomic<std::uint64_t> ioCycles_{0};  // written by the IO thread alone while a callback runs

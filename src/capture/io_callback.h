@@ -3,17 +3,21 @@
 #include <memory>
 
 #include "audio/audio_types.h"
+#include "capture/callback_gate.h"
 
 namespace lumvar::capture {
 
-// The IO block a source registers with the platform: it holds the source weakly, so it never keeps a
-// source alive and does nothing once the source is gone, and hands the input list to its process().
+// The IO block a source registers with the platform: it hands the input list to the source's
+// process() through `gate`, which the source closes when it stops and when it is destroyed, so the
+// block may outlive the source on the platform's side and still never reach it.
 template <typename Source>
-audio::AudioDeviceIOBlock ioCallbackFor(std::weak_ptr<Source> source) {
-    return [source = std::move(source)](const audio::AudioTimeStamp*, const audio::AudioBufferList* input,
-                                        const audio::AudioTimeStamp*, audio::AudioBufferList*,
-                                        const audio::AudioTimeStamp*) {
-        if (const auto self = source.lock()) self->process(input);
+audio::AudioDeviceIOBlock ioCallbackFor(Source& source, std::shared_ptr<CallbackGate> gate) {
+    return [&source, gate = std::move(gate)](
+               const audio::AudioTimeStamp*, const audio::AudioBufferList* input,
+               const audio::AudioTimeStamp*, audio::AudioBufferList*, const audio::AudioTimeStamp*) {
+        if (!gate->enter()) return;
+        source.process(input);
+        gate->leave();
     };
 }
 

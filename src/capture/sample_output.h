@@ -15,9 +15,10 @@ namespace lumvar::capture {
 // to standard output, so that a parent that stops reading never blocks an audio thread.
 //
 // Producer side (IO callbacks): one source produces at a time. The hand-off from one source to the
-// next is the platform's stop-and-destroy of the old callback, which returns only once that callback
-// can no longer run, followed on the main queue by the new source's start. Every source change in the
-// process (switching, rebuilding, falling back) stops the old source before it starts the next.
+// next is the old source's stop, which returns only once its callback can no longer run (the platform's
+// stop-and-destroy, then the close of its CallbackGate for a callback still in flight), followed on the
+// main queue by the new source's start. Every source change in the process (switching, rebuilding,
+// falling back) stops the old source before it starts the next.
 // Nothing on this side allocates, locks or blocks; the one system call is the writer's wake-up.
 //
 // Consumer side: the writer thread alone.

@@ -29,6 +29,10 @@ std::shared_ptr<Tap> Tap::create(AudioEnv env, SampleOutput& output, Sleeper& sl
 Tap::Tap(AudioEnv env, SampleOutput& output, Sleeper& sleeper, UuidSource& uuids)
     : env_(env), sleeper_(sleeper), uuids_(uuids), stdoutHandle_(output) {}
 
+Tap::~Tap() {
+    if (gate_) gate_->close();
+}
+
 bool Tap::build() {
     const AudioObjectID device = defaultOutputDeviceID(env_);
     if (device == kAudioObjectUnknown) return false;
@@ -78,7 +82,8 @@ bool Tap::build() {
     logTapFormat();
 
     AudioDeviceIOProcID procID = nullptr;
-    if (!check(env_.log, env_.hw.createIOProcIDWithBlock(procID, aggID_, ioCallbackFor(weak_from_this())),
+    gate_ = std::make_shared<CallbackGate>();
+    if (!check(env_.log, env_.hw.createIOProcIDWithBlock(procID, aggID_, ioCallbackFor(*this, gate_)),
                "create IOProc"))
         return false;
     ioProcID_ = procID;
@@ -130,6 +135,7 @@ void Tap::teardown() {
     if (ioProcID_ != nullptr) {
         env_.hw.deviceStop(aggID_, ioProcID_);
         env_.hw.destroyIOProcID(aggID_, ioProcID_);
+        gate_->close();
         ioProcID_ = nullptr;
     }
     if (aggID_ != kAudioObjectUnknown) {

@@ -6,6 +6,7 @@
 #include <memory>
 
 #include "audio/audio_env.h"
+#include "capture/callback_gate.h"
 #include "capture/sample_output.h"
 #include "capture/silence_counters.h"
 #include "common/sleeper.h"
@@ -15,16 +16,18 @@ namespace lumvar::capture {
 
 // The system source: a process tap carried by a private aggregate device, and the IO callback that
 // turns the aggregate's buffers into the output sample stream while keeping the silence counters.
-class Tap : public std::enable_shared_from_this<Tap> {
+class Tap {
   public:
     using Counters = SilenceCount;
 
-    // The IO callback holds the Tap weakly, so a Tap must live in a shared_ptr.
+    // The process and its controller share the Tap.
     static std::shared_ptr<Tap> create(audio::AudioEnv env, SampleOutput& output, Sleeper& sleeper,
                                        UuidSource& uuids);
 
     Tap(const Tap&) = delete;
     Tap& operator=(const Tap&) = delete;
+    // Closes the callback's gate: the platform may hold the callback longer than the tap.
+    ~Tap();
 
     // Creates and starts the process tap, the aggregate device and the IO callback. Expects a torn-down
     // Tap. On failure it cleans up what it made, except a tap whose UID could not be read: that one
@@ -54,7 +57,7 @@ class Tap : public std::enable_shared_from_this<Tap> {
 
   private:
     template <typename Source>
-    friend audio::AudioDeviceIOBlock ioCallbackFor(std::weak_ptr<Source> source);
+    friend audio::AudioDeviceIOBlock ioCallbackFor(Source& source, std::shared_ptr<CallbackGate> gate);
 
     // One IO cycle, on the aggregate device's IO thread. Real-time rules hold here: no allocation,
     // lock, log line or blocking call. The first cycle with data keeps the buffer layout for
@@ -82,6 +85,7 @@ class Tap : public std::enable_shared_from_this<Tap> {
     audio::AudioObjectID tapID_ = audio::kAudioObjectUnknown;
     audio::AudioObjectID aggID_ = audio::kAudioObjectUnknown;
     audio::AudioDeviceIOProcID ioProcID_ = nullptr;
+    std::shared_ptr<CallbackGate> gate_;  // the running callback's, new with each build
     audio::AudioObjectID outputID_ = audio::kAudioObjectUnknown;
     std::atomic<std::uint64_t> ioCycles_{0};  // written by the IO thread alone while a callback runs
     float scale_ = 1.0f;

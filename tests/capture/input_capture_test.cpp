@@ -63,11 +63,16 @@ TEST_F(InputCaptureTest, EveryFailedStartLeavesItIdleAndTouchesNoMoreThanItMust)
     ASSERT_TRUE(input->start("nameless"));  // a later start works as from the beginning
     EXPECT_EQ(err.text(), "  input device 'nameless' channels: 1\n");
     EXPECT_EQ(input->rate(), 48000.0);
+    const AudioDeviceIOBlock stale = hw.callbackOf(nameless);
     hw.clearCalls();
     input->stop();
     input->stop();  // stopped once: the second finds nothing to do
     const std::string id = std::to_string(nameless);
     EXPECT_EQ(hw.calls(), (std::vector<std::string>{"deviceStop " + id, "destroyIOProcID " + id}));
+    // A platform that runs the old callback late must not make it a second producer of the next capture.
+    ASSERT_TRUE(input->start("usb:mic/1"));
+    stale(nullptr, &Buffers({{0.5f, 0.25f}}).list(), nullptr, nullptr, nullptr);
+    EXPECT_TRUE(written().empty());
 }
 
 TEST_F(InputCaptureTest, TheNameLineIsOneLineWhateverThePlatformSays) {

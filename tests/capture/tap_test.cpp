@@ -167,7 +167,7 @@ TEST_F(TapTest, EveryFailureCleansUpWhatItMadeAndKeepsTheCounters) {
     }
 }
 
-TEST_F(TapTest, NothingHappensWithoutDataAndTheLayoutIsReportedOnceFromTheMainQueue) {
+TEST_F(TapTest, NothingHappensWithoutDataOrAfterTheStopAndTheLayoutIsReportedOnceFromTheMainQueue) {
     running();
     audio::BufferListStorage empty(0);
     hw.deliver(tap->aggID(), empty.list());
@@ -187,8 +187,11 @@ TEST_F(TapTest, NothingHappensWithoutDataAndTheLayoutIsReportedOnceFromTheMainQu
               "  IOProc#1: abl.count=2 buf0.ch=0 bytes=2048 frames=512\n"
               "    buf[0] ch=0 bytes=2048\n    buf[1] ch=1 bytes=2048\n");
     EXPECT_EQ(written(), left);  // only the first buffer reaches the stream
+    const AudioDeviceIOBlock stale = hw.callbackOf(tap->aggID());
     tap->teardown();
     ASSERT_TRUE(tap->build());  // the diagnostic is once a process, not once a build
+    stale(nullptr, &Buffers({left}).list(), nullptr, nullptr, nullptr);  // run late by the platform
+    EXPECT_EQ(written(), left);  // the old callback is no second producer for the new build
     deliver(Buffers({left}));
     err.clear();
     tap->reportLayout();
