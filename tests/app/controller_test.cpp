@@ -231,7 +231,8 @@ TEST_F(ControllerTest, TheParentHearsOfInputDevicesAndOfTheServerOnlyWhenTheyCha
     watch.stop();
     hw.serverReachable = 1;  // a platform with a server says whether it reaches it
     controller->startWatching();
-    EXPECT_EQ(hw.liveListeners(), 4 + 2);  // list, defaults, server; the output device and the aggregate
+    // list, defaults, server; alive: the output device and the aggregate; the aggregate's rate
+    EXPECT_EQ(hw.liveListeners(), 4 + 2 + 1);
     notifySystem(kAudioHardwarePropertyDevices);  // nothing new
     const AudioObjectID usb = addInput("usb-mic", "USB Mic", {1});
     addOutput(2, 48000.0, "hdmi");  // no input to pick
@@ -250,7 +251,7 @@ TEST_F(ControllerTest, TheParentHearsOfInputDevicesAndOfTheServerOnlyWhenTheyCha
               "  ! input devices changed\n  ! input devices changed\n"
               "  x sound server unreachable\n  > sound server back\n");
     command("INPUT mic");
-    EXPECT_EQ(hw.liveListeners(), 4 + 1);  // the alive listeners follow the device in use
+    EXPECT_EQ(hw.liveListeners(), 4 + 1 + 1);  // the alive and rate listeners follow the device in use
 }
 
 }  // namespace lumvar::testing
