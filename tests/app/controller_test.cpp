@@ -255,3 +255,55 @@ TEST_F(ControllerTest, TheParentHearsOfInputDevicesAndOfTheServerOnlyWhenTheyCha
 }
 
 }  // namespace lumvar::testing
+
+namespace lumvar::testing {
+
+// Every start of a source, whatever its reason, begins a segment at the first frame it delivers, at the
+// rate it delivers at; a start that never delivers leaves no trace.
+TEST_F(ControllerTest, EveryStartOfASourceBeginsASegmentAtItsFirstFrame) {
+    const auto play = [&](AudioObjectID device) {
+        ASSERT_EQ(hw.deliver(device, Buffers({std::vector<float>(20, 0.5f)}).list()), 1);
+    };
+    play(tap->aggID());  // start-up's build
+    command("SYSTEM");
+    play(tap->aggID());
+    hw.setNominalRate(mic, 44100.0);
+    command("INPUT mic");
+    play(mic);
+    hw.setNominalRate(mic, 32000.0);  // the device changes rate while it runs
+    notify({{mic, kAudioDevicePropertyNominalSampleRate}});
+    play(mic);
+    command("INPUT nowhere");  // the fall-back
+    play(tap->aggID());
+    hw.setDefaultOutput(addOutput(2, 44100.0, "headphones"));
+    notifySystem(kAudioHardwarePropertyDefaultOutputDevice);
+    play(tap->aggID());
+    hw.setAlive(tap->aggID(), false);
+    notify({{tap->aggID(), kAudioDevicePropertyDeviceIsAlive}});
+    play(tap->aggID());
+    tickAt(100s);
+    tickAt(104s);  // stalled
+    play(tap->aggID());
+    controller->setZeroThreshold(5);
+    silence(20);
+    tickAt(106s);  // silent
+    play(tap->aggID());
+    command("SYSTEM");
+    command("SYSTEM");
+    play(tap->aggID());
+    std::vector<std::pair<std::uint64_t, double>> starts;
+    for (const capture::SegmentStart& start : segments()) starts.emplace_back(start.sample / 2, start.rate);
+    EXPECT_EQ(starts, (std::vector<std::pair<std::uint64_t, double>>{{0, 48000.0},
+                                                                      {10, 48000.0},
+                                                                      {20, 44100.0},
+                                                                      {30, 32000.0},
+                                                                      {40, 48000.0},
+                                                                      {50, 44100.0},
+                                                                      {60, 44100.0},
+                                                                      {70, 44100.0},
+                                                                      {90, 44100.0},
+                                                                      {100, 44100.0}}));
+    EXPECT_TRUE(has("  ! tap stalled - rebuilding\n") && has("  ! tap went silent ("));
+}
+
+}  // namespace lumvar::testing
