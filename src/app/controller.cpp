@@ -136,11 +136,15 @@ bool Controller::checkStall() {
 void Controller::startWatching() {
     deps_.watch.setHandler([this](DeviceEvents events) { handleDeviceEvents(events); });
     deps_.watch.start();
+    otherDevicesChanged();
     followDevicesInUse();
 }
 
 void Controller::handleDeviceEvents(const DeviceEvents& events) {
     if (ended_) return;
+    // Creating or destroying our own aggregate announces the device list too: counted as a change, a
+    // build that made its aggregate and then failed would try again at every announcement of its own.
+    const bool devicesChanged = events.deviceList && otherDevicesChanged();
     if (events.server) checkServer();
     if (events.alive && deviceInUseDied()) {
         if (input_.running()) {
@@ -150,11 +154,11 @@ void Controller::handleDeviceEvents(const DeviceEvents& events) {
         }
     } else if (nothingRuns()) {
         // After a failed build nothing retries on a timer; a change of the machine is worth one try.
-        if (events.deviceList || events.defaultOutput) switchToSystem();
+        if (devicesChanged || events.defaultOutput) switchToSystem();
     } else if (events.defaultOutput && mode_ == Mode::System && tap_.running() && defaultOutputMoved()) {
         rebuildTap("  ! default output changed - rebuilding", "  x rebuild failed");
     }
-    if (events.deviceList || events.defaultInput) checkInputSet();
+    if (devicesChanged || events.defaultInput) checkInputSet();
     followDevicesInUse();
 }
 
@@ -191,6 +195,14 @@ void Controller::checkInputSet() {
     if (now == knownInputs_) return;
     knownInputs_ = now;
     env_.log.log("  ! input devices changed");
+}
+
+bool Controller::otherDevicesChanged() {
+    audio::AudioEnv quiet{env_.hw, quietLog_, env_.text};
+    std::set<audio::AudioObjectID> now = audio::otherDeviceIDs(quiet);
+    if (now == knownDevices_) return false;
+    knownDevices_ = std::move(now);
+    return true;
 }
 
 Controller::InputSet Controller::InputSet::of(const std::vector<audio::InputDevice>& devices) {
