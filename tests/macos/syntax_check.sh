@@ -41,6 +41,7 @@ for arch in x86_64 arm64; do
     echo "checking for $arch-apple-macos14.2"
     objcxx "$mm"
     "$clang" "${flags[@]}" -x c++ "$src/common/cf_text.cpp"
+    "$clang" "${flags[@]}" -x c++ "$src/common/utf8.cpp"
     sed 's/\[tap setUUID:/[tap setUuid:/' "$mm" >"$work/misspelt.mm"
     if [[ $(objcxx "$work/misspelt.mm" 2>&1 || true) == *setUuid:* ]]; then echo "  rejects a misspelt selector"; else
         echo "FAILED: the stubs accept a misspelt selector"; exit 1; fi
