@@ -34,6 +34,11 @@ void Controller::switchTo(Mode target, const std::optional<std::string>& uid) {
 
 void Controller::listDevices() {
     knownInputs_ = InputSet::of(audio::emitDevices(env_));
+#ifdef LUMVAR_DEBUG_NOTIFICATIONS
+    // Only in a build for scripts/mac-check, which counts the notifications around one SYSTEM.
+    env_.log.log("  device-list notifications: " +
+                 formatInt(static_cast<std::int64_t>(deps_.watch.deviceListNotifications())));
+#endif
 }
 
 void Controller::switchToInput(const std::optional<std::string>& uid) {

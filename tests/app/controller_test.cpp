@@ -231,7 +231,8 @@ TEST_F(ControllerTest, OurOwnAggregatesComingAndGoingAreNoChangeThatRetriesAFail
     command("SYSTEM");
     ASSERT_TRUE(has("  x start failed: -7\n  x system tap build failed\n")) << err.text();
     err.clear();
-    EXPECT_GT(bursts(20), 0);  // the aggregate's creation and destruction announced the device list
+    EXPECT_EQ(watch.deviceListNotifications(), 3u);  // the old aggregate gone, the new one made and gone
+    EXPECT_GT(bursts(20), 0);
     EXPECT_EQ(attempts(), 1);
     addInput("usb-mic", "USB Mic", {1});  // a change of the machine is worth exactly one attempt
     notifySystem(kAudioHardwarePropertyDevices);
