@@ -48,13 +48,6 @@ CFMutableStringRef decomposed(CFStringRef string) {
     return copy;
 }
 
-// Blanks are General Category Zs and U+0009, which is what kCFCharacterSetWhitespace holds; every Zs
-// character lies in the Basic Multilingual Plane.
-bool isBlank(char32_t c) {
-    static const CFCharacterSetRef blanks = CFCharacterSetGetPredefined(kCFCharacterSetWhitespace);
-    return c <= 0xFFFF && CFCharacterSetIsCharacterMember(blanks, static_cast<UniChar>(c));
-}
-
 class CfText final : public Text {
   public:
     bool wellFormed(std::string_view bytes) const override {
@@ -79,8 +72,9 @@ class CfText final : public Text {
     }
 
     // Walked by hand: CoreFoundation refuses ill-formed text whole, and the blanks around bad bytes
-    // must still go, as with ICU.
-    std::string trim(std::string_view text) const override { return std::string(utf8::trim(text, isBlank)); }
+    // must still go, as with ICU. The blanks are a fixed list, so no version of CoreFoundation's
+    // whitespace set can disagree with ICU's Zs.
+    std::string trim(std::string_view text) const override { return std::string(utf8::trim(text)); }
 
     bool equal(std::string_view a, std::string_view b) const override {
         if (a == b) return true;

@@ -63,7 +63,12 @@ std::string sanitize(std::string_view bytes) {
     return repaired;
 }
 
-std::string_view trim(std::string_view text, bool (*isBlank)(char32_t)) {
+bool isBlank(char32_t c) {
+    return c == 0x09 || c == 0x20 || c == 0xA0 || c == 0x1680 || (c >= 0x2000 && c <= 0x200A) ||
+           c == 0x202F || c == 0x205F || c == 0x3000;
+}
+
+std::string_view trim(std::string_view text) {
     std::size_t begin = 0;
     while (begin < text.size()) {
         std::size_t maximal = 1;

@@ -16,8 +16,11 @@ std::size_t sequenceLength(std::string_view bytes, std::size_t& maximal);
 // Each maximal ill-formed subpart becomes one U+FFFD; well-formed text comes back unchanged.
 std::string sanitize(std::string_view bytes);
 
-// Drops the code points `isBlank` accepts from both ends. An ill-formed sequence stops the walk on
-// its side, as with ICU's U8_NEXT and U8_PREV, so the blanks around bad bytes still go.
-std::string_view trim(std::string_view text, bool (*isBlank)(char32_t));
+// General Category Zs, or U+0009. Zs has not changed since Unicode 6.3 moved U+180E out of it.
+bool isBlank(char32_t c);
+
+// Drops blanks from both ends. An ill-formed sequence stops the walk on its side, as with ICU's
+// U8_NEXT and U8_PREV, so the blanks around bad bytes still go.
+std::string_view trim(std::string_view text);
 
 }  // namespace lumvar::utf8

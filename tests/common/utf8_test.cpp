@@ -1,5 +1,5 @@
 // The hand-walked UTF-8 that the CoreFoundation text rules use, held against ICU's rules here: the
-// same trim and the same repair on tricky bytes and on many random mixtures of them.
+// same blanks, and the same trim and repair on tricky bytes and on many random mixtures of them.
 #include "common/utf8.h"
 
 #include <gtest/gtest.h>
@@ -11,10 +11,6 @@
 
 namespace lumvar {
 namespace {
-
-bool icuBlank(char32_t c) {
-    return c == 0x09 || u_charType(static_cast<UChar32>(c)) == U_SPACE_SEPARATOR;
-}
 
 // Pieces that meet at awkward places: blanks of each length, partial and overlong sequences,
 // surrogates, stray trail bytes, bytes that never occur.
@@ -41,6 +37,13 @@ const char* const kPieces[] = {" ",
 
 }  // namespace
 
+TEST(Utf8, BlanksAreIcusZsAndTabForEveryCodePoint) {
+    for (char32_t c = 0; c <= 0x10FFFF; ++c) {
+        const bool icu = c == 0x09 || u_charType(static_cast<UChar32>(c)) == U_SPACE_SEPARATOR;
+        ASSERT_EQ(utf8::isBlank(c), icu) << std::hex << static_cast<std::uint32_t>(c);
+    }
+}
+
 TEST(Utf8, TrimAndSanitizeAgreeWithIcuOnIllFormedText) {
     const Text& icu = platformText();
     const std::string cases[] = {"\xff ",
@@ -56,17 +59,17 @@ TEST(Utf8, TrimAndSanitizeAgreeWithIcuOnIllFormedText) {
                                  "\xf0\xe2\x80\x80 ",
                                  " \xe2\x80"};
     for (const std::string& text : cases) {
-        EXPECT_EQ(utf8::trim(text, icuBlank), icu.trim(text)) << ::testing::PrintToString(text);
+        EXPECT_EQ(utf8::trim(text), icu.trim(text)) << ::testing::PrintToString(text);
         EXPECT_EQ(utf8::sanitize(text), icu.sanitize(text)) << ::testing::PrintToString(text);
     }
-    EXPECT_EQ(utf8::trim(" \xff \xe2\x80\x80", icuBlank), "\xff");  // the blanks around bad bytes go
+    EXPECT_EQ(utf8::trim(" \xff \xe2\x80\x80"), "\xff");  // the blanks around bad bytes go
 
     std::mt19937 random(20);
     std::uniform_int_distribution<std::size_t> piece(0, std::size(kPieces) - 1), count(0, 6);
     for (int round = 0; round < 20000; ++round) {
         std::string text;
         for (std::size_t n = count(random); n > 0; --n) text += kPieces[piece(random)];
-        ASSERT_EQ(utf8::trim(text, icuBlank), icu.trim(text)) << ::testing::PrintToString(text);
+        ASSERT_EQ(utf8::trim(text), icu.trim(text)) << ::testing::PrintToString(text);
         ASSERT_EQ(utf8::sanitize(text), icu.sanitize(text)) << ::testing::PrintToString(text);
     }
 }
