@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 #include <unicode/uchar.h>
 
+#include <cstdint>
+#include <ios>
 #include <random>
 
 #include "common/text.h"
@@ -14,26 +16,12 @@ namespace {
 
 // Pieces that meet at awkward places: blanks of each length, partial and overlong sequences,
 // surrogates, stray trail bytes, bytes that never occur.
-const char* const kPieces[] = {" ",
-                               "\t",
-                               "\xc2\xa0",
-                               "\xe2\x80\x80",
-                               "\xe3\x80\x80",
-                               "\xe2\x80",
-                               "\xe2",
-                               "\x80",
-                               "\xbf",
-                               "\xff",
-                               "\xc0\xa0",
-                               "\xed\xa0\x80",
-                               "\xf0\x90\x80\x80",
-                               "\xf0\x90\x80",
-                               "\xf4\x90\x80\x80",
-                               "\xe2\x80\x8b",
-                               "a",
-                               "\xc3\xa9",
-                               "\n",
-                               "\xf0"};
+// clang-format off
+const char* const kPieces[] = {
+    " ", "\t", "\xc2\xa0", "\xe2\x80\x80", "\xe3\x80\x80", "\xe2\x80", "\xe2", "\x80", "\xbf", "\xff",
+    "\xc0\xa0", "\xed\xa0\x80", "\xf0\x90\x80\x80", "\xf0\x90\x80", "\xf4\x90\x80\x80", "\xe2\x80\x8b", "a",
+    "\xc3\xa9", "\n", "\xf0"};
+// clang-format on
 
 }  // namespace
 
