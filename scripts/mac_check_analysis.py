@@ -244,7 +244,8 @@ def start(helper_path, env=None, timeout=15.0):
     found = helper.wait_line(BANNER, timeout)
     if found is None:
         code, _ = helper.stop()
-        print("  no banner within %.0f s (%s); its lines:" % (timeout, exit_text(code)))
+        print("  no banner within %.0f s (%s; a device start that waits for audio?); its lines:" % (
+            timeout, exit_text(code)))
         print_lines(helper.lines_from(0))
         return None, None
     return helper, found[1]
@@ -353,7 +354,10 @@ def step_input(args, env=None):
         started = helper.wait_line(r"^  (> input capture started|x input start failed)", 5.0, seen)
         rate_line = helper.wait_line(r"^  input device rate: ", 1.0, seen)
         print_lines(helper.lines_from(seen))
-        if started is None or "failed" in started[2] or rate_line is None:
+        if started is None:
+            print("  INPUT got no answer within 5 s (a permission prompt waiting?)")
+            return 3
+        if "failed" in started[2] or rate_line is None:
             print("  INPUT of '%s' did not start" % default["uid"])
             return 1
         rate = float(rate_line[2].split(":")[1])
@@ -436,16 +440,22 @@ def step_notifications(args, env=None):
         print("  (2: the HAL tells this process of its own aggregate going and coming; 0: it does not)")
         print_lines(helper.lines_from(seen))
         if args.profiler:
-            listing = subprocess.run(["system_profiler", "SPAudioDataType"], env=env, timeout=120,
-                                     stdout=subprocess.PIPE, stderr=subprocess.DEVNULL).stdout.decode(
-                                         "utf-8", "replace")
-            seen_there = [line.strip() for line in listing.splitlines() if "LUMVAR" in line.upper()]
-            print("  system_profiler SPAudioDataType while capturing: %s" % (
-                "our aggregate or tap is NOT private: " + "; ".join(seen_there) if seen_there
-                else "neither our aggregate nor our tap appears (private, as it must be)"))
+            during = audio_devices(env)
+            helper.stop()
+            added = sorted(during - audio_devices(env))
+            print("  system_profiler SPAudioDataType, another process, while the helper captured and after:")
+            print("    " + ("what the helper added, so NOT private: " + "; ".join(added) if added else
+                            "the same devices (the aggregate and the tap are private, as they must be)"))
         return 0
     finally:
         helper.stop()
+
+
+def audio_devices(env=None):
+    """The headings (devices and their groups) system_profiler lists for audio."""
+    listing = subprocess.run(["system_profiler", "SPAudioDataType"], env=env, timeout=120,
+                             stdout=subprocess.PIPE, stderr=subprocess.DEVNULL).stdout.decode("utf-8", "replace")
+    return {line.strip() for line in listing.splitlines() if line.rstrip().endswith(":")}
 
 
 def main(argv):

@@ -5,12 +5,15 @@
       bash -n and shellcheck on scripts/mac-check; the analysis module compiles.
   mac_check_test.py capture --helper BIN --sound-dir DIR
       the analysis steps against the Linux helper and a private sound server (scripts/sound-server),
-      known tones playing: the pitch and level they report must be the ones played.
+      known tones playing: the pitch and level they report must be the ones played (SwitchAudioSource
+      is stood in for by pactl).
 """
 import argparse
+import atexit
 import math
 import os
 import re
+import shutil
 import subprocess
 import sys
 import tempfile
@@ -60,6 +63,7 @@ def capture(helper, sound_dir):
                             capture_output=True, text=True, check=True).stdout
     env.update(line.split("=", 1) for line in served.splitlines() if "=" in line)
     work = tempfile.mkdtemp(prefix="mac-check-")
+    atexit.register(shutil.rmtree, work, True)
 
     def run(*args):
         done = subprocess.run([sys.executable, ANALYSIS] + list(args), env=env, capture_output=True,
@@ -80,6 +84,26 @@ def capture(helper, sound_dir):
         hz_got, peak, rms = got.get(name, (None, 0.0, 0.0))
         expect(code == 0 and close(hz_got, hz, 0.1) and close(peak, 0.5, 0.005) and close(rms, 0.5 / math.sqrt(2), 0.004),
                "tone step, %s: %s Hz, peak %.4f, RMS %.4f (played %.0f Hz at 0.5)" % (name, hz_got, peak, rms, hz))
+
+    # The default output moved to a 44.1 kHz device and back: the tone between is measured at the rate
+    # of the rebuilt tap. SwitchAudioSource's stand-in moves the default sink with pactl.
+    shim = os.path.join(work, "bin")
+    os.mkdir(shim)
+    with open(os.path.join(shim, "SwitchAudioSource"), "w") as stand_in:
+        stand_in.write('#!/bin/sh\n# SwitchAudioSource -t output -s NAME\nexec pactl set-default-sink "$4"\n')
+    os.chmod(os.path.join(shim, "SwitchAudioSource"), 0o755)
+    env["PATH"] = shim + os.pathsep + env.get("PATH", "")
+    try:
+        code, output = run("switch", "--helper", helper, "--to", "lumvar_44k", "--back", "lumvar_out", "paplay",
+                           os.path.join(work, "system.wav"))
+    finally:
+        subprocess.run(["pactl", "set-default-sink", "lumvar_out"], env=env)
+    got = channels(output)
+    expect(code == 0 and output.count("to '> tap rebuilt'") == 2, "switch step: two rebuilds, status %d" % code)
+    for name, hz in (("left", 440.0), ("right", 660.0)):
+        hz_got, peak, rms = got.get(name, (None, 0.0, 0.0))
+        expect(close(hz_got, hz, 0.1) and close(rms, 0.5 / math.sqrt(2), 0.004),
+               "switch step at 44.1 kHz, %s: %s Hz, RMS %.4f (played %.0f Hz at 0.5)" % (name, hz_got, rms, hz))
 
     # An input device: other figures, and the device's second channel first.
     player = subprocess.Popen(["paplay", "--device=lumvar_mic_sink", make_tone("mic.wav", 1000, 250, 0.25, 6)], env=env)
