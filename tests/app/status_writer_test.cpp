@@ -10,12 +10,12 @@ namespace {
 // A parent that does not read standard error for a while: the queue fills and whole items go.
 TEST(StatusWriter, AFullQueueDropsWholeItemsKeepsWhatAParentNeedsAndSaysHowManyWentOnceCaughtUp) {
     MemorySink err;
-    StatusWriter status(err, 64);
+    StatusWriter status(err, 100);
     const auto item = [&](std::initializer_list<std::string_view> lines) {
         for (const std::string_view line : lines) status.write(std::string(line) + "\n");
         status.endItem();
     };
-    item({"  ! default output changed - rebuilding", "  > tap rebuilt"});  // 56 bytes: they fit
+    item({"  ! default output changed - rebuilding", "  > tap rebuilt"});  // 56 bytes of 100: they fit
     item({"  ! default output changed - rebuilding", "  > tap rebuilt"});  // they do not
     item({"@DEVICES []", "  segment: frame=9 rate=48000.0 clock_ns=1", "unknown cmd: x"});
     EXPECT_EQ(err.text(), "");  // nothing written by the main queue itself
