@@ -100,6 +100,18 @@ TEST(SegmentE2E, TheLineSaysWhereTheRateChangesToTheFrame) {
     endWithSigterm(recording.helper);
 }
 
+TEST(SegmentE2E, AParentThatReadsStandardErrorAfterStandardOutputHasSeenTheLineOfItsFrames) {
+    ChildProcess keepRendering = parec("lumvar_out");
+    for (int start = 0; start < 10; ++start) {
+        ChildProcess helper(LUMVAR_HELPER_PATH, {});
+        ASSERT_FALSE(helper.readStdout(8, 5s).empty());
+        EXPECT_NE(helper.stderrSoFar().find("  segment: frame=0 rate=48000.0 clock_ns="), std::string::npos)
+            << "start " << start;
+        helper.signal(SIGTERM);
+        helper.waitForExit(5s);
+    }
+}
+
 TEST(SegmentE2E, EachSegmentIsCapturedWhenItsCommandRanAndAfterThePreviousOne) {
     ChildProcess keepOut = parec("lumvar_out");
     ChildProcess keepMic = parec("lumvar_mic_sink");
