@@ -1,0 +1,17 @@
+import os
+import sys
+from pathlib import Path
+
+import pytest
+
+FAKE = Path(__file__).with_name("fake_helper.py")
+
+
+@pytest.fixture
+def fake_env():
+    """The environment for a fake helper running scenario `name`."""
+
+    def make(name: str) -> dict[str, str]:
+        return {**os.environ, "FAKE_SCENARIO": name}
+
+    return make
