@@ -76,6 +76,11 @@ class Capture:
         return [parse_status(line) for line in self._session.startup_lines]
 
     @property
+    def pid(self) -> int:
+        """The helper's process id."""
+        return self._session.proc.pid
+
+    @property
     def exit(self) -> Exit | None:
         """How the helper ended, None while it runs."""
         return self._session.exit

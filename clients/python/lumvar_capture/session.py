@@ -149,7 +149,9 @@ class Session:
         with self.command_lock:
             pending = _Pending(command)
             with self.lock:
-                if self.exit is not None or self.stopping:
+                if self.exit is not None and not self.stopping:
+                    raise HelperExitedError(self.exit.code, self.exit.signal)
+                if self.stopping:
                     raise LumvarCaptureError(f"{command}: the capture has stopped")
                 self.pending = pending
             try:

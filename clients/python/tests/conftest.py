@@ -1,5 +1,5 @@
 import os
-import sys
+import time
 from pathlib import Path
 
 import pytest
@@ -15,3 +15,10 @@ def fake_env():
         return {**os.environ, "FAKE_SCENARIO": name}
 
     return make
+
+
+def wait_until(predicate, seconds=5.0):
+    deadline = time.monotonic() + seconds
+    while not predicate() and time.monotonic() < deadline:
+        time.sleep(0.01)
+    return predicate()

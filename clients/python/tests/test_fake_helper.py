@@ -6,16 +6,9 @@ import time
 
 import pytest
 
-from conftest import FAKE
+from conftest import FAKE, wait_until
 from lumvar_capture import Capture, CommandError, HelperExitedError, Segment
 from lumvar_capture.session import QUEUE_LIMIT_BYTES
-
-
-def wait_until(predicate, seconds=5.0):
-    deadline = time.monotonic() + seconds
-    while not predicate() and time.monotonic() < deadline:
-        time.sleep(0.01)
-    return predicate()
 
 
 def frame_indices(chunk):
