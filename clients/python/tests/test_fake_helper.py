@@ -1,5 +1,7 @@
 """The client against fake helpers: attribution, late lines, back-pressure, command answers, a death."""
 
+import gc
+import os
 import signal
 import threading
 import time
@@ -104,3 +106,19 @@ def test_a_killed_helper_fails_the_pending_call_and_ends_the_stream(fake_env):
     assert cap.stop().signal == signal.SIGKILL
     assert wait_until(lambda: not [t for t in threading.enumerate() if t.name.startswith("lumvar-capture")])
     assert [e.signal for e in exits] == [signal.SIGKILL]
+
+
+def test_a_forgotten_capture_ends_its_helper(fake_env):
+    cap = Capture.start(helper=FAKE, env=fake_env("burst"))
+    pid = cap.pid
+    del cap
+    gc.collect()
+
+    def gone():
+        try:
+            os.kill(pid, 0)
+            return False
+        except ProcessLookupError:
+            return True
+
+    assert wait_until(gone)
