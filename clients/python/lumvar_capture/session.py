@@ -47,52 +47,52 @@ class _Pending:
         self.done.set()
 
 
+class _End:
+    def __init__(self, error: LumvarCaptureError | None) -> None:
+        self.error = error
+
+
 class ChunkQueue:
     """Bounded by bytes for the reader (which stops reading standard output when `put` says full),
     unbounded while the helper drains at its end. Ends with None, or raises the error it ended with."""
 
     def __init__(self, wake: Callable[[], None]) -> None:
-        self._cond = threading.Condition()
-        self._items: collections.deque[Chunk] = collections.deque()
+        self._items: queue.SimpleQueue[Chunk | _End] = queue.SimpleQueue()
+        self._lock = threading.Lock()
         self._bytes = 0
         self._wake = wake
         self._reader_waits = False
-        self._ended = False
-        self._error: LumvarCaptureError | None = None
 
     def put(self, chunks: list[Chunk]) -> bool:
         """Appends; returns whether the queue is full (the consumer then wakes the reader)."""
-        with self._cond:
-            for chunk in chunks:
-                self._items.append(chunk)
-                self._bytes += len(chunk.samples) * 4
-            self._cond.notify_all()
-            self._reader_waits = self._bytes >= QUEUE_LIMIT_BYTES
-            return self._reader_waits
+        with self._lock:
+            self._bytes += sum(len(chunk.samples) for chunk in chunks) * 4
+            self._reader_waits = full = self._bytes >= QUEUE_LIMIT_BYTES
+        for chunk in chunks:
+            self._items.put(chunk)
+        return full
 
     def end(self, error: LumvarCaptureError | None) -> None:
-        with self._cond:
-            self._ended = True
-            self._error = error
-            self._cond.notify_all()
+        self._items.put(_End(error))
 
     def get(self, timeout: float | None) -> Chunk | None:
-        wake = False
-        with self._cond:
-            if not self._cond.wait_for(lambda: self._items or self._ended, timeout):
-                raise TimeoutError(f"no audio within {timeout} s")
-            if not self._items:
-                if self._error is not None:
-                    raise self._error
-                return None
-            chunk = self._items.popleft()
-            self._bytes -= len(chunk.samples) * 4
-            if self._reader_waits and self._bytes < QUEUE_LIMIT_BYTES // 2:
+        try:
+            item = self._items.get(timeout=timeout)
+        except queue.Empty:
+            raise TimeoutError(f"no audio within {timeout} s") from None
+        if isinstance(item, _End):
+            self._items.put(item)  # for every later call, and any other consumer
+            if item.error is not None:
+                raise item.error
+            return None
+        with self._lock:
+            self._bytes -= len(item.samples) * 4
+            wake = self._reader_waits and self._bytes < QUEUE_LIMIT_BYTES // 2
+            if wake:
                 self._reader_waits = False
-                wake = True
         if wake:
             self._wake()
-        return chunk
+        return item
 
 
 class Session:
