@@ -129,7 +129,9 @@ class Capture:
 
     def stop(self) -> Exit:
         """SIGTERM; reads what the helper drains (its audio stays available to `chunks()`), SIGKILL
-        after 3 s; returns how it ended. Pending calls fail; calling it again returns the same."""
+        after 3 s; returns how it ended, once every event (`exit` last) has reached its callbacks
+        (called from a callback, it does not wait for the others). Pending calls fail; calling it
+        again returns the same."""
         self._finalizer.detach()
         exit = self._session.stop()
         assert exit is not None

@@ -132,7 +132,8 @@ class Session:
         assert self.proc.stdout and self.proc.stderr and self.proc.stdin
         os.set_blocking(self.proc.stdout.fileno(), False)
         os.set_blocking(self.proc.stderr.fileno(), False)
-        threading.Thread(target=self._dispatch_loop, name="lumvar-capture dispatch", daemon=True).start()
+        self._dispatcher = threading.Thread(target=self._dispatch_loop, name="lumvar-capture dispatch", daemon=True)
+        self._dispatcher.start()
         threading.Thread(target=self._read_loop, name="lumvar-capture reader", daemon=True).start()
 
     # ---- callers' side
@@ -176,6 +177,9 @@ class Session:
         self.wake()
         if wait:
             self.exited.wait()
+            # Every event, `exit` included, has reached its callbacks (unless a callback is stopping).
+            if threading.current_thread() is not self._dispatcher:
+                self._dispatcher.join()
         return self.exit
 
     def wake(self) -> None:

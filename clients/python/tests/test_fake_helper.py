@@ -104,8 +104,8 @@ def test_a_killed_helper_fails_the_pending_call_and_ends_the_stream(fake_env):
     with pytest.raises(HelperExitedError):
         list(cap.chunks(timeout=5))
     assert cap.stop().signal == signal.SIGKILL
-    assert wait_until(lambda: not [t for t in threading.enumerate() if t.name.startswith("lumvar-capture")])
     assert [e.signal for e in exits] == [signal.SIGKILL]
+    assert wait_until(lambda: not [t for t in threading.enumerate() if t.name.startswith("lumvar-capture")])
 
 
 def test_a_forgotten_capture_ends_its_helper(fake_env):

@@ -216,4 +216,4 @@ def test_a_helper_killed_with_sigkill_fails_pending_calls_and_ends_the_stream():
         assert errors and errors[0].value.signal == signal.SIGKILL
         assert isinstance(collector.error, HelperExitedError)
         assert cap.stop().signal == signal.SIGKILL
-    assert wait_until(lambda: exits) and [e.signal for e in exits] == [signal.SIGKILL]
+        assert [e.signal for e in exits] == [signal.SIGKILL]
