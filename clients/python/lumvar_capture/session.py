@@ -357,6 +357,8 @@ class Session:
                         exit.signal,
                     )
                 )
+            elif asked:
+                pending.finish(LumvarCaptureError(f"{pending.command}: the capture was stopped"))
             else:
                 pending.finish(HelperExitedError(exit.code, exit.signal))
         self.chunks.end(None if asked else HelperExitedError(exit.code, exit.signal))
