@@ -217,3 +217,31 @@ def test_a_helper_killed_with_sigkill_fails_pending_calls_and_ends_the_stream():
         assert isinstance(collector.error, HelperExitedError)
         assert cap.stop().signal == signal.SIGKILL
         assert [e.signal for e in exits] == [signal.SIGKILL]
+
+
+def test_attribution_across_a_server_restart():
+    script = os.path.join(os.path.dirname(__file__), "../../../scripts/sound-server")
+    server_dir = os.environ["PULSE_SERVER"].removeprefix("unix:").removesuffix("/native")
+    kind = os.environ.get("LUMVAR_TEST_SOUND_KIND", "pulseaudio")
+    events, segments = [], []
+    with Capture.start() as cap:
+        for name in ("server_unreachable", "server_back"):
+            cap.on(name, lambda _, name=name: events.append(name))
+        cap.on("segment", segments.append)
+        collector = Collector(cap)
+        with Tone("lumvar_out", 48000, 440):
+            collector.wait_for_audio(48000.0)
+            subprocess.run([script, "stop", server_dir], check=True, capture_output=True)
+            assert wait_until(lambda: events == ["server_unreachable"])
+        down_ns = time.monotonic_ns()
+        subprocess.run([script, "start", server_dir, kind], check=True, capture_output=True)
+        frames = sum(c.frames for c in collector.chunks)
+        with Tone("lumvar_out", 48000, 440):
+            collector.wait_for_audio(48000.0, frames=frames + 4800)
+        cap.stop()
+    chunks = collector.join()
+    assert events == ["server_unreachable", "server_back"]
+    assert all(b.frame == a.frame + a.frames for a, b in zip(chunks, chunks[1:]))
+    # The first chunk captured after the outage begins the new source's segment, exactly.
+    after = next(c for c in chunks if c.clock_ns > down_ns)
+    assert (after.frame, after.rate, after.clock_ns) in {(s.frame, s.rate, s.clock_ns) for s in segments}
