@@ -50,7 +50,7 @@ class Attributor:
             n = frames - done
             if self._ahead:
                 n = min(n, self._ahead[0].frame - self.delivered)
-            samples = array("f")
+            samples: array[float] = array("f")
             samples.frombytes(view[done * FRAME_BYTES : (done + n) * FRAME_BYTES])
             if sys.byteorder == "big":
                 samples.byteswap()
@@ -59,7 +59,7 @@ class Attributor:
             self.delivered += n
         return chunks
 
-    def _label(self, samples: array) -> Chunk:
+    def _label(self, samples: array[float]) -> Chunk:
         seg = self._current
         if seg is None:
             return Chunk(samples, self.delivered, 0.0, None)

@@ -11,7 +11,6 @@ from typing import Any, Callable, Literal
 from .records import (
     Backlog,
     Device,
-    Mark,
     OutputError,
     Rebuilding,
     RebuildFailed,

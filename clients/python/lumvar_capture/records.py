@@ -18,7 +18,7 @@ class Chunk:
     `clock_ns` None when the helper did not know the rate (or wrote no segment line before it).
     """
 
-    samples: array  # array('f')
+    samples: array[float]  # array("f")
     frame: int
     rate: float
     clock_ns: int | None
