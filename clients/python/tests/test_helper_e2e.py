@@ -22,19 +22,36 @@ pytestmark = pytest.mark.skipif(
 
 
 class Tone:
-    """A sine into one sink, on the left channel only, until the block ends."""
+    """A sine into one sink through pacat, on the left channel only, until the block ends."""
 
     def __init__(self, sink: str, rate: int, hertz: float):
-        self.argv = ["sox", "-q", "-n", "-r", str(rate), "-c", "2", "-t", "pulseaudio", sink,
-                     "synth", "600", "sine", str(hertz), "vol", "0.5", "remix", "1", "0"]
+        self.rate, self.hertz = rate, hertz
+        self.proc = subprocess.Popen(
+            ["pacat", "--playback", f"--device={sink}", "--format=float32le", f"--rate={rate}",
+             "--channels=2", "--raw", "--latency-msec=20"],
+            stdin=subprocess.PIPE,
+        )
+        second = array("f", [0.0] * (2 * rate))
+        for i in range(rate):
+            second[2 * i] = 0.5 * math.sin(2 * math.pi * hertz * i / rate)
+        self.data = second.tobytes()
+        self.thread = threading.Thread(target=self._play, daemon=True)
+
+    def _play(self):
+        try:
+            while True:
+                self.proc.stdin.write(self.data)
+        except (BrokenPipeError, ValueError, OSError):
+            pass
 
     def __enter__(self):
-        self.proc = subprocess.Popen(self.argv)
+        self.thread.start()
         return self
 
     def __exit__(self, *exc):
         self.proc.kill()
         self.proc.wait()
+        self.thread.join()
 
 
 class Collector:
