@@ -126,6 +126,19 @@ def test_a_failed_first_build_fails_start_with_its_lines():
     assert failed.value.lines[-2:] == ["  x get default output failed: 1885564782", "initial tap build failed"]
 
 
+def test_the_first_chunks_of_each_start_carry_their_segment():
+    # The helper writes a segment's line before its frames: a parent that reads both pipes never sees
+    # a late line for a start (a late line is for a parent that left standard error unread for 200 ms).
+    with Tone("lumvar_out", 48000, 440):
+        for _ in range(5):
+            with Capture.start() as cap:
+                lates = []
+                cap.on("late_segment", lates.append)
+                first = next(cap.chunks(timeout=10))
+                cap.stop()
+            assert (first.frame, first.rate, lates) == (0, 48000.0, []), "frames before their segment line"
+
+
 def test_exact_attribution_across_an_input_at_another_rate_and_back():
     with Tone("lumvar_out", 48000, 440), Tone("lumvar_44k", 44100, 1000):
         with Capture.start() as cap:
