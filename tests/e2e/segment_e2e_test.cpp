@@ -83,7 +83,13 @@ TEST(SegmentE2E, TheLineSaysWhereTheRateChangesToTheFrame) {
     recording.readFor(1000ms);
     recording.helper.write("INPUT lumvar_44k.monitor\n");
     ASSERT_TRUE(sees(recording.helper, "  input device rate: 44100.0\n"));
-    recording.readFor(1200ms);
+    recording.readUntilSegments(2);
+    for (const auto until = Clock::now() + 5s; Clock::now() < until;) {
+        recording.readFor(50ms);
+        if (recording.segments().size() >= 2 &&
+            recording.frames() > recording.segments().back().frame + 30000)
+            break;
+    }
     const std::vector<Segment> segments = recording.segments();
     ASSERT_GE(segments.size(), 2u) << recording.helper.stderrSoFar();
     const Segment input = segments.back();
