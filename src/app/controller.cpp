@@ -155,6 +155,10 @@ void Controller::handleDeviceEvents(const DeviceEvents& events) {
         rebuildTap("  ! default output changed - rebuilding", "  x rebuild failed");
     }
     if (events.deviceList || events.defaultInput) checkInputSet();
+    if (events.rate) {
+        if (input_.running()) input_.rateChanged();
+        tap_.rateChanged();
+    }
     followDevicesInUse();
 }
 
@@ -208,6 +212,7 @@ void Controller::followDevicesInUse() {
     if (tap_.running()) inUse = {tap_.outputDevice(), tap_.aggID()};
     if (input_.running()) inUse = {input_.devID()};
     deps_.watch.watchAlive(inUse);
+    deps_.watch.watchRate(input_.running() ? input_.devID() : tap_.aggID());
 }
 
 void Controller::terminate() {

@@ -63,9 +63,21 @@ void DeviceWatch::watchAlive(const std::vector<AudioObjectID>& devices) {
     }
 }
 
+void DeviceWatch::watchRate(AudioObjectID device) {
+    if (!active_ || (rate_ && rate_->object == device)) return;
+    if (rate_) remove(*rate_);
+    rate_.reset();
+    // A platform whose devices never change rate under a stream need not tell.
+    if (Registration registration{};
+        device != kAudioObjectUnknown && listen(device, kAudioDevicePropertyNominalSampleRate, kRate, registration))
+        rate_ = registration;
+}
+
 void DeviceWatch::stop() {
     for (const auto& [device, registration] : alive_) remove(registration);
     alive_.clear();
+    if (rate_) remove(*rate_);
+    rate_.reset();
     for (const Registration& registration : system_) remove(registration);
     system_.clear();
     active_ = false;
@@ -83,7 +95,7 @@ void DeviceWatch::deliver() {
     const std::uint32_t bits = pending_.exchange(0, std::memory_order_acq_rel);
     if (bits == 0 || !handler_) return;
     handler_({(bits & kDeviceList) != 0, (bits & kDefaultOutput) != 0, (bits & kDefaultInput) != 0,
-              (bits & kAlive) != 0, (bits & kServer) != 0});
+              (bits & kAlive) != 0, (bits & kServer) != 0, (bits & kRate) != 0});
 }
 
 }  // namespace lumvar::app

@@ -5,6 +5,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "app/main_queue.h"
@@ -19,6 +20,7 @@ struct DeviceEvents {
     bool defaultInput = false;   // the default input device moved
     bool alive = false;          // a device in use may have died
     bool server = false;         // the sound server went away or came back
+    bool rate = false;           // the nominal rate of the device whose rate the stream has changed
 };
 
 // Listens to the audio system for the changes the capture must follow: the device list, the default
@@ -45,6 +47,8 @@ class DeviceWatch {
 
     // The devices whose death matters now; their listeners follow this set.
     void watchAlive(const std::vector<audio::AudioObjectID>& devices);
+    // The device whose nominal rate is the stream's now (none: kAudioObjectUnknown).
+    void watchRate(audio::AudioObjectID device);
 
     // Removes every listener.
     void stop();
@@ -60,7 +64,8 @@ class DeviceWatch {
         kDefaultOutput = 2,
         kDefaultInput = 4,
         kAlive = 8,
-        kServer = 16
+        kServer = 16,
+        kRate = 32
     };
 
     bool listen(audio::AudioObjectID object, audio::FourCharCode selector, Bit bit, Registration& out);
@@ -74,6 +79,7 @@ class DeviceWatch {
     bool active_ = false;
     std::vector<Registration> system_;
     std::map<audio::AudioObjectID, Registration> alive_;
+    std::optional<Registration> rate_;
     std::atomic<std::uint32_t> pending_{0};
     std::atomic<bool> scheduled_{false};
 };

@@ -17,14 +17,37 @@ void OutputWriter::start() {
 }
 
 void OutputWriter::run() {
+    constexpr std::uint64_t kNone = ~std::uint64_t{0};
+    std::uint64_t held = kNone;  // the segment waited for, and since when
+    auto heldSince = std::chrono::steady_clock::now();
     while (!stopping_.load()) {
-        output_.waitForWork(std::chrono::hours(1));
-        if (!stopping_.load()) pump();
+        pump();
+        if (stopping_.load()) break;
+        if (!output_.heldAtSegment()) {
+            held = kNone;
+            output_.waitForWork(std::chrono::hours(1));
+            continue;
+        }
+        if (held != output_.heldSegment()) {
+            held = output_.heldSegment();
+            heldSince = std::chrono::steady_clock::now();
+        }
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            heldSince + kLineWait - std::chrono::steady_clock::now());
+        if (ending_.load()) {
+            output_.waitForSegmentLine(std::chrono::hours(1));  // woken by the end of the drain
+        } else if (left.count() <= 0 || !output_.waitForSegmentLine(left)) {
+            lineWaitExpired();
+        }
     }
 }
 
+void OutputWriter::lineWaitExpired() {
+    if (!ending_.load()) output_.passHeldSegment();
+}
+
 void OutputWriter::pump() {
-    for (auto samples = output_.readable(); !samples.empty(); samples = output_.readable()) {
+    for (auto samples = output_.writable(); !samples.empty(); samples = output_.writable()) {
         // After a failed write (a reader that went away) the samples are only let go.
         if (!failed_.load(std::memory_order_relaxed) && !sink_.write(std::as_bytes(samples)))
             failed_.store(true, std::memory_order_relaxed);
@@ -38,11 +61,13 @@ void OutputWriter::pump() {
 }
 
 bool OutputWriter::finish(std::chrono::steady_clock::time_point deadline) {
+    ending_.store(true);
     if (failed_.load(std::memory_order_relaxed)) return false;
     std::unique_lock lock(mutex_);
-    return drained_.wait_until(lock, deadline, [this] {
-        return output_.empty() || failed_.load(std::memory_order_relaxed);
-    }) && !failed_.load(std::memory_order_relaxed);
+    drained_.wait_until(lock, deadline, [this] {
+        return output_.empty() || output_.heldAtSegment() || failed_.load(std::memory_order_relaxed);
+    });
+    return output_.empty() && !failed_.load(std::memory_order_relaxed);
 }
 
 }  // namespace lumvar::app

@@ -14,9 +14,13 @@ namespace lumvar::app {
 
 // The one thread that writes standard output: it drains the sample ring to the sink as soon as the
 // IO callbacks wake it, and tells the main queue (through `onNotice`, from its own thread) when a
-// drop episode is over or the capture has a notice. A write that blocks blocks only this thread.
+// segment waits for its line, a drop episode is over or the capture has a notice. A write that blocks
+// blocks only this thread. At a segment whose line is not out yet it waits, at most kLineWait, so
+// that the line comes first; after that the samples go on and the line comes late.
 class OutputWriter {
   public:
+    static constexpr std::chrono::milliseconds kLineWait{200};
+
     OutputWriter(capture::SampleOutput& output, ByteSink& sink, std::function<void()> onNotice);
     // Stops and joins the thread (the helper itself ends with _exit and never gets here).
     ~OutputWriter();
@@ -25,13 +29,16 @@ class OutputWriter {
 
     void start();
 
-    // Once the sources are stopped: waits until the ring is written out, or `deadline`. Returns whether
-    // everything went out. Nothing is waited for after a failed write.
+    // Once the sources are stopped: waits until the ring is written out up to the first segment whose
+    // line is not out (none will be, the process is ending), or `deadline`. Returns whether everything
+    // went out. Nothing is waited for after a failed write.
     bool finish(std::chrono::steady_clock::time_point deadline);
 
-    // The work of one wake-up, for tests that run without the thread: writes what the ring holds and
+    // The work of one wake-up, for tests that run without the thread: writes what may go out and
     // passes a due notice on.
     void pump();
+    // What the thread does when a segment's line has not come within kLineWait: its samples go on.
+    void lineWaitExpired();
 
   private:
     void run();
@@ -41,6 +48,7 @@ class OutputWriter {
     std::function<void()> onNotice_;
     std::atomic<bool> failed_{false};
     std::atomic<bool> stopping_{false};
+    std::atomic<bool> ending_{false};  // finish() has begun: no segment is passed without its line
     std::thread thread_;
     std::mutex mutex_;
     std::condition_variable drained_;

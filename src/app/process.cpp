@@ -86,9 +86,23 @@ void Process::outputNotice() {
 
 void Process::serviceOutput() {
     if (controller_.ended()) return;
+    const std::uint64_t dropped = output_.acknowledge();
     tap_->reportLayout();
-    if (const std::uint64_t dropped = output_.acknowledge(); dropped > 0)
+    // Every segment start queued by now, the holes' among them, before the backlog line that counts them.
+    while (const auto start = output_.nextToAnnounce()) {
+        log_.log(segmentLine(*start));
+        output_.announced();
+    }
+    if (dropped > 0)
         log_.log("  ! output backlog: dropped " + formatUnsigned(dropped) + " samples - parent not reading");
+}
+
+std::string Process::segmentLine(const capture::SegmentStart& start) const {
+    // A cycle without a host time (not seen on either platform) is placed at the line's own time.
+    const std::uint64_t hostTime = start.hostTimeValid ? start.hostTime : env_.hw.currentHostTime();
+    const std::int64_t clock = env_.hw.hostTimeToClockNanos(hostTime) - start.latencyNanos;
+    return "  segment: frame=" + formatUnsigned(start.sample / capture::SampleOutput::kChannels) +
+           " rate=" + formatDouble(start.rate) + " clock_ns=" + formatInt(clock);
 }
 
 }  // namespace lumvar::app

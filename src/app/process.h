@@ -67,6 +67,7 @@ class Process {
   private:
     void enqueueCommand(std::function<void()> work);
     void serviceOutput();
+    std::string segmentLine(const capture::SegmentStart& start) const;
 
     StatusLog log_;
     audio::AudioEnv env_;

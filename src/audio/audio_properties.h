@@ -17,6 +17,10 @@ inline constexpr FourCharCode kAudioObjectPropertyName = fourCC("lnam");
 inline constexpr FourCharCode kAudioDevicePropertyStreamConfiguration = fourCC("slay");
 inline constexpr FourCharCode kAudioDevicePropertyNominalSampleRate = fourCC("nsrt");
 inline constexpr FourCharCode kAudioDevicePropertyDeviceIsAlive = fourCC("livn");
+inline constexpr FourCharCode kAudioDevicePropertyLatency = fourCC("ltnc");
+inline constexpr FourCharCode kAudioDevicePropertySafetyOffset = fourCC("saft");
+inline constexpr FourCharCode kAudioDevicePropertyStreams = fourCC("stm#");
+inline constexpr FourCharCode kAudioStreamPropertyLatency = fourCC("ltnc");
 inline constexpr FourCharCode kAudioTapPropertyUID = fourCC("tuid");
 inline constexpr FourCharCode kAudioTapPropertyFormat = fourCC("tfmt");
 

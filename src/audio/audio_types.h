@@ -78,10 +78,21 @@ constexpr std::size_t buffersWithin(std::size_t bytes) {
                : (bytes - offsetof(AudioBufferList, mBuffers)) / sizeof(AudioBuffer);
 }
 
+// Core Audio's layout, so that the platform's stamps pass through unchanged. Only the fields whose
+// flag is set carry a value.
 struct AudioTimeStamp {
-    double mSampleTime = 0.0;
-    std::uint64_t mHostTime = 0;
+    double mSampleTime = 0.0;      // the device's own frame count
+    std::uint64_t mHostTime = 0;   // the platform's host clock (see PlatformAudio::hostTimeToClockNanos)
+    double mRateScalar = 0.0;      // actual over nominal rate
+    std::uint64_t mWordClockTime = 0;
+    std::byte mSMPTETime[24] = {};  // not used here
+    std::uint32_t mFlags = 0;
+    std::uint32_t mReserved = 0;
 };
+static_assert(sizeof(AudioTimeStamp) == 64);
+inline constexpr std::uint32_t kAudioTimeStampSampleTimeValid = 1u << 0;
+inline constexpr std::uint32_t kAudioTimeStampHostTimeValid = 1u << 1;
+inline constexpr std::uint32_t kAudioTimeStampRateScalarValid = 1u << 2;
 
 // Opaque handle of a registered IO callback; null means none.
 using AudioDeviceIOProcID = struct IOProcHandle*;

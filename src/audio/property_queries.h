@@ -22,6 +22,10 @@ std::int64_t outputChannelCount(AudioEnv& env, AudioObjectID device);
 std::int64_t inputChannelCount(AudioEnv& env, AudioObjectID device);
 
 double nominalRate(AudioEnv& env, AudioObjectID object);
+// How long a frame takes from entering the device to reaching its IO callback, in frames: the input
+// side's device latency and safety offset plus its first stream's latency; each part that cannot be
+// read counts 0.
+std::uint32_t inputLatencyFrames(AudioEnv& env, AudioObjectID device);
 std::optional<AudioStreamBasicDescription> tapFormat(AudioEnv& env, AudioObjectID tap);
 
 // A string property in the global scope; a failed read writes the check line with `label`,

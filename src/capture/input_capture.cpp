@@ -1,5 +1,8 @@
 #include "capture/input_capture.h"
 
+#include <algorithm>
+#include <optional>
+#include <span>
 #include <string>
 
 #include "audio/audio_properties.h"
@@ -11,11 +14,6 @@
 namespace lumvar::capture {
 
 using namespace lumvar::audio;
-
-namespace {
-// Room for the frames of a typical cycle, so the first callbacks need not allocate.
-constexpr std::size_t kFramesReserve = 4096;
-}  // namespace
 
 std::shared_ptr<InputCapture> InputCapture::create(AudioEnv env, SampleOutput& stdoutHandle) {
     return std::shared_ptr<InputCapture>(new InputCapture(env, stdoutHandle));
@@ -47,9 +45,9 @@ bool InputCapture::start(std::string_view uid) {
         return false;
     }
 
-    framesFor(kFramesReserve);
     uid_ = uid;
     rate_ = nominalRate(env_, id);
+    stdoutHandle_.beginSource(rate_, latencyNanos(inputLatencyFrames(env_, id), rate_));
     ioCycles_.store(0, std::memory_order_relaxed);
     AudioDeviceIOProcID procID = nullptr;
     gate_ = std::make_shared<CallbackGate>();
@@ -72,53 +70,88 @@ void InputCapture::stop() {
     devID_ = kAudioObjectUnknown;
 }
 
-float* InputCapture::framesFor(std::size_t frames) {
-    if (frames_.size() < 2 * frames) frames_.resize(2 * frames);  // only for a larger buffer than ever
-    return frames_.data();
+void InputCapture::rateChanged() {
+    if (!running()) return;
+    if (const double rate = nominalRate(env_, devID_); rate != rate_) {
+        rate_ = rate;
+        stdoutHandle_.changeRate(rate);
+    }
 }
 
-void InputCapture::process(const AudioBufferList* input) {
+namespace {
+
+// Where one stream channel lies: every `stride`th float from `data`.
+struct Channel {
+    const float* data = nullptr;
+    std::size_t stride = 1;
+    float at(std::size_t frame) const { return data[frame * stride]; }
+};
+
+// The two channels a frame of the stream takes, device channel 1 first and channel 0 second (the order
+// parents of this stream have always read input in; a mono device gives both the same sample), and
+// how many whole frames the cycle holds. Nothing when the cycle holds no whole frame.
+struct Layout {
+    Channel first;
+    Channel second;
+    std::size_t frames = 0;
+};
+
+std::optional<Layout> layoutOf(std::span<const AudioBuffer> buffers) {
+    const auto floats = [](const AudioBuffer& buffer) { return buffer.mDataByteSize / sizeof(float); };
+    const AudioBuffer& zero = buffers[0];
+    const auto* data0 = static_cast<const float*>(zero.mData);
+    if (data0 == nullptr) return std::nullopt;
+    if (buffers.size() == 1) {
+        const std::size_t channels = zero.mNumberChannels;
+        if (channels == 0 || channels > floats(zero)) return std::nullopt;
+        const Channel channel0{data0, channels};
+        return Layout{channels == 1 ? channel0 : Channel{data0 + 1, channels}, channel0, floats(zero) / channels};
+    }
+    // Several buffers: channels 1 and 0 wherever they lie, each buffer with its own stride.
+    const std::size_t stride0 = std::max<std::uint32_t>(zero.mNumberChannels, 1);
+    const Channel channel0{data0, stride0};
+    if (zero.mNumberChannels >= 2) return Layout{Channel{data0 + 1, stride0}, channel0, floats(zero) / stride0};
+    const AudioBuffer& one = buffers[1];
+    const auto* data1 = static_cast<const float*>(one.mData);
+    if (data1 == nullptr) return Layout{channel0, channel0, floats(zero) / stride0};  // as a mono device
+    const std::size_t stride1 = std::max<std::uint32_t>(one.mNumberChannels, 1);
+    return Layout{Channel{data1, stride1}, channel0, std::min(floats(zero) / stride0, floats(one) / stride1)};
+}
+
+// Writes the frames into the ring's room, whose two pieces may part inside a frame.
+void fill(const Layout& layout, SampleRing::Region room) {
+    const auto put = [&](std::span<float> piece, std::size_t sample, std::size_t count) {
+        for (std::size_t i = 0; i < count; ++i, ++sample) {
+            const std::size_t frame = sample / 2;
+            piece[i] = (sample % 2 == 0 ? layout.first : layout.second).at(frame);
+        }
+    };
+    const std::size_t whole = room.first.size() / 2;
+    for (std::size_t k = 0; k < whole; ++k) {
+        room.first[2 * k] = layout.first.at(k);
+        room.first[2 * k + 1] = layout.second.at(k);
+    }
+    put(room.first.subspan(2 * whole), 2 * whole, room.first.size() - 2 * whole);
+    put(room.second, room.first.size(), room.second.size());
+}
+
+}  // namespace
+
+void InputCapture::process(const AudioBufferList* input, const AudioTimeStamp* time) {
     ioCycles_.store(ioCycles_.load(std::memory_order_relaxed) + 1,
                     std::memory_order_relaxed);  // the only writer
     if (input == nullptr || input->mNumberBuffers < 1) return;
-    const auto buffers = buffersOf(*input);
-    std::size_t frames = 0;
-    float* out = nullptr;
-
-    if (buffers.size() == 1) {
-        const AudioBuffer& buffer = buffers[0];
-        const std::size_t channels = buffer.mNumberChannels;
-        const std::size_t samples = buffer.mDataByteSize / sizeof(float);
-        const auto* in = static_cast<const float*>(buffer.mData);
-        if (in == nullptr || channels == 0 || channels > samples) return;
-        frames = samples / channels;  // a trailing partial frame is dropped
-        out = framesFor(frames);
-        // Frames go out with the device's second channel first: the order parents of this stream have
-        // always read input in. A mono device gives both the same sample.
-        if (channels == 1) {
-            for (std::size_t k = 0; k < frames; ++k) out[2 * k] = out[2 * k + 1] = in[k];
-        } else {
-            for (std::size_t k = 0; k < frames; ++k) {
-                out[2 * k] = in[k * channels + 1];
-                out[2 * k + 1] = in[k * channels];
-            }
-        }
-    } else {
-        // One channel per buffer; only the first two are used.
-        const auto* first = static_cast<const float*>(buffers[0].mData);
-        if (first == nullptr) return;
-        frames = buffers[0].mDataByteSize / sizeof(float);
-        if (frames == 0) return;
-        const auto* second = static_cast<const float*>(buffers[1].mData);
-        // Never read past the second buffer: frames beyond its end take the first channel for both.
-        const std::size_t secondFrames = second == nullptr ? 0 : buffers[1].mDataByteSize / sizeof(float);
-        out = framesFor(frames);
-        for (std::size_t k = 0; k < frames; ++k) {
-            out[2 * k] = k < secondFrames ? second[k] : first[k];
-            out[2 * k + 1] = first[k];
-        }
+    const auto layout = layoutOf(buffersOf(*input));
+    if (!layout || layout->frames == 0) return;
+    stdoutHandle_.cycle(time, layout->frames);
+    const std::size_t samples = SampleOutput::kChannels * layout->frames;
+    const auto room = stdoutHandle_.reserve(samples);
+    if (!room) {
+        stdoutHandle_.dropped(samples);
+        return;
     }
-    stdoutHandle_.write(std::span<const float>(out, 2 * frames));
+    fill(*layout, *room);
+    stdoutHandle_.commit(samples);
 }
 
 }  // namespace lumvar::capture

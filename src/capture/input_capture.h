@@ -4,7 +4,6 @@
 #include <memory>
 #include <string>
 #include <string_view>
-#include <vector>
 
 #include "audio/audio_env.h"
 #include "capture/callback_gate.h"
@@ -34,9 +33,12 @@ class InputCapture {
     audio::AudioObjectID devID() const { return devID_; }
     audio::AudioDeviceIOProcID ioProcID() const { return ioProcID_; }
     bool running() const { return ioProcID_ != nullptr; }
-    // The UID the running capture was started with, and the device's nominal rate at that moment.
+    // The UID the running capture was started with, and the device's nominal rate at that moment (or
+    // since the last rateChanged()).
     const std::string& uid() const { return uid_; }
     double rate() const { return rate_; }
+    // Main queue: the device's nominal rate may have changed; a new rate begins a new segment.
+    void rateChanged();
     // IO callbacks since the last start, empty ones included; any thread.
     std::uint64_t ioCycles() const { return ioCycles_.load(std::memory_order_relaxed); }
 
@@ -44,13 +46,11 @@ class InputCapture {
     template <typename Source>
     friend audio::AudioDeviceIOBlock ioCallbackFor(Source& source, std::shared_ptr<CallbackGate> gate);
 
-    // One IO cycle, on the device's IO thread: allocation-free once the frame buffer has grown to the
-    // device's buffer size, no lock, no logging, whole frames into the output ring (or dropped whole).
-    void process(const audio::AudioBufferList* input);
+    // One IO cycle, on the device's IO thread: no allocation, lock or logging; whole frames straight
+    // into the output ring (or dropped whole).
+    void process(const audio::AudioBufferList* input, const audio::AudioTimeStamp* time);
 
     InputCapture(audio::AudioEnv env, SampleOutput& stdoutHandle);
-
-    float* framesFor(std::size_t frames);
 
     audio::AudioEnv env_;
     audio::AudioObjectID devID_ = audio::kAudioObjectUnknown;
@@ -60,7 +60,6 @@ class InputCapture {
     double rate_ = 0.0;
     std::atomic<std::uint64_t> ioCycles_{0};  // written by the IO thread alone while a callback runs
     SampleOutput& stdoutHandle_;              // the output sample stream
-    std::vector<float> frames_;  // the two-channel output of one cycle; touched only by the callback
 };
 
 }  // namespace lumvar::capture

@@ -14,9 +14,9 @@ template <typename Source>
 audio::AudioDeviceIOBlock ioCallbackFor(Source& source, std::shared_ptr<CallbackGate> gate) {
     return [&source, gate = std::move(gate)](
                const audio::AudioTimeStamp*, const audio::AudioBufferList* input,
-               const audio::AudioTimeStamp*, audio::AudioBufferList*, const audio::AudioTimeStamp*) {
+               const audio::AudioTimeStamp* inputTime, audio::AudioBufferList*, const audio::AudioTimeStamp*) {
         if (!gate->enter()) return;
-        source.process(input);
+        source.process(input, inputTime);
         gate->leave();
     };
 }

@@ -78,7 +78,7 @@ bool Tap::build() {
         return false;
     aggID_ = createdAggregate;
 
-    reconcileRates(device);
+    rate_ = reconcileRates(device);
     logTapFormat();
 
     AudioDeviceIOProcID procID = nullptr;
@@ -90,8 +90,9 @@ bool Tap::build() {
     outputID_ = device;
     ioCycles_.store(0, std::memory_order_relaxed);
     // The counters start again from zero while no callback can run yet, so that the IO thread is their
-    // only writer once the device runs.
+    // only writer once the device runs; so does the stream's segment bookkeeping.
     counters_.store({});
+    stdoutHandle_.beginSource(rate_, latencyNanos(inputLatencyFrames(env_, aggID_), rate_));
     if (!check(env_.log, env_.hw.deviceStart(aggID_, ioProcID_), "start")) return false;
     undo.done();
     return true;
@@ -105,7 +106,7 @@ bool Tap::tapKeepsLevel() {
            keeps != 0;
 }
 
-void Tap::reconcileRates(AudioObjectID device) {
+double Tap::reconcileRates(AudioObjectID device) {
     const double wanted = nominalRate(env_, device);
     if (wanted > 0.0) {
         env_.hw.setPropertyData(aggID_, globalAddress(kAudioDevicePropertyNominalSampleRate), sizeof wanted,
@@ -118,8 +119,17 @@ void Tap::reconcileRates(AudioObjectID device) {
         env_.log.log("  aggregate rate set -> " + formatDouble(nominalRate(env_, aggID_)) + " (wanted " +
                      formatDouble(wanted) + ", tries " + formatInt(tries) + ")");
     }
-    env_.log.log("  rates: output=" + formatDouble(nominalRate(env_, device)) +
-                 " aggregate=" + formatDouble(nominalRate(env_, aggID_)));
+    const double rate = nominalRate(env_, aggID_);
+    env_.log.log("  rates: output=" + formatDouble(nominalRate(env_, device)) + " aggregate=" + formatDouble(rate));
+    return rate;
+}
+
+void Tap::rateChanged() {
+    if (!running()) return;
+    if (const double rate = nominalRate(env_, aggID_); rate != rate_) {
+        rate_ = rate;
+        stdoutHandle_.changeRate(rate);
+    }
 }
 
 void Tap::logTapFormat() {

@@ -44,6 +44,11 @@ class Tap {
     bool running() const { return ioProcID_ != nullptr; }
     // The output device the running tap was built on (its aggregate's main device).
     audio::AudioObjectID outputDevice() const { return running() ? outputID_ : audio::kAudioObjectUnknown; }
+    // The rate of the stream the running tap writes: its aggregate's nominal rate at the build, or since
+    // the last rateChanged().
+    double rate() const { return rate_; }
+    // Main queue: the aggregate's nominal rate may have changed; a new rate begins a new segment.
+    void rateChanged();
     // IO callbacks since the last build, empty ones included; any thread.
     std::uint64_t ioCycles() const { return ioCycles_.load(std::memory_order_relaxed); }
 
@@ -62,7 +67,7 @@ class Tap {
     // One IO cycle, on the aggregate device's IO thread. Real-time rules hold here: no allocation,
     // lock, log line or blocking call. The first cycle with data keeps the buffer layout for
     // reportLayout().
-    void process(const audio::AudioBufferList* input);
+    void process(const audio::AudioBufferList* input, const audio::AudioTimeStamp* time);
 
     // The layout of the first buffer list, as the IO thread saw it; the buffer lines beyond the
     // first kMaxBuffers are not kept.
@@ -75,7 +80,7 @@ class Tap {
     Tap(audio::AudioEnv env, SampleOutput& output, Sleeper& sleeper, UuidSource& uuids);
 
     bool tapKeepsLevel();
-    void reconcileRates(audio::AudioObjectID device);
+    double reconcileRates(audio::AudioObjectID device);  // the aggregate's rate
     void logTapFormat();
     void keepLayout(const audio::AudioBufferList& input);
 
@@ -89,6 +94,7 @@ class Tap {
     audio::AudioObjectID outputID_ = audio::kAudioObjectUnknown;
     std::atomic<std::uint64_t> ioCycles_{0};  // written by the IO thread alone while a callback runs
     float scale_ = 1.0f;
+    double rate_ = 0.0;
     std::atomic<bool> logged_{false};  // may be read from a later build's IO thread
     SilenceCounters counters_;
     SampleOutput& stdoutHandle_;  // the output sample stream

@@ -82,7 +82,7 @@ bool fill(const float* in, std::span<float> out, float scale) {
 
 }  // namespace
 
-void Tap::process(const AudioBufferList* input) {
+void Tap::process(const AudioBufferList* input, const audio::AudioTimeStamp* time) {
     ioCycles_.store(ioCycles_.load(std::memory_order_relaxed) + 1,
                     std::memory_order_relaxed);  // the only writer
     if (input == nullptr || input->mNumberBuffers == 0) return;
@@ -98,6 +98,8 @@ void Tap::process(const AudioBufferList* input) {
     // Whole samples only: a stray trailing byte would shift every later sample of the stream.
     const std::size_t n = bytes / sizeof(float);
     const auto* samples = static_cast<const float*>(first.mData);
+    stdoutHandle_.cycle(time, n / std::max<std::uint32_t>(first.mNumberChannels, 1));
+    if (n == 0) return counters_.add(0, true);
     const auto room = stdoutHandle_.reserve(n);
     if (!room) {
         // The parent is this far behind: the whole chunk goes, and it still counts as captured.

@@ -37,11 +37,15 @@ class SampleRing {
     std::optional<Region> reserve(std::size_t samples);
     // Publishes the `samples` last reserved.
     void commit(std::size_t samples);
+    // Every sample committed so far: the position of the next one in the whole stream.
+    std::uint64_t committedTotal() const { return written_.load(std::memory_order_relaxed); }
 
     // --- consumer ---
     // The committed samples up to the end of the storage (the rest follows after consume()).
     std::span<const float> readable() const;
     void consume(std::size_t samples);
+    // Every sample consumed so far: the position of the next one to read in the whole stream.
+    std::uint64_t consumedTotal() const { return read_.load(std::memory_order_relaxed); }
 
     // Committed and not yet consumed; exact on the consumer's thread, a snapshot elsewhere.
     std::size_t size() const;

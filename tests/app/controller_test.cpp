@@ -231,7 +231,8 @@ TEST_F(ControllerTest, TheParentHearsOfInputDevicesAndOfTheServerOnlyWhenTheyCha
     watch.stop();
     hw.serverReachable = 1;  // a platform with a server says whether it reaches it
     controller->startWatching();
-    EXPECT_EQ(hw.liveListeners(), 4 + 2);  // list, defaults, server; the output device and the aggregate
+    // list, defaults, server; alive: the output device and the aggregate; the aggregate's rate
+    EXPECT_EQ(hw.liveListeners(), 4 + 2 + 1);
     notifySystem(kAudioHardwarePropertyDevices);  // nothing new
     const AudioObjectID usb = addInput("usb-mic", "USB Mic", {1});
     addOutput(2, 48000.0, "hdmi");  // no input to pick
@@ -250,7 +251,59 @@ TEST_F(ControllerTest, TheParentHearsOfInputDevicesAndOfTheServerOnlyWhenTheyCha
               "  ! input devices changed\n  ! input devices changed\n"
               "  x sound server unreachable\n  > sound server back\n");
     command("INPUT mic");
-    EXPECT_EQ(hw.liveListeners(), 4 + 1);  // the alive listeners follow the device in use
+    EXPECT_EQ(hw.liveListeners(), 4 + 1 + 1);  // the alive and rate listeners follow the device in use
+}
+
+}  // namespace lumvar::testing
+
+namespace lumvar::testing {
+
+// Every start of a source, whatever its reason, begins a segment at the first frame it delivers, at the
+// rate it delivers at; a start that never delivers leaves no trace.
+TEST_F(ControllerTest, EveryStartOfASourceBeginsASegmentAtItsFirstFrame) {
+    const auto play = [&](AudioObjectID device) {
+        ASSERT_EQ(hw.deliver(device, Buffers({std::vector<float>(20, 0.5f)}).list()), 1);
+    };
+    play(tap->aggID());  // start-up's build
+    command("SYSTEM");
+    play(tap->aggID());
+    hw.setNominalRate(mic, 44100.0);
+    command("INPUT mic");
+    play(mic);
+    hw.setNominalRate(mic, 32000.0);  // the device changes rate while it runs
+    notify({{mic, kAudioDevicePropertyNominalSampleRate}});
+    play(mic);
+    command("INPUT nowhere");  // the fall-back
+    play(tap->aggID());
+    hw.setDefaultOutput(addOutput(2, 44100.0, "headphones"));
+    notifySystem(kAudioHardwarePropertyDefaultOutputDevice);
+    play(tap->aggID());
+    hw.setAlive(tap->aggID(), false);
+    notify({{tap->aggID(), kAudioDevicePropertyDeviceIsAlive}});
+    play(tap->aggID());
+    tickAt(100s);
+    tickAt(104s);  // stalled
+    play(tap->aggID());
+    controller->setZeroThreshold(5);
+    silence(20);
+    tickAt(106s);  // silent
+    play(tap->aggID());
+    command("SYSTEM");
+    command("SYSTEM");
+    play(tap->aggID());
+    std::vector<std::pair<std::uint64_t, double>> starts;
+    for (const capture::SegmentStart& start : segments()) starts.emplace_back(start.sample / 2, start.rate);
+    EXPECT_EQ(starts, (std::vector<std::pair<std::uint64_t, double>>{{0, 48000.0},
+                                                                      {10, 48000.0},
+                                                                      {20, 44100.0},
+                                                                      {30, 32000.0},
+                                                                      {40, 48000.0},
+                                                                      {50, 44100.0},
+                                                                      {60, 44100.0},
+                                                                      {70, 44100.0},
+                                                                      {90, 44100.0},
+                                                                      {100, 44100.0}}));
+    EXPECT_TRUE(has("  ! tap stalled - rebuilding\n") && has("  ! tap went silent ("));
 }
 
 }  // namespace lumvar::testing

@@ -5,10 +5,12 @@
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
+#include <mutex>
 #include <thread>
 
 #include "app/output_writer.h"
 #include "audio/audio_properties.h"
+#include "audio/property_queries.h"
 #include "support/app_fixture.h"
 
 namespace lumvar::testing {
@@ -84,25 +86,116 @@ TEST_F(ProcessTest, OnlyABrokenPipeEndsTheProcessOnceAheadOfWhatIsQueued) {
     EXPECT_EQ(err.text(), "");  // termination ran first and writes nothing
 }
 
-TEST_F(ProcessTest, TheAudioThreadsNoticesReachTheLogOnlyThroughTheMainQueue) {
-    ASSERT_TRUE(process->start({}));
-    err.clear();
-    MemorySink stdoutPipe;
-    app::OutputWriter writer(out, stdoutPipe, [this] { process->outputNotice(); });
-    Buffers chunk({std::vector<float>(40000, 0.25f)});
-    hw.deliver(hw.aggregateIDs().at(0), chunk.list());
-    hw.deliver(hw.aggregateIDs().at(0),
-               chunk.list());  // 80 000 samples, a ring of 65 536: the second goes whole
-    writer.pump();
-    EXPECT_EQ(err.text(), "");  // nothing written on the audio thread, nor on the writer's
+// Both standard streams in one record, in the order their writes happened.
+struct Transcript {
+    std::mutex mutex;
+    std::vector<std::string> entries;
+    struct Sink final : ByteSink {
+        Transcript& transcript;
+        std::string name;
+        Sink(Transcript& t, std::string n) : transcript(t), name(std::move(n)) {}
+        bool write(std::span<const std::byte> bytes) override {
+            std::lock_guard guard(transcript.mutex);
+            if (name == "out") {
+                transcript.entries.push_back("out " + std::to_string(bytes.size() / 8) + " frames");
+            } else {
+                transcript.entries.emplace_back(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+            }
+            return true;
+        }
+    };
+};
+
+// The helper with its output writer run by hand, both streams recorded in one transcript.
+struct SegmentLineTest : ProcessTest {
+    Transcript transcript;
+    Transcript::Sink errSink{transcript, "err"};
+    Transcript::Sink outSink{transcript, "out"};
+    std::optional<app::OutputWriter> writer;
+    audio::AudioTimeStamp time{};
+    void SetUp() override {
+        MachineFixture::SetUp();
+        process.emplace(Process::Deps{hw, out, errSink, platformText(), sleeper, uuids, parent, queue, {}});
+        writer.emplace(out, outSink, [this] { process->outputNotice(); });
+        time.mFlags = audio::kAudioTimeStampSampleTimeValid | audio::kAudioTimeStampHostTimeValid;
+        time.mHostTime = 5'000'000'000;
+        ASSERT_TRUE(process->start({}));
+        transcript.entries.clear();
+    }
+    // One cycle of `frames` loud frames from `device`; the sample time follows on.
+    void deliver(AudioObjectID device, std::size_t frames) {
+        hw.deliver(device, Buffers({std::vector<float>(2 * frames, 0.25f)}).list(), &time);
+        time.mSampleTime += static_cast<double>(frames);
+        time.mHostTime += frames * 20'000;
+    }
+    void deliverToTap(std::size_t frames) { deliver(hw.aggregateIDs().back(), frames); }
+    std::vector<std::string> entries() {
+        std::lock_guard guard(transcript.mutex);
+        return transcript.entries;
+    }
+};
+
+TEST_F(SegmentLineTest, EachLineComesBeforeItsFramesAndTheBacklogLineAfterItsHoles) {
+    deliverToTap(20000);
+    deliverToTap(20000);  // 80,000 samples into a ring of 65,536: the second goes whole
+    writer->pump();
+    EXPECT_EQ(entries(), std::vector<std::string>{});  // nothing before the line: the writer waits
     queue.runPending();
-    EXPECT_EQ(err.text(),
-              "  IOProc#1: abl.count=1 buf0.ch=2 bytes=160000 frames=20000\n    buf[0] ch=2 bytes=160000\n"
-              "  ! output backlog: dropped 40000 samples - parent not reading\n");
-    EXPECT_EQ(stdoutPipe.text().size(), 40000u * sizeof(float));
-    writer.pump();
+    writer->pump();
+    deliverToTap(100);  // the stream goes on after the hole
+    writer->pump();
     queue.runPending();
-    EXPECT_EQ(lines(), 3u);  // one line per episode
+    writer->pump();
+    queue.runPending();
+    EXPECT_EQ(entries(), (std::vector<std::string>{
+                             "  IOProc#1: abl.count=1 buf0.ch=2 bytes=160000 frames=20000\n",
+                             "    buf[0] ch=2 bytes=160000\n",
+                             "  segment: frame=0 rate=48000.0 clock_ns=5000000000\n",
+                             "out 20000 frames",
+                             "  segment: frame=20000 rate=48000.0 clock_ns=5800000000\n",
+                             "  ! output backlog: dropped 40000 samples - parent not reading\n",
+                             "out 100 frames",
+                         }));
+}
+
+TEST_F(SegmentLineTest, ALineThatDoesNotComeInTimeComesLateWithItsOwnFrame) {
+    deliverToTap(100);
+    writer->pump();
+    queue.runPending();
+    writer->pump();
+    process->post(*app::parseCommand("INPUT mic", platformText()));
+    queue.runPending();
+    transcript.entries.clear();
+    deliver(mic, 50);
+    writer->pump();
+    writer->lineWaitExpired();  // the main queue has not come to the line in time
+    writer->pump();
+    queue.runPending();
+    EXPECT_EQ(entries(), (std::vector<std::string>{"out 50 frames",
+                                                   "  segment: frame=100 rate=48000.0 clock_ns=5002000000\n"}));
+}
+
+TEST_F(SegmentLineTest, InputLatencyPlacesFramesEarlierAndTheDrainAtTheEndStopsAtALineNotOut) {
+    // 4,800 frames at 48 kHz between the microphone and the callback: captured 0.1 s before the stamp.
+    hw.addDevice({.uid = "slow", .name = "Slow", .inputStreams = {2}, .outputStreams = {}, .inputLatency = 4800});
+    process->post(*app::parseCommand("INPUT slow", platformText()));
+    queue.runPending();
+    transcript.entries.clear();
+    const AudioObjectID slow = audio::deviceIDForUID(env, "slow");
+    deliver(slow, 100);  // the start-up's tap never delivered: no line for it
+    writer->pump();
+    queue.runPending();
+    writer->pump();
+    EXPECT_EQ(entries(), (std::vector<std::string>{"  segment: frame=0 rate=48000.0 clock_ns=4900000000\n",
+                                                   "out 100 frames"}));
+    process->post(*app::parseCommand("SYSTEM", platformText()));
+    queue.runPending();
+    transcript.entries.clear();
+    deliverToTap(100);  // its line would come after the end began
+    process->requestTermination(SIGTERM);
+    queue.runPending();
+    EXPECT_FALSE(writer->finish(std::chrono::steady_clock::now() + 1s));
+    EXPECT_EQ(entries(), std::vector<std::string>{});  // neither its line nor its frames
 }
 
 TEST_F(ProcessTest, AnOverlongLineIsReportedAndAFloodHoldsTheReaderBack) {

@@ -110,7 +110,10 @@ TEST_F(InputCaptureTest, FramesGoOutAsTwoChannelsSecondChannelFirst) {
     rows.push_back({std::move(nullSecond), {1, 1, 2, 2}});
     rows.push_back({std::move(nullFirst), {}});
     // The second buffer is one value short and holds exactly that: a read past it is caught by ASan.
-    rows.push_back({Buffers({{1, 2, 3}, {10, 20}}, {1, 1}), {10, 1, 20, 2, 3, 3}});
+    rows.push_back({Buffers({{1, 2, 3}, {10, 20}}, {1, 1}), {10, 1, 20, 2}});
+    // Several channels to a buffer: channels 1 and 0 wherever they lie, each buffer at its own stride.
+    rows.push_back({Buffers({{1, 2, 3, 4}, {10, 20, 30, 40}}, {2, 2}), {2, 1, 4, 3}});
+    rows.push_back({Buffers({{1, 2}, {10, 11, 20, 21}}, {1, 2}), {10, 1, 20, 2}});
     for (std::size_t i = 0; i < rows.size(); ++i) EXPECT_EQ(convert(rows[i].in), rows[i].out) << "row " << i;
     audio::BufferListStorage empty(0);
     clearWritten();
@@ -118,19 +121,22 @@ TEST_F(InputCaptureTest, FramesGoOutAsTwoChannelsSecondChannelFirst) {
     EXPECT_TRUE(written().empty());
 }
 
-TEST_F(InputCaptureTest, SteadyStateAllocatesNothingAndDropsOnlyWholeBuffers) {
-    capture::SampleOutput small(3000);
+TEST_F(InputCaptureTest, NoCycleAllocatesAndOnlyWholeBuffersAreDropped) {
+    capture::SampleOutput small(30000);
     auto quiet = InputCapture::create(env, small);
     ASSERT_TRUE(quiet->start("usb:mic/1"));
     Buffers stereo({std::vector<float>(1024, 0.5f)}, {2});
     Buffers planar({std::vector<float>(512, 0.5f), std::vector<float>(512, -0.5f)}, {1, 1});
-    hw.deliver(mic, stereo.list());
+    Buffers huge({std::vector<float>(20000, 0.25f)}, {2});  // 10,000 frames: a cycle after a stall
     AllocationScope scope;
+    hw.deliver(mic, huge.list());
     for (int i = 0; i < 1000; ++i) {
         hw.deliver(mic, (i % 2 ? stereo : planar).list());
-        if (i % 4 == 3) discardAll(small);
+        if (i % 40 == 39) discardAll(small);
     }
     EXPECT_EQ(scope.count(), 0u);
+    discardAll(small);
+    hw.deliver(mic, stereo.list());  // the stream goes on: the last hole is over
     const std::uint64_t dropped = small.acknowledge();
     EXPECT_GT(dropped, 0u);
     EXPECT_EQ(dropped % 1024, 0u);

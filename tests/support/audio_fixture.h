@@ -23,9 +23,23 @@ struct FakeSleeper final : Sleeper {
     void sleepFor(std::chrono::microseconds duration) override { waits.push_back(duration); }
 };
 
-// Lets go of everything the ring holds, as a writer that keeps up would.
+// Writes every waiting segment's line (handing each start to `announce`) and lets go of everything
+// the ring holds, as the main queue and a writer that keep up would.
+template <typename Announce, typename Write>
+void drainAll(capture::SampleOutput& output, Announce announce, Write write) {
+    for (;;) {
+        while (const auto start = output.nextToAnnounce()) {
+            announce(*start);
+            output.announced();
+        }
+        const auto samples = output.writable();
+        if (samples.empty()) return;
+        write(samples);
+        output.consume(samples.size());
+    }
+}
 inline void discardAll(capture::SampleOutput& output) {
-    while (!output.readable().empty()) output.consume(output.readable().size());
+    drainAll(output, [](const capture::SegmentStart&) {}, [](std::span<const float>) {});
 }
 
 // A scripted audio system with the output ring for standard output and a memory sink for standard error.
@@ -52,15 +66,20 @@ struct AudioFixture : ::testing::Test {
     }
     // Every sample written to standard output so far.
     const std::vector<float>& written() {
-        for (auto samples = out.readable(); !samples.empty(); samples = out.readable()) {
-            stream_.insert(stream_.end(), samples.begin(), samples.end());
-            out.consume(samples.size());
-        }
+        drainAll(
+            out, [this](const capture::SegmentStart& start) { segments_.push_back(start); },
+            [this](std::span<const float> samples) { stream_.insert(stream_.end(), samples.begin(), samples.end()); });
         return stream_;
+    }
+    // Every segment start announced so far.
+    const std::vector<capture::SegmentStart>& segments() {
+        written();
+        return segments_;
     }
     void clearWritten() {
         written();
         stream_.clear();
+        segments_.clear();
     }
     // Every test ends with nothing of the audio system left alive but its devices.
     void expectNothingLeaked() const {
@@ -73,6 +92,7 @@ struct AudioFixture : ::testing::Test {
 
   private:
     std::vector<float> stream_;
+    std::vector<capture::SegmentStart> segments_;
 };
 
 // One buffer list whose buffers point at vectors of floats the test owns.

@@ -4,6 +4,7 @@
 #import <CoreAudio/CATapDescription.h>
 #import <CoreAudio/CoreAudio.h>
 #import <Foundation/Foundation.h>
+#include <mach/mach_time.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -47,8 +48,15 @@ class CoreAudio final : public PlatformAudio {
                                  AudioObjectPropertyListenerBlock block, PropertyListenerID& outID) override;
     OSStatus removePropertyListener(AudioObjectID object, const AudioObjectPropertyAddress& address,
                                     PropertyListenerID id) override;
+    std::int64_t hostTimeToClockNanos(std::uint64_t hostTime) override;
+    std::uint64_t currentHostTime() override { return mach_absolute_time(); }
 
   private:
+    std::int64_t toNanos(std::uint64_t ticks) const {
+        return static_cast<std::int64_t>(static_cast<unsigned __int128>(ticks) * timebase_.numer / timebase_.denom);
+    }
+
+    mach_timebase_info_data_t timebase_{1, 1};
     // Removing a listener needs the very block that was added.
     std::mutex mutex_;
     std::map<std::uintptr_t, ::AudioObjectPropertyListenerBlock> listeners_;
@@ -62,6 +70,11 @@ static_assert(offsetof(audio::AudioBuffer, mData) == offsetof(::AudioBuffer, mDa
 static_assert(offsetof(audio::AudioBufferList, mBuffers) == offsetof(::AudioBufferList, mBuffers));
 static_assert(offsetof(audio::AudioTimeStamp, mSampleTime) == offsetof(::AudioTimeStamp, mSampleTime));
 static_assert(offsetof(audio::AudioTimeStamp, mHostTime) == offsetof(::AudioTimeStamp, mHostTime));
+static_assert(offsetof(audio::AudioTimeStamp, mRateScalar) == offsetof(::AudioTimeStamp, mRateScalar));
+static_assert(offsetof(audio::AudioTimeStamp, mFlags) == offsetof(::AudioTimeStamp, mFlags));
+static_assert(sizeof(audio::AudioTimeStamp) == sizeof(::AudioTimeStamp));
+static_assert(audio::kAudioTimeStampSampleTimeValid == ::kAudioTimeStampSampleTimeValid &&
+              audio::kAudioTimeStampHostTimeValid == ::kAudioTimeStampHostTimeValid);
 static_assert(sizeof(StringRef) == sizeof(CFStringRef));
 static_assert(sizeof(audio::AudioObjectPropertyAddress) == sizeof(::AudioObjectPropertyAddress));
 // Proc IDs are handed back and forth as our opaque pointer type.
@@ -89,6 +102,7 @@ NSString* key(CFStringRef value) {
 }  // namespace
 
 CoreAudio::CoreAudio() {
+    mach_timebase_info(&timebase_);
     // The HAL sends its notifications on the main thread's run loop unless told otherwise, and the main
     // thread here never runs one: without this, no listener would ever be called, and a rate written to
     // a device might never become visible.
@@ -256,6 +270,14 @@ OSStatus CoreAudio::removePropertyListener(AudioObjectID object,
     }
     const ::AudioObjectPropertyAddress platform = platformAddress(address);
     return AudioObjectRemovePropertyListenerBlock(object, &platform, nullptr, block);
+}
+
+// Host times count mach_absolute_time, which stands still while the machine sleeps; the clock a parent's
+// runtime reads as monotonic (mach_continuous_time: Node's hrtime, CLOCK_MONOTONIC_RAW) does not. The
+// sleep so far, read now, moves a host time onto that clock.
+std::int64_t CoreAudio::hostTimeToClockNanos(std::uint64_t hostTime) {
+    const std::uint64_t asleep = mach_continuous_time() - mach_absolute_time();
+    return toNanos(hostTime + asleep);
 }
 
 }  // namespace lumvar::audio::coreaudio

@@ -1,6 +1,7 @@
 #include "audio/pulse/record_stream.h"
 
 #include <chrono>
+#include <ctime>
 
 #include "audio/pulse/pulse_statuses.h"
 
@@ -31,6 +32,7 @@ OSStatus RecordStream::start(const std::string& source, std::uint32_t channels, 
     PulseConnection::Lock lock(connection_);
     if (connection_.context() == nullptr) return kNotConnected;
     lastDelivery_ = std::chrono::steady_clock::now();
+    position_ = 0;
     stream_ = pa_stream_new(connection_.context(), "lumvar-capture", &format, &map);
     if (stream_ == nullptr) return kStreamFailed;
     pa_stream_set_state_callback(stream_, &RecordStream::onState, this);
@@ -41,7 +43,9 @@ OSStatus RecordStream::start(const std::string& source, std::uint32_t channels, 
     attr.maxlength = static_cast<std::uint32_t>(-1);
     attr.tlength = attr.prebuf = attr.minreq = static_cast<std::uint32_t>(-1);
     attr.fragsize = static_cast<std::uint32_t>(pa_usec_to_bytes(kFragment, &format));
-    const auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY | PA_STREAM_DONT_MOVE);
+    // Timing kept current and interpolated, so that every fragment's capture time can be told.
+    const auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY | PA_STREAM_DONT_MOVE |
+                                                      PA_STREAM_INTERPOLATE_TIMING | PA_STREAM_AUTO_TIMING_UPDATE);
     if (pa_stream_connect_record(stream_, source.c_str(), &attr, flags) < 0) {
         release();
         return kStreamFailed;
@@ -92,33 +96,57 @@ void RecordStream::onRead(pa_stream* stream, std::size_t, void* userdata) {
     std::size_t bytes = 0;
     while (pa_stream_readable_size(stream) > 0) {
         if (pa_stream_peek(stream, &data, &bytes) < 0 || bytes == 0) return;
+        const std::uint64_t captured = self->captureTime(stream, bytes);  // before the drop moves the read index
         if (data == nullptr) {
-            self->deliverSilence(bytes);  // a hole
+            self->deliverSilence(bytes, captured);  // a hole
         } else {
-            self->deliver(data, bytes);
+            self->deliver(data, bytes, captured);
         }
         pa_stream_drop(stream);
     }
 }
 
-void RecordStream::deliverSilence(std::size_t bytes) {
+std::uint64_t RecordStream::nanosOf(std::size_t bytes) const {
+    return static_cast<std::uint64_t>(bytes / (channels_ * sizeof(float))) * 1'000'000'000u / rate_;
+}
+
+std::uint64_t RecordStream::captureTime(pa_stream* stream, std::size_t bytes) const {
+    timespec clock{};
+    ::clock_gettime(CLOCK_MONOTONIC, &clock);
+    const std::uint64_t now =
+        static_cast<std::uint64_t>(clock.tv_sec) * 1'000'000'000u + static_cast<std::uint64_t>(clock.tv_nsec);
+    pa_usec_t latency = 0;
+    int negative = 0;
+    // Before the first timing update: the fragment has at least taken its own length to arrive.
+    if (pa_stream_get_latency(stream, &latency, &negative) != 0) return now - nanosOf(bytes);
+    // A monitor's latency may be negative: the fragment was played after now.
+    return negative != 0 ? now + latency * 1000u : now - latency * 1000u;
+}
+
+void RecordStream::deliverSilence(std::size_t bytes, std::uint64_t captured) {
     const std::size_t frameBytes = channels_ * sizeof(float);
+    const std::uint64_t holeEnd = position_ + bytes / frameBytes;
     const auto elapsed = std::chrono::steady_clock::now() - lastDelivery_ + std::chrono::milliseconds(50);
     const auto elapsedFrames =
         static_cast<std::size_t>(std::chrono::duration<double>(elapsed).count() * rate_);
     bytes = std::min(bytes / frameBytes, elapsedFrames) * frameBytes;
     const std::size_t piece = silence_.size() * sizeof(float);
     for (std::size_t done = 0; done < bytes; done += piece)
-        deliver(silence_.data(), std::min(piece, bytes - done));
+        deliver(silence_.data(), std::min(piece, bytes - done), captured + nanosOf(done));
+    position_ = holeEnd;  // a hole cut short leaves a jump in the stream's frame count
 }
 
-void RecordStream::deliver(const void* data, std::size_t bytes) {
+void RecordStream::deliver(const void* data, std::size_t bytes, std::uint64_t captured) {
     lastDelivery_ = std::chrono::steady_clock::now();
     AudioBuffer& buffer = list_.buffer(0);
     buffer.mNumberChannels = channels_;
     buffer.mDataByteSize = static_cast<std::uint32_t>(bytes);
     buffer.mData = const_cast<void*>(data);
-    static const AudioTimeStamp time{};
+    AudioTimeStamp time{};
+    time.mSampleTime = static_cast<double>(position_);
+    time.mHostTime = captured;
+    time.mFlags = kAudioTimeStampSampleTimeValid | kAudioTimeStampHostTimeValid;
+    position_ += bytes / (channels_ * sizeof(float));
     AudioBufferList output{};
     block_(&time, &list_.list(), &time, &output, &time);
 }

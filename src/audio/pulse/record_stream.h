@@ -18,6 +18,10 @@ namespace lumvar::audio::pulse {
 // another device. Holes in a live stream arrive as silence of the same length, but never longer than
 // the time since the previous delivery (an idle source's jump of its read index is not minutes of
 // real silence).
+// Each delivery is stamped as Core Audio stamps an IO cycle's input: its sample time is the position of
+// its first frame in the stream (a hole shortened shows as a jump), its host time when that frame was
+// captured, in CLOCK_MONOTONIC nanoseconds: now less the stream's latency as libpulse reports it (the
+// source's included), taken before the fragment is dropped.
 class RecordStream {
   public:
     // `died` runs on the loop's thread with the lock held, at most once, never after stop().
@@ -36,8 +40,11 @@ class RecordStream {
     static void onRead(pa_stream* stream, std::size_t bytes, void* userdata);
     static void onState(pa_stream* stream, void* userdata);
 
-    void deliver(const void* data, std::size_t bytes);
-    void deliverSilence(std::size_t bytes);
+    // When the fragment about to be read (`bytes` long) began to be captured.
+    std::uint64_t captureTime(pa_stream* stream, std::size_t bytes) const;
+    void deliver(const void* data, std::size_t bytes, std::uint64_t captured);
+    void deliverSilence(std::size_t bytes, std::uint64_t captured);
+    std::uint64_t nanosOf(std::size_t bytes) const;
     void release();  // lock held
 
     PulseConnection& connection_;
@@ -49,6 +56,7 @@ class RecordStream {
     BufferListStorage list_{1};
     std::vector<float> silence_;  // 100 ms of zeros, reused for holes
     std::chrono::steady_clock::time_point lastDelivery_;
+    std::uint64_t position_ = 0;  // frames read from the stream, holes included
     bool stopping_ = false;
 };
 

@@ -245,6 +245,10 @@ OSStatus ScriptedAudio::getPropertyData(AudioObjectID object, const AudioObjectP
         case kAudioDevicePropertyNominalSampleRate:
             if (!target.device.nominalRate) return kAudioHardwareUnknownPropertyError;
             return fillProperty(readRate(target), ioSize, outData);
+        case kAudioDevicePropertyLatency:
+            if (!target.device.inputLatency || address.mScope != kAudioObjectPropertyScopeInput)
+                return kAudioHardwareUnknownPropertyError;
+            return fillProperty(*target.device.inputLatency, ioSize, outData);
         default:
             return kAudioHardwareUnknownPropertyError;
     }
@@ -419,14 +423,20 @@ int ScriptedAudio::liveListeners() const {
     return static_cast<int>(listeners_.size());
 }
 
-int ScriptedAudio::deliver(AudioObjectID device, const AudioBufferList& input) {
+void ScriptedAudio::setNominalRate(AudioObjectID id, double rate) {
     std::lock_guard guard(mutex_);
-    static const AudioTimeStamp time{};
+    objects_.at(id).device.nominalRate = rate;
+}
+
+int ScriptedAudio::deliver(AudioObjectID device, const AudioBufferList& input, const AudioTimeStamp* time) {
+    std::lock_guard guard(mutex_);
+    static const AudioTimeStamp none{};
+    const AudioTimeStamp* stamp = time != nullptr ? time : &none;
     AudioBufferList output{};
     int called = 0;
     for (auto& [key, proc] : procs_) {
         if (proc.device != device || !proc.started) continue;
-        proc.block(&time, &input, &time, &output, &time);
+        proc.block(&none, &input, stamp, &output, &none);
         ++called;
     }
     return called;

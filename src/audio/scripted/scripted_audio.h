@@ -60,6 +60,7 @@ class ScriptedAudio final : public PlatformAudio {
         std::optional<double> nominalRate = 48000.0;  // nullopt: the property does not exist
         RateResponse rateResponse{};
         bool alive = true;
+        std::optional<std::uint32_t> inputLatency{};  // frames, as the input scope's latency; nullopt: 'who?'
     };
 
     ScriptedAudio();
@@ -77,6 +78,8 @@ class ScriptedAudio final : public PlatformAudio {
     // The device is gone: out of the list, and every read of it fails with '!obj'.
     void removeDevice(AudioObjectID id);
     void setAlive(AudioObjectID id, bool alive);
+    // The device's rate moves on its own (its listeners are the test's to fire).
+    void setNominalRate(AudioObjectID id, double rate);
     // Whether property listeners can be added (a backend that cannot tell answers 'unop').
     bool listenersSupported = true;
     // What the system object answers for this system's own properties; nullopt: 'who?'.
@@ -92,9 +95,9 @@ class ScriptedAudio final : public PlatformAudio {
     RateResponse aggregateRateResponse;
 
     // --- driving IO ---
-    // Calls every started callback of `device` with `input`, in registration order, on this thread.
-    // Returns how many were called.
-    int deliver(AudioObjectID device, const AudioBufferList& input);
+    // Calls every started callback of `device` with `input` stamped `time` (none: a stamp with no valid
+    // field), in registration order, on this thread. Returns how many were called.
+    int deliver(AudioObjectID device, const AudioBufferList& input, const AudioTimeStamp* time = nullptr);
     // The callback registered on `device`, to be called as the platform calls it, with nothing of this
     // stand-in in the way (for benchmarks); empty when there is none.
     AudioDeviceIOBlock callbackOf(AudioObjectID device) const;

@@ -38,12 +38,23 @@ typedef struct SMPTETime {
     SInt16 mFrames;
 } SMPTETime;
 
+typedef UInt32 AudioTimeStampFlags;
+enum : AudioTimeStampFlags {
+    kAudioTimeStampNothingValid = 0,
+    kAudioTimeStampSampleTimeValid = (1U << 0),
+    kAudioTimeStampHostTimeValid = (1U << 1),
+    kAudioTimeStampRateScalarValid = (1U << 2),
+    kAudioTimeStampWordClockTimeValid = (1U << 3),
+    kAudioTimeStampSMPTETimeValid = (1U << 4),
+    kAudioTimeStampSampleHostTimeValid = (kAudioTimeStampSampleTimeValid | kAudioTimeStampHostTimeValid)
+};
+
 typedef struct AudioTimeStamp {
     Float64 mSampleTime;
     UInt64 mHostTime;
     Float64 mRateScalar;
     UInt64 mWordClockTime;
     SMPTETime mSMPTETime;
-    UInt32 mFlags;
+    AudioTimeStampFlags mFlags;
     UInt32 mReserved;
 } AudioTimeStamp;
