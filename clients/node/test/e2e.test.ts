@@ -1,0 +1,153 @@
+// The client against the real helper on the private sound server that scripts/test-clients started
+// (PULSE_SERVER and friends in the environment; LUMVAR_TEST_SOUND_KIND names its kind).
+import assert from 'node:assert/strict';
+import type { ChildProcess } from 'node:child_process';
+import { after, before, describe, test } from 'node:test';
+import { Capture, CaptureStartError, CommandError, HelperExitError, type Chunk, type Segment } from '../src/index.js';
+import { afterSilence, helper, pitch, runsByRate, skipEndToEnd, sleep, tone } from './support.js';
+
+const kind = process.env.LUMVAR_TEST_SOUND_KIND ?? 'pulseaudio';
+const systemHz = 1000; // played into lumvar_out, the default sink, at 48 kHz
+const monitorHz = 3000; // played into lumvar_44k at 44.1 kHz
+
+/** Collects every chunk in the background until the stream ends. */
+function collect(capture: Capture) {
+  const chunks: Chunk[] = [];
+  const framesAt = (rate: number) => chunks.reduce((n, c) => n + (c.rate === rate ? c.samples.length / 2 : 0), 0);
+  const done = (async () => {
+    for await (const chunk of capture.chunks()) chunks.push(chunk);
+  })();
+  done.catch(() => {}); // a test that expects the stream to fail awaits it itself
+  const until = async (test: () => boolean, ms = 5000) => {
+    for (const end = Date.now() + ms; !test(); await sleep(10)) {
+      if (Date.now() > end) throw new Error(`timed out; ${chunks.length} chunks`);
+    }
+  };
+  return { chunks, framesAt, done, until };
+}
+
+describe(`end to end on ${kind}`, { skip: skipEndToEnd }, () => {
+  const players: ChildProcess[] = [];
+  before(async () => {
+    players.push(tone('lumvar_out', 48000, systemHz), tone('lumvar_44k', 44100, monitorHz));
+    await sleep(300);
+  });
+  after(() => players.forEach((p) => p.kill()));
+
+  test('start, devices, listDevices, useInput and useSystem', async () => {
+    const capture = await Capture.start({ helper });
+    const uids = capture.devices.map((d) => d.uid);
+    assert.ok(uids.includes('lumvar_44k.monitor') && uids.includes('lumvar_mono'), uids.join());
+    assert.equal(capture.devices.find((d) => d.isDefault)?.uid, 'lumvar_mic');
+    assert.deepEqual(await capture.listDevices(), capture.devices);
+    assert.deepEqual(await capture.useInput('lumvar_44k.monitor'), { uid: 'lumvar_44k.monitor', rate: 44100 });
+    const failures: [string, string, string][] = [
+      ['no-such-device', 'NOT_FOUND', '  x input device not found: no-such-device'],
+      ['lumvar_out', 'NO_INPUT_CHANNELS', '  x input device has no input channels: lumvar_out'],
+    ];
+    for (const [uid, code, line] of failures) {
+      await assert.rejects(capture.useInput(uid), (e: CommandError) => {
+        assert.ok(e instanceof CommandError, String(e));
+        assert.equal(e.code, code);
+        assert.ok(e.lines.includes(line) && e.lines.includes('  x input start failed; restoring system'), e.lines.join('\n'));
+        return true;
+      });
+    }
+    assert.equal(await capture.useSystem(), 48000);
+    assert.deepEqual(await capture.stop(), { code: 0, signal: null });
+  });
+
+  test('with no server the first build fails and start fails with its lines and status 1', async () => {
+    const env = { ...process.env, PULSE_SERVER: 'unix:/nonexistent/lumvar/native' };
+    await assert.rejects(Capture.start({ helper, env }), (e: CaptureStartError) => {
+      assert.ok(e instanceof CaptureStartError, String(e));
+      assert.equal(e.code, 'HELPER_EXITED');
+      assert.equal(e.exitCode, 1);
+      assert.ok(e.lines.includes('initial tap build failed'), e.lines.join('\n'));
+      assert.ok(e.lines.includes('  x get default output failed: 1885564782'), e.lines.join('\n'));
+      return true;
+    });
+  });
+
+  test('exact attribution across INPUT of the 44.1 kHz monitor and back', async () => {
+    const capture = await Capture.start({ helper });
+    const got = collect(capture);
+    await got.until(() => got.framesAt(48000) > 24000);
+    await capture.useInput('lumvar_44k.monitor');
+    await got.until(() => got.framesAt(44100) > 22050);
+    await capture.useSystem();
+    await got.until(() => got.chunks[got.chunks.length - 1].rate === 48000 && runsByRate(got.chunks).at(-1)!.left.length > 24000);
+    await capture.stop();
+    await got.done;
+    const runs = runsByRate(got.chunks);
+    assert.deepEqual(
+      runs.map((r) => r.rate),
+      [48000, 44100, 48000],
+    );
+    const expected = (rate: number) => (rate === 48000 ? systemHz : monitorHz);
+    // The last 1024 frames before each boundary and the first 1024 after it, at their labels' rates.
+    for (let k = 1; k < runs.length; k++) {
+      const before = runs[k - 1];
+      const after = runs[k];
+      const last = pitch(before.left.subarray(before.left.length - 1024), before.rate);
+      const first = pitch(afterSilence(after.left).subarray(0, 1024), after.rate);
+      assert.ok(Math.abs(last / expected(before.rate) - 1) < 0.02, `${last} Hz before frame ${after.frame}`);
+      assert.ok(Math.abs(first / expected(after.rate) - 1) < 0.02, `${first} Hz from frame ${after.frame}`);
+    }
+  });
+
+  test('exact attribution across a backlog drop: the segment at the hole carries the lost time', async () => {
+    // A small client buffer, so that the helper's 8.2 s ring overflows after a pause of 10 s.
+    const capture = await Capture.start({ helper, highWaterMark: 1 << 16 });
+    const segments: Segment[] = [];
+    capture.on('segment', (s) => segments.push(s));
+    const backlog = new Promise<{ droppedSamples: number }>((resolve) => capture.on('backlog', resolve));
+    const chunks: Chunk[] = [];
+    let paused = false;
+    const startedAt = Date.now();
+    for await (const chunk of capture.chunks()) {
+      chunks.push(chunk);
+      if (!paused && Date.now() - startedAt > 500) {
+        paused = true;
+        await sleep(10_000);
+      }
+      if (paused && chunks.reduce((n, c) => n + c.samples.length, 0) / 2 > 48000 * 13) break;
+    }
+    const { droppedSamples } = await backlog;
+    assert.ok(droppedSamples > 0);
+    const hole = segments.find((s) => s.frame > 0 && chunks.some((c) => c.frame === s.frame));
+    assert.ok(hole, `a segment line at a chunk boundary: ${JSON.stringify(segments, (_, v) => (typeof v === 'bigint' ? String(v) : v))}`);
+    const at = chunks.findIndex((c) => c.frame === hole.frame);
+    const prev = chunks[at - 1];
+    const continuous = prev.clockNs + BigInt(Math.round(((prev.samples.length / 2) * 1e9) / prev.rate));
+    const lostMs = Number(chunks[at].clockNs - continuous) / 1e6;
+    const droppedMs = (droppedSamples / 2 / 48000) * 1000;
+    assert.ok(Math.abs(lostMs - droppedMs) < 50, `hole ${lostMs} ms, dropped ${droppedMs} ms`);
+  });
+
+  test('stop delivers what the helper drains', async () => {
+    const capture = await Capture.start({ helper });
+    const first = new Promise<Segment>((resolve) => capture.once('segment', resolve));
+    const firstSegment = await first;
+    await sleep(1500); // nothing pulls meanwhile
+    const stoppedAt = process.hrtime.bigint();
+    assert.deepEqual(await capture.stop(), { code: 0, signal: null });
+    let frames = 0;
+    for await (const chunk of capture.chunks()) frames += chunk.samples.length / 2;
+    const capturedMs = Number(stoppedAt - firstSegment.clockNs) / 1e6;
+    // Every frame captured before the stop arrived, less the server's fragment latency.
+    assert.ok(frames / 48 > capturedMs - 100, `${frames / 48} ms of ${capturedMs} ms`);
+  });
+
+  test('a helper killed with SIGKILL fails pending calls and ends the chunks with the error', async () => {
+    const capture = await Capture.start({ helper });
+    const got = collect(capture);
+    const exit = new Promise((resolve) => capture.once('exit', resolve));
+    process.kill(capture.pid, 'SIGKILL');
+    const calls = [capture.listDevices(), capture.useSystem()];
+    for (const call of calls) await assert.rejects(call, { name: 'HelperExitError', code: 'HELPER_EXITED', signal: 'SIGKILL' });
+    await assert.rejects(got.done, (e) => e instanceof HelperExitError);
+    assert.deepEqual(await exit, { code: null, signal: 'SIGKILL' });
+    await assert.rejects(capture.listDevices(), { code: 'HELPER_EXITED' });
+  });
+});

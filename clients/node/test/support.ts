@@ -1,0 +1,75 @@
+// What the end-to-end tests share: the helper from the environment, tones played into the private
+// server, pitch measurement.
+import { spawn, spawnSync, type ChildProcess } from 'node:child_process';
+import type { Chunk } from '../src/index.js';
+
+export const helper = process.env.LUMVAR_CAPTURE_HELPER;
+/** The reason to skip the end-to-end tests, or false to run them. */
+export const skipEndToEnd: string | false = helper
+  ? false
+  : 'LUMVAR_CAPTURE_HELPER is not set: end-to-end tests need the helper and a private sound server (run scripts/test-clients)';
+
+export const sleep = (ms: number) => new Promise((resolve) => setTimeout(resolve, ms));
+
+/** Plays stereo float32 frames made by `sample(i)` (i counts frames) into `sink` until killed. */
+export function play(sink: string, rate: number, seconds: number, sample: (i: number) => number): ChildProcess {
+  const player = spawn(
+    'pacat',
+    ['--playback', `--device=${sink}`, '--raw', '--format=float32le', `--rate=${rate}`, '--channels=2', '--latency-msec=20'],
+    { stdio: ['pipe', 'ignore', 'inherit'] },
+  );
+  const frames = Math.round(rate * seconds);
+  const data = new Float32Array(frames * 2);
+  for (let i = 0; i < frames; i++) data[2 * i] = data[2 * i + 1] = sample(i);
+  player.stdin!.on('error', () => {});
+  player.stdin!.end(Buffer.from(data.buffer));
+  return player;
+}
+
+export const tone = (sink: string, rate: number, hz: number, seconds = 60) =>
+  play(sink, rate, seconds, (i) => 0.5 * Math.sin((2 * Math.PI * hz * i) / rate));
+
+export function pactl(...args: string[]): string {
+  const result = spawnSync('pactl', args, { encoding: 'utf8' });
+  if (result.status !== 0) throw new Error(`pactl ${args.join(' ')}: ${result.stderr}`);
+  return result.stdout.trim();
+}
+
+/** Runs of consecutive chunks with the same rate, as one left-channel array each. */
+export function runsByRate(chunks: Chunk[]): { rate: number; frame: number; left: Float32Array }[] {
+  const runs: { rate: number; frame: number; parts: Chunk[] }[] = [];
+  for (const c of chunks) {
+    const last = runs[runs.length - 1];
+    if (last && last.rate === c.rate) last.parts.push(c);
+    else runs.push({ rate: c.rate, frame: c.frame, parts: [c] });
+  }
+  return runs.map(({ rate, frame, parts }) => {
+    const left = new Float32Array(parts.reduce((n, c) => n + c.samples.length / 2, 0));
+    let at = 0;
+    for (const c of parts) for (let i = 0; i < c.samples.length; i += 2) left[at++] = c.samples[i];
+    return { rate, frame, left };
+  });
+}
+
+/** The frequency of a tone, from its first and last rising zero crossings (interpolated), read at `rate`. */
+export function pitch(samples: Float32Array, rate: number): number {
+  let first = -1;
+  let last = -1;
+  let count = 0;
+  for (let i = 1; i < samples.length; i++) {
+    if (samples[i - 1] < 0 && samples[i] >= 0) {
+      const at = i - 1 + -samples[i - 1] / (samples[i] - samples[i - 1]);
+      if (first < 0) first = at;
+      last = at;
+      count++;
+    }
+  }
+  return count < 2 ? 0 : ((count - 1) * rate) / (last - first);
+}
+
+/** Drops leading exact zeros: a stream that starts may begin with silence, which has no pitch. */
+export function afterSilence(samples: Float32Array): Float32Array {
+  let i = 0;
+  while (i < samples.length && samples[i] === 0) i++;
+  return samples.subarray(i);
+}
