@@ -1,10 +1,15 @@
 // The client against the real helper on the private sound server that scripts/test-clients started
 // (PULSE_SERVER and friends in the environment; LUMVAR_TEST_SOUND_KIND names its kind).
 import assert from 'node:assert/strict';
-import type { ChildProcess } from 'node:child_process';
+import { execFile, type ChildProcess } from 'node:child_process';
+import { readFileSync } from 'node:fs';
+import { tmpdir } from 'node:os';
+import { join } from 'node:path';
+import { fileURLToPath } from 'node:url';
+import { promisify } from 'node:util';
 import { after, before, describe, test } from 'node:test';
 import { Capture, CaptureStartError, CommandError, HelperExitError, type Chunk, type Segment } from '../src/index.js';
-import { afterSilence, helper, pitch, runsByRate, skipEndToEnd, sleep, tone } from './support.js';
+import { afterSilence, clickTimes, helper, pactl, pitch, play, readWav, runsByRate, skipEndToEnd, sleep, tone } from './support.js';
 
 const kind = process.env.LUMVAR_TEST_SOUND_KIND ?? 'pulseaudio';
 const systemHz = 1000; // played into lumvar_out, the default sink, at 48 kHz
@@ -149,5 +154,29 @@ describe(`end to end on ${kind}`, { skip: skipEndToEnd }, () => {
     await assert.rejects(got.done, (e) => e instanceof HelperExitError);
     assert.deepEqual(await exit, { code: null, signal: 'SIGKILL' });
     await assert.rejects(capture.listDevices(), { code: 'HELPER_EXITED' });
+  });
+});
+
+// Without the tones above: the clicks must stand alone in both routes.
+describe(`call-recorder on ${kind}`, { skip: skipEndToEnd }, () => {
+  test('call-recorder puts clicks played into both routes within 20 ms of each other', async (t) => {
+    // One combine sink feeds the default sink (the system route) and the microphone's feed sink.
+    const module = pactl('load-module', 'module-combine-sink', 'sink_name=lumvar_both', 'slaves=lumvar_out,lumvar_mic_sink');
+    const out = join(tmpdir(), `lumvar-call-${process.pid}.wav`);
+    const clicks = play('lumvar_both', 48000, 6, (i) => (i % 9600 < 48 ? 0.9 : 0)); // 1 ms every 200 ms
+    try {
+      const recorder = fileURLToPath(new URL('../../examples/call-recorder.mjs', import.meta.url));
+      await promisify(execFile)(process.execPath, [recorder, '4', out, 'lumvar_mic'], { env: { ...process.env, LUMVAR_CAPTURE_HELPER: helper } });
+    } finally {
+      clicks.kill();
+      pactl('unload-module', module);
+    }
+    const { rate, left, right } = readWav(readFileSync(out));
+    const played = clickTimes(left, rate);
+    const heard = clickTimes(right, rate);
+    assert.ok(played.length >= 10 && heard.length >= 10, `${played.length} and ${heard.length} clicks`);
+    const offsets = played.map((t) => Math.min(...heard.map((h) => Math.abs(h - t))) * 1000);
+    t.diagnostic(`call-recorder on ${kind}: clicks ${offsets.map((o) => o.toFixed(1)).join(' ')} ms apart`);
+    assert.ok(offsets.every((o) => o < 20), offsets.join());
   });
 });

@@ -73,3 +73,26 @@ export function afterSilence(samples: Float32Array): Float32Array {
   while (i < samples.length && samples[i] === 0) i++;
   return samples.subarray(i);
 }
+
+/** A 32-bit float stereo WAV as written by the examples. */
+export function readWav(bytes: Buffer): { rate: number; left: Float32Array; right: Float32Array } {
+  const rate = bytes.readUInt32LE(24);
+  const frames = (bytes.length - 44) / 8;
+  const samples = new Float32Array(bytes.buffer.slice(bytes.byteOffset + 44, bytes.byteOffset + 44 + frames * 8));
+  const left = new Float32Array(frames);
+  const right = new Float32Array(frames);
+  for (let i = 0; i < frames; i++) [left[i], right[i]] = [samples[2 * i], samples[2 * i + 1]];
+  return { rate, left, right };
+}
+
+/** Times (s) where a click begins: the level crosses `threshold` after 50 ms below it. */
+export function clickTimes(x: Float32Array, rate: number, threshold = 0.3): number[] {
+  const times: number[] = [];
+  let quietSince = 0;
+  for (let i = 0; i < x.length; i++) {
+    if (Math.abs(x[i]) < threshold) continue;
+    if (i - quietSince > rate * 0.05) times.push(i / rate);
+    quietSince = i;
+  }
+  return times;
+}
