@@ -9,21 +9,12 @@ import { spawn, type ChildProcessWithoutNullStreams } from 'node:child_process';
 import { EventEmitter } from 'node:events';
 import { Readable } from 'node:stream';
 import { Attributor, type Chunk } from './attribution.js';
+import { ChunkQueue } from './chunk-queue.js';
 import { CaptureStartError, CommandError, HelperExitError } from './errors.js';
-import {
-  bannerPrefix,
-  devicesPrefix,
-  isBuildLine,
-  parseAggregateRate,
-  parseDevices,
-  parseInputRate,
-  parseSegment,
-  parseStatus,
-  reactionOf,
-  type InputDevice,
-  type Segment,
-  type StatusLine,
-} from './lines.js';
+import { bannerPrefix, devicesPrefix, parseAggregateRate, parseDevices, parseInputRate, parseStatus, type InputDevice } from './lines.js';
+import { Reactions, type CaptureEvents, type ExitStatus } from './reactions.js';
+
+export type { CaptureEvents, ExitStatus, RebuildReason } from './reactions.js';
 
 export interface StartOptions {
   /** The helper's executable; else `LUMVAR_CAPTURE_HELPER`, else `lumvar-capture` on `PATH`. */
@@ -42,30 +33,6 @@ export interface CallOptions {
   signal?: AbortSignal;
 }
 
-export interface ExitStatus {
-  code: number | null;
-  signal: NodeJS.Signals | null;
-}
-
-export type RebuildReason = 'stalled' | 'silent' | 'defaultOutputChanged' | 'inputLost' | 'machineChanged' | 'unknown';
-
-export interface CaptureEvents {
-  status: [StatusLine];
-  devices: [InputDevice[]];
-  segment: [Segment];
-  lateSegment: [Segment & { deliveredFrames: number }];
-  devicesChanged: [];
-  sourceLost: [{ source: 'input' | 'system'; uid?: string }];
-  rebuilding: [{ reason: RebuildReason; zeroFrames?: number }];
-  rebuilt: [{ reason: RebuildReason; rate?: number }];
-  rebuildFailed: [{ reason: RebuildReason; retrying: boolean }];
-  serverUnreachable: [];
-  serverBack: [];
-  backlog: [{ droppedSamples: number }];
-  statusBacklog: [{ droppedLines: number }];
-  exit: [ExitStatus & { outputError?: string }];
-}
-
 type Command = 'LIST' | 'SYSTEM' | 'INPUT';
 
 interface Pending {
@@ -79,21 +46,9 @@ interface Pending {
   cleanup(): void;
 }
 
-interface Block {
-  /** 'rebuild' ends with its own result line; 'fallback' at the first line that is not the build's;
-   * 'attempt' (the machine's one try after a failed build) with the system tap's result line. */
-  kind: 'rebuild' | 'fallback' | 'attempt';
-  reason: RebuildReason;
-  rate?: number;
-  failed: boolean;
-  timer?: NodeJS.Timeout;
-}
-
 const defaultHighWaterMark = 1 << 20;
 const killAfterMs = 3000;
 const recentLineCount = 64;
-/** A fall-back's build has no result line: it is taken as over when nothing follows for this long. */
-const fallbackSettleMs = 100;
 
 const live = new Set<ChildProcessWithoutNullStreams>();
 let exitHookInstalled = false;
@@ -120,20 +75,16 @@ export class Capture extends EventEmitter {
   private ready: Buffer[] = [];
   private rawBytes = 0;
   private tickScheduled = false;
-  private queue: Chunk[] = [];
-  private queuedBytes = 0;
-  private waiters: { resolve(r: IteratorResult<Chunk>): void; reject(e: Error): void }[] = [];
-  private streamEnd: 'open' | 'done' | Error = 'open';
+  private readonly queue = new ChunkQueue(() => this.relievePressure());
+  private readonly reactions = new Reactions((event, ...args) => this.emit(event, ...args), this.attributor);
   private paused = false;
   private readonly pending: Pending[] = [];
-  private block: Block | null = null;
   private readonly recent: string[] = [];
   private lineTail = '';
   private started = false;
   private stopRequested = false;
   private stopPromise: Promise<ExitStatus> | null = null;
   private exitStatus: ExitStatus | null = null;
-  private outputError: string | undefined;
   private closedWaiters: ((status: ExitStatus) => void)[] = [];
   private iterator: AsyncIterableIterator<Chunk> | null = null;
   private readableAudio: Readable | null = null;
@@ -264,7 +215,7 @@ export class Capture extends EventEmitter {
   chunks(): AsyncIterableIterator<Chunk> {
     if (this.iterator) return this.iterator;
     this.iterator = {
-      next: () => this.nextChunk(),
+      next: () => this.queue.next(),
       return: async () => {
         await this.stop();
         return { done: true, value: undefined };
@@ -322,57 +273,25 @@ export class Capture extends EventEmitter {
   }
 
   private deliver(chunk: Chunk): void {
-    const waiter = this.waiters.shift();
-    if (waiter) {
-      waiter.resolve({ value: chunk, done: false });
-      return;
-    }
     this.queue.push(chunk);
-    this.queuedBytes += chunk.samples.byteLength;
     this.applyPressure();
   }
 
   private applyPressure(): void {
     if (this.stopRequested || this.paused) return;
-    if (this.rawBytes + this.queuedBytes < this.highWaterMark) return;
+    if (this.rawBytes + this.queue.bytes < this.highWaterMark) return;
     this.paused = true;
     this.child.stdout.pause();
+  }
+
+  private relievePressure(): void {
+    if (this.paused && this.rawBytes + this.queue.bytes <= this.highWaterMark / 2) this.resumeOutput();
   }
 
   private resumeOutput(): void {
     if (!this.paused) return;
     this.paused = false;
     this.child.stdout.resume();
-  }
-
-  private nextChunk(): Promise<IteratorResult<Chunk>> {
-    const chunk = this.queue.shift();
-    if (chunk) {
-      this.queuedBytes -= chunk.samples.byteLength;
-      if (this.paused && this.rawBytes + this.queuedBytes <= this.highWaterMark / 2) this.resumeOutput();
-      return Promise.resolve({ value: chunk, done: false });
-    }
-    if (this.streamEnd === 'done') return Promise.resolve({ value: undefined, done: true });
-    if (this.streamEnd instanceof Error) {
-      const error = this.streamEnd;
-      this.streamEnd = 'done';
-      return Promise.reject(error);
-    }
-    this.resumeOutput();
-    return new Promise((resolve, reject) => this.waiters.push({ resolve, reject }));
-  }
-
-  private endStream(error?: Error): void {
-    if (this.streamEnd !== 'open') return;
-    this.streamEnd = error ?? 'done';
-    for (const waiter of this.waiters.splice(0)) {
-      if (this.streamEnd instanceof Error) {
-        waiter.reject(this.streamEnd);
-        this.streamEnd = 'done';
-      } else {
-        waiter.resolve({ value: undefined, done: true });
-      }
-    }
   }
 
   private onStderr(text: string): void {
@@ -393,107 +312,12 @@ export class Capture extends EventEmitter {
       }
       return;
     }
-    if (this.block && this.continueBlock(raw)) return;
-    if (raw.startsWith(devicesPrefix)) {
-      const devices = this.setDevices(raw);
-      this.finishCommand(devices);
-      return;
-    }
-    if (this.react(raw)) return;
     const head = this.pending[0];
-    if (head?.sent) {
+    if (this.reactions.take(raw, head?.sent === true)) return;
+    if (raw.startsWith(devicesPrefix)) {
+      this.finishCommand(this.setDevices(raw));
+    } else if (head?.sent) {
       head.answer.push(raw);
-    } else if (raw.startsWith('  output device channels: ')) {
-      // Nothing ran and the machine changed: the helper's one attempt at the system tap.
-      this.block = { kind: 'attempt', reason: 'machineChanged', failed: false };
-      this.continueBlock(raw);
-    }
-  }
-
-  /** Takes a line of the open block; false when the line is not the block's (the block is then over). */
-  private continueBlock(raw: string): boolean {
-    const block = this.block!;
-    if (isBuildLine(raw)) {
-      block.rate = parseAggregateRate(raw) ?? block.rate;
-      if (/^ {2}x /.test(raw)) block.failed = true;
-      if (block.kind === 'fallback') this.armFallbackTimer(block);
-      return true;
-    }
-    const r = reactionOf(raw);
-    if (block.kind === 'rebuild' && (r?.event === 'rebuilt' || r?.event === 'rebuildFailed')) {
-      this.closeBlock(r.event === 'rebuilt', r.event === 'rebuildFailed' && r.retrying);
-      return true;
-    }
-    if (block.kind === 'attempt' && (raw === '  > system tap started' || raw === '  x system tap build failed')) {
-      this.closeBlock(raw === '  > system tap started', false);
-      return true;
-    }
-    this.closeBlock(!block.failed, false);
-    return false;
-  }
-
-  private armFallbackTimer(block: Block): void {
-    clearTimeout(block.timer);
-    block.timer = setTimeout(() => {
-      if (this.block === block) this.closeBlock(!block.failed, false);
-    }, fallbackSettleMs);
-  }
-
-  private closeBlock(ok: boolean, retrying: boolean): void {
-    const block = this.block!;
-    this.block = null;
-    clearTimeout(block.timer);
-    if (ok) this.emit('rebuilt', { reason: block.reason, ...(block.rate !== undefined && { rate: block.rate }) });
-    else this.emit('rebuildFailed', { reason: block.reason, retrying });
-  }
-
-  /** Handles an unsolicited line; false for any other line. */
-  private react(raw: string): boolean {
-    const r = reactionOf(raw);
-    if (!r) return false;
-    switch (r.event) {
-      case 'segment': {
-        const segment = parseSegment(raw);
-        if (!segment) return true;
-        if (this.attributor.addSegment(segment)) {
-          this.emit('lateSegment', { ...segment, deliveredFrames: this.attributor.frames });
-        } else {
-          this.emit('segment', segment);
-        }
-        return true;
-      }
-      case 'layout':
-        return true;
-      case 'sourceLost':
-        this.emit('sourceLost', { source: 'input', uid: r.uid });
-        this.block = { kind: 'fallback', reason: 'inputLost', failed: false };
-        this.armFallbackTimer(this.block);
-        return true;
-      case 'rebuilding':
-        if (r.reason === 'stalled') this.emit('sourceLost', { source: 'system' });
-        this.emit('rebuilding', { reason: r.reason, ...(r.zeroFrames !== undefined && { zeroFrames: r.zeroFrames }) });
-        this.block = { kind: 'rebuild', reason: r.reason, failed: false };
-        return true;
-      case 'rebuilt':
-        this.emit('rebuilt', { reason: 'unknown' });
-        return true;
-      case 'rebuildFailed':
-        this.emit('rebuildFailed', { reason: 'unknown', retrying: r.retrying });
-        return true;
-      case 'devicesChanged':
-      case 'serverUnreachable':
-      case 'serverBack':
-        this.emit(r.event);
-        return true;
-      case 'backlog':
-        this.emit('backlog', { droppedSamples: r.droppedSamples });
-        return true;
-      case 'statusBacklog':
-        this.emit('statusBacklog', { droppedLines: r.droppedLines });
-        return true;
-      case 'outputError':
-        this.outputError = r.errno;
-        return true;
     }
   }
 
@@ -593,7 +417,7 @@ export class Capture extends EventEmitter {
   private exitError(): HelperExitError {
     const { code, signal } = this.exitStatus!;
     const how = signal ? `was killed by ${signal}` : `exited with status ${code}`;
-    const why = this.outputError ? ` (output write error ${this.outputError})` : '';
+    const why = this.reactions.outputError ? ` (output write error ${this.reactions.outputError})` : '';
     return new HelperExitError(`the helper ${how}${why}`, this.recent.slice(), code, signal);
   }
 
@@ -604,7 +428,7 @@ export class Capture extends EventEmitter {
       this.onLine(this.lineTail);
       this.lineTail = '';
     }
-    if (this.block) this.closeBlock(!this.block.failed, false);
+    this.reactions.close();
     this.attribute(this.ready);
     this.attribute(this.incoming);
     this.exitStatus = { code, signal };
@@ -614,13 +438,13 @@ export class Capture extends EventEmitter {
         new CaptureStartError(`the helper ${how} before it started`, 'HELPER_EXITED', this.recent.slice(), this.helper, code, signal),
       );
     }
-    this.emit('exit', { code, signal, ...(this.outputError !== undefined && { outputError: this.outputError }) });
+    this.emit('exit', { code, signal, ...(this.reactions.outputError !== undefined && { outputError: this.reactions.outputError }) });
     if (this.stopRequested) {
-      this.endStream();
+      this.queue.close();
     } else {
       const error = this.exitError();
       for (const p of this.pending.splice(0)) this.fail(p, error);
-      this.endStream(error);
+      this.queue.close(error);
     }
     for (const resolve of this.closedWaiters.splice(0)) resolve(this.exitStatus);
   }
