@@ -15,8 +15,8 @@ export const sleep = (ms: number) => new Promise((resolve) => setTimeout(resolve
 export function play(sink: string, rate: number, seconds: number, sample: (i: number) => number): ChildProcess {
   const player = spawn(
     'pacat',
-    ['--playback', `--device=${sink}`, '--raw', '--format=float32le', `--rate=${rate}`, '--channels=2', '--latency-msec=20'],
-    { stdio: ['pipe', 'ignore', 'inherit'] },
+    ['--playback', `--device=${sink}`, '--raw', '--format=float32le', `--rate=${rate}`, '--channels=2', '--latency-msec=200'],
+    { stdio: ['pipe', 'ignore', 'ignore'] },
   );
   const frames = Math.round(rate * seconds);
   const data = new Float32Array(frames * 2);
@@ -67,10 +67,11 @@ export function pitch(samples: Float32Array, rate: number): number {
   return count < 2 ? 0 : ((count - 1) * rate) / (last - first);
 }
 
-/** Drops leading exact zeros: a stream that starts may begin with silence, which has no pitch. */
+/** Drops what leads up to the first sample over 0.1 (the tones play at 0.5): a stream that starts may
+ * begin with silence, or on PipeWire with near-zero noise, which has no pitch. */
 export function afterSilence(samples: Float32Array): Float32Array {
   let i = 0;
-  while (i < samples.length && samples[i] === 0) i++;
+  while (i < samples.length && Math.abs(samples[i]) < 0.1) i++;
   return samples.subarray(i);
 }
 
