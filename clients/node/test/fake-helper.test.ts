@@ -115,3 +115,22 @@ test('start fails with the lines and status of a helper that ends before its ban
   });
   await assert.rejects(Capture.start({ helper: '/nonexistent/lumvar-capture' }), { code: 'HELPER_NOT_FOUND' });
 });
+
+test('every way out of the audio ends the helper', { timeout: 10_000 }, async () => {
+  const ways: [string, (capture: Capture, abort: AbortController) => Promise<unknown>][] = [
+    ['leaving for await over chunks()', async (capture) => {
+      for await (const chunk of capture.chunks()) if (chunk.frame >= 0) break;
+    }],
+    ['leaving for await over audio', async (capture) => {
+      for await (const chunk of capture.audio) if (chunk.frame >= 0) break;
+    }],
+    ['the start signal', async (_, abort) => abort.abort()],
+  ];
+  for (const [way, leave] of ways) {
+    const abort = new AbortController();
+    const capture = await Capture.start({ helper: fake, env: { ...process.env, FAKE_SCENARIO: 'late' }, signal: abort.signal });
+    const exit = new Promise((resolve) => capture.once('exit', resolve));
+    await leave(capture, abort);
+    assert.deepEqual(await exit, { code: 0, signal: null }, way);
+  }
+});
