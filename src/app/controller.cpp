@@ -34,6 +34,11 @@ void Controller::switchTo(Mode target, const std::optional<std::string>& uid) {
 
 void Controller::listDevices() {
     knownInputs_ = InputSet::of(audio::emitDevices(env_));
+#ifdef LUMVAR_DEBUG_NOTIFICATIONS
+    // Only in a build for scripts/mac-check, which counts the notifications around one SYSTEM.
+    env_.log.log("  device-list notifications: " +
+                 formatInt(static_cast<std::int64_t>(deps_.watch.deviceListNotifications())));
+#endif
 }
 
 void Controller::switchToInput(const std::optional<std::string>& uid) {
@@ -136,11 +141,15 @@ bool Controller::checkStall() {
 void Controller::startWatching() {
     deps_.watch.setHandler([this](DeviceEvents events) { handleDeviceEvents(events); });
     deps_.watch.start();
+    otherDevicesChanged();
     followDevicesInUse();
 }
 
 void Controller::handleDeviceEvents(const DeviceEvents& events) {
     if (ended_) return;
+    // Creating or destroying our own aggregate announces the device list too: counted as a change, a
+    // build that made its aggregate and then failed would try again at every announcement of its own.
+    const bool devicesChanged = events.deviceList && otherDevicesChanged();
     if (events.server) checkServer();
     if (events.alive && deviceInUseDied()) {
         if (input_.running()) {
@@ -150,11 +159,11 @@ void Controller::handleDeviceEvents(const DeviceEvents& events) {
         }
     } else if (nothingRuns()) {
         // After a failed build nothing retries on a timer; a change of the machine is worth one try.
-        if (events.deviceList || events.defaultOutput) switchToSystem();
+        if (devicesChanged || events.defaultOutput) switchToSystem();
     } else if (events.defaultOutput && mode_ == Mode::System && tap_.running() && defaultOutputMoved()) {
         rebuildTap("  ! default output changed - rebuilding", "  x rebuild failed");
     }
-    if (events.deviceList || events.defaultInput) checkInputSet();
+    if (devicesChanged || events.defaultInput) checkInputSet();
     if (events.rate) {
         if (input_.running()) input_.rateChanged();
         tap_.rateChanged();
@@ -195,6 +204,14 @@ void Controller::checkInputSet() {
     if (now == knownInputs_) return;
     knownInputs_ = now;
     env_.log.log("  ! input devices changed");
+}
+
+bool Controller::otherDevicesChanged() {
+    audio::AudioEnv quiet{env_.hw, quietLog_, env_.text};
+    std::set<audio::AudioObjectID> now = audio::otherDeviceIDs(quiet);
+    if (now == knownDevices_) return false;
+    knownDevices_ = std::move(now);
+    return true;
 }
 
 Controller::InputSet Controller::InputSet::of(const std::vector<audio::InputDevice>& devices) {

@@ -83,6 +83,7 @@ class Controller {
     bool deviceInUseDied();
     bool defaultOutputMoved();
     void checkInputSet();
+    bool otherDevicesChanged();
     void checkServer();
     // After every work item: the alive listeners follow the devices in use.
     void followDevicesInUse();
@@ -95,6 +96,8 @@ class Controller {
     std::int64_t zeroThreshold_ = kZeroThreshold;
     bool ended_ = false;
     InputSet knownInputs_;
+    // The devices but our own aggregates, at the last look.
+    std::set<audio::AudioObjectID> knownDevices_;
     bool serverReachable_ = true;  // it was, for start-up to succeed
     NullSink quietSink_;           // for listings that only compare, without the listing's failure lines
     StatusLog quietLog_{quietSink_};

@@ -84,6 +84,7 @@ void DeviceWatch::stop() {
 }
 
 void DeviceWatch::note(std::uint32_t bits) {
+    if ((bits & kDeviceList) != 0) deviceListNotifications_.fetch_add(1, std::memory_order_relaxed);
     pending_.fetch_or(bits, std::memory_order_acq_rel);
     if (!scheduled_.exchange(true, std::memory_order_acq_rel))
         queue_.postAfter(kBurst, [this] { deliver(); });

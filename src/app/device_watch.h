@@ -53,6 +53,9 @@ class DeviceWatch {
     // Removes every listener.
     void stop();
 
+    // How many device-list notifications arrived, for the field check's debug line.
+    std::uint64_t deviceListNotifications() const { return deviceListNotifications_.load(); }
+
   private:
     struct Registration {
         audio::AudioObjectID object;
@@ -82,6 +85,7 @@ class DeviceWatch {
     std::optional<Registration> rate_;
     std::atomic<std::uint32_t> pending_{0};
     std::atomic<bool> scheduled_{false};
+    std::atomic<std::uint64_t> deviceListNotifications_{0};
 };
 
 }  // namespace lumvar::app

@@ -24,6 +24,16 @@ std::vector<InputDevice> listInputDevices(AudioEnv& env) {
     return devices;
 }
 
+std::set<AudioObjectID> otherDeviceIDs(AudioEnv& env) {
+    std::set<AudioObjectID> ids;
+    for (const AudioObjectID id : allDeviceIDs(env)) {
+        // A device whose UID cannot be read may be one of ours on its way out; it cannot be used anyway.
+        const auto uid = cfStringProp(env, id, kAudioDevicePropertyDeviceUID, "dev UID");
+        if (uid && !env.text.startsWith(*uid, kAggregateUIDPrefix)) ids.insert(id);
+    }
+    return ids;
+}
+
 std::vector<InputDevice> emitDevices(AudioEnv& env) {
     std::vector<InputDevice> devices = listInputDevices(env);
     const auto json = devicesJson(devices, env.text);

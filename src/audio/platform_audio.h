@@ -10,9 +10,12 @@ namespace lumvar::audio {
 // What a process tap is asked to capture: a stereo mix of every process except those listed.
 struct TapDescription {
     bool stereoGlobal = true;
-    std::vector<std::int32_t> excludedProcesses;
+    // Process *objects* of the audio system (what kAudioHardwarePropertyTranslatePIDToProcessObject
+    // answers for a PID), not PIDs.
+    std::vector<AudioObjectID> excludedProcessObjects;
     std::string uuid;
     std::int32_t muteBehavior = 0;  // 0: the tapped audio keeps playing
+    bool isPrivate = true;          // visible only to this process, as its aggregate is
 };
 
 struct SubTapDescription {

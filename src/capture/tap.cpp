@@ -48,8 +48,12 @@ bool Tap::build() {
     env_.log.log("  output device channels: " + formatInt(channels) + ", level correction x" +
                  formatFloat(scale_));
 
-    const TapDescription description{
-        .stereoGlobal = true, .excludedProcesses = {}, .uuid = uuids_.next(), .muteBehavior = 0};
+    // Private: a tap of every process's audio must not be visible to every other process.
+    const TapDescription description{.stereoGlobal = true,
+                                     .excludedProcessObjects = {},
+                                     .uuid = uuids_.next(),
+                                     .muteBehavior = 0,
+                                     .isPrivate = true};
     AudioObjectID createdTap = kAudioObjectUnknown;
     if (!check(env_.log, env_.hw.createProcessTap(description, createdTap), "create tap")) return false;
     tapID_ = createdTap;

@@ -1,11 +1,10 @@
 // The text rules on CoreFoundation, for macOS builds (no ICU there).
 #include <CoreFoundation/CoreFoundation.h>
 
-#include <algorithm>
 #include <cstdint>
-#include <vector>
 
 #include "common/text.h"
+#include "common/utf8.h"
 
 namespace lumvar {
 namespace {
@@ -49,35 +48,6 @@ CFMutableStringRef decomposed(CFStringRef string) {
     return copy;
 }
 
-// The length of the well-formed UTF-8 sequence at the start of `bytes`, or 0 when it is ill-formed;
-// `maximal` gets the length of the ill-formed part that one U+FFFD replaces.
-std::size_t sequenceLength(std::string_view bytes, std::size_t& maximal) {
-    const auto lead = static_cast<unsigned char>(bytes[0]);
-    std::size_t length = 0;
-    unsigned char low = 0x80, high = 0xBF;
-    if (lead < 0x80) return 1;
-    if (lead >= 0xC2 && lead <= 0xDF) {
-        length = 2;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-        length = 3;
-        if (lead == 0xE0) low = 0xA0;   // no overlong forms
-        if (lead == 0xED) high = 0x9F;  // no surrogates
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-        length = 4;
-        if (lead == 0xF0) low = 0x90;   // no overlong forms
-        if (lead == 0xF4) high = 0x8F;  // nothing past U+10FFFF
-    }
-    maximal = 1;
-    if (length == 0) return 0;
-    for (std::size_t k = 1; k < length; ++k) {
-        if (k >= bytes.size()) return 0;
-        const auto next = static_cast<unsigned char>(bytes[k]);
-        if (next < (k == 1 ? low : 0x80) || next > (k == 1 ? high : 0xBF)) return 0;
-        maximal = k + 1;
-    }
-    return length;
-}
-
 class CfText final : public Text {
   public:
     bool wellFormed(std::string_view bytes) const override {
@@ -90,19 +60,7 @@ class CfText final : public Text {
     // as ICU and the Unicode standard's recommended practice do.
     std::string sanitize(std::string_view bytes) const override {
         if (wellFormed(bytes)) return std::string(bytes);
-        std::string repaired;
-        while (!bytes.empty()) {
-            std::size_t maximal = 1;
-            const std::size_t length = sequenceLength(bytes, maximal);
-            if (length > 0) {
-                repaired.append(bytes.substr(0, length));
-                bytes.remove_prefix(length);
-            } else {
-                repaired.append("\xEF\xBF\xBD");
-                bytes.remove_prefix(std::min(maximal, bytes.size()));
-            }
-        }
-        return repaired;
+        return utf8::sanitize(bytes);
     }
 
     std::string upper(std::string_view text) const override {
@@ -113,23 +71,10 @@ class CfText final : public Text {
         return toUtf8(copy.get());
     }
 
-    std::string trim(std::string_view text) const override {
-        const Owned string(makeString(text));
-        if (string.get() == nullptr) return std::string(text);
-        // Whitespace here is exactly General Category Zs plus U+0009.
-        CFCharacterSetRef blanks = CFCharacterSetGetPredefined(kCFCharacterSetWhitespace);
-        const CFIndex length = CFStringGetLength(string.get());
-        CFIndex begin = 0, end = length;
-        while (begin < end &&
-               CFCharacterSetIsCharacterMember(blanks, CFStringGetCharacterAtIndex(string.get(), begin)))
-            ++begin;
-        while (end > begin &&
-               CFCharacterSetIsCharacterMember(blanks, CFStringGetCharacterAtIndex(string.get(), end - 1)))
-            --end;
-        const Owned trimmed(
-            CFStringCreateWithSubstring(kCFAllocatorDefault, string.get(), CFRangeMake(begin, end - begin)));
-        return toUtf8(trimmed.get());
-    }
+    // Walked by hand: CoreFoundation refuses ill-formed text whole, and the blanks around bad bytes
+    // must still go, as with ICU. The blanks are a fixed list, so no version of CoreFoundation's
+    // whitespace set can disagree with ICU's Zs.
+    std::string trim(std::string_view text) const override { return std::string(utf8::trim(text)); }
 
     bool equal(std::string_view a, std::string_view b) const override {
         if (a == b) return true;

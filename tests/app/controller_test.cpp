@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "audio/audio_properties.h"
 #include "support/app_fixture.h"
 
@@ -194,17 +196,53 @@ TEST_F(ControllerTest, ADeadDeviceEndsItsSourceAndTheMachinesNextChangeRetriesAF
     command("INPUT mic");
     hw.inject({Op::CreateProcessTap, {}, {}, -1});
     err.clear();
-    hw.removeDevice(mic);  // unplugged
-    notify({{mic, kAudioDevicePropertyDeviceIsAlive}});
-    EXPECT_EQ(err.text(), "  x input device lost: mic; restoring system\n" + failedBuild());
+    hw.removeDevice(mic);  // unplugged: it dies and leaves the list
+    notify({{mic, kAudioDevicePropertyDeviceIsAlive},
+            {kAudioObjectSystemObject, kAudioHardwarePropertyDevices}});
+    EXPECT_EQ(err.text(), "  x input device lost: mic; restoring system\n" + failedBuild() +
+                              "  ! input devices changed\n");
     EXPECT_EQ(controller->mode(), Mode::Input);  // as after any failed fall-back
     tickAt(10s);
     tickAt(20s);  // the watchdog does not retry on its own
     hw.clearFaults();
     err.clear();
+    addInput("usb-mic", "USB Mic", {1});  // plugged in
     notifySystem(kAudioHardwarePropertyDevices);
     EXPECT_EQ(err.text(), buildLines() + "  > system tap started\n  ! input devices changed\n");
     EXPECT_EQ(controller->mode(), Mode::System);
+    EXPECT_TRUE(tapRunning());
+}
+
+TEST_F(ControllerTest, OurOwnAggregatesComingAndGoingAreNoChangeThatRetriesAFailedBuild) {
+    const auto attempts = [this] {
+        return std::ranges::count_if(
+            hw.calls(), [](const std::string& call) { return call.starts_with("createAggregateDevice"); });
+    };
+    const auto bursts = [this](int count) {
+        int ran = 0;
+        for (int i = 0; i < count; ++i) {
+            now += app::DeviceWatch::kBurst;
+            ran += queue.runPending();
+        }
+        return ran;
+    };
+    hw.inject({Op::DeviceStart, {}, {}, -7});  // refused after the aggregate was made
+    hw.clearCalls();
+    command("SYSTEM");
+    ASSERT_TRUE(has("  x start failed: -7\n  x system tap build failed\n")) << err.text();
+    err.clear();
+    EXPECT_EQ(watch.deviceListNotifications(), 3u);  // the old aggregate gone, the new one made and gone
+    EXPECT_GT(bursts(20), 0);
+    EXPECT_EQ(attempts(), 1);
+    addInput("usb-mic", "USB Mic", {1});  // a change of the machine is worth exactly one attempt
+    notifySystem(kAudioHardwarePropertyDevices);
+    bursts(20);
+    EXPECT_EQ(attempts(), 2);
+    EXPECT_TRUE(has("  x system tap build failed\n  ! input devices changed\n")) << err.text();
+    EXPECT_EQ(hw.liveAggregates(), 0);
+    hw.clearFaults();
+    hw.setDefaultOutput(addOutput(2, 48000.0, "headphones"));  // not device-list driven: still retried
+    notifySystem(kAudioHardwarePropertyDefaultOutputDevice);
     EXPECT_TRUE(tapRunning());
 }
 

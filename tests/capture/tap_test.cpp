@@ -47,8 +47,8 @@ TEST_F(TapTest, BuildsTapAggregateAndCallbackAndTearsThemDownInOrder) {
               "  tap format: rate=48000.0 ch=2 bytesPerFrame=8 framesPerPacket=1 flags=9\n");
     const std::regex uuid("[0-9A-F]{8}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{12}");
     const TapDescription description = hw.tapsCreated().at(0);
-    EXPECT_TRUE(description.stereoGlobal && description.excludedProcesses.empty() &&
-                description.muteBehavior == 0);
+    EXPECT_TRUE(description.stereoGlobal && description.excludedProcessObjects.empty() &&
+                description.muteBehavior == 0 && description.isPrivate);
     EXPECT_TRUE(std::regex_match(description.uuid, uuid)) << description.uuid;
     const AggregateDescription aggregate = hw.aggregatesCreated().at(0);
     EXPECT_EQ(aggregate.name, "LUMVAR Tap");

@@ -112,14 +112,14 @@ inline std::string run(const std::string& command) {
 struct Playback {
     std::string file;
     std::thread player;
-    Playback(const std::string& sink, const std::vector<float>& samples) {
+    Playback(const std::string& sink, const std::vector<float>& samples, int rate = 48000) {
         file = "/tmp/lumvar-e2e-" + std::to_string(::getpid()) + "-" + sink + ".raw";
         std::ofstream(file, std::ios::binary)
             .write(reinterpret_cast<const char*>(samples.data()),
                    static_cast<std::streamsize>(samples.size() * 4));
-        player = std::thread([this, sink] {
-            run("pacat --playback --raw --device=" + sink +
-                " --format=float32le --rate=48000 --channels=2 --latency-msec=20 " + file + " 2>&1");
+        player = std::thread([this, sink, rate] {
+            run("pacat --playback --raw --device=" + sink + " --format=float32le --rate=" +
+                std::to_string(rate) + " --channels=2 --latency-msec=20 " + file + " 2>&1");
         });
     }
     ~Playback() {
@@ -127,6 +127,27 @@ struct Playback {
         std::remove(file.c_str());
     }
 };
+
+// A module of the server's for the length of a test.
+struct Module {
+    std::string id;
+    explicit Module(const std::string& arguments) {
+        id = run("pactl load-module " + arguments + " 2>/dev/null");
+        while (!id.empty() && (id.back() == '\n' || id.back() == ' ')) id.pop_back();
+    }
+    ~Module() { unload(); }
+    void unload() {
+        if (!id.empty()) run("pactl unload-module " + id);
+        id.clear();
+    }
+};
+
+// A recorder on a sink's monitor. Kept for /dev/null, it keeps an idle null sink rendering in small
+// blocks (not its idle 2 s ones), as a real device does, so that what is measured is the helper.
+inline ChildProcess parec(const std::string& sink, std::vector<std::string> more = {"/dev/null"}) {
+    more.insert(more.begin(), {"--latency-msec=10", "-d", sink + ".monitor"});
+    return ChildProcess("/usr/bin/parec", {.arguments = more, .environment = {}});
+}
 
 // What the helper writes in `seconds` while `samples` play into `sink`, from a moment when it streams.
 inline std::vector<float> captureWhilePlaying(ChildProcess& helper, const std::string& sink,

@@ -7,33 +7,12 @@
 
 namespace lumvar::testing {
 
-// A module of the server's for the length of a test.
-struct Module {
-    std::string id;
-    explicit Module(const std::string& arguments) {
-        id = run("pactl load-module " + arguments + " 2>/dev/null");
-        while (!id.empty() && (id.back() == '\n' || id.back() == ' ')) id.pop_back();
-    }
-    ~Module() { unload(); }
-    void unload() {
-        if (!id.empty()) run("pactl unload-module " + id);
-        id.clear();
-    }
-};
-
 // Reads standard output until a sample louder than `threshold` arrives; how long that took, or -1.
 double untilLoud(ChildProcess& helper, Clock::time_point since, std::chrono::seconds limit = 8s) {
     while (Clock::now() - since < limit)
         for (const float value : asFloats(helper.readStdout(4096, 50ms)))
             if (std::fabs(value) > 0.05f) return msSince(since);
     return -1.0;
-}
-
-// A recorder on a sink's monitor. Kept for /dev/null, it keeps an idle null sink rendering in small
-// blocks (not its idle 2 s ones), as a real device does, so that what is measured is the helper.
-ChildProcess parec(const std::string& sink, std::vector<std::string> more = {"/dev/null"}) {
-    more.insert(more.begin(), {"--latency-msec=10", "-d", sink + ".monitor"});
-    return ChildProcess("/usr/bin/parec", {.arguments = more, .environment = {}});
 }
 
 TEST(MachineChangesE2E, MultichannelSinksArriveAtTheLevelParecRecords) {

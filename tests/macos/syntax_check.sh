@@ -2,7 +2,8 @@
 # Checks the macOS sources with clang, syntax only, against the stub declarations beside this script,
 # for each macOS architecture and compiled as the real build compiles them: core_audio.mm as
 # Objective-C++ with ARC, cf_text.cpp as plain C++. Then makes sure the stubs still reject a misspelt
-# selector and a deployment target without process taps, so that they cannot turn permissive unseen.
+# selector, privateTap's wrong setter and a deployment target without process taps, so that they cannot
+# turn permissive unseen.
 # Exits 77 (skipped) where clang or an architecture's C and C++ headers are missing.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
@@ -40,9 +41,15 @@ for arch in x86_64 arm64; do
     echo "checking for $arch-apple-macos14.2"
     objcxx "$mm"
     "$clang" "${flags[@]}" -x c++ "$src/common/cf_text.cpp"
+    "$clang" "${flags[@]}" -x c++ "$src/common/utf8.cpp"
     sed 's/\[tap setUUID:/[tap setUuid:/' "$mm" >"$work/misspelt.mm"
     if [[ $(objcxx "$work/misspelt.mm" 2>&1 || true) == *setUuid:* ]]; then echo "  rejects a misspelt selector"; else
         echo "FAILED: the stubs accept a misspelt selector"; exit 1; fi
+    # privateTap's setter is setPrivate:, not the one its name suggests.
+    grep -q '\[tap setPrivate:' "$mm" || { echo "FAILED: the tap is no longer made private"; exit 1; }
+    sed 's/\[tap setPrivate:/[tap setPrivateTap:/' "$mm" >"$work/setter.mm"
+    if [[ $(objcxx "$work/setter.mm" 2>&1 || true) == *setPrivateTap:* ]]; then echo "  rejects privateTap's wrong setter"; else
+        echo "FAILED: the stubs accept setPrivateTap:"; exit 1; fi
     flags_for "$arch" 14.1
     if [[ $(objcxx "$mm" 2>&1 || true) == *"only available on macOS 14.2"* ]]; then echo "  rejects macOS 14.1"; else
         echo "FAILED: the stubs accept process taps before macOS 14.2"; exit 1; fi

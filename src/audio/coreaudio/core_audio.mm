@@ -153,13 +153,17 @@ OSStatus CoreAudio::createProcessTap(const TapDescription& description, AudioObj
     if (!description.stereoGlobal) return kAudioHardwareIllegalOperationError;
     @autoreleasepool {
         NSMutableArray<NSNumber*>* excluded = [NSMutableArray array];
-        for (const std::int32_t process : description.excludedProcesses) [excluded addObject:@(process)];
+        // Process objects, as the initializer documents (not PIDs).
+        for (const AudioObjectID process : description.excludedProcessObjects)
+            [excluded addObject:@(process)];
         NSUUID* uuid = [[NSUUID alloc] initWithUUIDString:text(description.uuid)];
         if (uuid == nil) return kAudioHardwareIllegalOperationError;
 
         CATapDescription* tap = [[CATapDescription alloc] initStereoGlobalTapButExcludeProcesses:excluded];
         [tap setUUID:uuid];
         [tap setMuteBehavior:static_cast<CATapMuteBehavior>(description.muteBehavior)];
+        // Otherwise the tap, which carries every process's audio, is visible to every process.
+        [tap setPrivate:description.isPrivate];
 
         ::AudioObjectID tapID = kAudioObjectUnknown;
         const OSStatus status = AudioHardwareCreateProcessTap(tap, &tapID);

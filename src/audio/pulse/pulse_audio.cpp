@@ -305,7 +305,7 @@ std::string PulseAudio::takeString(StringRef string) {
 }
 
 OSStatus PulseAudio::createProcessTap(const TapDescription& description, AudioObjectID& outTapID) {
-    if (!description.stereoGlobal || !description.excludedProcesses.empty()) return kIllegal;
+    if (!description.stereoGlobal || !description.excludedProcessObjects.empty()) return kIllegal;
     if (const OSStatus status = connection_.sync(); status != kAudioHardwareNoError) return status;
     PulseConnection::Lock lock(connection_);
     const DeviceInfo* sink = connection_.model().find(true, connection_.model().defaults().sink);

@@ -37,15 +37,17 @@ OSStatus RecordStream::start(const std::string& source, std::uint32_t channels, 
     if (stream_ == nullptr) return kStreamFailed;
     pa_stream_set_state_callback(stream_, &RecordStream::onState, this);
     pa_stream_set_read_callback(stream_, &RecordStream::onRead, this);
+    pa_stream_set_latency_update_callback(stream_, &RecordStream::onLatency, this);
+    reference_.reset();
 
     // Small fragments: the default buffering is about 2 s, bursty, and loses up to 2 s at stop.
     pa_buffer_attr attr{};
     attr.maxlength = static_cast<std::uint32_t>(-1);
     attr.tlength = attr.prebuf = attr.minreq = static_cast<std::uint32_t>(-1);
     attr.fragsize = static_cast<std::uint32_t>(pa_usec_to_bytes(kFragment, &format));
-    // Timing kept current and interpolated, so that every fragment's capture time can be told.
+    // Timing kept current, so that every fragment's capture time can be told.
     const auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY | PA_STREAM_DONT_MOVE |
-                                                      PA_STREAM_INTERPOLATE_TIMING | PA_STREAM_AUTO_TIMING_UPDATE);
+                                                      PA_STREAM_AUTO_TIMING_UPDATE);
     if (pa_stream_connect_record(stream_, source.c_str(), &attr, flags) < 0) {
         release();
         return kStreamFailed;
@@ -61,7 +63,18 @@ OSStatus RecordStream::start(const std::string& source, std::uint32_t channels, 
         release();
         return PA_STREAM_IS_GOOD(state) ? kTimedOut : kStreamFailed;
     }
+    // The first fragments' capture time needs the server's timing, not a guess: one round trip before the
+    // stream counts as started.
+    if (pa_operation* timing = pa_stream_update_timing_info(stream_, &RecordStream::onTiming, this)) {
+        connection_.waitLocked([timing] { return pa_operation_get_state(timing) != PA_OPERATION_RUNNING; },
+                               PulseConnection::kRequestTimeout);
+        pa_operation_unref(timing);
+    }
     return kAudioHardwareNoError;
+}
+
+void RecordStream::onTiming(pa_stream*, int, void* userdata) {
+    pa_threaded_mainloop_signal(static_cast<RecordStream*>(userdata)->connection_.loop(), 0);
 }
 
 void RecordStream::stop() {
@@ -73,6 +86,7 @@ void RecordStream::stop() {
 void RecordStream::release() {
     if (stream_ != nullptr) {
         pa_stream_set_read_callback(stream_, nullptr, nullptr);
+        pa_stream_set_latency_update_callback(stream_, nullptr, nullptr);
         pa_stream_set_state_callback(stream_, nullptr, nullptr);
         if (PA_STREAM_IS_GOOD(pa_stream_get_state(stream_))) pa_stream_disconnect(stream_);
         pa_stream_unref(stream_);
@@ -96,7 +110,7 @@ void RecordStream::onRead(pa_stream* stream, std::size_t, void* userdata) {
     std::size_t bytes = 0;
     while (pa_stream_readable_size(stream) > 0) {
         if (pa_stream_peek(stream, &data, &bytes) < 0 || bytes == 0) return;
-        const std::uint64_t captured = self->captureTime(stream, bytes);  // before the drop moves the read index
+        const std::uint64_t captured = self->captureTime(bytes);
         if (data == nullptr) {
             self->deliverSilence(bytes, captured);  // a hole
         } else {
@@ -110,17 +124,33 @@ std::uint64_t RecordStream::nanosOf(std::size_t bytes) const {
     return static_cast<std::uint64_t>(bytes / (channels_ * sizeof(float))) * 1'000'000'000u / rate_;
 }
 
-std::uint64_t RecordStream::captureTime(pa_stream* stream, std::size_t bytes) const {
+namespace {
+std::int64_t monotonicNanos() {
     timespec clock{};
     ::clock_gettime(CLOCK_MONOTONIC, &clock);
-    const std::uint64_t now =
-        static_cast<std::uint64_t>(clock.tv_sec) * 1'000'000'000u + static_cast<std::uint64_t>(clock.tv_nsec);
-    pa_usec_t latency = 0;
-    int negative = 0;
-    // Before the first timing update: the fragment has at least taken its own length to arrive.
-    if (pa_stream_get_latency(stream, &latency, &negative) != 0) return now - nanosOf(bytes);
-    // A monitor's latency may be negative: the fragment was played after now.
-    return negative != 0 ? now + latency * 1000u : now - latency * 1000u;
+    return static_cast<std::int64_t>(clock.tv_sec) * 1'000'000'000 + clock.tv_nsec;
+}
+}  // namespace
+
+void RecordStream::onLatency(pa_stream* stream, void* userdata) {
+    auto* self = static_cast<RecordStream*>(userdata);
+    const pa_timing_info* timing = pa_stream_get_timing_info(stream);
+    if (timing == nullptr || timing->write_index_corrupt != 0) return;
+    // Taken on the server about a transport delay before it arrived here.
+    const std::int64_t taken = monotonicNanos() - static_cast<std::int64_t>(timing->transport_usec) * 1000;
+    const auto usec = [](pa_usec_t value) { return static_cast<std::int64_t>(value) * 1000; };
+    self->reference_ = Reference{
+        .frame = timing->write_index / static_cast<std::int64_t>(self->channels_ * sizeof(float)),
+        .capturedNanos = taken - usec(timing->source_usec) + usec(timing->sink_usec),
+    };
+}
+
+std::uint64_t RecordStream::captureTime(std::size_t bytes) const {
+    if (!reference_)  // no report yet: the fragment has at least taken its own length to arrive
+        return static_cast<std::uint64_t>(monotonicNanos()) - nanosOf(bytes);
+    const std::int64_t frames = static_cast<std::int64_t>(position_) - reference_->frame;
+    return static_cast<std::uint64_t>(reference_->capturedNanos +
+                                      frames * 1'000'000'000 / static_cast<std::int64_t>(rate_));
 }
 
 void RecordStream::deliverSilence(std::size_t bytes, std::uint64_t captured) {

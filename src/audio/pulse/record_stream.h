@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -20,8 +21,12 @@ namespace lumvar::audio::pulse {
 // real silence).
 // Each delivery is stamped as Core Audio stamps an IO cycle's input: its sample time is the position of
 // its first frame in the stream (a hole shortened shows as a jump), its host time when that frame was
-// captured, in CLOCK_MONOTONIC nanoseconds: now less the stream's latency as libpulse reports it (the
-// source's included), taken before the fragment is dropped.
+// captured, in CLOCK_MONOTONIC nanoseconds. That time comes from the server's latest timing report,
+// taken when it arrived: the newest frame of the stream then (its write index) was captured the source's
+// latency earlier, or, from a monitor, is played the sink's latency later; every other frame lies at its
+// distance in frames from that one. (libpulse's own interpolated latency smooths over a change of the
+// sink's latency for about a second, and so misplaces a new stream's first frames by as much as the
+// change: hundreds of milliseconds on an idle sink.)
 class RecordStream {
   public:
     // `died` runs on the loop's thread with the lock held, at most once, never after stop().
@@ -39,9 +44,11 @@ class RecordStream {
   private:
     static void onRead(pa_stream* stream, std::size_t bytes, void* userdata);
     static void onState(pa_stream* stream, void* userdata);
+    static void onTiming(pa_stream* stream, int success, void* userdata);
+    static void onLatency(pa_stream* stream, void* userdata);
 
     // When the fragment about to be read (`bytes` long) began to be captured.
-    std::uint64_t captureTime(pa_stream* stream, std::size_t bytes) const;
+    std::uint64_t captureTime(std::size_t bytes) const;
     void deliver(const void* data, std::size_t bytes, std::uint64_t captured);
     void deliverSilence(std::size_t bytes, std::uint64_t captured);
     std::uint64_t nanosOf(std::size_t bytes) const;
@@ -57,6 +64,12 @@ class RecordStream {
     std::vector<float> silence_;  // 100 ms of zeros, reused for holes
     std::chrono::steady_clock::time_point lastDelivery_;
     std::uint64_t position_ = 0;  // frames read from the stream, holes included
+    // From the latest timing report: a frame of the stream and when it was (or is) captured.
+    struct Reference {
+        std::int64_t frame = 0;
+        std::int64_t capturedNanos = 0;
+    };
+    std::optional<Reference> reference_;
     bool stopping_ = false;
 };
 

@@ -305,6 +305,13 @@ OSStatus ScriptedAudio::destroyProcessTap(AudioObjectID tapID) {
 
 OSStatus ScriptedAudio::createAggregateDevice(const AggregateDescription& description,
                                               AudioObjectID& outDeviceID) {
+    const OSStatus status = addAggregate(description, outDeviceID);
+    // As the HAL does, to this process too: the device list changed.
+    if (status == kAudioHardwareNoError) fire(kAudioObjectSystemObject, kAudioHardwarePropertyDevices);
+    return status;
+}
+
+OSStatus ScriptedAudio::addAggregate(const AggregateDescription& description, AudioObjectID& outDeviceID) {
     std::lock_guard guard(mutex_);
     if (auto fault = faultFor(Op::CreateAggregateDevice, kAudioObjectUnknown, std::nullopt)) {
         record(Op::CreateAggregateDevice, 0);
@@ -326,6 +333,12 @@ OSStatus ScriptedAudio::createAggregateDevice(const AggregateDescription& descri
 }
 
 OSStatus ScriptedAudio::destroyAggregateDevice(AudioObjectID deviceID) {
+    const OSStatus status = removeAggregate(deviceID);
+    if (status == kAudioHardwareNoError) fire(kAudioObjectSystemObject, kAudioHardwarePropertyDevices);
+    return status;
+}
+
+OSStatus ScriptedAudio::removeAggregate(AudioObjectID deviceID) {
     std::lock_guard guard(mutex_);
     record(Op::DestroyAggregateDevice, deviceID);
     if (auto fault = faultFor(Op::DestroyAggregateDevice, deviceID, std::nullopt)) return *fault;

@@ -103,7 +103,8 @@ class ScriptedAudio final : public PlatformAudio {
     AudioDeviceIOBlock callbackOf(AudioObjectID device) const;
 
     // Calls every listener of (object, selector) on this thread, as the platform would after a change.
-    // Returns how many were called.
+    // Returns how many were called. Creating or destroying an aggregate fires the system object's
+    // device list, as the HAL does.
     int fire(AudioObjectID object, FourCharCode selector);
 
     // --- observing ---
@@ -171,6 +172,8 @@ class ScriptedAudio final : public PlatformAudio {
                         std::uint32_t& ioSize, void* outData);
     OSStatus readStreams(const Object& object, FourCharCode scope, std::uint32_t& ioSize, void* outData);
     double readRate(Object& object);
+    OSStatus addAggregate(const AggregateDescription& description, AudioObjectID& outDeviceID);
+    OSStatus removeAggregate(AudioObjectID deviceID);
 
     mutable std::mutex mutex_;
     std::map<AudioObjectID, Object> objects_;

@@ -1,5 +1,6 @@
 // CATapDescription as documented (CATapDescription.h): the Objective-C property names are those of
-// the documentation's symbol identifiers, the Boolean ones and muteBehavior read through is... getters.
+// the documentation's symbol identifiers, the Boolean ones and muteBehavior read through is... getters,
+// and privateTap is written through setPrivate: (so setPrivateTap: is rejected, as by the SDK).
 #pragma once
 
 #import <Foundation/Foundation.h>
@@ -23,7 +24,7 @@ typedef enum CATapMuteBehavior CATapMuteBehavior;
 @property(atomic, readwrite, getter=isMono) BOOL mono;
 @property(atomic, readwrite, getter=isExclusive) BOOL exclusive;
 @property(atomic, readwrite, getter=isMixdown) BOOL mixdown;
-@property(atomic, readwrite, getter=isPrivate) BOOL privateTap;
+@property(atomic, readwrite, getter=isPrivate, setter=setPrivate:) BOOL privateTap;
 @property(atomic, readwrite, getter=isMuted) CATapMuteBehavior muteBehavior;
 @property(atomic, copy, nullable) NSString* deviceUID;
 @property(atomic, copy, nullable) NSNumber* stream;

@@ -1,0 +1,211 @@
+// The segment lines of the real helper: where a source's samples begin in the stream, at what rate, and
+// when they were captured. Alignment figures are printed; the assertions only catch a real fault.
+#include <ctime>
+#include <iostream>
+#include <regex>
+
+#include "e2e/e2e_support.h"
+
+namespace lumvar::testing {
+
+std::int64_t monotonicNanos() {
+    timespec now{};
+    ::clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<std::int64_t>(now.tv_sec) * 1'000'000'000 + now.tv_nsec;
+}
+
+struct Segment {
+    std::uint64_t frame = 0;
+    double rate = 0.0;
+    std::int64_t clockNs = 0;
+};
+
+// A helper whose every byte of standard output is kept, so that stream frames can be counted from the
+// first, and whose segment lines place each frame in time.
+struct Recording {
+    ChildProcess helper = streamingHelper();
+    std::vector<float> stream;  // interleaved stereo, from the first byte on
+
+    // Reads until `count` segment lines have come (the first delivery of an idle server may take a while).
+    void readUntilSegments(std::size_t count) {
+        for (const auto until = Clock::now() + 5s; segments().size() < count && Clock::now() < until;)
+            readFor(20ms);
+    }
+
+    void readFor(std::chrono::milliseconds span) {
+        for (const auto until = Clock::now() + span; Clock::now() < until;) {
+            const auto values = asFloats(helper.readStdout(1 << 16, 10ms));
+            stream.insert(stream.end(), values.begin(), values.end());
+        }
+    }
+    std::uint64_t frames() const { return stream.size() / 2; }
+    std::vector<Segment> segments() {
+        static const std::regex line(R"(  segment: frame=(\d+) rate=([0-9.]+) clock_ns=(-?\d+)\n)");
+        std::vector<Segment> found;
+        const std::string text = helper.stderrSoFar();
+        for (std::sregex_iterator it(text.begin(), text.end(), line), end; it != end; ++it)
+            found.push_back({std::stoull((*it)[1]), std::stod((*it)[2]), std::stoll((*it)[3])});
+        return found;
+    }
+    // When stream frame `frame` was captured, in seconds on the monotonic clock.
+    double timeOf(std::uint64_t frame) {
+        Segment at{};
+        for (const Segment& segment : segments())
+            if (segment.frame <= frame) at = segment;
+        return static_cast<double>(at.clockNs) / 1e9 + static_cast<double>(frame - at.frame) / at.rate;
+    }
+    // The loudest channel of frames [from, to).
+    std::vector<float> loudest(std::uint64_t from, std::uint64_t to) const {
+        std::vector<float> values;
+        for (std::uint64_t k = from; k < std::min(to, frames()); ++k)
+            values.push_back(std::fabs(stream[2 * k]) > std::fabs(stream[2 * k + 1]) ? stream[2 * k]
+                                                                                     : stream[2 * k + 1]);
+        return values;
+    }
+};
+
+// The pitch of a tone read at `rate`, from its rising zero crossings.
+double pitch(const std::vector<float>& values, double rate) {
+    std::size_t crossings = 0;
+    for (std::size_t i = 1; i < values.size(); ++i)
+        if (values[i - 1] < 0.0f && values[i] >= 0.0f) ++crossings;
+    return values.empty() ? 0.0 : static_cast<double>(crossings) * rate / static_cast<double>(values.size());
+}
+
+TEST(SegmentE2E, TheLineSaysWhereTheRateChangesToTheFrame) {
+    ChildProcess keepRendering = parec("lumvar_out");
+    Recording recording;
+    recording.readUntilSegments(1);
+    Playback system("lumvar_out", stereoTone(1000.0, 3.0, 1.0f));
+    // Played at 44.1 kHz, which also keeps the sink there (an idle PulseAudio sink may take the rate of
+    // the next stream that comes).
+    Playback other("lumvar_44k", stereoTone(1500.0, 3.0, 1.0f, 44100.0), 44100);
+    recording.readFor(1000ms);
+    recording.helper.write("INPUT lumvar_44k.monitor\n");
+    ASSERT_TRUE(sees(recording.helper, "  input device rate: 44100.0\n"));
+    recording.readFor(1200ms);
+    const std::vector<Segment> segments = recording.segments();
+    ASSERT_GE(segments.size(), 2u) << recording.helper.stderrSoFar();
+    const Segment input = segments.back();
+    EXPECT_EQ(input.rate, 44100.0);
+    ASSERT_GT(input.frame, 9600u);
+    ASSERT_GT(recording.frames(), input.frame + 22050);
+    // The last 0.2 s before the line's frame are the system's tone at 48 kHz, the first 0.5 s after it
+    // the other sink's at 44.1 kHz: a boundary off by a few hundred frames would mix the two pitches.
+    const double before = pitch(recording.loudest(input.frame - 9600, input.frame), 48000.0);
+    const double after = pitch(recording.loudest(input.frame, input.frame + 22050), 44100.0);
+    std::cout << "pitch before the line: " << before << " Hz, after: " << after << " Hz\n";
+    EXPECT_NEAR(before, 1000.0, 15.0);
+    EXPECT_NEAR(after, 1500.0, 15.0);
+    endWithSigterm(recording.helper);
+}
+
+TEST(SegmentE2E, EachSegmentIsCapturedWhenItsCommandRanAndAfterThePreviousOne) {
+    ChildProcess keepOut = parec("lumvar_out");
+    ChildProcess keepMic = parec("lumvar_mic_sink");
+    Recording recording;
+    recording.readUntilSegments(1);
+    std::vector<std::int64_t> sent;
+    for (const char* command : {"SYSTEM\n", "INPUT lumvar_mic\n", "SYSTEM\n"}) {
+        sent.push_back(monotonicNanos());
+        recording.helper.write(command);
+        recording.readUntilSegments(sent.size() + 1);
+        recording.readFor(300ms);
+    }
+    const std::vector<Segment> all = recording.segments();
+    ASSERT_EQ(all.size(), 4u) << recording.helper.stderrSoFar();
+    for (std::size_t k = 1; k < all.size(); ++k) {
+        const double late = static_cast<double>(all[k].clockNs - sent[k - 1]) / 1e6;
+        std::cout << "segment " << k << ": captured " << late << " ms after its command\n";
+        EXPECT_GE(all[k].clockNs, sent[k - 1]);
+        EXPECT_LE(all[k].clockNs, sent[k - 1] + 1'000'000'000);
+        // The previous segment's frames took their time before this one began (to within the estimates'
+        // noise: a fraction of a millisecond on a monitor, up to a null sink's 10 ms block on a source
+        // remapped from one).
+        const double span = static_cast<double>(all[k].frame - all[k - 1].frame) / all[k - 1].rate;
+        EXPECT_GE(static_cast<double>(all[k].clockNs - all[k - 1].clockNs) / 1e9, span - 0.02)
+            << "segment " << k;
+    }
+    endWithSigterm(recording.helper);
+}
+
+// Clicks every 250 ms: one loud sample after silence.
+std::vector<float> clickTrain(int clicks) {
+    std::vector<float> samples(static_cast<std::size_t>(48000 * 2 * (clicks / 4.0 + 0.5)), 0.0f);
+    for (int i = 0; i < clicks; ++i) {
+        const std::size_t at = static_cast<std::size_t>(12000 * (i + 1));
+        samples[2 * at] = samples[2 * at + 1] = 0.9f;
+    }
+    return samples;
+}
+
+// When each click arrived, by the recording's own segment lines: the first loud frame after a quiet 50 ms.
+std::vector<double> clickTimes(Recording& recording) {
+    std::vector<double> times;
+    const std::vector<float> values = recording.loudest(0, recording.frames());
+    std::size_t lastLoud = 0;
+    for (std::size_t k = 0; k < values.size(); ++k) {
+        if (std::fabs(values[k]) < 0.2f) continue;
+        if (k - lastLoud > 2400) times.push_back(recording.timeOf(k));
+        lastLoud = k;
+    }
+    return times;
+}
+
+// How far apart two recordings place the same clicks: the median and the spread of the differences.
+void expectAligned(Recording& first, Recording& second, const char* what, double boundMs) {
+    const std::vector<double> a = clickTimes(first), b = clickTimes(second);
+    // Each click of the first with the second's nearest to it, if any is within 100 ms.
+    std::vector<double> differences;
+    for (const double time : a) {
+        const auto nearest = std::min_element(b.begin(), b.end(), [time](double x, double y) {
+            return std::fabs(x - time) < std::fabs(y - time);
+        });
+        if (nearest != b.end() && std::fabs(*nearest - time) < 0.1)
+            differences.push_back((*nearest - time) * 1000.0);
+    }
+    ASSERT_GE(differences.size(), 20u) << what << ": " << a.size() << " and " << b.size() << " clicks";
+    std::sort(differences.begin(), differences.end());
+    const double median = differences[differences.size() / 2];
+    std::cout << what << ": " << differences.size() << " of " << a.size() << "/" << b.size()
+              << " clicks paired, difference median " << median << " ms, spread "
+              << differences.back() - differences.front() << " ms\n";
+    EXPECT_LT(std::fabs(median), boundMs) << what;
+    EXPECT_LT(differences.back() - differences.front(), boundMs) << what;
+}
+
+void recordClicks(Recording& first, Recording& second, const std::string& sink) {
+    first.readFor(300ms);
+    second.readFor(300ms);
+    Playback clicks(sink, clickTrain(24));
+    for (const auto until = Clock::now() + 7s; Clock::now() < until;) {
+        first.readFor(20ms);
+        second.readFor(20ms);
+    }
+}
+
+TEST(SegmentE2E, TwoHelpersPlaceTheSameClicksAtTheSameTime) {
+    ChildProcess keepOut = parec("lumvar_out");
+    ChildProcess keepMic = parec("lumvar_mic_sink");
+    {
+        Recording system, monitor;
+        monitor.helper.write("INPUT lumvar_out.monitor\n");
+        ASSERT_TRUE(sees(monitor.helper, "  input device rate: "));
+        recordClicks(system, monitor, "lumvar_out");
+        expectAligned(system, monitor, "the system source and its monitor as an input", 20.0);
+        endWithSigterm(system.helper);
+        endWithSigterm(monitor.helper);
+    }
+    // One click train into both the default sink and the microphone's feed, through one combine sink.
+    Module both("module-combine-sink sink_name=lumvar_both slaves=lumvar_out,lumvar_mic_sink");
+    ASSERT_FALSE(both.id.empty());
+    Recording system, microphone;
+    microphone.helper.write("INPUT lumvar_mic\n");
+    ASSERT_TRUE(sees(microphone.helper, "  input device rate: "));
+    recordClicks(system, microphone, "lumvar_both");
+    expectAligned(system, microphone, "the system source and the microphone", 20.0);
+    endWithSigterm(system.helper);
+    endWithSigterm(microphone.helper);
+}
+
+}  // namespace lumvar::testing
