@@ -12,16 +12,19 @@ Controller::Controller(Deps deps)
 
 void Controller::handle(const Command& command) {
     if (ended_) return;
+    attempted_ = false;
     if (env_.text.equal(command.word, "SYSTEM")) {
+        retryPending_ = false;  // the parent decides now; a failure of its own is not retried
         switchTo(Mode::System);
     } else if (env_.text.equal(command.word, "INPUT")) {
+        if (command.argument && !command.argument->empty()) retryPending_ = false;
         switchTo(Mode::Input, command.argument);
     } else if (env_.text.equal(command.word, "LIST")) {
         listDevices();
     } else {
         env_.log.log("unknown cmd: " + command.line);
     }
-    followDevicesInUse();
+    settle();
 }
 
 void Controller::switchTo(Mode target, const std::optional<std::string>& uid) {
@@ -48,6 +51,7 @@ void Controller::switchToInput(const std::optional<std::string>& uid) {
     }
     if (mode_ == Mode::System) tap_.teardown();
     input_.stop();
+    attempted_ = true;
     if (input_.start(*uid)) {
         mode_ = Mode::Input;
         env_.log.log("  > input capture started: " + *uid);
@@ -60,27 +64,33 @@ void Controller::switchToInput(const std::optional<std::string>& uid) {
 }
 
 // The one attempt at the system tap after the input source failed; the mode changes only if it works.
-void Controller::fallBackToSystem() {
+bool Controller::fallBackToSystem() {
     input_.stop();
     // A build that stopped part-way earlier may have left a tap behind; never leak it.
     tap_.teardown();
-    if (tap_.build()) mode_ = Mode::System;
+    attempted_ = true;
+    if (!tap_.build()) return false;
+    mode_ = Mode::System;
+    return true;
 }
 
-void Controller::switchToSystem() {
+bool Controller::switchToSystem() {
     if (mode_ == Mode::Input) input_.stop();
     tap_.teardown();
+    attempted_ = true;
     if (tap_.build()) {
         mode_ = Mode::System;
         env_.log.log("  > system tap started");
-    } else {
-        env_.log.log("  x system tap build failed");
+        return true;
     }
+    env_.log.log("  x system tap build failed");
+    return false;
 }
 
 void Controller::rebuildTap(std::string_view reasonLine, std::string_view failedLine) {
     if (!reasonLine.empty()) env_.log.log(reasonLine);
     tap_.teardown();
+    attempted_ = true;
     if (tap_.build()) {
         env_.log.log("  > tap rebuilt");
     } else {
@@ -88,9 +98,46 @@ void Controller::rebuildTap(std::string_view reasonLine, std::string_view failed
     }
 }
 
+void Controller::rebuildForTheMachine(std::string_view reasonLine) {
+    env_.log.log(reasonLine);
+    retryOrRebuild(false);
+}
+
+void Controller::retryOrRebuild(bool quietWhenRepeated) {
+    std::vector<std::string> lines = env_.log.capture([this] {
+        if (fallBackToSystem()) {
+            retryPending_ = false;
+            env_.log.log("  > tap rebuilt");
+        } else {
+            retryPending_ = true;
+            env_.log.log("  x rebuild failed; retrying next tick");
+        }
+    });
+    // An outage of an hour must not fill the parent's log: a retry that says what the last one said
+    // says nothing.
+    if (!quietWhenRepeated || lines != lastAttempt_)
+        for (const std::string& line : lines) env_.log.log(line);
+    lastAttempt_ = std::move(lines);
+}
+
+bool Controller::tryTheMachinesChange() {
+    retryPending_ = !switchToSystem();
+    lastAttempt_.clear();
+    return true;
+}
+
 void Controller::inputLost() {
     env_.log.log("  x input device lost: " + input_.uid() + "; restoring system");
-    fallBackToSystem();
+    retryPending_ = !fallBackToSystem();
+    lastAttempt_.clear();
+}
+
+void Controller::sourceDied() {
+    if (input_.running()) {
+        inputLost();
+    } else {
+        rebuildForTheMachine("  ! tap stalled - rebuilding");
+    }
 }
 
 bool Controller::nothingRuns() const {
@@ -99,19 +146,30 @@ bool Controller::nothingRuns() const {
 
 void Controller::watchdogTick() {
     if (ended_) return;
+    attempted_ = false;
     if (deps_.parent.parentGone()) {
         terminate();
         return;
     }
-    if (!checkStall() && mode_ == Mode::System) {
+    // The server's going or return, should its notification not have come yet.
+    bool acted = checkServer() && serverReachable_ && nothingRuns() && tryTheMachinesChange();
+    if (!acted) acted = checkStall();
+    if (!acted && deviceInUseDied()) {  // a death no notification told of
+        sourceDied();
+        acted = true;
+    }
+    if (!acted && mode_ == Mode::System) {
         const capture::Tap::Counters counters = tap_.counters();
         if (zeroThreshold_ < counters.totalFrames && zeroThreshold_ < counters.zeroFrames) {
             env_.log.log("  ! tap went silent (" + formatInt(counters.zeroFrames) +
                          " zero-frames) - rebuilding");
             rebuildTap("", "  x rebuild failed; retrying next tick");
+            acted = true;
         }
     }
-    followDevicesInUse();
+    // What the machine broke is tried again on every tick, where a server is there to try it on.
+    if (!acted && retryPending_ && nothingRuns() && serverReachable()) retryOrRebuild(true);
+    settle();
 }
 
 // A source that has delivered and then stops delivering, without a word from the platform (its
@@ -130,11 +188,7 @@ bool Controller::checkStall() {
     }
     if (now - lastProgress_ < kStall) return false;
     watchedSource_ = nullptr;
-    if (input) {
-        inputLost();
-    } else {
-        rebuildTap("  ! tap stalled - rebuilding", "  x rebuild failed");
-    }
+    sourceDied();
     return true;
 }
 
@@ -142,7 +196,7 @@ void Controller::startWatching() {
     deps_.watch.setHandler([this](DeviceEvents events) { handleDeviceEvents(events); });
     deps_.watch.start();
     otherDevicesChanged();
-    followDevicesInUse();
+    settle();
 }
 
 void Controller::handleDeviceEvents(const DeviceEvents& events) {
@@ -150,25 +204,24 @@ void Controller::handleDeviceEvents(const DeviceEvents& events) {
     // Creating or destroying our own aggregate announces the device list too: counted as a change, a
     // build that made its aggregate and then failed would try again at every announcement of its own.
     const bool devicesChanged = events.deviceList && otherDevicesChanged();
-    if (events.server) checkServer();
-    if (events.alive && deviceInUseDied()) {
-        if (input_.running()) {
-            inputLost();
-        } else {
-            rebuildTap("  ! tap stalled - rebuilding", "  x rebuild failed");
-        }
+    attempted_ = false;
+    const bool serverBack = events.server && checkServer() && serverReachable_;
+    // Whatever the notification, the source that runs is read afresh: a death may have come before
+    // its listener did.
+    if (deviceInUseDied()) {
+        sourceDied();
     } else if (nothingRuns()) {
-        // After a failed build nothing retries on a timer; a change of the machine is worth one try.
-        if (devicesChanged || events.defaultOutput) switchToSystem();
+        // A change of the machine is worth one try; if it fails, the ticks go on trying.
+        if (devicesChanged || events.defaultOutput || serverBack) tryTheMachinesChange();
     } else if (events.defaultOutput && mode_ == Mode::System && tap_.running() && defaultOutputMoved()) {
-        rebuildTap("  ! default output changed - rebuilding", "  x rebuild failed");
+        rebuildForTheMachine("  ! default output changed - rebuilding");
     }
     if (devicesChanged || events.defaultInput) checkInputSet();
     if (events.rate) {
         if (input_.running()) input_.rateChanged();
         tap_.rateChanged();
     }
-    followDevicesInUse();
+    settle();
 }
 
 bool Controller::defaultOutputMoved() {
@@ -188,14 +241,20 @@ bool Controller::deviceInUseDied() {
     return tap_.running() && (dead(tap_.outputDevice()) || dead(tap_.aggID()));
 }
 
-void Controller::checkServer() {
-    std::uint32_t reachable = 1;
+bool Controller::checkServer() {
+    const bool reachable = serverReachable();
+    if (reachable == serverReachable_) return false;
+    serverReachable_ = reachable;
+    env_.log.log(serverReachable_ ? "  > sound server back" : "  x sound server unreachable");
+    return true;
+}
+
+bool Controller::serverReachable() {
+    std::uint32_t reachable = 1;  // a platform without a server is always there
     std::uint32_t size = sizeof reachable;
     env_.hw.getPropertyData(audio::kAudioObjectSystemObject,
                             audio::globalAddress(audio::kLumvarServerReachable), size, &reachable);
-    if ((reachable != 0) == serverReachable_) return;
-    serverReachable_ = reachable != 0;
-    env_.log.log(serverReachable_ ? "  > sound server back" : "  x sound server unreachable");
+    return reachable != 0;
 }
 
 void Controller::checkInputSet() {
@@ -221,6 +280,16 @@ Controller::InputSet Controller::InputSet::of(const std::vector<audio::InputDevi
         if (device.isDefault) set.defaultUid = device.uid;
     }
     return set;
+}
+
+void Controller::settle() {
+    followDevicesInUse();
+    // A source started in this item may have died before its listener was there: read it now. One
+    // attempt per item at most; the next tick looks again.
+    if (!ended_ && !attempted_ && deviceInUseDied()) {
+        sourceDied();
+        followDevicesInUse();
+    }
 }
 
 void Controller::followDevicesInUse() {

@@ -74,17 +74,31 @@ class Controller {
     };
 
     void switchToInput(const std::optional<std::string>& uid);
-    void switchToSystem();
-    void fallBackToSystem();
+    bool switchToSystem();
+    // The system tap after the input source went; the mode changes only if it works.
+    bool fallBackToSystem();
     void rebuildTap(std::string_view reasonLine, std::string_view failedLine);
+    // A rebuild the machine caused: `reasonLine`, the build, "> tap rebuilt" or the retry line.
+    void rebuildForTheMachine(std::string_view reasonLine);
+    // The build of a machine-caused rebuild or of its retry; a retry that would write word for word
+    // what the last attempt wrote (`quietWhenRepeated`) writes nothing.
+    void retryOrRebuild(bool quietWhenRepeated);
+    // The one attempt a change of the machine is worth while nothing runs; if it fails, the ticks go on.
+    bool tryTheMachinesChange();
     void inputLost();
+    // The running source's device died: rebuilt, or the input given up for the system tap.
+    void sourceDied();
     bool nothingRuns() const;
     bool checkStall();
     bool deviceInUseDied();
     bool defaultOutputMoved();
     void checkInputSet();
     bool otherDevicesChanged();
-    void checkServer();
+    // Writes the server's line when its reachability changed; returns whether it did.
+    bool checkServer();
+    bool serverReachable();
+    // At the end of every work item: the listeners follow the devices in use, which are read once.
+    void settle();
     // After every work item: the alive listeners follow the devices in use.
     void followDevicesInUse();
 
@@ -98,8 +112,11 @@ class Controller {
     InputSet knownInputs_;
     // The devices but our own aggregates, at the last look.
     std::set<audio::AudioObjectID> knownDevices_;
-    bool serverReachable_ = true;  // it was, for start-up to succeed
-    NullSink quietSink_;           // for listings that only compare, without the listing's failure lines
+    bool serverReachable_ = true;           // it was, for start-up to succeed
+    bool retryPending_ = false;             // a rebuild the machine caused failed: the ticks try again
+    std::vector<std::string> lastAttempt_;  // the lines of the last such attempt
+    bool attempted_ = false;                // this work item has tried to start a source
+    NullSink quietSink_;  // for listings that only compare, without the listing's failure lines
     StatusLog quietLog_{quietSink_};
     // The stall watch: which registration was seen delivering, how far, and when it last moved on.
     audio::AudioDeviceIOProcID watchedSource_ = nullptr;

@@ -64,6 +64,7 @@ int MainQueue::run() {
             items_.pop_front();
             lock.unlock();
             work();
+            if (afterEach_) afterEach_();
             lock.lock();
             continue;
         }
@@ -99,6 +100,7 @@ std::size_t MainQueue::runPending() {
         items_.pop_front();
         lock.unlock();
         work();
+        if (afterEach_) afterEach_();
         ++ran;
         lock.lock();
     }

@@ -35,6 +35,9 @@ class MainQueue {
     // The first deadline is one period from now.
     void startTimer(Clock::duration period, std::function<void()> work);
 
+    // Runs on the queue's thread after every item (the lines of an item are handed on as one).
+    void setAfterEachItem(std::function<void()> hook) { afterEach_ = std::move(hook); }
+
     // Serves the queue until stop(); returns the status given to stop().
     int run();
     // From any thread: run() returns once the item in progress, if any, has finished.
@@ -59,6 +62,7 @@ class MainQueue {
     std::deque<std::function<void()>> items_;
     std::multimap<Clock::time_point, std::function<void()>> delayed_;
     std::optional<int> stopStatus_;
+    std::function<void()> afterEach_;
 
     struct Timer {
         Clock::time_point start;

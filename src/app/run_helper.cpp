@@ -10,6 +10,7 @@
 #include "app/command_reader.h"
 #include "app/output_writer.h"
 #include "app/process.h"
+#include "app/status_writer.h"
 #include "app/termination_deadline.h"
 #include "audio/platform_backend.h"
 #include "common/fd_sink.h"
@@ -58,11 +59,14 @@ void runHelper(pid_t parentAtLaunch) {
     const auto hw = audio::makePlatformAudio();
     capture::SampleOutput output;
     FdSink out(STDOUT_FILENO);
-    FdSink err(STDERR_FILENO);
+    FdSink errFd(STDERR_FILENO);
+    StatusWriter err(errFd);
+    err.start();
     RealSleeper sleeper;
     RandomUuids uuids;
     PosixParentProbe parent(parentAtLaunch);
     MainQueue queue;
+    queue.setAfterEachItem([&err] { err.endItem(); });
     Process* self = nullptr;
     TerminationDeadline deadline(parent, [&self] { self->requestTermination(SIGTERM); });
     Process process({*hw, output, err, platformText(), sleeper, uuids, parent, queue,
@@ -85,8 +89,12 @@ void runHelper(pid_t parentAtLaunch) {
             },
         .installSignalHandling = [&process] { running.store(&process, std::memory_order_release); },
     };
-    const int status = process.start(hooks) ? queue.run() : 1;
+    const bool started = process.start(hooks);
+    err.endItem();  // start-up's lines
+    const int status = started ? queue.run() : 1;
+    // What was queued before the end began still goes out, within the deadline.
     if (status == 0) writer.finish(deadline.drainDeadline());
+    err.finish(deadline.drainDeadline());
     std::_Exit(status);
 }
 

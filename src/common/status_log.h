@@ -1,7 +1,9 @@
 #pragma once
 
+#include <functional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "common/byte_sink.h"
 
@@ -16,8 +18,13 @@ class StatusLog {
     // Writes `text` and the "\n" that ends it, in one write.
     void log(std::string_view text);
 
+    // Runs `work` with the lines it logs kept instead of written, and hands them back (without their
+    // "\n"), for a caller that decides afterwards whether they are worth writing.
+    std::vector<std::string> capture(const std::function<void()>& work);
+
   private:
     ByteSink& sink_;
+    std::vector<std::string>* captured_ = nullptr;
 };
 
 // A text from elsewhere (a device's name) made safe to put into one status line: every carriage

@@ -188,7 +188,7 @@ TEST_F(ControllerTest, ANewDefaultOutputMovesTheSystemTapAndLeavesAnInputAlone) 
     EXPECT_TRUE(inputRunning());
 }
 
-TEST_F(ControllerTest, ADeadDeviceEndsItsSourceAndTheMachinesNextChangeRetriesAFailedFallBack) {
+TEST_F(ControllerTest, ADeadDeviceEndsItsSourceAndTheTicksRetryWhatTheMachineBrokeQuietlyUntilItWorks) {
     hw.setAlive(speakers, false);  // the tap's clock device went away under it
     notify({{speakers, kAudioDevicePropertyDeviceIsAlive}});
     EXPECT_EQ(err.text(), "  ! tap stalled - rebuilding\n" + buildLines() + "  > tap rebuilt\n");
@@ -202,15 +202,57 @@ TEST_F(ControllerTest, ADeadDeviceEndsItsSourceAndTheMachinesNextChangeRetriesAF
     EXPECT_EQ(err.text(), "  x input device lost: mic; restoring system\n" + failedBuild() +
                               "  ! input devices changed\n");
     EXPECT_EQ(controller->mode(), Mode::Input);  // as after any failed fall-back
+    err.clear();
     tickAt(10s);
-    tickAt(20s);  // the watchdog does not retry on its own
+    EXPECT_EQ(err.text(), failedBuild() + "  x rebuild failed; retrying next tick\n");
+    tickAt(12s);
+    tickAt(14s);  // the same lines again: nothing written
+    EXPECT_EQ(err.text(), failedBuild() + "  x rebuild failed; retrying next tick\n");
     hw.clearFaults();
     err.clear();
-    addInput("usb-mic", "USB Mic", {1});  // plugged in
-    notifySystem(kAudioHardwarePropertyDevices);
-    EXPECT_EQ(err.text(), buildLines() + "  > system tap started\n  ! input devices changed\n");
+    tickAt(16s);
+    EXPECT_EQ(err.text(), buildLines() + "  > tap rebuilt\n");
     EXPECT_EQ(controller->mode(), Mode::System);
-    EXPECT_TRUE(tapRunning());
+    tickAt(18s);
+    EXPECT_EQ(err.text(), buildLines() + "  > tap rebuilt\n");
+}
+
+TEST_F(ControllerTest, ADeathNoNotificationToldOfIsFoundAndAServerThatIsGoneIsNotRetried) {
+    watch.stop();
+    hw.serverReachable = 1;  // a platform with a server says whether it reaches it
+    controller->startWatching();
+    hw.setAlive(speakers, false);  // died before its listener could tell
+    command("LIST");
+    EXPECT_TRUE(has("  ! tap stalled - rebuilding\n" + buildLines() + "  > tap rebuilt\n")) << err.text();
+    hw.setAlive(speakers, true);
+    err.clear();
+    // The server drops right after a build, and no word of it has come yet.
+    hw.serverReachable = 0;
+    hw.setAlive(tap->aggID(), false);
+    hw.inject({Op::GetPropertyData, kAudioObjectSystemObject, kAudioHardwarePropertyDefaultOutputDevice, 7});
+    tickAt(2s);
+    EXPECT_EQ(err.text(),
+              "  x sound server unreachable\n  ! tap stalled - rebuilding\n"
+              "  x get default output failed: 7\n  x rebuild failed; retrying next tick\n");
+    tickAt(4s);
+    tickAt(6s);  // no server to try on
+    EXPECT_EQ(hw.liveAggregates(), 0);
+    hw.clearFaults();
+    hw.serverReachable = 1;
+    err.clear();
+    notifySystem(kLumvarServerReachable);
+    EXPECT_EQ(err.text(), "  > sound server back\n" + buildLines() + "  > system tap started\n");
+}
+
+TEST_F(ControllerTest, AFailedCommandIsNotRetriedByTheTick) {
+    hw.inject({Op::CreateProcessTap, {}, {}, -1});
+    command("SYSTEM");
+    err.clear();
+    hw.clearFaults();
+    tickAt(2s);
+    tickAt(4s);
+    EXPECT_EQ(err.text(), "");
+    EXPECT_EQ(hw.liveAggregates(), 0);
 }
 
 TEST_F(ControllerTest, OurOwnAggregatesComingAndGoingAreNoChangeThatRetriesAFailedBuild) {
@@ -332,15 +374,15 @@ TEST_F(ControllerTest, EveryStartOfASourceBeginsASegmentAtItsFirstFrame) {
     std::vector<std::pair<std::uint64_t, double>> starts;
     for (const capture::SegmentStart& start : segments()) starts.emplace_back(start.sample / 2, start.rate);
     EXPECT_EQ(starts, (std::vector<std::pair<std::uint64_t, double>>{{0, 48000.0},
-                                                                      {10, 48000.0},
-                                                                      {20, 44100.0},
-                                                                      {30, 32000.0},
-                                                                      {40, 48000.0},
-                                                                      {50, 44100.0},
-                                                                      {60, 44100.0},
-                                                                      {70, 44100.0},
-                                                                      {90, 44100.0},
-                                                                      {100, 44100.0}}));
+                                                                     {10, 48000.0},
+                                                                     {20, 44100.0},
+                                                                     {30, 32000.0},
+                                                                     {40, 48000.0},
+                                                                     {50, 44100.0},
+                                                                     {60, 44100.0},
+                                                                     {70, 44100.0},
+                                                                     {90, 44100.0},
+                                                                     {100, 44100.0}}));
     EXPECT_TRUE(has("  ! tap stalled - rebuilding\n") && has("  ! tap went silent ("));
 }
 

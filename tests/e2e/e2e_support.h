@@ -128,6 +128,23 @@ struct Playback {
     }
 };
 
+// The test server's processes stopped (SIGSTOP) for the life of this object: a server that hangs.
+struct ServerPause {
+    std::vector<pid_t> pids;
+    ServerPause() {
+        for (const char* name : {"pulseaudio", "pipewire", "pipewire-pulse", "wireplumber"}) {
+            std::ifstream file(soundDir() + "/" + name + ".pid");
+            if (pid_t pid = 0; file >> pid && pid > 0) pids.push_back(pid);
+        }
+        for (const pid_t pid : pids) ::kill(pid, SIGSTOP);
+    }
+    ~ServerPause() { resume(); }
+    void resume() {
+        for (const pid_t pid : pids) ::kill(pid, SIGCONT);
+        pids.clear();
+    }
+};
+
 // A module of the server's for the length of a test.
 struct Module {
     std::string id;
