@@ -3,7 +3,7 @@
 import type { Attributor } from './attribution.js';
 import { devicesPrefix, isBuildLine, parseAggregateRate, parseSegment, reactionOf, type InputDevice, type Segment, type StatusLine } from './lines.js';
 
-export type RebuildReason = 'stalled' | 'silent' | 'defaultOutputChanged' | 'inputLost' | 'machineChanged' | 'unknown';
+export type RebuildReason = 'stalled' | 'silent' | 'defaultOutputChanged' | 'inputLost' | 'machineChanged' | 'retry' | 'unknown';
 
 export interface ExitStatus {
   code: number | null;
@@ -32,7 +32,8 @@ export type Emit = <K extends keyof CaptureEvents>(event: K, ...args: CaptureEve
 
 interface Block {
   /** 'rebuild' ends with its own result line; 'fallback' at the first line that is not the build's;
-   * 'attempt' (the machine's one try after a failed build) with the system tap's result line. */
+   * 'attempt' (a build with no line before it: the machine's one try after a failed build, or the
+   * tick's retry of a rebuild that failed) with either result line. */
   kind: 'rebuild' | 'fallback' | 'attempt';
   reason: RebuildReason;
   rate?: number;
@@ -60,7 +61,7 @@ export class Reactions {
     if (raw.startsWith(devicesPrefix)) return false;
     if (this.react(raw)) return true;
     if (!commandWaiting && raw.startsWith('  output device channels: ')) {
-      // Nothing ran and the machine changed: the helper's one attempt at the system tap.
+      // A build with no line before it: the machine's try after a failed build, or the tick's retry.
       this.block = { kind: 'attempt', reason: 'machineChanged', failed: false };
       return this.continueBlock(raw);
     }
@@ -88,6 +89,11 @@ export class Reactions {
     }
     if (block.kind === 'attempt' && (raw === '  > system tap started' || raw === '  x system tap build failed')) {
       this.closeBlock(raw === '  > system tap started', false);
+      return true;
+    }
+    if (block.kind === 'attempt' && (r?.event === 'rebuilt' || r?.event === 'rebuildFailed')) {
+      block.reason = 'retry';
+      this.closeBlock(r.event === 'rebuilt', r.event === 'rebuildFailed' && r.retrying);
       return true;
     }
     this.closeBlock(!block.failed, false);

@@ -81,12 +81,13 @@ test('commands resolve with their answers; reactions in between become events, n
     await assert.rejects(capture.useInput(uid), (e: CommandError) => {
       assert.ok(e instanceof CommandError);
       assert.equal(e.code, code);
-      assert.equal(e.lines.length, lines);
+      assert.equal(e.lines.length, lines, e.lines.join('|'));
       return true;
     });
   }
   await assert.rejects(capture.useInput('a\nSYSTEM'), { name: 'CommandError', code: 'BAD_UID' });
   assert.deepEqual(await capture.useInput('lost'), { uid: 'lost', rate: 16000 });
+  await new Promise((resolve) => capture.on('rebuildFailed', (e) => e.reason === 'stalled' && resolve(e)));
   assert.deepEqual(events, [
     ['sourceLost', { source: 'system' }],
     ['rebuilding', { reason: 'stalled' }],
@@ -95,6 +96,11 @@ test('commands resolve with their answers; reactions in between become events, n
     ['sourceLost', { source: 'input', uid: 'lost' }],
     ['rebuildFailed', { reason: 'inputLost', retrying: false }],
     ['devicesChanged'],
+    ['rebuildFailed', { reason: 'retry', retrying: true }],
+    ['rebuilt', { reason: 'retry', rate: 48000 }],
+    ['sourceLost', { source: 'system' }],
+    ['rebuilding', { reason: 'stalled' }],
+    ['rebuildFailed', { reason: 'stalled', retrying: true }],
   ]);
   const aborted = new AbortController();
   const pending = capture.listDevices({ signal: aborted.signal });
