@@ -1,5 +1,5 @@
 // What the end-to-end tests share: the helper from the environment, tones played into the private
-// server, pitch measurement.
+// server, tone levels.
 import { spawn, spawnSync, type ChildProcess } from 'node:child_process';
 import type { Chunk } from '../src/index.js';
 
@@ -51,28 +51,19 @@ export function runsByRate(chunks: Chunk[]): { rate: number; frame: number; left
   });
 }
 
-/** The frequency of a tone, from its first and last rising zero crossings (interpolated), read at `rate`. */
-export function pitch(samples: Float32Array, rate: number): number {
-  let first = -1;
-  let last = -1;
-  let count = 0;
-  for (let i = 1; i < samples.length; i++) {
-    if (samples[i - 1] < 0 && samples[i] >= 0) {
-      const at = i - 1 + -samples[i - 1] / (samples[i] - samples[i - 1]);
-      if (first < 0) first = at;
-      last = at;
-      count++;
-    }
-  }
-  return count < 2 ? 0 : ((count - 1) * rate) / (last - first);
+/** The amplitude of `hz` in `samples` read at `rate` (Goertzel), relative to a full-scale sine. */
+export function level(samples: Float32Array, rate: number, hz: number): number {
+  const k = 2 * Math.cos((2 * Math.PI * hz) / rate);
+  let [s1, s2] = [0, 0];
+  for (const v of samples) [s1, s2] = [v + k * s1 - s2, s1];
+  return Math.sqrt(Math.max(0, s1 * s1 + s2 * s2 - k * s1 * s2)) / (samples.length / 2);
 }
 
-/** Drops what leads up to the first sample over 0.1 (the tones play at 0.5): a stream that starts may
- * begin with silence, or on PipeWire with near-zero noise, which has no pitch. */
-export function afterSilence(samples: Float32Array): Float32Array {
-  let i = 0;
-  while (i < samples.length && Math.abs(samples[i]) < 0.1) i++;
-  return samples.subarray(i);
+/** Waits for `promise`, failing after `ms`. */
+export function within<T>(promise: Promise<T>, ms: number, what: string): Promise<T> {
+  let timer: NodeJS.Timeout | undefined;
+  const late = new Promise<never>((_, reject) => (timer = setTimeout(() => reject(new Error(`no ${what} within ${ms} ms`)), ms)));
+  return Promise.race([promise, late]).finally(() => clearTimeout(timer));
 }
 
 /** A 32-bit float stereo WAV as written by the examples. */
