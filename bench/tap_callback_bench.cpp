@@ -62,8 +62,12 @@ void runCallback(benchmark::State& state, std::uint32_t outputChannels, std::vec
         time.mSampleTime += static_cast<double>(kSamples / 2);
         time.mHostTime += 10'666'667;
         if (++calls % 32 == 0) {
-            while (out.nextToAnnounce()) out.announced();
-            for (auto ready = out.writable(); !ready.empty(); ready = out.writable()) out.consume(ready.size());
+            while (out.nextToAnnounce()) {
+                out.lineQueued();
+                out.announced();
+            }
+            for (auto ready = out.writable(); !ready.empty(); ready = out.writable())
+                out.consume(ready.size());
         }
         benchmark::ClobberMemory();
     }

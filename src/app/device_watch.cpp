@@ -69,7 +69,8 @@ void DeviceWatch::watchRate(AudioObjectID device) {
     rate_.reset();
     // A platform whose devices never change rate under a stream need not tell.
     if (Registration registration{};
-        device != kAudioObjectUnknown && listen(device, kAudioDevicePropertyNominalSampleRate, kRate, registration))
+        device != kAudioObjectUnknown &&
+        listen(device, kAudioDevicePropertyNominalSampleRate, kRate, registration))
         rate_ = registration;
 }
 

@@ -91,7 +91,9 @@ void Process::serviceOutput() {
     // Every segment start queued by now, the holes' among them, before the backlog line that counts them.
     while (const auto start = output_.nextToAnnounce()) {
         log_.log(segmentLine(*start));
-        output_.announced();
+        output_.lineQueued();
+        // The segment's samples wait until its line is written, not merely queued.
+        log_.whenWritten([this] { output_.announced(); });
     }
     if (dropped > 0)
         log_.log("  ! output backlog: dropped " + formatUnsigned(dropped) + " samples - parent not reading");

@@ -35,8 +35,12 @@ void StatusWriter::start() {
 }
 
 bool StatusWriter::write(std::span<const std::byte> bytes) {
-    item_.emplace_back(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+    item_.push_back({std::string(reinterpret_cast<const char*>(bytes.data()), bytes.size()), nullptr});
     return true;
+}
+
+void StatusWriter::whenWritten(const std::function<void()>& then) {
+    item_.push_back({std::string(), then});
 }
 
 void StatusWriter::endItem() {
@@ -44,21 +48,22 @@ void StatusWriter::endItem() {
         std::lock_guard guard(mutex_);
         // Between items, once the parent has caught up: one line for the lines it missed.
         if (dropped_ > 0 && queue_.empty() && !writing_) {
-            queue_.push_back("  ! status backlog: dropped " + formatUnsigned(dropped_) +
-                             " lines - parent not reading stderr\n");
-            queuedBytes_ += queue_.back().size();
+            queue_.push_back({"  ! status backlog: dropped " + formatUnsigned(dropped_) +
+                                  " lines - parent not reading stderr\n",
+                              nullptr});
+            queuedBytes_ += queue_.back().line.size();
             dropped_ = 0;
         }
         std::size_t bytes = 0;
-        for (const std::string& line : item_) bytes += line.size();
+        for (const Entry& entry : item_) bytes += entry.line.size();
         const bool fits = queuedBytes_ + bytes <= capacity_;
-        for (std::string& line : item_) {
-            if (!fits && !alwaysKept(line)) {
+        for (Entry& entry : item_) {
+            if (!fits && !entry.then && !alwaysKept(entry.line)) {
                 ++dropped_;
                 continue;
             }
-            queuedBytes_ += line.size();
-            queue_.push_back(std::move(line));
+            queuedBytes_ += entry.line.size();
+            queue_.push_back(std::move(entry));
         }
     }
     item_.clear();
@@ -66,18 +71,19 @@ void StatusWriter::endItem() {
 }
 
 bool StatusWriter::writeOne() {
-    std::string line;
+    Entry entry;
     {
         std::lock_guard guard(mutex_);
         if (queue_.empty()) return false;
-        line = std::move(queue_.front());
+        entry = std::move(queue_.front());
         queue_.pop_front();
         writing_ = true;
     }
-    out_.write(line);  // may block for as long as the parent does not read
+    if (!entry.line.empty()) out_.write(entry.line);  // may block for as long as the parent does not read
+    if (entry.then) entry.then();
     {
         std::lock_guard guard(mutex_);
-        queuedBytes_ -= line.size();
+        queuedBytes_ -= entry.line.size();
         writing_ = false;
     }
     changed_.notify_all();

@@ -4,6 +4,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -37,6 +38,8 @@ class StatusWriter final : public ByteSink {
     // One line of the work item under way.
     bool write(std::span<const std::byte> bytes) override;
     using ByteSink::write;
+    // Runs `then` on the writer's thread once the lines before it are written; never dropped.
+    void whenWritten(const std::function<void()>& then) override;
     // Between work items.
     void endItem();
 
@@ -50,17 +53,23 @@ class StatusWriter final : public ByteSink {
     std::uint64_t droppedLines() const { return dropped_; }
 
   private:
+    // A line to write, or (empty) a step to take once the lines before it are written.
+    struct Entry {
+        std::string line;
+        std::function<void()> then;
+    };
+
     void run();
     bool writeOne();  // takes and writes the oldest queued line; false when there was none
 
     ByteSink& out_;
     const std::size_t capacity_;
-    std::vector<std::string> item_;  // the main queue's
-    std::uint64_t dropped_ = 0;      // the main queue's
+    std::vector<Entry> item_;    // the main queue's
+    std::uint64_t dropped_ = 0;  // the main queue's
 
     std::mutex mutex_;
     std::condition_variable changed_;
-    std::deque<std::string> queue_;
+    std::deque<Entry> queue_;
     std::size_t queuedBytes_ = 0;
     bool writing_ = false;  // a line has been taken and is being written
     bool stopping_ = false;

@@ -105,12 +105,14 @@ std::optional<Layout> layoutOf(std::span<const AudioBuffer> buffers) {
         const std::size_t channels = zero.mNumberChannels;
         if (channels == 0 || channels > floats(zero)) return std::nullopt;
         const Channel channel0{data0, channels};
-        return Layout{channels == 1 ? channel0 : Channel{data0 + 1, channels}, channel0, floats(zero) / channels};
+        return Layout{channels == 1 ? channel0 : Channel{data0 + 1, channels}, channel0,
+                      floats(zero) / channels};
     }
     // Several buffers: channels 1 and 0 wherever they lie, each buffer with its own stride.
     const std::size_t stride0 = std::max<std::uint32_t>(zero.mNumberChannels, 1);
     const Channel channel0{data0, stride0};
-    if (zero.mNumberChannels >= 2) return Layout{Channel{data0 + 1, stride0}, channel0, floats(zero) / stride0};
+    if (zero.mNumberChannels >= 2)
+        return Layout{Channel{data0 + 1, stride0}, channel0, floats(zero) / stride0};
     const AudioBuffer& one = buffers[1];
     const auto* data1 = static_cast<const float*>(one.mData);
     if (data1 == nullptr) return Layout{channel0, channel0, floats(zero) / stride0};  // as a mono device

@@ -67,7 +67,8 @@ std::span<const float> SampleOutput::writable() {
     const std::span<const float> samples = ring_.readable();
     const std::uint64_t at = ring_.consumedTotal();
     for (auto next = starts_.nextToPass(); next; next = starts_.nextToPass()) {
-        if (next->sample > at) return samples.first(std::min<std::uint64_t>(samples.size(), next->sample - at));
+        if (next->sample > at)
+            return samples.first(std::min<std::uint64_t>(samples.size(), next->sample - at));
         if (!starts_.nextToPassAnnounced()) return {};
         starts_.passed();
     }
@@ -89,11 +90,11 @@ void SampleOutput::passHeldSegment() {
 
 bool SampleOutput::noticeWaiting() const {
     return notice_.load(std::memory_order_acquire) ||
-           (!noticePosted_.load(std::memory_order_acquire) && !starts_.allAnnounced());
+           (!noticePosted_.load(std::memory_order_acquire) && !starts_.allQueued());
 }
 
 bool SampleOutput::takeNoticeDue() {
-    const bool due = notice_.exchange(false, std::memory_order_acq_rel) || !starts_.allAnnounced() ||
+    const bool due = notice_.exchange(false, std::memory_order_acq_rel) || !starts_.allQueued() ||
                      (ring_.empty() && dropped_.load(std::memory_order_relaxed) > 0 &&
                       !holeOpen_.load(std::memory_order_acquire));
     return due && !noticePosted_.exchange(true, std::memory_order_acq_rel);

@@ -48,7 +48,9 @@ class SampleOutput {
     // --- IO callbacks ---
     // Once a cycle, before its chunk is offered: its input time (may be null) and its length in the
     // device's frames.
-    void cycle(const audio::AudioTimeStamp* time, std::size_t deviceFrames) { segments_.cycle(time, deviceFrames); }
+    void cycle(const audio::AudioTimeStamp* time, std::size_t deviceFrames) {
+        segments_.cycle(time, deviceFrames);
+    }
     // Room for a whole chunk, or nullopt: the parent has fallen this far behind (and, after a drop, until
     // a quarter of the ring is free again), or the chunk would begin a segment and the segment queue is
     // full. Then the callback drops the chunk and reports it with dropped().
@@ -86,9 +88,10 @@ class SampleOutput {
     // Re-arms takeNoticeDue(), then hands over the samples dropped since the last call whose holes have
     // ended (the hole's segment start is queued by then).
     std::uint64_t acknowledge();
-    // The oldest segment start whose line is not written yet.
-    std::optional<SegmentStart> nextToAnnounce() const { return starts_.nextToAnnounce(); }
-    // Its line is out: the writer may go on past it.
+    // The oldest segment start whose line is not queued yet, and the note that it is.
+    std::optional<SegmentStart> nextToAnnounce() const { return starts_.nextToQueue(); }
+    void lineQueued() { starts_.lineQueued(); }
+    // Any thread, in queuing order: a start's line is written; the writer may go on past it.
     void announced();
 
   private:
@@ -97,7 +100,7 @@ class SampleOutput {
     SampleRing ring_;
     WakeSignal wake_;
     SegmentQueue starts_;
-    SegmentTracker segments_;  // the IO thread's (see its hand-off)
+    SegmentTracker segments_;     // the IO thread's (see its hand-off)
     bool beginsSegment_ = false;  // the chunk reserved last begins one; the IO thread's
     bool afterDrop_ = false;      // the next chunk that fits begins a segment; the IO thread's
     bool recovering_ = false;     // dropping until a quarter of the ring is free; the IO thread's

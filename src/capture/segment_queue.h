@@ -20,9 +20,10 @@ struct SegmentStart {
 };
 
 // The segment starts that wait for their status line, in a fixed ring that never allocates. One IO
-// callback at a time pushes; two readers follow it at their own pace: the main queue, which writes
-// each start's line and marks it announced, and the output writer, which marks a start passed once
-// its samples may go out. A slot is reused only when both are past it.
+// callback at a time pushes; readers follow at their own pace: the main queue, which formats each
+// start's line and queues it for standard error; whoever writes that line, who marks the start
+// announced once the write has returned; and the output writer, which marks a start passed once its
+// samples may go out. A slot is reused only when both the announcement and the writer are past it.
 class SegmentQueue {
   public:
     static constexpr std::uint64_t kCapacity = 64;
@@ -41,11 +42,13 @@ class SegmentQueue {
     }
 
     // --- the main queue ---
-    std::optional<SegmentStart> nextToAnnounce() const { return at(announced_.load(std::memory_order_relaxed)); }
-    void announced() { announced_.fetch_add(1, std::memory_order_release); }
-    bool allAnnounced() const {
-        return announced_.load(std::memory_order_acquire) == pushed_.load(std::memory_order_acquire);
+    std::optional<SegmentStart> nextToQueue() const { return at(queued_.load(std::memory_order_relaxed)); }
+    void lineQueued() { queued_.fetch_add(1, std::memory_order_release); }
+    bool allQueued() const {
+        return queued_.load(std::memory_order_acquire) == pushed_.load(std::memory_order_acquire);
     }
+    // --- whoever writes the lines, in the order they were queued ---
+    void announced() { announced_.fetch_add(1, std::memory_order_release); }
 
     // --- the output writer ---
     std::optional<SegmentStart> nextToPass() const { return at(passed_.load(std::memory_order_relaxed)); }
@@ -64,6 +67,7 @@ class SegmentQueue {
 
     std::array<SegmentStart, kCapacity> slots_{};
     alignas(64) std::atomic<std::uint64_t> pushed_{0};
+    alignas(64) std::atomic<std::uint64_t> queued_{0};
     alignas(64) std::atomic<std::uint64_t> announced_{0};
     alignas(64) std::atomic<std::uint64_t> passed_{0};
 };

@@ -45,11 +45,14 @@ class SegmentTracker {
             segmentRate_ = rate;
             due_ = true;
         }
-        const bool sampleTimeValid = time != nullptr && (time->mFlags & audio::kAudioTimeStampSampleTimeValid) != 0;
-        if (sampleTimeValid && expectedSampleTime_ && std::fabs(time->mSampleTime - *expectedSampleTime_) >= 1.0)
+        const bool sampleTimeValid =
+            time != nullptr && (time->mFlags & audio::kAudioTimeStampSampleTimeValid) != 0;
+        if (sampleTimeValid && expectedSampleTime_ &&
+            std::fabs(time->mSampleTime - *expectedSampleTime_) >= 1.0)
             due_ = true;
-        expectedSampleTime_ = sampleTimeValid ? std::optional(time->mSampleTime + static_cast<double>(deviceFrames))
-                                              : std::nullopt;
+        expectedSampleTime_ = sampleTimeValid
+                                  ? std::optional(time->mSampleTime + static_cast<double>(deviceFrames))
+                                  : std::nullopt;
         hostTimeValid_ = time != nullptr && (time->mFlags & audio::kAudioTimeStampHostTimeValid) != 0;
         hostTime_ = hostTimeValid_ ? time->mHostTime : 0;
     }

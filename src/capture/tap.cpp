@@ -124,7 +124,8 @@ double Tap::reconcileRates(AudioObjectID device) {
                      formatDouble(wanted) + ", tries " + formatInt(tries) + ")");
     }
     const double rate = nominalRate(env_, aggID_);
-    env_.log.log("  rates: output=" + formatDouble(nominalRate(env_, device)) + " aggregate=" + formatDouble(rate));
+    env_.log.log("  rates: output=" + formatDouble(nominalRate(env_, device)) +
+                 " aggregate=" + formatDouble(rate));
     return rate;
 }
 

@@ -22,6 +22,9 @@ class StatusLog {
     // "\n"), for a caller that decides afterwards whether they are worth writing.
     std::vector<std::string> capture(const std::function<void()>& work);
 
+    // Runs `then` once the lines logged so far are written (see ByteSink::whenWritten).
+    void whenWritten(const std::function<void()>& then) { sink_.whenWritten(then); }
+
   private:
     ByteSink& sink_;
     std::vector<std::string>* captured_ = nullptr;

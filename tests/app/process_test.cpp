@@ -171,13 +171,14 @@ TEST_F(SegmentLineTest, ALineThatDoesNotComeInTimeComesLateWithItsOwnFrame) {
     writer->lineWaitExpired();  // the main queue has not come to the line in time
     writer->pump();
     queue.runPending();
-    EXPECT_EQ(entries(), (std::vector<std::string>{"out 50 frames",
-                                                   "  segment: frame=100 rate=48000.0 clock_ns=5002000000\n"}));
+    EXPECT_EQ(entries(), (std::vector<std::string>{
+                             "out 50 frames", "  segment: frame=100 rate=48000.0 clock_ns=5002000000\n"}));
 }
 
 TEST_F(SegmentLineTest, InputLatencyPlacesFramesEarlierAndTheDrainAtTheEndStopsAtALineNotOut) {
     // 4,800 frames at 48 kHz between the microphone and the callback: captured 0.1 s before the stamp.
-    hw.addDevice({.uid = "slow", .name = "Slow", .inputStreams = {2}, .outputStreams = {}, .inputLatency = 4800});
+    hw.addDevice(
+        {.uid = "slow", .name = "Slow", .inputStreams = {2}, .outputStreams = {}, .inputLatency = 4800});
     process->post(*app::parseCommand("INPUT slow", platformText()));
     queue.runPending();
     transcript.entries.clear();

@@ -17,10 +17,16 @@ TEST(StatusWriter, AFullQueueDropsWholeItemsKeepsWhatAParentNeedsAndSaysHowManyW
     };
     item({"  ! default output changed - rebuilding", "  > tap rebuilt"});  // 56 bytes of 100: they fit
     item({"  ! default output changed - rebuilding", "  > tap rebuilt"});  // they do not
-    item({"@DEVICES []", "  segment: frame=9 rate=48000.0 clock_ns=1", "unknown cmd: x"});
+    std::size_t written = 0;  // what a segment's samples wait for: its line written, not merely queued
+    status.write(std::string_view("@DEVICES []\n"));
+    status.write(std::string_view("  segment: frame=9 rate=48000.0 clock_ns=1\n"));
+    status.whenWritten([&] { written = err.chunks().size(); });
+    status.write(std::string_view("unknown cmd: x\n"));
+    status.endItem();
     EXPECT_EQ(err.text(), "");  // nothing written by the main queue itself
     EXPECT_EQ(status.droppedLines(), 3u);
     status.pump();
+    EXPECT_EQ(written, 4u);
     item({"  > system tap started"});
     status.pump();
     EXPECT_EQ(err.chunks(), (std::vector<std::string>{

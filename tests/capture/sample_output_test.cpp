@@ -85,8 +85,8 @@ TEST_F(SampleOutputTest, ASegmentBeginsAtAStartAJumpEitherWayANewRateAndEveryAnc
 
 TEST_F(SampleOutputTest, EveryHoleOfADropEpisodeBeginsASegmentAndTheCountWaitsForTheLast) {
     out.beginSource(48000.0, 0);
-    cycle(16384);  // half the ring
-    cycle(16384);  // full
+    cycle(16384);              // half the ring
+    cycle(16384);              // full
     EXPECT_FALSE(cycle(100));  // nobody reads: dropped
     for (int i = 0; i < 10; ++i) cycle(100);
     EXPECT_EQ(out.acknowledge(), 0u);  // the hole is still open
@@ -115,7 +115,8 @@ TEST_F(SampleOutputTest, AFullSegmentQueueDropsChunksNeverStarts) {
     EXPECT_TRUE(cycle(10));
     drain();
     ASSERT_EQ(starts.size(), SegmentQueue::kCapacity + 1);
-    EXPECT_EQ(starts.back().sample, 2 * 10 * SegmentQueue::kCapacity);  // right after the last chunk that went in
+    EXPECT_EQ(starts.back().sample,
+              2 * 10 * SegmentQueue::kCapacity);  // right after the last chunk that went in
     EXPECT_EQ(out.acknowledge(), 40u);
 }
 
@@ -125,6 +126,8 @@ TEST_F(SampleOutputTest, TheWriterStopsAtASegmentUntilItsLineIsOutOrItGivesUpWai
     EXPECT_TRUE(out.writable().empty());  // the first sample waits for the line
     EXPECT_TRUE(out.heldAtSegment());
     ASSERT_TRUE(out.nextToAnnounce());
+    out.lineQueued();
+    EXPECT_TRUE(out.writable().empty());  // queued is not written
     out.announced();
     EXPECT_EQ(out.writable().size(), 200u);
     out.consume(200);

@@ -100,6 +100,18 @@ TEST(SegmentE2E, TheLineSaysWhereTheRateChangesToTheFrame) {
     endWithSigterm(recording.helper);
 }
 
+TEST(SegmentE2E, AParentThatReadsStandardErrorAfterStandardOutputHasSeenTheLineOfItsFrames) {
+    ChildProcess keepRendering = parec("lumvar_out");
+    for (int start = 0; start < 10; ++start) {
+        ChildProcess helper(LUMVAR_HELPER_PATH, {});
+        ASSERT_FALSE(helper.readStdout(8, 5s).empty());
+        EXPECT_NE(helper.stderrSoFar().find("  segment: frame=0 rate=48000.0 clock_ns="), std::string::npos)
+            << "start " << start;
+        helper.signal(SIGTERM);
+        helper.waitForExit(5s);
+    }
+}
+
 TEST(SegmentE2E, EachSegmentIsCapturedWhenItsCommandRanAndAfterThePreviousOne) {
     ChildProcess keepOut = parec("lumvar_out");
     ChildProcess keepMic = parec("lumvar_mic_sink");
@@ -174,38 +186,33 @@ void expectAligned(Recording& first, Recording& second, const char* what, double
     EXPECT_LT(differences.back() - differences.front(), boundMs) << what;
 }
 
-void recordClicks(Recording& first, Recording& second, const std::string& sink) {
-    first.readFor(300ms);
-    second.readFor(300ms);
-    Playback clicks(sink, clickTrain(24));
-    for (const auto until = Clock::now() + 7s; Clock::now() < until;) {
-        first.readFor(20ms);
-        second.readFor(20ms);
+// One helper on the system source, one on `input`, while a click train plays into `sink`.
+void expectClicksAligned(const std::string& input, const std::string& sink, const char* what) {
+    Recording system, other;
+    other.helper.write("INPUT " + input + "\n");
+    ASSERT_TRUE(sees(other.helper, "  input device rate: "));
+    system.readFor(300ms);
+    other.readFor(300ms);
+    {
+        Playback clicks(sink, clickTrain(24));
+        for (const auto until = Clock::now() + 7s; Clock::now() < until;) {
+            system.readFor(20ms);
+            other.readFor(20ms);
+        }
     }
+    expectAligned(system, other, what, 20.0);
+    endWithSigterm(system.helper);
+    endWithSigterm(other.helper);
 }
 
 TEST(SegmentE2E, TwoHelpersPlaceTheSameClicksAtTheSameTime) {
     ChildProcess keepOut = parec("lumvar_out");
     ChildProcess keepMic = parec("lumvar_mic_sink");
-    {
-        Recording system, monitor;
-        monitor.helper.write("INPUT lumvar_out.monitor\n");
-        ASSERT_TRUE(sees(monitor.helper, "  input device rate: "));
-        recordClicks(system, monitor, "lumvar_out");
-        expectAligned(system, monitor, "the system source and its monitor as an input", 20.0);
-        endWithSigterm(system.helper);
-        endWithSigterm(monitor.helper);
-    }
+    expectClicksAligned("lumvar_out.monitor", "lumvar_out", "the system source and its monitor as an input");
     // One click train into both the default sink and the microphone's feed, through one combine sink.
     Module both("module-combine-sink sink_name=lumvar_both slaves=lumvar_out,lumvar_mic_sink");
     ASSERT_FALSE(both.id.empty());
-    Recording system, microphone;
-    microphone.helper.write("INPUT lumvar_mic\n");
-    ASSERT_TRUE(sees(microphone.helper, "  input device rate: "));
-    recordClicks(system, microphone, "lumvar_both");
-    expectAligned(system, microphone, "the system source and the microphone", 20.0);
-    endWithSigterm(system.helper);
-    endWithSigterm(microphone.helper);
+    expectClicksAligned("lumvar_mic", "lumvar_both", "the system source and the microphone");
 }
 
 }  // namespace lumvar::testing

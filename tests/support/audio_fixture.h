@@ -30,6 +30,7 @@ void drainAll(capture::SampleOutput& output, Announce announce, Write write) {
     for (;;) {
         while (const auto start = output.nextToAnnounce()) {
             announce(*start);
+            output.lineQueued();
             output.announced();
         }
         const auto samples = output.writable();
@@ -39,7 +40,8 @@ void drainAll(capture::SampleOutput& output, Announce announce, Write write) {
     }
 }
 inline void discardAll(capture::SampleOutput& output) {
-    drainAll(output, [](const capture::SegmentStart&) {}, [](std::span<const float>) {});
+    drainAll(
+        output, [](const capture::SegmentStart&) {}, [](std::span<const float>) {});
 }
 
 // A scripted audio system with the output ring for standard output and a memory sink for standard error.
@@ -68,7 +70,9 @@ struct AudioFixture : ::testing::Test {
     const std::vector<float>& written() {
         drainAll(
             out, [this](const capture::SegmentStart& start) { segments_.push_back(start); },
-            [this](std::span<const float> samples) { stream_.insert(stream_.end(), samples.begin(), samples.end()); });
+            [this](std::span<const float> samples) {
+                stream_.insert(stream_.end(), samples.begin(), samples.end());
+            });
         return stream_;
     }
     // Every segment start announced so far.

@@ -1,0 +1,102 @@
+"""The records the client hands out: chunks of audio and the payloads of events."""
+
+from __future__ import annotations
+
+from array import array
+from dataclasses import dataclass
+from typing import Literal
+
+Mark = Literal[">", "x", "!", "info", "detail", "plain"]
+
+
+@dataclass(frozen=True, slots=True)
+class Chunk:
+    """Interleaved stereo float32 samples that never straddle a segment boundary.
+
+    `frame` is the stream index of the first frame (frames of two samples); `rate` and `clock_ns`
+    (capture time of the first frame, monotonic clock) come from its segment. `rate` is 0.0 and
+    `clock_ns` None when the helper did not know the rate (or wrote no segment line before it).
+    """
+
+    samples: array[float]  # array("f")
+    frame: int
+    rate: float
+    clock_ns: int | None
+
+    @property
+    def frames(self) -> int:
+        return len(self.samples) // 2
+
+
+@dataclass(frozen=True, slots=True)
+class Segment:
+    """From stream frame `frame` on, frames are at `rate`; `frame` was captured at `clock_ns`."""
+
+    frame: int
+    rate: float
+    clock_ns: int
+
+
+@dataclass(frozen=True, slots=True)
+class Status:
+    """One status line: `line` as written, `mark` and `text` parsed from it."""
+
+    mark: Mark
+    text: str
+    line: str
+
+
+@dataclass(frozen=True, slots=True)
+class Device:
+    uid: str
+    name: str
+    default: bool
+
+
+@dataclass(frozen=True, slots=True)
+class InputStarted:
+    uid: str
+    rate: float
+
+
+@dataclass(frozen=True, slots=True)
+class SourceLost:
+    source: Literal["system", "input"]
+    uid: str | None  # the input's UID
+
+
+@dataclass(frozen=True, slots=True)
+class Rebuilding:
+    reason: Literal["silent", "default_output_changed", "stalled"]
+
+
+@dataclass(frozen=True, slots=True)
+class RebuildFailed:
+    retrying: bool  # the helper retries on its next tick
+
+
+@dataclass(frozen=True, slots=True)
+class Backlog:
+    dropped_samples: int
+
+
+@dataclass(frozen=True, slots=True)
+class StatusBacklog:
+    dropped_lines: int
+
+
+@dataclass(frozen=True, slots=True)
+class OutputError:
+    name: str  # the errno name the helper gave, e.g. ENOSPC
+
+
+@dataclass(frozen=True, slots=True)
+class Exit:
+    """How the helper ended: `code` for an exit status, `signal` for a signal (the other is None)."""
+
+    code: int | None
+    signal: int | None
+
+    @staticmethod
+    def of(returncode: int) -> "Exit":
+        return Exit(None, -returncode) if returncode < 0 else Exit(returncode, None)
