@@ -76,6 +76,8 @@ describe(`end to end on ${kind}`, { skip: skipEndToEnd, timeout: 120_000 }, () =
 
   test('exact attribution across INPUT of the 44.1 kHz monitor and back', async () => {
     const capture = await Capture.start({ helper });
+    const late: unknown[] = [];
+    capture.on('lateSegment', (s) => late.push(s));
     const got = collect(capture);
     await got.until(() => got.framesAt(48000) > 24000);
     await capture.useInput('lumvar_44k.monitor');
@@ -84,6 +86,8 @@ describe(`end to end on ${kind}`, { skip: skipEndToEnd, timeout: 120_000 }, () =
     await got.until(() => got.chunks[got.chunks.length - 1].rate === 48000 && runsByRate(got.chunks).at(-1)!.left.length > 24000);
     await capture.stop();
     await got.done;
+    // Read as a parent reads both pipes, every line comes before its frames: none late, none unlabelled.
+    assert.deepEqual(late, []);
     const runs = runsByRate(got.chunks);
     assert.deepEqual(
       runs.map((r) => r.rate),
@@ -179,9 +183,10 @@ describe(`call-recorder on ${kind}`, { skip: skipEndToEnd, timeout: 60_000 }, ()
     const { rate, left, right } = readWav(readFileSync(out));
     const played = clickTimes(left, rate);
     const heard = clickTimes(right, rate);
-    assert.ok(played.length >= 10 && heard.length >= 10, `${played.length} and ${heard.length} clicks`);
-    const offsets = played.map((t) => Math.min(...heard.map((h) => Math.abs(h - t))) * 1000);
+    // A click with no partner within 100 ms (the microphone's helper starts later) tells nothing of alignment.
+    const offsets = played.map((t) => Math.min(...heard.map((h) => Math.abs(h - t))) * 1000).filter((o) => o < 100);
     t.diagnostic(`call-recorder on ${kind}: clicks ${offsets.map((o) => o.toFixed(1)).join(' ')} ms apart`);
+    assert.ok(offsets.length >= 10, `${offsets.length} pairs of clicks`);
     assert.ok(offsets.every((o) => o < 20), offsets.join());
   });
 });
@@ -208,10 +213,10 @@ describe(`a server restart on ${kind}`, { skip: skipEndToEnd, timeout: 60_000 },
     const players = [tone('lumvar_out', 48000, systemHz)];
     const capture = await Capture.start({ helper });
     const segments: number[] = [];
-    const rates: string[] = [];
-    capture.on('segment', (s) => segments.push(s.frame) && rates.push(`${s.frame}@${s.rate}`));
-    capture.on('lateSegment', (s) => rates.push(`late ${s.frame}@${s.rate} after ${s.deliveredFrames}`));
-    capture.on('status', (s) => rates.push(s.raw.slice(0, 30)));
+    const seen: string[] = []; // what the helper said, for a failure's message
+    capture.on('segment', (s) => segments.push(s.frame));
+    capture.on('lateSegment', (s) => seen.push(`late segment ${s.frame} after ${s.deliveredFrames}`));
+    capture.on('status', (s) => s.raw.startsWith('@') || seen.push(s.raw));
     const got = collect(capture);
     const back = new Promise<void>((resolve) => capture.once('serverBack', () => resolve()));
     try {
@@ -221,22 +226,22 @@ describe(`a server restart on ${kind}`, { skip: skipEndToEnd, timeout: 60_000 },
       const upAt = process.hrtime.bigint();
       await within(back, 10_000, 'serverBack');
       players.push(tone('lumvar_out', 48000, systemHz));
+      // Audio again: the tone in the newest chunk.
       const before = got.chunks.length;
-      await got.until(() => got.chunks.length > before && runsByRate(got.chunks.slice(before)).at(-1)!.left.length > 48000, 10000);
+      const toneIn = (c: Chunk) => level(c.samples.filter((_, i) => i % 2 === 0), c.rate, systemHz) > 0.1;
+      await got.until(() => got.chunks.length > before && toneIn(got.chunks[got.chunks.length - 1]), 10000);
       await capture.stop();
       await got.done;
       // The chunk after the hole in capture time begins a segment; the hole spans the outage.
-      assert.ok(got.chunks.every((c) => c.rate > 0), `segments ${rates.join(' ')}`);
+      assert.ok(got.chunks.every((c) => c.rate > 0), seen.join('\n'));
       const end = (c: Chunk) => c.clockNs + BigInt(Math.round(((c.samples.length / 2) * 1e9) / c.rate));
       const at = got.chunks.findIndex((c, i) => i > 0 && c.clockNs - end(got.chunks[i - 1]) > 100_000_000n);
       assert.ok(at > 0, 'a hole in capture time');
       const [last, first] = [got.chunks[at - 1], got.chunks[at]];
-      assert.ok(segments.includes(first.frame), `a segment at frame ${first.frame}: ${rates.join(' | ')}`);
+      assert.ok(segments.includes(first.frame), `a segment at frame ${first.frame}:\n${seen.join('\n')}`);
       const ms = (ns: bigint) => Number(ns - downAt) / 1e6;
       assert.ok(end(last) < upAt && first.clockNs > downAt, `the hole from ${ms(end(last))} to ${ms(first.clockNs)} ms, the restart from 0 to ${ms(upAt)} ms`);
       t.diagnostic(`server restart on ${kind}: the hole from ${ms(end(last))} to ${ms(first.clockNs)} ms, the restart from 0 to ${ms(upAt)} ms`);
-      const runs = runsByRate(got.chunks.slice(at));
-      assert.ok(level(runs[0].left.subarray(-48000), runs[0].rate, systemHz) > 0.1, 'the tone again');
     } finally {
       players.forEach((p) => p.kill());
     }
