@@ -2,7 +2,7 @@
 // (PULSE_SERVER and friends in the environment; LUMVAR_TEST_SOUND_KIND names its kind).
 import assert from 'node:assert/strict';
 import { execFile, execFileSync, type ChildProcess } from 'node:child_process';
-import { readFileSync } from 'node:fs';
+import { readFileSync, rmSync } from 'node:fs';
 import { tmpdir } from 'node:os';
 import { dirname, join } from 'node:path';
 import { fileURLToPath } from 'node:url';
@@ -181,6 +181,7 @@ describe(`call-recorder on ${kind}`, { skip: skipEndToEnd, timeout: 60_000 }, ()
       pactl('unload-module', module);
     }
     const { rate, left, right } = readWav(readFileSync(out));
+    rmSync(out);
     const played = clickTimes(left, rate);
     const heard = clickTimes(right, rate);
     // A click with no partner within 100 ms (the microphone's helper starts later) tells nothing of alignment.
