@@ -1,0 +1,68 @@
+// Cuts the bytes of standard output into chunks of whole frames, each inside one segment, and labels
+// them with their segment's rate and capture time. It knows nothing of pipes or timing: the caller
+// must have handed it every segment line written before the bytes it passes.
+import type { Segment } from './lines.js';
+
+const bytesPerFrame = 8; // two float32 samples
+
+/** Interleaved stereo float32 samples, all from one segment. */
+export interface Chunk {
+  samples: Float32Array;
+  /** The stream index of the chunk's first frame (frames the parent received before it). */
+  frame: number;
+  /** Its segment's rate; 0 when unknown. */
+  rate: number;
+  /** Capture time of the first frame, on `process.hrtime.bigint()`'s clock. */
+  clockNs: bigint;
+}
+
+export class Attributor {
+  /** Frames cut into chunks so far: the index of the next frame. */
+  frames = 0;
+  private remainder = Buffer.alloc(0);
+  private current: Segment = { frame: 0, rate: 0, clockNs: 0n };
+  /** Segments that begin at or after `frames`, in order. */
+  private upcoming: Segment[] = [];
+
+  /** Takes a segment line's segment. Returns whether it came late: it begins before a frame that was
+   * already cut, so that chunks already made carry the segment before it. */
+  addSegment(segment: Segment): boolean {
+    if (segment.frame < this.frames) {
+      // Frames from `frames` on belong to the latest segment that begins at or before them.
+      if (segment.frame >= this.current.frame) this.current = segment;
+      return true;
+    }
+    const at = this.upcoming.findIndex((s) => s.frame >= segment.frame);
+    if (at < 0) this.upcoming.push(segment);
+    else if (this.upcoming[at].frame === segment.frame) this.upcoming[at] = segment;
+    else this.upcoming.splice(at, 0, segment);
+    return false;
+  }
+
+  /** Cuts `bytes` (with the part frame left from the last call) into chunks. */
+  push(bytes: Buffer): Chunk[] {
+    const data = this.remainder.length ? Buffer.concat([this.remainder, bytes]) : bytes;
+    const whole = data.length - (data.length % bytesPerFrame);
+    this.remainder = Buffer.from(data.subarray(whole));
+    const chunks: Chunk[] = [];
+    let offset = 0;
+    while (offset < whole) {
+      while (this.upcoming.length && this.upcoming[0].frame <= this.frames) this.current = this.upcoming.shift()!;
+      const framesLeft = (whole - offset) / bytesPerFrame;
+      const toBoundary = this.upcoming.length ? this.upcoming[0].frame - this.frames : Infinity;
+      const count = Math.min(framesLeft, toBoundary);
+      const samples = new Float32Array(count * 2);
+      new Uint8Array(samples.buffer).set(data.subarray(offset, offset + count * bytesPerFrame));
+      chunks.push({ samples, frame: this.frames, rate: this.current.rate, clockNs: clockAt(this.current, this.frames) });
+      this.frames += count;
+      offset += count * bytesPerFrame;
+    }
+    return chunks;
+  }
+}
+
+/** The capture time of `frame` within `segment`. */
+export function clockAt(segment: Segment, frame: number): bigint {
+  if (segment.rate <= 0) return segment.clockNs;
+  return segment.clockNs + BigInt(Math.round(((frame - segment.frame) * 1e9) / segment.rate));
+}
