@@ -98,7 +98,9 @@ class ChunkQueue:
 class Session:
     def __init__(self, argv: Sequence[str], env: Mapping[str, str] | None) -> None:
         self.lock = threading.Lock()
-        self.pending: _Pending | None = _Pending("start")
+        # Kept apart too: a helper that fails at once clears `pending` before the caller comes to wait.
+        self._start = _Pending("start")
+        self.pending: _Pending | None = self._start
         self.stopping = False
         self.kill_at: float | None = None
         self.exit: Exit | None = None
@@ -139,8 +141,7 @@ class Session:
     # ---- callers' side
 
     def wait_started(self) -> None:
-        pending = self.pending
-        assert pending is not None
+        pending = self._start
         pending.done.wait()
         if pending.error:
             raise pending.error
