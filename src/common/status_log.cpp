@@ -2,6 +2,8 @@
 
 #include <string>
 
+#include "common/line_breakers.h"
+
 namespace lumvar {
 
 void StatusLog::log(std::string_view text) {
@@ -15,11 +17,15 @@ void StatusLog::log(std::string_view text) {
 std::string oneLine(std::string_view text) {
     std::string safe;
     safe.reserve(text.size());
-    for (const char c : text) {
-        if (c == '\n' || c == '\r') {
-            safe += "\xEF\xBF\xBD";
+    for (std::size_t at = 0; at < text.size();) {
+        const LineBreaker breaker = lineBreakerAt(text, at);
+        if (breaker.length == 0 || breaker.code == U'\t') {
+            const std::size_t length = breaker.length == 0 ? 1 : breaker.length;
+            safe.append(text.substr(at, length));
+            at += length;
         } else {
-            safe.push_back(c);
+            safe += "\xEF\xBF\xBD";
+            at += breaker.length;
         }
     }
     return safe;
