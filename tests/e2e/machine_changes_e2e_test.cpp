@@ -131,4 +131,23 @@ TEST(MachineChangesE2E, TheServerGoesAndComesBackAndTheCaptureWithIt) {
     endWithSigterm(helper);
 }
 
+// A socket in the server's place that accepts and never answers: the attempt that reaches it is given
+// up after the first connection's limit, and the next one finds the real server again.
+TEST(MachineChangesE2E, AReconnectionThatIsNeverAnsweredIsGivenUp) {
+    ChildProcess helper = streamingHelper();
+    const std::string script = LUMVAR_SOUND_SERVER_SCRIPT;
+    run(script + " stop " + soundDir());
+    EXPECT_TRUE(sees(helper, "  x sound server unreachable\n"));
+    MuteServer mute(soundDir() + "/native");
+    std::this_thread::sleep_for(1s);  // the back-off is at most 0.5 s: an attempt waits on the mute socket
+    // Starting anew clears the folder: the mute socket keeps what it holds but loses its name.
+    run(script + " start " + soundDir() + " " + soundServerKind() + " >/dev/null");
+    const auto back = Clock::now();
+    const std::string text = helper.waitForStderr("  > sound server back\n", 15s);
+    std::cout << "server back to \"sound server back\" past a mute attempt: " << msSince(back) << " ms\n";
+    EXPECT_NE(text.find("  > sound server back\n"), std::string::npos) << text;
+    EXPECT_EQ(occurrences(text, "  x sound server unreachable\n"), 1u) << text;
+    endWithSigterm(helper);
+}
+
 }  // namespace lumvar::testing
