@@ -5,7 +5,8 @@
 // Checked: the lines and overlong lengths are those of a plain split of everything fed; no kept line is
 // longer than the limit, and no allocation larger than a kept line needs is made while reading; every
 // command is its line repaired and trimmed, its word trimmed, without U+0020 and its own upper-casing,
-// and an argument is there exactly when the line has a U+0020, non-empty and trimmed.
+// and an argument is there exactly when the line has a U+0020, non-empty and trimmed; the line as an
+// echo in a status line has every character that could end a line replaced.
 #include <fuzzer/FuzzedDataProvider.h>
 #include <sanitizer/allocator_interface.h>
 #include <unicode/uchar.h>
@@ -14,6 +15,7 @@
 #include <cstdlib>
 
 #include "app/command.h"
+#include "common/status_log.h"
 
 namespace {
 
@@ -43,6 +45,21 @@ bool trimmed(const std::string& text) {
            lumvar::platformText().wellFormed(text);
 }
 
+// `echoed` is `line` as a status line shows it: each Cc character but TAB and each U+2028 and U+2029
+// (by ICU's categories) replaced by one U+FFFD, everything else as it was.
+void requireOneLine(const std::string& line, const std::string& echoed) {
+    const auto* bytes = reinterpret_cast<const std::uint8_t*>(line.data());
+    std::string expected;
+    for (std::int32_t i = 0, length = static_cast<std::int32_t>(line.size()); i < length;) {
+        const std::int32_t start = i;
+        UChar32 c = 0;
+        U8_NEXT(bytes, i, length, c);
+        const bool breaker = (u_charType(c) == U_CONTROL_CHAR && c != 0x09) || c == 0x2028 || c == 0x2029;
+        expected += breaker ? std::string("\xEF\xBF\xBD") : line.substr(start, i - start);
+    }
+    require(echoed == expected);
+}
+
 void checkCommand(std::string_view raw) {
     const lumvar::Text& text = lumvar::platformText();
     const auto command = lumvar::app::parseCommand(raw, text);
@@ -53,6 +70,7 @@ void checkCommand(std::string_view raw) {
     require(command->word.find(' ') == std::string::npos && text.upper(command->word) == command->word);
     require(command->argument.has_value() == (line.find(' ') != std::string::npos));
     require(!command->argument || trimmed(*command->argument));
+    requireOneLine(command->line, lumvar::oneLine(command->line));
 }
 
 }  // namespace

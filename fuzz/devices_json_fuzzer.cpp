@@ -1,7 +1,7 @@
 // The device-list JSON over a few devices whose texts and numbers come from the input. With every uid
 // and name well-formed UTF-8 (judged by ICU's decoder, not the writer's check), the result is one line
-// of JSON that parses back to exactly the devices given, every "/" written as "\/"; with any text
-// ill-formed there is no result at all.
+// of JSON (for readers that also break at NEL, U+2028 and U+2029) that parses back to exactly the devices
+// given, every "/" written as "\/"; with any text ill-formed there is no result at all.
 #include <fuzzer/FuzzedDataProvider.h>
 #include <unicode/utf8.h>
 
@@ -52,7 +52,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     require(json.has_value() == valid);
     if (!json) return 0;
     for (std::size_t i = 0; i < json->size(); ++i) {
-        require(static_cast<unsigned char>((*json)[i]) >= 0x20);  // one line: no raw control character
+        // One line for every reader: no raw control character (C0, DEL, C1), no U+2028 or U+2029.
+        const auto byte = static_cast<unsigned char>((*json)[i]);
+        require(byte >= 0x20 && byte != 0x7F);
+        const std::string_view rest = std::string_view(*json).substr(i);
+        require(!(byte == 0xC2 && rest.size() > 1 && static_cast<unsigned char>(rest[1]) <= 0x9F));
+        require(!rest.starts_with("\xE2\x80\xA8") && !rest.starts_with("\xE2\x80\xA9"));
         std::size_t escapes = 0;
         while ((*json)[i] == '/' && escapes < i && (*json)[i - 1 - escapes] == '\\') ++escapes;
         require((*json)[i] != '/' || escapes % 2 == 1);

@@ -13,7 +13,8 @@ struct CommandSink {
 };
 
 // Reads command lines from `fd` until end of input or a read error, handing each command over as soon
-// as its line is complete. Blocks: run it on a thread of its own.
+// as its line is complete; a non-blocking `fd` with nothing to read is waited on. Blocks: run it on a
+// thread of its own.
 void readCommands(int fd, const Text& text, const CommandSink& sink);
 
 }  // namespace lumvar::app

@@ -22,7 +22,7 @@ void Controller::handle(const Command& command) {
     } else if (env_.text.equal(command.word, "LIST")) {
         listDevices();
     } else {
-        env_.log.log("unknown cmd: " + command.line);
+        env_.log.log("unknown cmd: " + oneLine(command.line));
     }
     settle();
 }
@@ -54,7 +54,7 @@ void Controller::switchToInput(const std::optional<std::string>& uid) {
     attempted_ = true;
     if (input_.start(*uid)) {
         mode_ = Mode::Input;
-        env_.log.log("  > input capture started: " + *uid);
+        env_.log.log("  > input capture started: " + oneLine(*uid));
         // The stream carries no rate: this is how the parent learns it.
         env_.log.log("  input device rate: " + formatDouble(input_.rate()));
         return;
@@ -127,7 +127,7 @@ bool Controller::tryTheMachinesChange() {
 }
 
 void Controller::inputLost() {
-    env_.log.log("  x input device lost: " + input_.uid() + "; restoring system");
+    env_.log.log("  x input device lost: " + oneLine(input_.uid()) + "; restoring system");
     retryPending_ = !fallBackToSystem();
     lastAttempt_.clear();
 }
@@ -301,14 +301,14 @@ void Controller::followDevicesInUse() {
     deps_.watch.watchRate(input_.running() ? input_.devID() : tap_.aggID());
 }
 
-void Controller::terminate() {
+void Controller::terminate(int status) {
     if (ended_) return;
     ended_ = true;
     if (deps_.ending) deps_.ending();
     deps_.watch.stop();
     tap_.teardown();
     input_.stop();
-    deps_.exit(0);
+    deps_.exit(status);
 }
 
 }  // namespace lumvar::app

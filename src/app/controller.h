@@ -55,8 +55,9 @@ class Controller {
     void startWatching();
     void handleDeviceEvents(const DeviceEvents& events);
 
-    // Releases every audio object and listener and ends the process with status 0.
-    void terminate();
+    // Releases every audio object and listener and ends the process with `status` (2 after a failed
+    // write to standard output, 0 for every other end).
+    void terminate(int status = 0);
 
     // Whether the end has begun: from then on nothing but the clean-up runs.
     bool ended() const { return ended_; }

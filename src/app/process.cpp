@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <csignal>
 
+#include "common/errno_name.h"
 #include "common/number_format.h"
 
 namespace lumvar::app {
@@ -76,8 +77,19 @@ void Process::requestTermination(int signal) {
 }
 
 void Process::outputFailed(int error) {
-    if (error != EPIPE) return;
-    if (!outputGone_.exchange(true)) requestTermination(SIGPIPE);
+    if (outputGone_.exchange(true)) return;
+    // A reader that went away is an ordinary end; anything else loses the audio, which the parent must
+    // be able to tell from an end it asked for.
+    if (error == EPIPE) {
+        requestTermination(SIGPIPE);
+        return;
+    }
+    if (ending_) ending_(SIGTERM);
+    queue_.postFirst([this, error] {
+        if (controller_.ended()) return;
+        log_.log("  x output write error (" + errnoName(error) + ") - ending");
+        controller_.terminate(kOutputFailedStatus);
+    });
 }
 
 void Process::outputNotice() {

@@ -43,6 +43,8 @@ class Process {
     // Commands queued beyond this hold the reader back, so a flood on standard input pushes back on
     // the parent's pipe instead of growing the process.
     static constexpr std::size_t kMaxQueuedCommands = 1000;
+    // The exit status after a write to standard output failed for another reason than a closed pipe.
+    static constexpr int kOutputFailedStatus = 2;
 
     explicit Process(Deps deps);
 
@@ -57,7 +59,9 @@ class Process {
 
     // From any thread: ends the process cleanly; `signal` is the one that ends it should that stall.
     void requestTermination(int signal);
-    // From the output writer: a reader of standard output that went away ends the process, once.
+    // From the output writer, on the first failed write to standard output: a reader that went away
+    // (EPIPE) ends the process as a signal does, any other error with its status line and
+    // kOutputFailedStatus.
     void outputFailed(int error);
     // From the output writer: a drop episode is over, or the capture has a notice for the log.
     void outputNotice();

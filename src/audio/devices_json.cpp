@@ -2,6 +2,7 @@
 
 #include <array>
 
+#include "common/line_breakers.h"
 #include "common/number_format.h"
 
 namespace lumvar::audio {
@@ -10,43 +11,20 @@ namespace {
 bool appendString(std::string& json, std::string_view text, const Text& rules) {
     if (!rules.wellFormed(text)) return false;
     json.push_back('"');
-    for (const char c : text) {
-        switch (c) {
-            case '"':
-                json += "\\\"";
-                break;
-            case '\\':
-                json += "\\\\";
-                break;
-            case '/':
-                json += "\\/";
-                break;
-            case '\b':
-                json += "\\b";
-                break;
-            case '\f':
-                json += "\\f";
-                break;
-            case '\n':
-                json += "\\n";
-                break;
-            case '\r':
-                json += "\\r";
-                break;
-            case '\t':
-                json += "\\t";
-                break;
-            default:
-                if (static_cast<unsigned char>(c) < 0x20) {
-                    static constexpr std::array<char, 16> hex{'0', '1', '2', '3', '4', '5', '6', '7',
-                                                              '8', '9', 'a', 'b', 'c', 'd', 'e', 'f'};
-                    json += "\\u00";
-                    json.push_back(hex[static_cast<unsigned char>(c) >> 4]);
-                    json.push_back(hex[static_cast<unsigned char>(c) & 0xF]);
-                } else {
-                    json.push_back(c);
-                }
+    static constexpr std::array<char, 16> hex{'0', '1', '2', '3', '4', '5', '6', '7',
+                                              '8', '9', 'a', 'b', 'c', 'd', 'e', 'f'};
+    for (std::size_t at = 0; at < text.size();) {
+        // Every control character, and the two separators some readers break lines at, as \uXXXX: the
+        // same JSON value, and one line for every reader.
+        if (const LineBreaker breaker = lineBreakerAt(text, at); breaker.length > 0) {
+            json += "\\u";
+            for (int shift = 12; shift >= 0; shift -= 4) json.push_back(hex[(breaker.code >> shift) & 0xF]);
+            at += breaker.length;
+            continue;
         }
+        const char c = text[at++];
+        if (c == '"' || c == '\\' || c == '/') json.push_back('\\');
+        json.push_back(c);
     }
     json.push_back('"');
     return true;

@@ -29,7 +29,7 @@ InputCapture::~InputCapture() {
 bool InputCapture::start(std::string_view uid) {
     const AudioObjectID id = deviceIDForUID(env_, uid);
     if (id == kAudioObjectUnknown) {
-        env_.log.log("  x input device not found: " + std::string(uid));
+        env_.log.log("  x input device not found: " + oneLine(uid));
         return false;
     }
     devID_ = id;
@@ -40,7 +40,7 @@ bool InputCapture::start(std::string_view uid) {
     env_.log.log("  input device '" + oneLine(name) + "' channels: " + formatInt(channels));
     if (channels < 1) {
         // An output-only device would start and never deliver a frame.
-        env_.log.log("  x input device has no input channels: " + std::string(uid));
+        env_.log.log("  x input device has no input channels: " + oneLine(uid));
         devID_ = kAudioObjectUnknown;
         return false;
     }

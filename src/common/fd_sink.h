@@ -8,7 +8,9 @@
 namespace lumvar {
 
 // Writes each chunk to a file descriptor with one write(2) in the usual case, looping over partial
-// writes and EINTR so that a chunk is never cut short by anything but a real failure.
+// writes and EINTR so that a chunk is never cut short by anything but a real failure. A descriptor
+// in non-blocking mode that is full (EAGAIN) is waited on with poll(2) until it takes bytes again, so
+// it behaves as a blocking one: nothing is dropped, and only the writing thread waits.
 class FdSink final : public ByteSink {
   public:
     // Called on the writing thread with errno of each failed write; it must be quick and must not

@@ -3,6 +3,8 @@
 #include <string>
 #include <utility>
 
+#include "common/line_breakers.h"
+
 namespace lumvar {
 
 void StatusLog::log(std::string_view text) {
@@ -28,11 +30,15 @@ std::vector<std::string> StatusLog::capture(const std::function<void()>& work) {
 std::string oneLine(std::string_view text) {
     std::string safe;
     safe.reserve(text.size());
-    for (const char c : text) {
-        if (c == '\n' || c == '\r') {
-            safe += "\xEF\xBF\xBD";
+    for (std::size_t at = 0; at < text.size();) {
+        const LineBreaker breaker = lineBreakerAt(text, at);
+        if (breaker.length == 0 || breaker.code == U'\t') {
+            const std::size_t length = breaker.length == 0 ? 1 : breaker.length;
+            safe.append(text.substr(at, length));
+            at += length;
         } else {
-            safe.push_back(c);
+            safe += "\xEF\xBF\xBD";
+            at += breaker.length;
         }
     }
     return safe;

@@ -30,8 +30,9 @@ class StatusLog {
     std::vector<std::string>* captured_ = nullptr;
 };
 
-// A text from elsewhere (a device's name) made safe to put into one status line: every carriage
-// return and line feed becomes U+FFFD, so that the text cannot end the line or forge another one.
+// A text from elsewhere (a device's name, a UID or a line the parent sent) made safe to put into one
+// status line: every control character but TAB, and U+2028 and U+2029, becomes U+FFFD, so that no
+// reader (Python's splitlines splits at VT, FF, FS, GS, RS, NEL and those two) sees the line end early.
 std::string oneLine(std::string_view text);
 
 }  // namespace lumvar

@@ -125,6 +125,31 @@ TEST_F(ControllerTest, ListAndUnknownCommands) {
     EXPECT_TRUE(tapRunning());
 }
 
+// Text the parent or the platform chose is one line wherever it is echoed; the lookup uses it as sent.
+TEST_F(ControllerTest, EchoedTextIsOneLineAndTheLookupUsesTheUidAsSent) {
+    const std::string fffd = "\xEF\xBF\xBD";
+    const AudioObjectID odd = addInput("odd\xE2\x80\xA8mic", "Odd\x0BMic", {1});
+    command("INPUT odd\xE2\x80\xA8mic");
+    EXPECT_EQ(input->devID(), odd);
+    command("INPUT nowhere\xC2\x85x");
+    command(
+        "INPUT dead\x0C"
+        "end");
+    command("bad\x1B[31m");
+    EXPECT_EQ(err.text(), "  input device 'Odd" + fffd + "Mic' channels: 1\n  > input capture started: odd" +
+                              fffd +
+                              "mic\n  input device rate: 48000.0\n  x input device not found: nowhere" +
+                              fffd + "x\n  x input start failed; restoring system\n" + buildLines() +
+                              "  x input device not found: dead" + fffd +
+                              "end\n  x input start failed; restoring system\n" + buildLines() +
+                              "unknown cmd: bad" + fffd + "[31m\n");
+    command("INPUT odd\xE2\x80\xA8mic");
+    err.clear();
+    hw.removeDevice(odd);
+    notify({{odd, kAudioDevicePropertyDeviceIsAlive}});
+    EXPECT_TRUE(has("  x input device lost: odd" + fffd + "mic; restoring system\n"));
+}
+
 TEST_F(ControllerTest, WatchdogRebuildsATapSilentPastTheThresholdAndRetriesAFailedRebuild) {
     controller->setZeroThreshold(1000);
     silence(1000);

@@ -72,18 +72,45 @@ TEST_F(ProcessTest, AFailedFirstBuildStopsStartUp) {
     EXPECT_FALSE(started);
 }
 
-TEST_F(ProcessTest, OnlyABrokenPipeEndsTheProcessOnceAheadOfWhatIsQueued) {
-    ASSERT_TRUE(process->start({}));
-    process->outputFailed(EAGAIN);  // not a reader that went away
-    queue.runPending();
-    EXPECT_EQ(queue.stopStatus(), std::nullopt);
-    err.clear();
-    command("LIST");
-    process->outputFailed(EPIPE);
-    process->outputFailed(EPIPE);
-    queue.runPending();
-    EXPECT_EQ(queue.stopStatus(), 0);
-    EXPECT_EQ(err.text(), "");  // termination ran first and writes nothing
+// A failed write to standard output ends the process once, ahead of what is queued: a reader that went
+// away quietly with status 0, every other error with one line and status 2.
+TEST_F(ProcessTest, AFailedOutputEndsTheProcessOnceAheadOfWhatIsQueued) {
+    struct Case {
+        int error;
+        std::string line;
+        int status;
+    };
+    const std::vector<Case> cases = {
+        {EPIPE, "", 0},
+        {ENOSPC, "  x output write error (ENOSPC) - ending\n", 2},
+        {EIO, "  x output write error (EIO) - ending\n", 2},
+        {EBADF, "  x output write error (EBADF) - ending\n", 2},
+        {EFBIG, "  x output write error (EFBIG) - ending\n", 2},
+        {EINVAL, "  x output write error (EINVAL) - ending\n", 2},
+        {EROFS, "  x output write error (errno " + std::to_string(EROFS) + ") - ending\n", 2},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.error);
+        std::vector<int> armed;
+        MainQueue caseQueue{[this] { return now; }};
+        Process caseProcess(Process::Deps{hw, out, err, platformText(), sleeper, uuids, parent, caseQueue,
+                                          [&](int signal) { armed.push_back(signal); }});
+        ASSERT_TRUE(caseProcess.start({}));
+        err.clear();
+        caseProcess.post(*app::parseCommand("LIST", platformText()));
+        caseProcess.outputFailed(c.error);
+        caseProcess.outputFailed(c.error);  // told of each failed write; ends once
+        caseQueue.runPending();
+        EXPECT_EQ(caseQueue.stopStatus(), c.status);
+        EXPECT_EQ(err.text(), c.line);  // termination ran first: no LIST
+        ASSERT_FALSE(armed.empty());
+        EXPECT_EQ(armed.front(), c.error == EPIPE ? SIGPIPE : SIGTERM);  // the signal should the end stall
+        caseProcess.requestTermination(SIGTERM);                         // after the end: changes nothing
+        caseQueue.runPending();
+        EXPECT_EQ(caseQueue.stopStatus(), c.status);
+        EXPECT_EQ(err.text(), c.line);
+        expectNothingLeaked();
+    }
 }
 
 // Both standard streams in one record, in the order their writes happened.

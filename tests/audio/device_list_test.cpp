@@ -62,8 +62,8 @@ TEST_F(DeviceList, TextIsEscapedByteForByteAndIllFormedTextEmptiesTheList) {
     emitDevices(env);
     EXPECT_EQ(err.text(),
               "@DEVICES [{\"uid\":\"usb:1a2b\\/in\\\"x\\\\y\","
-              "\"name\":\"Mic \\u0001\\n\\t\\u001f "
-              "(\xc3\x9c\xf0\x9f\x8e\xa4)\x7f\",\"ch\":2,\"default\":false}]\n");
+              "\"name\":\"Mic \\u0001\\u000a\\u0009\\u001f "
+              "(\xc3\x9c\xf0\x9f\x8e\xa4)\\u007f\",\"ch\":2,\"default\":false}]\n");
     addInput("bad", "Bad \xff name", {1});
     err.clear();
     emitDevices(env);

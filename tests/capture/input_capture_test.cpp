@@ -82,9 +82,14 @@ TEST_F(InputCaptureTest, TheNameLineIsOneLineWhateverThePlatformSays) {
     ASSERT_TRUE(input->start("forger"));
     input->stop();
     ASSERT_TRUE(input->start("unreadable"));
-    EXPECT_EQ(err.text(),
-              "  input device 'Mic\xEF\xBF\xBD\xEF\xBF\xBD@DEVICES []' channels: 2\n"
-              "  x n failed: -9\n  input device 'unreadable' channels: 1\n");
+    input->stop();
+    addInput("mute\x0B", "Mute", {});
+    EXPECT_FALSE(input->start("mute\x0B"));  // found by the UID as given, echoed as one line
+    EXPECT_EQ(
+        err.text(),
+        "  input device 'Mic\xEF\xBF\xBD\xEF\xBF\xBD@DEVICES []' channels: 2\n"
+        "  x n failed: -9\n  input device 'unreadable' channels: 1\n"
+        "  input device 'Mute' channels: 0\n  x input device has no input channels: mute\xEF\xBF\xBD\n");
 }
 
 TEST_F(InputCaptureTest, FramesGoOutAsTwoChannelsSecondChannelFirst) {

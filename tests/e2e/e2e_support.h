@@ -175,11 +175,13 @@ inline std::vector<float> captureWhilePlaying(ChildProcess& helper, const std::s
     return asFloats(helper.readStdout(static_cast<std::size_t>(48000 * 8 * seconds), 8s));
 }
 
-// A socket that takes connections and never says a word, as a hung sound server does.
+// A socket that takes connections and never says a word, as a hung sound server does. The connections
+// it holds stay open, and unanswered, until it is destroyed.
 struct MuteServer {
-    std::string path = "/tmp/lumvar-mute-" + std::to_string(::getpid());
+    std::string path;
     int listener = ::socket(AF_UNIX, SOCK_STREAM, 0);
-    MuteServer() {
+    explicit MuteServer(std::string at = "/tmp/lumvar-mute-" + std::to_string(::getpid()))
+        : path(std::move(at)) {
         ::unlink(path.c_str());
         sockaddr_un address{};
         address.sun_family = AF_UNIX;

@@ -99,6 +99,38 @@ TEST(MachineChangesE2E, NewSourcesAreAnnouncedListedAtOnceAndRepairedWhenNotUtf8
     endWithSigterm(helper);
 }
 
+// Whether every line of `text` is one line for Python's str.splitlines() too: no CR, VT, FF, FS, GS,
+// RS, NEL, U+2028 or U+2029 anywhere, only the "\n" that ends each line.
+bool splitsOnlyAtNewlines(const std::string& text) {
+    for (const std::string breaker :
+         {"\r", "\x0b", "\x0c", "\x1c", "\x1d", "\x1e", "\xc2\x85", "\xe2\x80\xa8", "\xe2\x80\xa9"})
+        if (text.find(breaker) != std::string::npos) return false;
+    return true;
+}
+
+TEST(MachineChangesE2E, ALineSeparatorInANameIsEscapedInTheListAndReplacedInLines) {
+    Module odd(
+        "module-null-sink sink_name=lumvar_sep "
+        "\"sink_properties=device.description=$(printf 'a\342\200\250b\034c')\"");
+    ASSERT_FALSE(odd.id.empty());
+    ChildProcess helper = streamingHelper();
+    helper.write("LIST\nINPUT lumvar_sep.monitor\n");
+    const std::string fffd = "\xef\xbf\xbd";
+    const std::string line = "  input device 'Monitor of a" + fffd + "b" + fffd + "c' channels: 2\n";
+    const std::string text = helper.waitForStderr("  > input capture started: lumvar_sep.monitor\n", 5s);
+    EXPECT_NE(text.find(line), std::string::npos) << text;
+    const std::string list = lastDeviceList(text);
+    EXPECT_NE(list.find("\"Monitor of a\\u2028b\\u001cc\""), std::string::npos) << list;
+    std::map<std::string, std::string> names;
+    for (const auto& device : nlohmann::json::parse(list.substr(9))) names[device["uid"]] = device["name"];
+    EXPECT_EQ(names["lumvar_sep.monitor"],
+              "Monitor of a\xe2\x80\xa8"
+              "b\x1c"
+              "c");
+    EXPECT_TRUE(splitsOnlyAtNewlines(text)) << text;
+    endWithSigterm(helper);
+}
+
 TEST(MachineChangesE2E, TheServerGoesAndComesBackAndTheCaptureWithIt) {
     ChildProcess helper = streamingHelper();
     const std::string script = LUMVAR_SOUND_SERVER_SCRIPT;
@@ -128,6 +160,26 @@ TEST(MachineChangesE2E, TheServerGoesAndComesBackAndTheCaptureWithIt) {
     helper.write("LIST\nlist-done-again\n");
     const std::string listed = helper.waitForStderr("unknown cmd: list-done-again\n", 5s);
     EXPECT_NE(lastDeviceList(listed).find("\"uid\":\"lumvar_mic\""), std::string::npos);
+    endWithSigterm(helper);
+}
+
+// A socket in the server's place that accepts and never answers: the attempt that reaches it is given
+// up after the first connection's limit, and the next one finds the real server again.
+TEST(MachineChangesE2E, AReconnectionThatIsNeverAnsweredIsGivenUp) {
+    ChildProcess helper = streamingHelper();
+    const std::string script = LUMVAR_SOUND_SERVER_SCRIPT;
+    run(script + " stop " + soundDir());
+    EXPECT_TRUE(sees(helper, "  x sound server unreachable\n"));
+    MuteServer mute(soundDir() + "/native");
+    std::this_thread::sleep_for(1s);  // the back-off is at most 0.5 s: an attempt waits on the mute socket
+    // Starting anew clears the folder: the mute socket keeps what it holds but loses its name.
+    run(script + " start " + soundDir() + " " + soundServerKind() + " >/dev/null");
+    mute.path.clear();  // the name is the real server's now: not removed at the end
+    const auto back = Clock::now();
+    const std::string text = helper.waitForStderr("  > sound server back\n", 15s);
+    std::cout << "server back to \"sound server back\" past a mute attempt: " << msSince(back) << " ms\n";
+    EXPECT_NE(text.find("  > sound server back\n"), std::string::npos) << text;
+    EXPECT_EQ(occurrences(text, "  x sound server unreachable\n"), 1u) << text;
     endWithSigterm(helper);
 }
 

@@ -35,6 +35,7 @@ ChildProcess::ChildProcess(const std::string& path, const Options& options) {
     if (::pipe2(in, O_CLOEXEC) || ::pipe2(out, O_CLOEXEC) || ::pipe2(err, O_CLOEXEC) ||
         ::pipe2(report, O_CLOEXEC) || ::pipe2(release, O_CLOEXEC))
         throw std::runtime_error("pipe");
+    if (options.nonBlockingStdout) ::fcntl(out[1], F_SETFL, ::fcntl(out[1], F_GETFL) | O_NONBLOCK);
     if (options.orphan) ::prctl(PR_SET_CHILD_SUBREAPER, 1);
     // Built before fork: the child may only exec.
     std::vector<std::string> entries = options.environment;

@@ -20,6 +20,8 @@ class ChildProcess {
         // Spawn through a middle process that ends on endParent(), so that the child outlives its
         // parent. The caller becomes a sub-reaper and so still collects the child.
         bool orphan = false;
+        // The child's standard output in non-blocking mode, as some parents hand it over.
+        bool nonBlockingStdout = false;
     };
     ChildProcess(const std::string& path, const Options& options);
     ~ChildProcess();

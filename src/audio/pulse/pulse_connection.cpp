@@ -75,6 +75,7 @@ struct ConnectionCallbacks {
         if (--self.loading_ > 0) return;
         self.connected_ = true;
         self.everConnected_ = true;
+        if (self.attemptLimit_ != nullptr) self.api()->time_restart(self.attemptLimit_, nullptr);
         self.backoff_ = PulseConnection::kFirstRetry;
         self.observer_.connectionChanged(true);
         pa_threaded_mainloop_signal(self.loop_, 0);
@@ -146,6 +147,13 @@ struct ConnectionCallbacks {
     static void retryNow(pa_mainloop_api*, pa_time_event*, const timeval*, void* userdata) {
         of(userdata).connect();
     }
+
+    // A reconnection still without its answers: given up, and tried again after the back-off.
+    static void attemptExpired(pa_mainloop_api* api, pa_time_event* timer, const timeval*, void* userdata) {
+        auto& self = of(userdata);
+        api->time_restart(timer, nullptr);
+        if (!self.connected_ && self.context_ != nullptr) self.contextGone();
+    }
 };
 
 PulseConnection::PulseConnection(const Text& text, Observer& observer) : observer_(observer), model_(text) {
@@ -164,6 +172,8 @@ PulseConnection::~PulseConnection() {
         closing_ = true;
         if (retry_ != nullptr) api()->time_free(retry_);
         retry_ = nullptr;
+        if (attemptLimit_ != nullptr) api()->time_free(attemptLimit_);
+        attemptLimit_ = nullptr;
         if (context_ != nullptr) contextGone();
     }
     pa_threaded_mainloop_stop(loop_);
@@ -174,7 +184,19 @@ void PulseConnection::connect() {
     context_ = pa_context_new(api(), "lumvar-capture");
     if (context_ == nullptr) return scheduleRetry();
     pa_context_set_state_callback(context_, &ConnectionCallbacks::state, this);
+    if (everConnected_) limitAttempt();  // the first attempt is limited by the constructor's wait
     if (pa_context_connect(context_, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0) contextGone();
+}
+
+void PulseConnection::limitAttempt() {
+    timeval when{};
+    pa_gettimeofday(&when);
+    pa_timeval_add(&when, static_cast<pa_usec_t>(kConnectTimeout.count()) * 1000);
+    if (attemptLimit_ == nullptr) {
+        attemptLimit_ = api()->time_new(api(), &when, &ConnectionCallbacks::attemptExpired, this);
+    } else {
+        api()->time_restart(attemptLimit_, &when);
+    }
 }
 
 void PulseConnection::contextGone() {

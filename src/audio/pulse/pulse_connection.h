@@ -14,7 +14,9 @@ namespace lumvar::audio::pulse {
 
 // The connection to the sound server on a threaded main loop, for the life of the process, with the
 // server's model kept current from its change events. When the connection drops, requests fail at
-// once and the connection is made again, with back-off, until the server is back.
+// once and the connection is made again, with back-off, until the server is back. An attempt that
+// gets no answer (a socket that accepts and never speaks) is given up after kConnectTimeout, as the
+// first connection is, and the back-off goes on.
 //
 // Threads: the loop's own thread runs every libpulse callback with the loop's lock held; the caller's
 // thread takes the lock (Lock) for anything it touches of the context, its streams or the model.
@@ -77,6 +79,7 @@ class PulseConnection {
     void connect();                       // lock held
     void contextGone();                   // lock held
     void scheduleRetry();                 // lock held
+    void limitAttempt();                  // lock held: a reconnection is given kConnectTimeout
     void fetch(pa_operation* operation);  // lock held: an answer the model waits for
     void fetched();                       // lock held
 
@@ -84,6 +87,7 @@ class PulseConnection {
     pa_threaded_mainloop* loop_ = nullptr;
     pa_context* context_ = nullptr;
     pa_time_event* retry_ = nullptr;
+    pa_time_event* attemptLimit_ = nullptr;  // armed while a reconnection waits for its answers
     std::chrono::milliseconds backoff_ = kFirstRetry;
     ServerModel model_;
     int loading_ = 0;  // answers still due before a new connection's model is complete
