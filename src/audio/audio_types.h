@@ -81,9 +81,9 @@ constexpr std::size_t buffersWithin(std::size_t bytes) {
 // Core Audio's layout, so that the platform's stamps pass through unchanged. Only the fields whose
 // flag is set carry a value.
 struct AudioTimeStamp {
-    double mSampleTime = 0.0;      // the device's own frame count
-    std::uint64_t mHostTime = 0;   // the platform's host clock (see PlatformAudio::hostTimeToClockNanos)
-    double mRateScalar = 0.0;      // actual over nominal rate
+    double mSampleTime = 0.0;     // the device's own frame count
+    std::uint64_t mHostTime = 0;  // the platform's host clock (see PlatformAudio::hostTimeToClockNanos)
+    double mRateScalar = 0.0;     // actual over nominal rate
     std::uint64_t mWordClockTime = 0;
     std::byte mSMPTETime[24] = {};  // not used here
     std::uint32_t mFlags = 0;

@@ -78,7 +78,9 @@ class PlatformAudio {
     // A host time of an IO cycle's time stamp as nanoseconds on the clock that a parent's runtime reads
     // as its monotonic clock. Where host times already are that clock (CLOCK_MONOTONIC nanoseconds),
     // this is the identity. Main queue only: a platform may read its clocks here.
-    virtual std::int64_t hostTimeToClockNanos(std::uint64_t hostTime) { return static_cast<std::int64_t>(hostTime); }
+    virtual std::int64_t hostTimeToClockNanos(std::uint64_t hostTime) {
+        return static_cast<std::int64_t>(hostTime);
+    }
     // The host clock now.
     virtual std::uint64_t currentHostTime();
 };

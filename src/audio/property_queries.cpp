@@ -59,13 +59,15 @@ std::int64_t channelCount(AudioEnv& env, AudioObjectID device, FourCharCode scop
 
 std::uint32_t inputLatencyFrames(AudioEnv& env, AudioObjectID device) {
     const auto input = [](FourCharCode selector) {
-        return AudioObjectPropertyAddress{selector, kAudioObjectPropertyScopeInput, kAudioObjectPropertyElementMain};
+        return AudioObjectPropertyAddress{selector, kAudioObjectPropertyScopeInput,
+                                          kAudioObjectPropertyElementMain};
     };
     const auto frames = [&](AudioObjectID object, FourCharCode selector) {
         std::uint32_t value = 0;
         return readValue(env, object, input(selector), value) == kAudioHardwareNoError ? value : 0u;
     };
-    std::uint32_t total = frames(device, kAudioDevicePropertyLatency) + frames(device, kAudioDevicePropertySafetyOffset);
+    std::uint32_t total =
+        frames(device, kAudioDevicePropertyLatency) + frames(device, kAudioDevicePropertySafetyOffset);
     if (AudioObjectID stream = kAudioObjectUnknown;
         readValue(env, device, input(kAudioDevicePropertyStreams), stream) == kAudioHardwareNoError &&
         stream != kAudioObjectUnknown)

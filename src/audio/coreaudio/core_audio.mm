@@ -53,7 +53,8 @@ class CoreAudio final : public PlatformAudio {
 
   private:
     std::int64_t toNanos(std::uint64_t ticks) const {
-        return static_cast<std::int64_t>(static_cast<unsigned __int128>(ticks) * timebase_.numer / timebase_.denom);
+        return static_cast<std::int64_t>(static_cast<unsigned __int128>(ticks) * timebase_.numer /
+                                         timebase_.denom);
     }
 
     mach_timebase_info_data_t timebase_{1, 1};
