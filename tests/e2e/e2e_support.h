@@ -78,9 +78,14 @@ inline std::string soundDir() {
     const char* chosen = std::getenv("LUMVAR_TEST_SOUND_DIR");
     return chosen != nullptr ? chosen : LUMVAR_SOUND_DIR;
 }
+// Which server that is, told by its own folder at start-up (a test that restarts the server must start
+// the same kind again, and a stopped server's folder no longer says).
+inline const std::string kSoundServerKind = [] {
+    if (const char* kind = std::getenv("LUMVAR_TEST_SOUND_KIND")) return std::string(kind);
+    return std::string(std::ifstream(soundDir() + "/pipewire.pid").good() ? "pipewire" : "pulseaudio");
+}();
 inline std::string soundServerKind() {
-    const char* kind = std::getenv("LUMVAR_TEST_SOUND_KIND");
-    return kind != nullptr ? kind : "pulseaudio";
+    return kSoundServerKind;
 }
 inline const bool kPrivateServer = [] {
     const std::string dir = soundDir();
