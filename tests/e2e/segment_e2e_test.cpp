@@ -206,7 +206,10 @@ void expectClicksAligned(const std::string& input, const std::string& sink, cons
             other.readFor(20ms);
         }
     }
-    expectAligned(system, other, what, 20.0);
+    // Loose: a new stream's first timing report on PipeWire's pulse server, and the latency reported for a
+    // source remapped from a null sink's monitor, place a stream up to about 30 ms (PipeWire) and 50 ms
+    // (PulseAudio) off; a misplaced stream start (libpulse's smoothed latency: 220 ms) fails it.
+    expectAligned(system, other, what, 60.0);
     endWithSigterm(system.helper);
     endWithSigterm(other.helper);
 }
