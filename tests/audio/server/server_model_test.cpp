@@ -1,8 +1,8 @@
-#include "audio/pulse/server_model.h"
+#include "audio/server/server_model.h"
 
 #include <gtest/gtest.h>
 
-namespace lumvar::audio::pulse {
+namespace lumvar::audio::server {
 namespace {
 
 DeviceInfo sink(std::uint32_t index, std::string name, std::string description = "Sink") {
@@ -49,4 +49,4 @@ TEST(ServerModel, TextThatIsNotUtf8IsRepairedOrLeftOut) {
 }
 
 }  // namespace
-}  // namespace lumvar::audio::pulse
+}  // namespace lumvar::audio::server
