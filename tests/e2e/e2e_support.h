@@ -242,8 +242,8 @@ inline std::string waitUntilStreaming(ChildProcess& helper) {
     std::this_thread::sleep_for(50ms);
     return text;
 }
-inline ChildProcess streamingHelper() {
-    ChildProcess helper(LUMVAR_HELPER_PATH, {});
+inline ChildProcess streamingHelper(std::vector<std::string> environment = {}) {
+    ChildProcess helper(LUMVAR_HELPER_PATH, {.arguments = {}, .environment = std::move(environment)});
     waitUntilStreaming(helper);
     return helper;
 }

@@ -23,7 +23,10 @@ struct Segment {
 // A helper whose every byte of standard output is kept, so that stream frames can be counted from the
 // first, and whose segment lines place each frame in time.
 struct Recording {
-    ChildProcess helper = streamingHelper();
+    explicit Recording(std::vector<std::string> environment = {})
+        : helper(streamingHelper(std::move(environment))) {}
+
+    ChildProcess helper;
     std::vector<float> stream;  // interleaved stereo, from the first byte on
 
     // Reads until `count` segment lines have come (the first delivery of an idle server may take a while).
@@ -193,8 +196,9 @@ void expectAligned(Recording& first, Recording& second, const char* what, double
 }
 
 // One helper on the system source, one on `input`, while a click train plays into `sink`.
-void expectClicksAligned(const std::string& input, const std::string& sink, const char* what) {
-    Recording system, other;
+void expectClicksAligned(const std::string& input, const std::string& sink, const char* what,
+                         std::vector<std::string> otherEnvironment = {}) {
+    Recording system, other(std::move(otherEnvironment));
     other.helper.write("INPUT " + input + "\n");
     ASSERT_TRUE(sees(other.helper, "  input device rate: "));
     system.readFor(300ms);
@@ -218,6 +222,11 @@ TEST(SegmentE2E, TwoHelpersPlaceTheSameClicksAtTheSameTime) {
     ChildProcess keepOut = parec("lumvar_out");
     ChildProcess keepMic = parec("lumvar_mic_sink");
     expectClicksAligned("lumvar_out.monitor", "lumvar_out", "the system source and its monitor as an input");
+    // On PipeWire, the native path against the pulse server's, on the same monitor.
+    if (soundServerKind() == "pipewire")
+        expectClicksAligned("lumvar_out.monitor", "lumvar_out",
+                            "PipeWire natively and through its pulse server",
+                            {"PIPEWIRE_REMOTE=" + soundDir() + "/no-pipewire"});
     // One click train into both the default sink and the microphone's feed, through one combine sink.
     Module both("module-combine-sink sink_name=lumvar_both slaves=lumvar_out,lumvar_mic_sink");
     ASSERT_FALSE(both.id.empty());
