@@ -20,12 +20,18 @@ void OutputWriter::run() {
     constexpr std::uint64_t kNone = ~std::uint64_t{0};
     std::uint64_t held = kNone;  // the segment waited for, and since when
     auto heldSince = std::chrono::steady_clock::now();
+    std::uint64_t lastSeen = output_.committedTotal();
     while (!stopping_.load()) {
         pump();
         if (stopping_.load()) break;
         if (!output_.heldAtSegment()) {
             held = kNone;
-            output_.waitForWork(std::chrono::hours(1));
+            // Patient while samples come; once a patient wait has seen none, until woken: a stream
+            // that stops gets its last silent chunk out within kQuietWait, and then the writer sleeps.
+            const std::uint64_t seen = output_.committedTotal();
+            const bool flowing = seen != lastSeen;
+            lastSeen = seen;
+            output_.waitForWork(flowing ? kQuietWait : std::chrono::hours(1), flowing);
             continue;
         }
         if (held != output_.heldSegment()) {

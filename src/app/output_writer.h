@@ -20,6 +20,9 @@ namespace lumvar::app {
 class OutputWriter {
   public:
     static constexpr std::chrono::milliseconds kLineWait{200};
+    // While samples come the writer sleeps patiently, for at most this long: longer than the
+    // kQuietChunks + 1 buffers of 10 ms that silence lets it sleep through, with room for jitter.
+    static constexpr std::chrono::milliseconds kQuietWait{50};
 
     OutputWriter(capture::SampleOutput& output, ByteSink& sink, std::function<void()> onNotice);
     // Stops and joins the thread (the helper itself ends with _exit and never gets here).

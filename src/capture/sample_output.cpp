@@ -18,7 +18,8 @@ std::optional<SampleRing::Region> SampleOutput::reserve(std::size_t samples) {
     return room;
 }
 
-void SampleOutput::commit(std::size_t samples) {
+void SampleOutput::commit(std::size_t samples, bool silent) {
+    const bool mayWait = silent && !beginsSegment_ && quietWaiting_ < kQuietChunks;
     if (beginsSegment_) {
         // Queued before the samples are published, so the writer never sees them without their start.
         starts_.push(segments_.startAt(ring_.committedTotal()));
@@ -28,7 +29,14 @@ void SampleOutput::commit(std::size_t samples) {
     ring_.commit(samples);
     segments_.accepted(samples / kChannels, beginsSegment_);
     beginsSegment_ = false;
-    wake_.notify();
+    // Every wake-up of the writer costs a system call here and a thread scheduled there; in silence,
+    // which nobody hears late, most of them are saved.
+    if (mayWait) {
+        quietWaiting_ = wake_.notifyUnlessPatient() ? 0 : quietWaiting_ + 1;
+    } else {
+        quietWaiting_ = 0;
+        wake_.notify();
+    }
 }
 
 void SampleOutput::dropped(std::size_t samples) {
@@ -57,9 +65,9 @@ void SampleOutput::notice() {
     wake_.notify();
 }
 
-bool SampleOutput::waitForWork(std::chrono::milliseconds timeout) {
+bool SampleOutput::waitForWork(std::chrono::milliseconds timeout, bool patient) {
     return wake_.waitUntil([this] { return !ring_.empty() || notice_.load(std::memory_order_acquire); },
-                           timeout);
+                           timeout, patient);
 }
 
 std::span<const float> SampleOutput::writable() {

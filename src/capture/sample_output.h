@@ -35,6 +35,8 @@ class SampleOutput {
     static constexpr std::size_t kCapacity = 3 * 1024 * 1024 / sizeof(float);
     // Samples per stream frame: the stream is always two channels.
     static constexpr std::uint64_t kChannels = 2;
+    // At most this many silent chunks wait together for a patient writer.
+    static constexpr int kQuietChunks = 2;
 
     explicit SampleOutput(std::size_t capacity = kCapacity) : ring_(capacity) {}
 
@@ -56,8 +58,10 @@ class SampleOutput {
     // full. Then the callback drops the chunk and reports it with dropped().
     std::optional<SampleRing::Region> reserve(std::size_t samples);
     // Publishes the chunk reserved last (recording its segment start first, if it begins one) and
-    // wakes the writer.
-    void commit(std::size_t samples);
+    // wakes the writer; but a `silent` chunk (all zero) that begins no segment may wait for the next
+    // chunk when the writer sleeps patiently, so that in silence the writer wakes once per
+    // kQuietChunks + 1 chunks. Sound never waits, and takes the silence before it along.
+    void commit(std::size_t samples, bool silent = false);
     // A chunk that did not fit: counted for the backlog report; the next chunk that fits begins a segment.
     void dropped(std::size_t samples);
     // reserve, copy, commit; or dropped(). Returns whether the samples went in.
@@ -66,8 +70,11 @@ class SampleOutput {
     void notice();
 
     // --- the writer ---
-    // Waits until there is something to write or a notice, or until `timeout`; false on timeout.
-    bool waitForWork(std::chrono::milliseconds timeout);
+    // Waits until there is something to write or a notice, or until `timeout`; false on timeout. A
+    // `patient` writer may leave a silent chunk waiting until `timeout` (see commit()).
+    bool waitForWork(std::chrono::milliseconds timeout, bool patient = false);
+    // Every sample committed so far (a snapshot).
+    std::uint64_t committedTotal() const { return ring_.committedTotal(); }
     // What may go out now: the committed samples up to the next segment whose line is not out yet.
     std::span<const float> writable();
     void consume(std::size_t samples) { ring_.consume(samples); }
@@ -104,6 +111,7 @@ class SampleOutput {
     bool beginsSegment_ = false;  // the chunk reserved last begins one; the IO thread's
     bool afterDrop_ = false;      // the next chunk that fits begins a segment; the IO thread's
     bool recovering_ = false;     // dropping until a quarter of the ring is free; the IO thread's
+    int quietWaiting_ = 0;        // silent chunks left for a patient writer; the IO thread's
     std::atomic<bool> holeOpen_{false};
     std::atomic<std::uint64_t> dropped_{0};
     std::atomic<bool> notice_{false};

@@ -111,7 +111,7 @@ void Tap::process(const AudioBufferList* input, const audio::AudioTimeStamp* tim
     const bool firstSilent = fill(samples, room->first, scale_);
     const bool secondSilent = fill(samples + room->first.size(), room->second, scale_);  // both always filled
     counters_.add(static_cast<std::int64_t>(n), firstSilent && secondSilent);
-    stdoutHandle_.commit(n);
+    stdoutHandle_.commit(n, firstSilent && secondSilent);
 }
 
 void Tap::keepLayout(const AudioBufferList& input) {

@@ -19,16 +19,23 @@ class WakeSignal {
 
     // Callers publish what the waiter looks for (with release or stronger) before they notify.
     void notify() noexcept;
+    // notify(), except that a waiter sleeping patiently (see waitUntil) is left to its deadline; then
+    // returns false. Never makes a system call for a patient waiter.
+    bool notifyUnlessPatient() noexcept;
 
     // The one waiter: returns as soon as `ready` holds, or false once `timeout` has passed without it.
-    // A notify() that comes between the waiter's last look and its sleep still wakes it.
-    bool waitUntil(const std::function<bool()>& ready, std::chrono::milliseconds timeout);
+    // A notify() that comes between the waiter's last look and its sleep still wakes it. A patient
+    // waiter may also be left asleep by notifyUnlessPatient() until `timeout`.
+    bool waitUntil(const std::function<bool()>& ready, std::chrono::milliseconds timeout,
+                   bool patient = false);
 
   private:
 #if !defined(__linux__)
     int fds_[2] = {-1, -1};  // read end, write end (non-blocking)
 #endif
-    std::atomic<std::uint32_t> sleeping_{0};  // 1 while the waiter sleeps; on Linux the futex word
+    static constexpr std::uint32_t kAwake = 0, kSleeping = 1, kPatient = 2;
+    std::atomic<std::uint32_t> sleeping_{kAwake};  // how the waiter sleeps; on Linux the futex word
+    void wake() noexcept;
 };
 
 }  // namespace lumvar

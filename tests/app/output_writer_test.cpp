@@ -2,7 +2,11 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <unistd.h>
+
+#include <optional>
+#include <thread>
 
 #include "common/fd_sink.h"
 
@@ -57,6 +61,40 @@ TEST(OutputWriter, AFullNonBlockingOutputHoldsTheEndOnlyUntilItsDeadline) {
     writer.reset();  // the writer went on once there was room, so it stops and joins
     EXPECT_EQ(got, samples.size() * sizeof(float));
     EXPECT_TRUE(output.empty());
+    ::close(fds[0]);
+    ::close(fds[1]);
+}
+
+// Silence may wait for the next chunk; when none comes (the stream stopped), the writer still writes
+// it once its patient wait is over.
+TEST(OutputWriter, ASilentChunkThatNoChunkFollowsStillGoesOut) {
+    int fds[2];
+    ASSERT_EQ(::pipe(fds), 0);
+    capture::SampleOutput output(1 << 12);
+    FdSink sink(fds[1]);
+    std::optional<OutputWriter> writer(std::in_place, output, sink, nullptr);
+    writer->start();
+    const auto chunk = [&output](float value) {
+        const auto room = output.reserve(16);
+        ASSERT_TRUE(room);
+        std::fill(room->first.begin(), room->first.end(), value);
+        output.commit(16, value == 0.0f);
+    };
+    std::vector<float> got(16);
+    const auto arrives = [&] {
+        pollfd readable{fds[0], POLLIN, 0};
+        if (::poll(&readable, 1, 2000) != 1) return false;
+        return ::read(fds[0], got.data(), got.size() * sizeof(float)) ==
+               static_cast<ssize_t>(got.size() * sizeof(float));
+    };
+    chunk(0.5f);  // the stream flows: the writer now waits patiently
+    ASSERT_TRUE(arrives());
+    EXPECT_EQ(got[0], 0.5f);
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    chunk(0.0f);
+    ASSERT_TRUE(arrives());  // within the 2 s bound, not at the next chunk
+    EXPECT_EQ(got[0], 0.0f);
+    writer.reset();
     ::close(fds[0]);
     ::close(fds[1]);
 }

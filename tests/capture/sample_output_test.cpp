@@ -4,6 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <thread>
+
 #include "support/audio_fixture.h"
 
 namespace lumvar::testing {
@@ -137,6 +140,53 @@ TEST_F(SampleOutputTest, TheWriterStopsAtASegmentUntilItsLineIsOutOrItGivesUpWai
     out.passHeldSegment();  // the line is late: the samples go on
     EXPECT_EQ(out.writable().size(), 200u);
     EXPECT_EQ(out.nextToAnnounce()->sample, 200u);  // and its line still names its own frame
+}
+
+// Which chunk wakes a sleeping writer: silence may wait for a patient writer (at most kQuietChunks
+// chunks of it, and never a segment's first), sound never does. The writer is given time to fall
+// asleep before the chunks come; a wake-up is looked for 40 ms after each chunk.
+TEST(SampleOutputWake, SilenceWaitsForAPatientWriterSoundAndSegmentStartsNever) {
+    struct Case {
+        const char* name;
+        bool patient;
+        bool segment;                      // the first chunk begins a segment
+        std::vector<bool> silent;          // the chunks, in order
+        std::optional<std::size_t> wakes;  // the chunk after which the writer is awake
+    };
+    const std::vector<Case> cases{
+        {"sound", true, false, {false}, 0},
+        {"silence up to the limit, then the next", true, false, {true, true, true}, 2},
+        {"sound after silence", true, false, {true, false}, 1},
+        {"silence, writer not patient", false, false, {true}, 0},
+        {"silence that begins a segment", true, true, {true}, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        SampleOutput out(1 << 12);
+        if (c.segment) out.beginSource(48000.0, 0);
+        std::atomic<bool> awake{false};
+        std::thread writer([&] {
+            out.waitForWork(std::chrono::seconds(3), c.patient);
+            awake = true;
+        });
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        std::optional<std::size_t> woke;
+        for (std::size_t i = 0; i < c.silent.size() && !woke; ++i) {
+            audio::AudioTimeStamp time{};
+            time.mSampleTime = static_cast<double>(i * 8);
+            time.mFlags = audio::kAudioTimeStampSampleTimeValid;
+            out.cycle(&time, 8);
+            const auto room = out.reserve(16);
+            ASSERT_TRUE(room);
+            std::fill(room->first.begin(), room->first.end(), c.silent[i] ? 0.0f : 0.5f);
+            out.commit(16, c.silent[i]);
+            std::this_thread::sleep_for(std::chrono::milliseconds(40));
+            if (awake) woke = i;
+        }
+        if (!woke) out.notice();
+        writer.join();
+        EXPECT_EQ(woke, c.wakes);
+    }
 }
 
 }  // namespace lumvar::testing
