@@ -116,18 +116,16 @@ TEST(CaptureE2E, AParentThatWasProcessOneFromTheStartIsNoParentGone) {
 
 TEST(CaptureE2E, NoServerOrOneThatNeverAnswersMeansExitOneAndASignalMeanwhileEndsItAtOnce) {
     MuteServer mute;
-    for (const std::string& server :
-         std::vector<std::string>{"unix:/nonexistent/native", "unix:" + mute.path}) {
+    for (const std::string& server : std::vector<std::string>{"/nonexistent/native", mute.path}) {
         ChildProcess helper =
-            ChildProcess(LUMVAR_HELPER_PATH, {.arguments = {}, .environment = {"PULSE_SERVER=" + server}});
+            ChildProcess(LUMVAR_HELPER_PATH, {.arguments = {}, .environment = serverAt(server)});
         EXPECT_EQ(helper.waitForExit(15s), 1) << server;
         EXPECT_EQ(helper.stderrSoFar(),
                   "  x get default output failed: 1885564782\ninitial tap build failed\n");
     }
     for (const int signal :
          {SIGTERM, SIGINT}) {  // start-up hangs on the mute server: no clean-up to wait for
-        ChildProcess helper(LUMVAR_HELPER_PATH,
-                            {.arguments = {}, .environment = {"PULSE_SERVER=unix:" + mute.path}});
+        ChildProcess helper(LUMVAR_HELPER_PATH, {.arguments = {}, .environment = serverAt(mute.path)});
         std::this_thread::sleep_for(500ms);
         helper.signal(signal);
         EXPECT_EQ(helper.waitForExit(3s), std::nullopt);
