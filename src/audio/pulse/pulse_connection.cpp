@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "audio/pulse/pulse_statuses.h"
+#include "audio/pulse/record_stream.h"
 
 namespace lumvar::audio::pulse {
 namespace {
@@ -14,7 +15,8 @@ DeviceInfo sinkInfo(const pa_sink_info& info) {
             info.description ? info.description : "",
             info.sample_spec.channels,
             info.sample_spec.rate,
-            info.monitor_source_name ? info.monitor_source_name : ""};
+            info.monitor_source_name ? info.monitor_source_name : "",
+            ""};
 }
 
 DeviceInfo sourceInfo(const pa_source_info& info) {
@@ -24,6 +26,7 @@ DeviceInfo sourceInfo(const pa_source_info& info) {
             info.description ? info.description : "",
             info.sample_spec.channels,
             info.sample_spec.rate,
+            "",
             ""};
 }
 
@@ -269,6 +272,11 @@ OSStatus PulseConnection::sync() {
     return done ? kAudioHardwareNoError : kTimedOut;
 }
 
+std::unique_ptr<server::CaptureStream> PulseConnection::makeStream(const AudioDeviceIOBlock& block,
+                                                                   std::function<void()> died) {
+    return std::make_unique<RecordStream>(*this, block, std::move(died));
+}
+
 bool PulseConnection::waitLocked(const std::function<bool()>& done, std::chrono::milliseconds timeout) {
     struct Wait {
         bool expired;
@@ -292,6 +300,11 @@ bool PulseConnection::waitLocked(const std::function<bool()>& done, std::chrono:
     }
     api()->time_free(timer);  // under the lock: its callback cannot run any more
     return finished;
+}
+
+std::unique_ptr<server::ServerConnection> connectPulse(const Text& text,
+                                                       server::ServerConnection::Observer& observer) {
+    return std::make_unique<PulseConnection>(text, observer);
 }
 
 }  // namespace lumvar::audio::pulse

@@ -8,9 +8,14 @@
 #include <functional>
 
 #include "audio/audio_types.h"
-#include "audio/pulse/server_model.h"
+#include "audio/server/server_connection.h"
 
 namespace lumvar::audio::pulse {
+
+using server::Defaults;
+using server::DeviceInfo;
+using server::ModelChanges;
+using server::ServerModel;
 
 // The connection to the sound server on a threaded main loop, for the life of the process, with the
 // server's model kept current from its change events. When the connection drops, requests fail at
@@ -20,34 +25,27 @@ namespace lumvar::audio::pulse {
 //
 // Threads: the loop's own thread runs every libpulse callback with the loop's lock held; the caller's
 // thread takes the lock (Lock) for anything it touches of the context, its streams or the model.
-class PulseConnection {
+class PulseConnection final : public server::ServerConnection {
   public:
     static constexpr std::chrono::milliseconds kConnectTimeout{5000};
     static constexpr std::chrono::milliseconds kRequestTimeout{3000};
     static constexpr std::chrono::milliseconds kFirstRetry{100};
     static constexpr std::chrono::milliseconds kLastRetry{500};
 
-    // Told on the loop's thread with the lock held: keep it short and do not wait for anything.
-    class Observer {
-      public:
-        virtual ~Observer() = default;
-        virtual void modelChanged(const ModelChanges& changes) = 0;
-        virtual void connectionChanged(bool connected) = 0;
-    };
-
     // Connects and loads the model, waiting at most kConnectTimeout. A server that cannot be reached
     // now is not tried again: the caller finds the connection unusable.
     PulseConnection(const Text& text, Observer& observer);
-    ~PulseConnection();
+    ~PulseConnection() override;
     PulseConnection(const PulseConnection&) = delete;
     PulseConnection& operator=(const PulseConnection&) = delete;
 
-    // 0, or the reason no request can be made; any thread, without waiting.
-    OSStatus usable() const;
-
-    // One round trip: once it returns 0, every change the server announced before it is in the model.
-    // Takes the lock itself.
-    OSStatus sync();
+    OSStatus usable() const override;
+    OSStatus sync() override;
+    const ServerModel& model() const override { return model_; }
+    std::unique_ptr<server::CaptureStream> makeStream(const AudioDeviceIOBlock& block,
+                                                      std::function<void()> died) override;
+    void lock() override { pa_threaded_mainloop_lock(loop_); }
+    void unlock() override { pa_threaded_mainloop_unlock(loop_); }
 
     // Holds the main loop's lock: no callback of the loop runs meanwhile.
     class Lock {
@@ -63,8 +61,7 @@ class PulseConnection {
         pa_threaded_mainloop* loop_;
     };
 
-    // With the lock held: the model, and the context streams are made on.
-    const ServerModel& model() const { return model_; }
+    // With the lock held: the context streams are made on.
     pa_context* context() { return context_; }
     pa_mainloop_api* api() { return pa_threaded_mainloop_get_api(loop_); }
     pa_threaded_mainloop* loop() { return loop_; }
@@ -96,5 +93,10 @@ class PulseConnection {
     bool closing_ = false;
     std::atomic<bool> connected_{false};
 };
+
+// The connection to the PulseAudio server the environment names (or the default one); never nullptr: a
+// server that cannot be reached shows as a connection that is not usable.
+std::unique_ptr<server::ServerConnection> connectPulse(const Text& text,
+                                                       server::ServerConnection::Observer& observer);
 
 }  // namespace lumvar::audio::pulse

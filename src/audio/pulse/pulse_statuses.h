@@ -1,6 +1,6 @@
 #pragma once
 
-#include "audio/audio_properties.h"
+#include "audio/server/server_statuses.h"
 
 namespace lumvar::audio::pulse {
 
@@ -9,11 +9,6 @@ inline constexpr OSStatus kNotConnected = static_cast<OSStatus>(fourCC("pcon"));
 inline constexpr OSStatus kTimedOut =
     static_cast<OSStatus>(fourCC("ptmo"));  // the server did not answer in time
 inline constexpr OSStatus kStreamFailed =
-    static_cast<OSStatus>(fourCC("pstr"));                               // a record stream could not start
-inline constexpr OSStatus kNoSuchDevice = kAudioHardwareBadObjectError;  // '!obj': gone, or never known
-inline constexpr OSStatus kUnknownProperty = kAudioHardwareUnknownPropertyError;  // 'who?'
-inline constexpr OSStatus kBadSize = kAudioHardwareBadPropertySizeError;          // '!siz'
-inline constexpr OSStatus kBadDevice = kAudioHardwareBadDeviceError;       // '!dev': no such callback on it
-inline constexpr OSStatus kIllegal = kAudioHardwareIllegalOperationError;  // 'nope'
+    static_cast<OSStatus>(fourCC("pstr"));  // a record stream could not start
 
 }  // namespace lumvar::audio::pulse

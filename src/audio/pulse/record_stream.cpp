@@ -19,7 +19,7 @@ RecordStream::~RecordStream() {
     stop();
 }
 
-OSStatus RecordStream::start(const std::string& source, std::uint32_t channels, std::uint32_t rate) {
+OSStatus RecordStream::start(const DeviceInfo& source, std::uint32_t channels, std::uint32_t rate) {
     channels_ = channels == 0 ? 1 : channels;
     rate_ = rate == 0 ? 48000 : rate;
     const pa_sample_spec format{PA_SAMPLE_FLOAT32LE, rate_, static_cast<std::uint8_t>(channels_)};
@@ -48,7 +48,7 @@ OSStatus RecordStream::start(const std::string& source, std::uint32_t channels, 
     // Timing kept current, so that every fragment's capture time can be told.
     const auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY | PA_STREAM_DONT_MOVE |
                                                       PA_STREAM_AUTO_TIMING_UPDATE);
-    if (pa_stream_connect_record(stream_, source.c_str(), &attr, flags) < 0) {
+    if (pa_stream_connect_record(stream_, source.name.c_str(), &attr, flags) < 0) {
         release();
         return kStreamFailed;
     }

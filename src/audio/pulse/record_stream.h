@@ -27,16 +27,16 @@ namespace lumvar::audio::pulse {
 // distance in frames from that one. (libpulse's own interpolated latency smooths over a change of the
 // sink's latency for about a second, and so misplaces a new stream's first frames by as much as the
 // change: hundreds of milliseconds on an idle sink.)
-class RecordStream {
+class RecordStream final : public server::CaptureStream {
   public:
     // `died` runs on the loop's thread with the lock held, at most once, never after stop().
     RecordStream(PulseConnection& connection, const AudioDeviceIOBlock& block, std::function<void()> died);
-    ~RecordStream();
+    ~RecordStream() override;
     RecordStream(const RecordStream&) = delete;
     RecordStream& operator=(const RecordStream&) = delete;
 
     // Connects to `source` and waits until it records. Takes the loop's lock itself.
-    OSStatus start(const std::string& source, std::uint32_t channels, std::uint32_t rate);
+    OSStatus start(const DeviceInfo& source, std::uint32_t channels, std::uint32_t rate) override;
 
     // Disconnects; once it returns the block is never called again. Takes the loop's lock itself.
     void stop();

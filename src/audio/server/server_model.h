@@ -8,7 +8,7 @@
 
 #include "common/text.h"
 
-namespace lumvar::audio::pulse {
+namespace lumvar::audio::server {
 
 // A sink or a source as the server describes it.
 struct DeviceInfo {
@@ -19,6 +19,8 @@ struct DeviceInfo {
     std::uint32_t channels = 0;
     std::uint32_t rate = 0;
     std::string monitorSource;  // sinks only
+    // Sources only, where the server has no monitor of its own: the sink whose output this source captures.
+    std::string monitorOf;
 };
 
 struct Defaults {
@@ -64,4 +66,4 @@ class ServerModel {
     Defaults defaults_;
 };
 
-}  // namespace lumvar::audio::pulse
+}  // namespace lumvar::audio::server

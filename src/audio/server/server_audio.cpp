@@ -6,16 +6,16 @@
 #include <set>
 #include <string>
 
-#include "audio/platform_backend.h"
 #include "audio/property_fill.h"
-#include "audio/pulse/pulse_connection.h"
-#include "audio/pulse/pulse_statuses.h"
-#include "audio/pulse/record_stream.h"
+#include "audio/server/server_audio.h"
+#include "audio/server/server_statuses.h"
 #include "common/uuid.h"
 
-namespace lumvar::audio {
-namespace pulse {
+namespace lumvar::audio::server {
 namespace {
+
+// The highest rate an aggregate may be asked for (PulseAudio's own limit).
+constexpr double kMaxRate = 384000.0;
 
 // The channels a device offers in the scope asked for: a sink outputs, a source inputs.
 std::uint32_t channelsIn(FourCharCode scope, bool isSink, std::uint32_t channels) {
@@ -28,24 +28,30 @@ std::uintptr_t procKey(AudioDeviceIOProcID id) {
 
 }  // namespace
 
-// The platform audio system on a PulseAudio server (or PipeWire's pulse server):
+// The platform audio system on a sound server (PulseAudio, PipeWire's pulse server, or PipeWire itself):
 // - the system object lists every sink and every source as a device, each under an id that stays the
 //   same for the life of the process, across reconnections too; the UID is the sink's or source's
 //   name, the name its description;
 // - a process tap records the monitor of the default sink at the time the tap is created;
-// - an aggregate device carries one tap; its IO callback is a record stream on the tap's monitor;
-// - an input device's IO callback is a record stream on that source in its own format;
+// - an aggregate device carries one tap; its IO callback is a capture stream on the tap's monitor;
+// - an input device's IO callback is a capture stream on that source in its own format;
 // - property reads are answered from the server's model, which its change events keep current;
 //   reads of the device list and the defaults first make one round trip, so they see every change
 //   the server announced before them;
 // - listeners are called from the server's events: the device list, the defaults, a device in use
 //   that went away or whose stream ended, and the connection itself.
 // Its operations are called from one thread (the main queue); IO blocks and listeners run on the
-// loop's thread.
-class PulseAudio final : public PlatformAudio, private PulseConnection::Observer {
+// backend's threads.
+class ServerAudio final : public PlatformAudio, private ServerConnection::Observer {
   public:
-    explicit PulseAudio(const Text& text);
-    ~PulseAudio() override;
+    ServerAudio() = default;
+    ~ServerAudio() override;
+
+    // False when no server of the connection's kind is there.
+    bool connect(const Connect& connect) {
+        connection_ = connect(*this);
+        return connection_ != nullptr;
+    }
 
     OSStatus getPropertyDataSize(AudioObjectID object, const AudioObjectPropertyAddress& address,
                                  std::uint32_t& outSize) override;
@@ -90,7 +96,7 @@ class PulseAudio final : public PlatformAudio, private PulseConnection::Observer
     struct Proc {
         AudioObjectID device = 0;
         AudioDeviceIOBlock block;
-        std::unique_ptr<RecordStream> stream;
+        std::unique_ptr<CaptureStream> stream;
     };
     struct Listener {
         AudioObjectID object = 0;
@@ -123,7 +129,7 @@ class PulseAudio final : public PlatformAudio, private PulseConnection::Observer
     std::uintptr_t nextListener_ = 1;
     std::set<AudioObjectID> ended_;  // devices and aggregates whose stream ended under them
 
-    PulseConnection connection_;
+    std::unique_ptr<ServerConnection> connection_;
     AudioObjectID nextID_ = 16;
     std::map<DeviceKey, AudioObjectID> ids_;
     std::map<AudioObjectID, DeviceKey> keys_;
@@ -133,9 +139,7 @@ class PulseAudio final : public PlatformAudio, private PulseConnection::Observer
     std::uintptr_t nextProc_ = 1;
 };
 
-PulseAudio::PulseAudio(const Text& text) : connection_(text, *this) {}
-
-PulseAudio::~PulseAudio() {
+ServerAudio::~ServerAudio() {
     {
         std::lock_guard guard(eventsMutex_);
         listeners_.clear();
@@ -143,7 +147,7 @@ PulseAudio::~PulseAudio() {
     procs_.clear();  // every stream stops while the connection still runs
 }
 
-AudioObjectID PulseAudio::idFor(const DeviceKey& key) {
+AudioObjectID ServerAudio::idFor(const DeviceKey& key) {
     const auto found = ids_.find(key);
     if (found != ids_.end()) return found->second;
     const AudioObjectID id = nextID_++;
@@ -152,25 +156,25 @@ AudioObjectID PulseAudio::idFor(const DeviceKey& key) {
     return id;
 }
 
-const DeviceInfo* PulseAudio::deviceFor(AudioObjectID id) const {
+const DeviceInfo* ServerAudio::deviceFor(AudioObjectID id) const {
     const auto key = keys_.find(id);
-    return key == keys_.end() ? nullptr : connection_.model().find(key->second.isSink, key->second.name);
+    return key == keys_.end() ? nullptr : connection_->model().find(key->second.isSink, key->second.name);
 }
 
-bool PulseAudio::alive(AudioObjectID object) const {
-    if (connection_.usable() != kAudioHardwareNoError) return false;
+bool ServerAudio::alive(AudioObjectID object) const {
+    if (connection_->usable() != kAudioHardwareNoError) return false;
     {
         std::lock_guard guard(eventsMutex_);
         if (ended_.contains(object)) return false;
     }
     if (const auto aggregate = aggregates_.find(object); aggregate != aggregates_.end())
-        return connection_.model().find(true, taps_.at(aggregate->second.tapID).sink) != nullptr;
+        return connection_->model().find(true, taps_.at(aggregate->second.tapID).sink) != nullptr;
     return deviceFor(object) != nullptr;
 }
 
-std::vector<AudioObjectID> PulseAudio::deviceIDs() {
+std::vector<AudioObjectID> ServerAudio::deviceIDs() {
     std::vector<AudioObjectID> ids;
-    for (const DeviceInfo* device : connection_.model().devices())
+    for (const DeviceInfo* device : connection_->model().devices())
         ids.push_back(idFor({device->isSink, device->name}));
     for (const auto& [id, aggregate] : aggregates_) ids.push_back(id);
     return ids;
@@ -178,35 +182,35 @@ std::vector<AudioObjectID> PulseAudio::deviceIDs() {
 
 // The one answer to a stream configuration: each device has a single interleaved buffer, or none in
 // the scope it does not serve.
-std::optional<std::uint32_t> PulseAudio::channelsOf(AudioObjectID object, FourCharCode scope) const {
+std::optional<std::uint32_t> ServerAudio::channelsOf(AudioObjectID object, FourCharCode scope) const {
     if (aggregates_.contains(object)) return scope == kAudioObjectPropertyScopeInput ? 2 : 0;
     const DeviceInfo* device = deviceFor(object);
     if (device == nullptr) return std::nullopt;
     return channelsIn(scope, device->isSink, device->channels);
 }
 
-OSStatus PulseAudio::getPropertyDataSize(AudioObjectID object, const AudioObjectPropertyAddress& address,
-                                         std::uint32_t& outSize) {
+OSStatus ServerAudio::getPropertyDataSize(AudioObjectID object, const AudioObjectPropertyAddress& address,
+                                          std::uint32_t& outSize) {
     if (object == kAudioObjectSystemObject && address.mSelector == kAudioHardwarePropertyDevices) {
-        if (const OSStatus status = connection_.sync(); status != kAudioHardwareNoError) return status;
-        PulseConnection::Lock lock(connection_);
+        if (const OSStatus status = connection_->sync(); status != kAudioHardwareNoError) return status;
+        ServerConnection::Lock lock(*connection_);
         outSize = static_cast<std::uint32_t>(deviceIDs().size() * sizeof(AudioObjectID));
         return kAudioHardwareNoError;
     }
     if (address.mSelector != kAudioDevicePropertyStreamConfiguration) return kUnknownProperty;
-    if (const OSStatus status = connection_.usable(); status != kAudioHardwareNoError) return status;
-    PulseConnection::Lock lock(connection_);
+    if (const OSStatus status = connection_->usable(); status != kAudioHardwareNoError) return status;
+    ServerConnection::Lock lock(*connection_);
     const auto channels = channelsOf(object, address.mScope);
     if (!channels) return kNoSuchDevice;
     outSize = static_cast<std::uint32_t>(bufferListSize(*channels > 0 ? 1 : 0));
     return kAudioHardwareNoError;
 }
 
-OSStatus PulseAudio::getPropertyData(AudioObjectID object, const AudioObjectPropertyAddress& address,
-                                     std::uint32_t& ioSize, void* outData) {
+OSStatus ServerAudio::getPropertyData(AudioObjectID object, const AudioObjectPropertyAddress& address,
+                                      std::uint32_t& ioSize, void* outData) {
     if (object == kAudioObjectSystemObject) return readSystem(address.mSelector, ioSize, outData);
-    if (const OSStatus status = connection_.usable(); status != kAudioHardwareNoError) return status;
-    PulseConnection::Lock lock(connection_);
+    if (const OSStatus status = connection_->usable(); status != kAudioHardwareNoError) return status;
+    ServerConnection::Lock lock(*connection_);
     if (const auto tap = taps_.find(object); tap != taps_.end()) {
         if (address.mSelector == kAudioTapPropertyUID) return fillString(tap->second.uid, ioSize, outData);
         if (address.mSelector == kAudioTapPropertyFormat)
@@ -226,18 +230,18 @@ OSStatus PulseAudio::getPropertyData(AudioObjectID object, const AudioObjectProp
     return readDevice(*device, address, ioSize, outData);
 }
 
-OSStatus PulseAudio::readSystem(FourCharCode selector, std::uint32_t& ioSize, void* outData) {
+OSStatus ServerAudio::readSystem(FourCharCode selector, std::uint32_t& ioSize, void* outData) {
     if (selector == kLumvarServerReachable)
-        return fillProperty(static_cast<std::uint32_t>(connection_.usable() == kAudioHardwareNoError), ioSize,
-                            outData);
+        return fillProperty(static_cast<std::uint32_t>(connection_->usable() == kAudioHardwareNoError),
+                            ioSize, outData);
     // The server's monitor of a sink carries what plays on all its channels at their level already.
     if (selector == kLumvarTapKeepsLevel) return fillProperty(std::uint32_t{1}, ioSize, outData);
     const bool output = selector == kAudioHardwarePropertyDefaultOutputDevice;
     if (selector != kAudioHardwarePropertyDevices && !output &&
         selector != kAudioHardwarePropertyDefaultInputDevice)
         return kUnknownProperty;
-    if (const OSStatus status = connection_.sync(); status != kAudioHardwareNoError) return status;
-    PulseConnection::Lock lock(connection_);
+    if (const OSStatus status = connection_->sync(); status != kAudioHardwareNoError) return status;
+    ServerConnection::Lock lock(*connection_);
     if (selector == kAudioHardwarePropertyDevices) {
         const auto ids = deviceIDs();
         const std::size_t count = std::min<std::size_t>(ids.size(), ioSize / sizeof(AudioObjectID));
@@ -245,14 +249,14 @@ OSStatus PulseAudio::readSystem(FourCharCode selector, std::uint32_t& ioSize, vo
         ioSize = static_cast<std::uint32_t>(count * sizeof(AudioObjectID));
         return kAudioHardwareNoError;
     }
-    const Defaults& defaults = connection_.model().defaults();
+    const Defaults& defaults = connection_->model().defaults();
     const std::string& name = output ? defaults.sink : defaults.source;
-    const bool known = !name.empty() && connection_.model().find(output, name) != nullptr;
+    const bool known = !name.empty() && connection_->model().find(output, name) != nullptr;
     return fillProperty(known ? idFor({output, name}) : kAudioObjectUnknown, ioSize, outData);
 }
 
-OSStatus PulseAudio::readDevice(const DeviceInfo& device, const AudioObjectPropertyAddress& address,
-                                std::uint32_t& ioSize, void* outData) {
+OSStatus ServerAudio::readDevice(const DeviceInfo& device, const AudioObjectPropertyAddress& address,
+                                 std::uint32_t& ioSize, void* outData) {
     switch (address.mSelector) {
         case kAudioDevicePropertyDeviceUID:
             return fillString(device.name, ioSize, outData);
@@ -269,9 +273,9 @@ OSStatus PulseAudio::readDevice(const DeviceInfo& device, const AudioObjectPrope
     }
 }
 
-OSStatus PulseAudio::readAggregate(AudioObjectID id, const Aggregate& aggregate,
-                                   const AudioObjectPropertyAddress& address, std::uint32_t& ioSize,
-                                   void* outData) {
+OSStatus ServerAudio::readAggregate(AudioObjectID id, const Aggregate& aggregate,
+                                    const AudioObjectPropertyAddress& address, std::uint32_t& ioSize,
+                                    void* outData) {
     switch (address.mSelector) {
         case kAudioDevicePropertyDeviceUID:
             return fillString(aggregate.uid, ioSize, outData);
@@ -286,29 +290,29 @@ OSStatus PulseAudio::readAggregate(AudioObjectID id, const Aggregate& aggregate,
     }
 }
 
-OSStatus PulseAudio::setPropertyData(AudioObjectID object, const AudioObjectPropertyAddress& address,
-                                     std::uint32_t size, const void* data) {
-    if (const OSStatus status = connection_.usable(); status != kAudioHardwareNoError) return status;
+OSStatus ServerAudio::setPropertyData(AudioObjectID object, const AudioObjectPropertyAddress& address,
+                                      std::uint32_t size, const void* data) {
+    if (const OSStatus status = connection_->usable(); status != kAudioHardwareNoError) return status;
     if (address.mSelector != kAudioDevicePropertyNominalSampleRate) return kUnknownProperty;
     const auto aggregate = aggregates_.find(object);
     if (aggregate == aggregates_.end()) return keys_.contains(object) ? kIllegal : kNoSuchDevice;
     if (size != sizeof(double) || data == nullptr) return kBadSize;
     double rate = 0.0;
     std::memcpy(&rate, data, sizeof rate);
-    if (!(rate >= 1.0 && rate <= PA_RATE_MAX)) return kIllegal;
+    if (!(rate >= 1.0 && rate <= kMaxRate)) return kIllegal;
     aggregate->second.rate = rate;  // the record stream is made at this rate when the device starts
     return kAudioHardwareNoError;
 }
 
-std::string PulseAudio::takeString(StringRef string) {
+std::string ServerAudio::takeString(StringRef string) {
     return takePlatformString(string);
 }
 
-OSStatus PulseAudio::createProcessTap(const TapDescription& description, AudioObjectID& outTapID) {
+OSStatus ServerAudio::createProcessTap(const TapDescription& description, AudioObjectID& outTapID) {
     if (!description.stereoGlobal || !description.excludedProcessObjects.empty()) return kIllegal;
-    if (const OSStatus status = connection_.sync(); status != kAudioHardwareNoError) return status;
-    PulseConnection::Lock lock(connection_);
-    const DeviceInfo* sink = connection_.model().find(true, connection_.model().defaults().sink);
+    if (const OSStatus status = connection_->sync(); status != kAudioHardwareNoError) return status;
+    ServerConnection::Lock lock(*connection_);
+    const DeviceInfo* sink = connection_->model().find(true, connection_->model().defaults().sink);
     if (sink == nullptr || sink->monitorSource.empty()) return kNoSuchDevice;  // no default sink to tap
     const AudioObjectID id = nextID_++;
     taps_[id] = Tap{description.uuid.empty() ? RandomUuids().next() : description.uuid, sink->name,
@@ -317,21 +321,21 @@ OSStatus PulseAudio::createProcessTap(const TapDescription& description, AudioOb
     return kAudioHardwareNoError;
 }
 
-OSStatus PulseAudio::destroyProcessTap(AudioObjectID tapID) {
+OSStatus ServerAudio::destroyProcessTap(AudioObjectID tapID) {
     return taps_.erase(tapID) == 1 ? kAudioHardwareNoError : kNoSuchDevice;
 }
 
-OSStatus PulseAudio::createAggregateDevice(const AggregateDescription& description,
-                                           AudioObjectID& outDeviceID) {
-    if (const OSStatus status = connection_.usable(); status != kAudioHardwareNoError) return status;
+OSStatus ServerAudio::createAggregateDevice(const AggregateDescription& description,
+                                            AudioObjectID& outDeviceID) {
+    if (const OSStatus status = connection_->usable(); status != kAudioHardwareNoError) return status;
     if (description.taps.size() != 1) return kIllegal;
     AudioObjectID tapID = kAudioObjectUnknown;
     for (const auto& [id, tap] : taps_)
         if (tap.uid == description.taps[0].uid) tapID = id;
     if (tapID == kAudioObjectUnknown) return kNoSuchDevice;
     {
-        PulseConnection::Lock lock(connection_);
-        if (connection_.model().find(true, description.master) == nullptr) return kNoSuchDevice;
+        ServerConnection::Lock lock(*connection_);
+        if (connection_->model().find(true, description.master) == nullptr) return kNoSuchDevice;
     }
     const AudioObjectID id = nextID_++;
     aggregates_[id] =
@@ -340,16 +344,16 @@ OSStatus PulseAudio::createAggregateDevice(const AggregateDescription& descripti
     return kAudioHardwareNoError;
 }
 
-OSStatus PulseAudio::destroyAggregateDevice(AudioObjectID deviceID) {
+OSStatus ServerAudio::destroyAggregateDevice(AudioObjectID deviceID) {
     if (aggregates_.erase(deviceID) != 1) return kNoSuchDevice;
     for (auto& [key, proc] : procs_)  // a device that is gone delivers nothing more
         if (proc.device == deviceID) proc.stream.reset();
     return kAudioHardwareNoError;
 }
 
-OSStatus PulseAudio::createIOProcIDWithBlock(AudioDeviceIOProcID& outProcID, AudioObjectID device,
-                                             AudioDeviceIOBlock block) {
-    if (const OSStatus status = connection_.usable(); status != kAudioHardwareNoError) return status;
+OSStatus ServerAudio::createIOProcIDWithBlock(AudioDeviceIOProcID& outProcID, AudioObjectID device,
+                                              AudioDeviceIOBlock block) {
+    if (const OSStatus status = connection_->usable(); status != kAudioHardwareNoError) return status;
     if (!aggregates_.contains(device) && !keys_.contains(device)) return kBadDevice;
     const std::uintptr_t key = nextProc_++;
     procs_[key] = Proc{device, std::move(block), nullptr};
@@ -357,38 +361,40 @@ OSStatus PulseAudio::createIOProcIDWithBlock(AudioDeviceIOProcID& outProcID, Aud
     return kAudioHardwareNoError;
 }
 
-PulseAudio::Proc* PulseAudio::findProc(AudioObjectID device, AudioDeviceIOProcID procID) {
+ServerAudio::Proc* ServerAudio::findProc(AudioObjectID device, AudioDeviceIOProcID procID) {
     const auto found = procs_.find(procKey(procID));
     if (found == procs_.end() || found->second.device != device) return nullptr;
     return &found->second;
 }
 
-OSStatus PulseAudio::deviceStart(AudioObjectID device, AudioDeviceIOProcID procID) {
-    if (const OSStatus status = connection_.usable(); status != kAudioHardwareNoError) return status;
+OSStatus ServerAudio::deviceStart(AudioObjectID device, AudioDeviceIOProcID procID) {
+    if (const OSStatus status = connection_->usable(); status != kAudioHardwareNoError) return status;
     Proc* proc = findProc(device, procID);
     if (proc == nullptr) return kBadDevice;
     if (proc->stream) return kAudioHardwareNoError;
 
-    std::string source;
+    DeviceInfo source;
     std::uint32_t channels = 0, rate = 0;
-    if (const auto aggregate = aggregates_.find(device); aggregate != aggregates_.end()) {
-        source = taps_.at(aggregate->second.tapID).monitorSource;
-        channels = 2;
-        rate = static_cast<std::uint32_t>(aggregate->second.rate + 0.5);
-    } else {
-        PulseConnection::Lock lock(connection_);
-        const DeviceInfo* info = deviceFor(device);
+    {
+        ServerConnection::Lock lock(*connection_);
+        const DeviceInfo* info = nullptr;
+        if (const auto aggregate = aggregates_.find(device); aggregate != aggregates_.end()) {
+            info = connection_->model().find(false, taps_.at(aggregate->second.tapID).monitorSource);
+            channels = 2;
+            rate = static_cast<std::uint32_t>(aggregate->second.rate + 0.5);
+        } else {
+            info = deviceFor(device);
+            if (info != nullptr && info->isSink) return kAudioHardwareNoError;  // no input: never called
+            if (info != nullptr) channels = info->channels, rate = info->rate;
+        }
         if (info == nullptr) return kNoSuchDevice;
-        if (info->isSink) return kAudioHardwareNoError;  // no input: the callback is never called
-        source = info->name;
-        channels = info->channels;
-        rate = info->rate;
+        source = *info;
     }
     {
         std::lock_guard guard(eventsMutex_);
         ended_.erase(device);
     }
-    auto stream = std::make_unique<RecordStream>(connection_, proc->block, [this, device] {
+    auto stream = connection_->makeStream(proc->block, [this, device] {
         {
             std::lock_guard guard(eventsMutex_);
             ended_.insert(device);
@@ -401,21 +407,21 @@ OSStatus PulseAudio::deviceStart(AudioObjectID device, AudioDeviceIOProcID procI
     return kAudioHardwareNoError;
 }
 
-OSStatus PulseAudio::deviceStop(AudioObjectID device, AudioDeviceIOProcID procID) {
+OSStatus ServerAudio::deviceStop(AudioObjectID device, AudioDeviceIOProcID procID) {
     Proc* proc = findProc(device, procID);
     if (proc == nullptr) return kBadDevice;
     proc->stream.reset();  // disconnects before it returns
     return kAudioHardwareNoError;
 }
 
-OSStatus PulseAudio::destroyIOProcID(AudioObjectID device, AudioDeviceIOProcID procID) {
+OSStatus ServerAudio::destroyIOProcID(AudioObjectID device, AudioDeviceIOProcID procID) {
     if (findProc(device, procID) == nullptr) return kBadDevice;
     procs_.erase(procKey(procID));
     return kAudioHardwareNoError;
 }
 
-OSStatus PulseAudio::addPropertyListener(AudioObjectID object, const AudioObjectPropertyAddress& address,
-                                         AudioObjectPropertyListenerBlock block, PropertyListenerID& outID) {
+OSStatus ServerAudio::addPropertyListener(AudioObjectID object, const AudioObjectPropertyAddress& address,
+                                          AudioObjectPropertyListenerBlock block, PropertyListenerID& outID) {
     if (object != kAudioObjectSystemObject && !keys_.contains(object) && !aggregates_.contains(object))
         return kNoSuchDevice;
     std::lock_guard guard(eventsMutex_);
@@ -425,8 +431,8 @@ OSStatus PulseAudio::addPropertyListener(AudioObjectID object, const AudioObject
     return kAudioHardwareNoError;
 }
 
-OSStatus PulseAudio::removePropertyListener(AudioObjectID object, const AudioObjectPropertyAddress& address,
-                                            PropertyListenerID id) {
+OSStatus ServerAudio::removePropertyListener(AudioObjectID object, const AudioObjectPropertyAddress& address,
+                                             PropertyListenerID id) {
     std::lock_guard guard(eventsMutex_);
     const auto found = listeners_.find(reinterpret_cast<std::uintptr_t>(id));
     if (found == listeners_.end() || found->second.object != object ||
@@ -436,7 +442,7 @@ OSStatus PulseAudio::removePropertyListener(AudioObjectID object, const AudioObj
     return kAudioHardwareNoError;
 }
 
-void PulseAudio::fire(AudioObjectID object, FourCharCode selector) {
+void ServerAudio::fire(AudioObjectID object, FourCharCode selector) {
     std::vector<std::pair<AudioObjectPropertyAddress, AudioObjectPropertyListenerBlock>> due;
     {
         std::lock_guard guard(eventsMutex_);
@@ -447,7 +453,7 @@ void PulseAudio::fire(AudioObjectID object, FourCharCode selector) {
     for (const auto& [address, block] : due) block(1, &address);
 }
 
-void PulseAudio::fireAlive() {
+void ServerAudio::fireAlive() {
     std::set<AudioObjectID> watched;
     {
         std::lock_guard guard(eventsMutex_);
@@ -458,14 +464,14 @@ void PulseAudio::fireAlive() {
     for (const AudioObjectID object : watched) fire(object, kAudioDevicePropertyDeviceIsAlive);
 }
 
-void PulseAudio::modelChanged(const ModelChanges& changes) {
+void ServerAudio::modelChanged(const ModelChanges& changes) {
     if (changes.deviceList) fire(kAudioObjectSystemObject, kAudioHardwarePropertyDevices);
     if (changes.removed) fireAlive();  // the listeners read which of theirs went
     if (changes.defaultSink) fire(kAudioObjectSystemObject, kAudioHardwarePropertyDefaultOutputDevice);
     if (changes.defaultSource) fire(kAudioObjectSystemObject, kAudioHardwarePropertyDefaultInputDevice);
 }
 
-void PulseAudio::connectionChanged(bool connected) {
+void ServerAudio::connectionChanged(bool connected) {
     fire(kAudioObjectSystemObject, kLumvarServerReachable);
     if (!connected) return fireAlive();
     for (const FourCharCode selector :
@@ -474,10 +480,10 @@ void PulseAudio::connectionChanged(bool connected) {
         fire(kAudioObjectSystemObject, selector);
 }
 
-}  // namespace pulse
-
-std::unique_ptr<PlatformAudio> makePlatformAudio() {
-    return std::make_unique<pulse::PulseAudio>(platformText());
+std::unique_ptr<PlatformAudio> makeServerAudio(const Connect& connect) {
+    auto audio = std::make_unique<ServerAudio>();
+    if (!audio->connect(connect)) return nullptr;
+    return audio;
 }
 
-}  // namespace lumvar::audio
+}  // namespace lumvar::audio::server

@@ -1,6 +1,6 @@
-#include "audio/pulse/server_model.h"
+#include "audio/server/server_model.h"
 
-namespace lumvar::audio::pulse {
+namespace lumvar::audio::server {
 
 ModelChanges& ModelChanges::operator|=(const ModelChanges& other) {
     deviceList |= other.deviceList;
@@ -51,4 +51,4 @@ const DeviceInfo* ServerModel::find(bool isSink, std::string_view name) const {
     return nullptr;
 }
 
-}  // namespace lumvar::audio::pulse
+}  // namespace lumvar::audio::server

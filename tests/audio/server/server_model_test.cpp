@@ -1,15 +1,15 @@
-#include "audio/pulse/server_model.h"
+#include "audio/server/server_model.h"
 
 #include <gtest/gtest.h>
 
-namespace lumvar::audio::pulse {
+namespace lumvar::audio::server {
 namespace {
 
 DeviceInfo sink(std::uint32_t index, std::string name, std::string description = "Sink") {
-    return {true, index, std::move(name), std::move(description), 2, 48000, ""};
+    return {true, index, std::move(name), std::move(description), 2, 48000, "", ""};
 }
 DeviceInfo source(std::uint32_t index, std::string name) {
-    return {false, index, std::move(name), "Source", 1, 44100, ""};
+    return {false, index, std::move(name), "Source", 1, 44100, "", ""};
 }
 
 std::vector<std::string> names(const ServerModel& model) {
@@ -49,4 +49,4 @@ TEST(ServerModel, TextThatIsNotUtf8IsRepairedOrLeftOut) {
 }
 
 }  // namespace
-}  // namespace lumvar::audio::pulse
+}  // namespace lumvar::audio::server

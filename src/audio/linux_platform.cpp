@@ -1,0 +1,25 @@
+#include "audio/platform_backend.h"
+#include "audio/pulse/pulse_connection.h"
+#include "audio/server/server_audio.h"
+#include "common/text.h"
+#ifdef LUMVAR_PIPEWIRE
+#include "audio/pipewire/pipewire_connection.h"
+#endif
+
+namespace lumvar::audio {
+
+// PipeWire natively where a PipeWire daemon is found the way every PipeWire client finds one; otherwise
+// the PulseAudio protocol, which PulseAudio and PipeWire's pulse server both speak.
+std::unique_ptr<PlatformAudio> makePlatformAudio() {
+    const Text& text = platformText();
+#ifdef LUMVAR_PIPEWIRE
+    if (auto native = server::makeServerAudio([&](server::ServerConnection::Observer& observer) {
+            return pipewire::connectPipeWire(text, observer);
+        }))
+        return native;
+#endif
+    return server::makeServerAudio(
+        [&](server::ServerConnection::Observer& observer) { return pulse::connectPulse(text, observer); });
+}
+
+}  // namespace lumvar::audio
