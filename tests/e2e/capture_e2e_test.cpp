@@ -1,6 +1,7 @@
 // The real helper against a real sound server (started by the test fixture of CTest; see
 // scripts/sound-server for its devices): the protocol from start to end.
 #include <csignal>
+#include <set>
 
 #include "e2e/e2e_support.h"
 
@@ -61,12 +62,25 @@ TEST(CaptureE2E, WhatPlaysArrivesLeftThenRightAndAnInputDeviceSecondChannelFirst
     EXPECT_EQ(helper.waitForExit(5s), 0);
 }
 
-// Record streams of ours on the server, from pactl's listing.
+// Record streams of ours on the server, from pactl's listing: those of a client named as the helper (a
+// native PipeWire stream does not carry the name itself).
 int ourStreams() {
-    const std::string listing = run("pactl list source-outputs 2>/dev/null");
+    const auto index = [](const nlohmann::json& value) {
+        return value.is_string() ? value.get<std::string>() : value.dump();
+    };
+    const auto list = [](const std::string& what) {
+        auto parsed =
+            nlohmann::json::parse(run("pactl -f json list " + what + " 2>/dev/null"), nullptr, false);
+        return parsed.is_array() ? parsed : nlohmann::json::array();
+    };
+    std::set<std::string> helpers;
+    for (const auto& client : list("clients"))
+        if (client.value("properties", nlohmann::json::object()).value("application.name", "") ==
+            "lumvar-capture")
+            helpers.insert(index(client["index"]));
     int count = 0;
-    const std::string ours = "application.name = \"lumvar-capture\"";
-    for (auto at = listing.find(ours); at != std::string::npos; at = listing.find(ours, at + 1)) ++count;
+    for (const auto& stream : list("source-outputs"))
+        if (stream.contains("client") && helpers.count(index(stream["client"])) != 0) ++count;
     return count;
 }
 
