@@ -119,13 +119,6 @@ inline std::string soundDir() {
 inline std::string serverSocket() {
     return soundDir() + (kSoundMode == "pipewire-native" ? "/runtime/pipewire-0" : "/native");
 }
-// Environment entries that send the helper's path in this mode to `socket` instead, and leave it no
-// other server to find.
-inline std::vector<std::string> serverAt(const std::string& socket) {
-    if (kSoundMode == "pipewire-native")
-        return {"PIPEWIRE_REMOTE=" + socket, "PULSE_SERVER=unix:/nonexistent/native"};
-    return {"PULSE_SERVER=unix:" + socket};
-}
 inline const bool kPrivateServer = [] {
     const std::string command =
         std::string(LUMVAR_SOUND_SERVER_SCRIPT) + " env " + soundDir() + " " + kSoundMode;

@@ -60,10 +60,11 @@ OSStatus PipeWireStream::start(const server::DeviceInfo& source, std::uint32_t c
     // About 10 ms per cycle, as a low-latency recorder asks.
     const std::string latency =
         std::to_string(std::max<std::uint32_t>(rate_ / 100, 1)) + "/" + std::to_string(rate_);
-    pw_properties* properties = pw_properties_new(
-        PW_KEY_MEDIA_TYPE, "Audio", PW_KEY_MEDIA_CATEGORY, "Capture", PW_KEY_NODE_NAME, "lumvar-capture",
-        PW_KEY_TARGET_OBJECT, (monitor ? source.monitorOf : source.name).c_str(), PW_KEY_NODE_DONT_RECONNECT,
-        "true", PW_KEY_NODE_LATENCY, latency.c_str(), nullptr);
+    pw_properties* properties =
+        pw_properties_new(PW_KEY_MEDIA_TYPE, "Audio", PW_KEY_MEDIA_CATEGORY, "Capture", PW_KEY_APP_NAME,
+                          "lumvar-capture", PW_KEY_NODE_NAME, "lumvar-capture", PW_KEY_TARGET_OBJECT,
+                          (monitor ? source.monitorOf : source.name).c_str(), PW_KEY_NODE_DONT_RECONNECT,
+                          "true", PW_KEY_NODE_LATENCY, latency.c_str(), nullptr);
     if (monitor) pw_properties_set(properties, PW_KEY_STREAM_CAPTURE_SINK, "true");
     stream_ = pw_stream_new(connection_.core(), "lumvar-capture", properties);
     if (stream_ == nullptr) return kStreamFailed;
