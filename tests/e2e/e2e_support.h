@@ -17,6 +17,7 @@
 #include <cstring>
 #include <fstream>
 #include <map>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -72,29 +73,6 @@ inline std::vector<float> asFloats(const std::string& bytes) {
     return values;
 }
 
-// Every client here, the helper included, talks to the private test server: PulseAudio by default,
-// or the one whose folder LUMVAR_TEST_SOUND_DIR names (PipeWire's, when CTest runs the suite again).
-inline std::string soundDir() {
-    const char* chosen = std::getenv("LUMVAR_TEST_SOUND_DIR");
-    return chosen != nullptr ? chosen : LUMVAR_SOUND_DIR;
-}
-// Which server that is, told by its own folder at start-up (a test that restarts the server must start
-// the same kind again, and a stopped server's folder no longer says).
-inline const std::string kSoundServerKind = [] {
-    if (const char* kind = std::getenv("LUMVAR_TEST_SOUND_KIND")) return std::string(kind);
-    return std::string(std::ifstream(soundDir() + "/pipewire.pid").good() ? "pipewire" : "pulseaudio");
-}();
-inline std::string soundServerKind() {
-    return kSoundServerKind;
-}
-inline const bool kPrivateServer = [] {
-    const std::string dir = soundDir();
-    ::setenv("PULSE_SERVER", ("unix:" + dir + "/native").c_str(), 1);
-    ::setenv("PULSE_COOKIE", (dir + "/cookie").c_str(), 1);
-    ::setenv("PULSE_RUNTIME_PATH", (dir + "/runtime/pulse").c_str(), 1);
-    return true;
-}();
-
 inline const std::string kBanner = "  > streaming (system). commands: SYSTEM | INPUT <uid> | LIST\n";
 inline const std::string kBuildLines =
     "  output device channels: 2, level correction x1.0\n"
@@ -112,6 +90,49 @@ inline std::string run(const std::string& command) {
     ::pclose(pipe);
     return output;
 }
+
+// Every client here, the helper included, talks to the private test server in the mode that
+// LUMVAR_TEST_SOUND_MODE names (CTest runs the suite once per mode): pulseaudio (the default),
+// pipewire-native or pipewire-pulse. The environment is what scripts/sound-server gives that mode, so
+// the helper takes the mode's path to the server.
+inline const std::string kSoundMode = [] {
+    const char* chosen = std::getenv("LUMVAR_TEST_SOUND_MODE");
+    const std::string mode = chosen != nullptr ? chosen : "pulseaudio";
+    if (mode != "pulseaudio" && mode != "pipewire-native" && mode != "pipewire-pulse") {
+        std::fprintf(stderr, "LUMVAR_TEST_SOUND_MODE=%s: not pulseaudio, pipewire-native or pipewire-pulse\n",
+                     mode.c_str());
+        std::exit(2);
+    }
+    return mode;
+}();
+inline std::string soundMode() {
+    return kSoundMode;
+}
+// The kind of server the mode runs on; a test that restarts the server starts this kind again.
+inline std::string soundServerKind() {
+    return kSoundMode == "pulseaudio" ? "pulseaudio" : "pipewire";
+}
+inline std::string soundDir() {
+    return soundServerKind() == "pulseaudio" ? LUMVAR_SOUND_DIR : LUMVAR_PIPEWIRE_DIR;
+}
+// The socket the helper reaches the server at in this mode.
+inline std::string serverSocket() {
+    return soundDir() + (kSoundMode == "pipewire-native" ? "/runtime/pipewire-0" : "/native");
+}
+inline const bool kPrivateServer = [] {
+    const std::string command =
+        std::string(LUMVAR_SOUND_SERVER_SCRIPT) + " env " + soundDir() + " " + kSoundMode;
+    std::istringstream lines(run(command));
+    int set = 0;
+    for (std::string line; std::getline(lines, line);)
+        if (const auto at = line.find('='); at != std::string::npos)
+            set += ::setenv(line.substr(0, at).c_str(), line.substr(at + 1).c_str(), 1) == 0 ? 1 : 0;
+    if (set < 4) {  // PULSE_SERVER, PULSE_COOKIE, PULSE_RUNTIME_PATH, PIPEWIRE_REMOTE
+        std::fprintf(stderr, "%s: no client environment\n", command.c_str());
+        std::exit(2);
+    }
+    return true;
+}();
 
 // Plays interleaved stereo float samples into a sink, in the background.
 struct Playback {

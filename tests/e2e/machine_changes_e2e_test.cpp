@@ -170,7 +170,7 @@ TEST(MachineChangesE2E, AReconnectionThatIsNeverAnsweredIsGivenUp) {
     const std::string script = LUMVAR_SOUND_SERVER_SCRIPT;
     run(script + " stop " + soundDir());
     EXPECT_TRUE(sees(helper, "  x sound server unreachable\n"));
-    MuteServer mute(soundDir() + "/native");
+    MuteServer mute(serverSocket());
     std::this_thread::sleep_for(1s);  // the back-off is at most 0.5 s: an attempt waits on the mute socket
     // Starting anew clears the folder: the mute socket keeps what it holds but loses its name.
     run(script + " start " + soundDir() + " " + soundServerKind() + " >/dev/null");

@@ -63,7 +63,8 @@ describe(`end to end on ${kind}`, { skip: skipEndToEnd, timeout: 120_000 }, () =
   });
 
   test('with no server the first build fails and start fails with its lines and status 1', async () => {
-    const env = { ...process.env, PULSE_SERVER: 'unix:/nonexistent/lumvar/native' };
+    // Neither server: not the pulse one, nor PipeWire's own socket (the helper tries that first).
+    const env = { ...process.env, PULSE_SERVER: 'unix:/nonexistent/lumvar/native', PIPEWIRE_REMOTE: '/nonexistent/lumvar/pipewire-0' };
     await assert.rejects(Capture.start({ helper, env }), (e: CaptureStartError) => {
       assert.ok(e instanceof CaptureStartError, String(e));
       assert.equal(e.code, 'HELPER_EXITED');

@@ -122,7 +122,9 @@ def test_start_devices_and_commands():
 
 
 def test_a_failed_first_build_fails_start_with_its_lines():
-    env = {**os.environ, "PULSE_SERVER": "unix:/nonexistent/lumvar-no-server"}
+    # Neither server: not the pulse one, nor PipeWire's own socket (the helper tries that first).
+    env = {**os.environ, "PULSE_SERVER": "unix:/nonexistent/lumvar-no-server",
+           "PIPEWIRE_REMOTE": "/nonexistent/lumvar-no-server/pipewire-0"}
     with pytest.raises(CaptureStartError) as failed:
         Capture.start(env=env)
     assert failed.value.code == 1
