@@ -25,11 +25,6 @@ namespace lumvar::audio::pipewire {
 // PipeWire's data thread, never under the lock.
 class PipeWireConnection final : public server::ServerConnection {
   public:
-    static constexpr std::chrono::milliseconds kConnectTimeout{5000};
-    static constexpr std::chrono::milliseconds kRequestTimeout{3000};
-    static constexpr std::chrono::milliseconds kFirstRetry{100};
-    static constexpr std::chrono::milliseconds kLastRetry{500};
-
     // Connects and loads the model, waiting at most kConnectTimeout.
     PipeWireConnection(const Text& text, Observer& observer);
     ~PipeWireConnection() override;

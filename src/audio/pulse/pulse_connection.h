@@ -27,11 +27,6 @@ using server::ServerModel;
 // thread takes the lock (Lock) for anything it touches of the context, its streams or the model.
 class PulseConnection final : public server::ServerConnection {
   public:
-    static constexpr std::chrono::milliseconds kConnectTimeout{5000};
-    static constexpr std::chrono::milliseconds kRequestTimeout{3000};
-    static constexpr std::chrono::milliseconds kFirstRetry{100};
-    static constexpr std::chrono::milliseconds kLastRetry{500};
-
     // Connects and loads the model, waiting at most kConnectTimeout. A server that cannot be reached
     // now is not tried again: the caller finds the connection unusable.
     PulseConnection(const Text& text, Observer& observer);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -34,6 +35,13 @@ class ServerConnection {
         virtual void modelChanged(const ModelChanges& changes) = 0;
         virtual void connectionChanged(bool connected) = 0;
     };
+
+    // The same patience on every server: a first connection or a reconnection attempt, one request, and
+    // the back-off between attempts (doubling from the first to the last).
+    static constexpr std::chrono::milliseconds kConnectTimeout{5000};
+    static constexpr std::chrono::milliseconds kRequestTimeout{3000};
+    static constexpr std::chrono::milliseconds kFirstRetry{100};
+    static constexpr std::chrono::milliseconds kLastRetry{500};
 
     virtual ~ServerConnection() = default;
 
