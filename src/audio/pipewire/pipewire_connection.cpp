@@ -73,7 +73,7 @@ struct GraphEvents {
         self.loadSeq_ = -1;
         self.connected_ = true;
         self.everConnected_ = true;
-        self.backoff_ = PipeWireConnection::kFirstRetry;
+        self.backoff_.reset();
         self.arm(self.attemptLimit_, std::chrono::milliseconds{0});
         self.observer_.connectionChanged(true);
     }
@@ -87,7 +87,7 @@ struct GraphEvents {
                        const spa_dict* props) {
         auto& self = *static_cast<PipeWireConnection*>(data);
         if (std::strcmp(type, PW_TYPE_INTERFACE_Node) == 0) {
-            self.notify(self.graph_.addNode(id, propertiesOf(props)));
+            self.observer_.modelChanged(self.graph_.addNode(id, propertiesOf(props)));
             if (self.graph_.needsFormat(id)) self.bind(id, type, PW_VERSION_NODE, kNode);
         } else if (std::strcmp(type, PW_TYPE_INTERFACE_Metadata) == 0 && props != nullptr) {
             const char* name = spa_dict_lookup(props, PW_KEY_METADATA_NAME);
@@ -104,17 +104,17 @@ struct GraphEvents {
         if (bound != self.bound_.end()) {
             const int kind = bound->second->kind;
             self.bound_.erase(bound);
-            if (kind == kDefaults) self.notify(self.graph_.defaultsGone());
+            if (kind == kDefaults) self.observer_.modelChanged(self.graph_.defaultsGone());
         }
-        self.notify(self.graph_.removeNode(id));
+        self.observer_.modelChanged(self.graph_.removeNode(id));
     }
 
     static int property(void* data, std::uint32_t subject, const char* key, const char*, const char* value) {
         auto& bound = *static_cast<PipeWireConnection::Bound*>(data);
         auto& self = *bound.self;
         if (subject != PW_ID_CORE) return 0;
-        self.notify(bound.kind == kDefaults ? self.graph_.defaultsProperty(key, value)
-                                            : self.graph_.settingsProperty(key, value));
+        self.observer_.modelChanged(bound.kind == kDefaults ? self.graph_.defaultsProperty(key, value)
+                                                            : self.graph_.settingsProperty(key, value));
         return 0;
     }
 
@@ -123,9 +123,9 @@ struct GraphEvents {
         if (id != SPA_PARAM_EnumFormat || bound.formatSeen || param == nullptr) return;
         if (!spa_pod_is_object_type(param, SPA_TYPE_OBJECT_Format)) return;
         bound.formatSeen = true;  // the first is the node's preferred format
-        bound.self->notify(bound.self->graph_.nodeFormat(bound.id,
-                                                         formatNumber(param, SPA_FORMAT_AUDIO_channels),
-                                                         formatNumber(param, SPA_FORMAT_AUDIO_rate)));
+        bound.self->observer_.modelChanged(
+            bound.self->graph_.nodeFormat(bound.id, formatNumber(param, SPA_FORMAT_AUDIO_channels),
+                                          formatNumber(param, SPA_FORMAT_AUDIO_rate)));
     }
 
     static void retryNow(void* data, std::uint64_t) {
@@ -206,7 +206,7 @@ void PipeWireConnection::connect() {
     pw_properties* properties = pw_properties_new(PW_KEY_APP_NAME, "lumvar-capture", nullptr);
     core_ = pw_context_connect(context_, properties, 0);
     if (core_ == nullptr) {
-        if (everConnected_ && !closing_) arm(retry_, backoff_), backoff_ = std::min(backoff_ * 2, kLastRetry);
+        if (everConnected_ && !closing_) arm(retry_, backoff_.next());
         return;
     }
     pw_core_add_listener(core_, &coreListener_, &GraphEvents::core, this);
@@ -240,8 +240,7 @@ void PipeWireConnection::lost() {
     if (connected_.exchange(false)) observer_.connectionChanged(false);
     signal();
     if (!everConnected_ || closing_) return;
-    arm(retry_, backoff_);
-    backoff_ = std::min(backoff_ * 2, kLastRetry);
+    arm(retry_, backoff_.next());
 }
 
 void PipeWireConnection::arm(spa_source* timer, std::chrono::milliseconds after) {
@@ -267,11 +266,6 @@ void PipeWireConnection::bind(std::uint32_t id, const char* type, std::uint32_t 
         pw_proxy_add_object_listener(bound->proxy, &bound->listener, &GraphEvents::metadata, bound.get());
     }
     bound_[id] = std::move(bound);
-}
-
-void PipeWireConnection::notify(const server::ModelChanges& changes) {
-    if (connected_ && (changes.deviceList || changes.defaultSink || changes.defaultSource))
-        observer_.modelChanged(changes);
 }
 
 OSStatus PipeWireConnection::usable() const {

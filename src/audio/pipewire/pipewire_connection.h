@@ -57,7 +57,6 @@ class PipeWireConnection final : public server::ServerConnection {
     void lost();        // lock held: the daemon went away, or an attempt got no answer
     void arm(spa_source* timer, std::chrono::milliseconds after);
     void bind(std::uint32_t id, const char* type, std::uint32_t version, int kind);
-    void notify(const server::ModelChanges& changes);
 
     Observer& observer_;
     pw_thread_loop* loop_ = nullptr;
@@ -69,7 +68,7 @@ class PipeWireConnection final : public server::ServerConnection {
     std::map<std::uint32_t, std::unique_ptr<Bound>> bound_;  // metadata and nodes, by global id
     spa_source* retry_ = nullptr;
     spa_source* attemptLimit_ = nullptr;
-    std::chrono::milliseconds backoff_ = kFirstRetry;
+    server::Backoff backoff_;
     GraphModel graph_;
     int loadStep_ = 0;  // two round trips load a new connection: the globals, then what was bound
     int loadSeq_ = -1;

@@ -42,11 +42,6 @@ Defaults defaultsOf(const pa_server_info& info) {
 struct ConnectionCallbacks {
     static PulseConnection& of(void* userdata) { return *static_cast<PulseConnection*>(userdata); }
 
-    static void notify(PulseConnection& self, const ModelChanges& changes) {
-        if (self.connected_ && (changes.deviceList || changes.defaultSink || changes.defaultSource))
-            self.observer_.modelChanged(changes);
-    }
-
     static void state(pa_context* context, void* userdata) {
         auto& self = of(userdata);
         pa_threaded_mainloop_signal(self.loop_, 0);
@@ -79,7 +74,7 @@ struct ConnectionCallbacks {
         self.connected_ = true;
         self.everConnected_ = true;
         if (self.attemptLimit_ != nullptr) self.api()->time_restart(self.attemptLimit_, nullptr);
-        self.backoff_ = PulseConnection::kFirstRetry;
+        self.backoff_.reset();
         self.observer_.connectionChanged(true);
         pa_threaded_mainloop_signal(self.loop_, 0);
     }
@@ -117,7 +112,7 @@ struct ConnectionCallbacks {
         } else if (facility == PA_SUBSCRIPTION_EVENT_SINK || facility == PA_SUBSCRIPTION_EVENT_SOURCE) {
             const bool isSink = facility == PA_SUBSCRIPTION_EVENT_SINK;
             if (removed) {
-                notify(self, self.model_.remove(isSink, index));
+                self.observer_.modelChanged(self.model_.remove(isSink, index));
             } else if (isSink) {
                 self.fetch(pa_context_get_sink_info_by_index(context, index, &sinkFetched, &self));
             } else {
@@ -130,20 +125,20 @@ struct ConnectionCallbacks {
         auto& self = of(userdata);
         if (context != self.context_) return;
         if (eol != 0) return self.fetched();
-        notify(self, self.model_.put(sinkInfo(*info)));
+        self.observer_.modelChanged(self.model_.put(sinkInfo(*info)));
     }
 
     static void sourceFetched(pa_context* context, const pa_source_info* info, int eol, void* userdata) {
         auto& self = of(userdata);
         if (context != self.context_) return;
         if (eol != 0) return self.fetched();
-        notify(self, self.model_.put(sourceInfo(*info)));
+        self.observer_.modelChanged(self.model_.put(sourceInfo(*info)));
     }
 
     static void defaultsFetched(pa_context* context, const pa_server_info* info, void* userdata) {
         auto& self = of(userdata);
         if (context != self.context_) return;
-        if (info != nullptr) notify(self, self.model_.setDefaults(defaultsOf(*info)));
+        if (info != nullptr) self.observer_.modelChanged(self.model_.setDefaults(defaultsOf(*info)));
         self.fetched();
     }
 
@@ -162,7 +157,7 @@ struct ConnectionCallbacks {
 PulseConnection::PulseConnection(const Text& text, Observer& observer) : observer_(observer), model_(text) {
     loop_ = pa_threaded_mainloop_new();
     if (loop_ == nullptr || pa_threaded_mainloop_start(loop_) < 0) return;
-    Lock lock(*this);
+    ServerConnection::Lock lock(*this);
     connect();
     waitLocked([this] { return connected_ || context_ == nullptr; }, kConnectTimeout);
     if (!connected_ && context_ != nullptr) contextGone();  // a server that never answers: not tried again
@@ -171,7 +166,7 @@ PulseConnection::PulseConnection(const Text& text, Observer& observer) : observe
 PulseConnection::~PulseConnection() {
     if (loop_ == nullptr) return;
     {
-        Lock lock(*this);
+        ServerConnection::Lock lock(*this);
         closing_ = true;
         if (retry_ != nullptr) api()->time_free(retry_);
         retry_ = nullptr;
@@ -219,13 +214,12 @@ void PulseConnection::contextGone() {
 void PulseConnection::scheduleRetry() {
     timeval when{};
     pa_gettimeofday(&when);
-    pa_timeval_add(&when, static_cast<pa_usec_t>(backoff_.count()) * 1000);
+    pa_timeval_add(&when, static_cast<pa_usec_t>(backoff_.next().count()) * 1000);
     if (retry_ == nullptr) {
         retry_ = api()->time_new(api(), &when, &ConnectionCallbacks::retryNow, this);
     } else {
         api()->time_restart(retry_, &when);
     }
-    backoff_ = std::min(backoff_ * 2, kLastRetry);
 }
 
 void PulseConnection::fetch(pa_operation* operation) {
@@ -244,7 +238,7 @@ OSStatus PulseConnection::usable() const {
 }
 
 OSStatus PulseConnection::sync() {
-    Lock lock(*this);
+    ServerConnection::Lock lock(*this);
     if (!connected_) return kNotConnected;
     struct Answer {
         PulseConnection* self;
@@ -255,8 +249,7 @@ OSStatus PulseConnection::sync() {
         [](pa_context*, const pa_server_info* info, void* userdata) {
             auto& waiting = *static_cast<Answer*>(userdata);
             if (info != nullptr)
-                ConnectionCallbacks::notify(*waiting.self,
-                                            waiting.self->model_.setDefaults(defaultsOf(*info)));
+                waiting.self->observer_.modelChanged(waiting.self->model_.setDefaults(defaultsOf(*info)));
             waiting.done = true;
             pa_threaded_mainloop_signal(waiting.self->loop_, 0);
         },

@@ -24,7 +24,8 @@ using server::ServerModel;
 // first connection is, and the back-off goes on.
 //
 // Threads: the loop's own thread runs every libpulse callback with the loop's lock held; the caller's
-// thread takes the lock (Lock) for anything it touches of the context, its streams or the model.
+// thread takes the lock (ServerConnection::Lock) for anything it touches of the context, its streams or the
+// model.
 class PulseConnection final : public server::ServerConnection {
   public:
     // Connects and loads the model, waiting at most kConnectTimeout. A server that cannot be reached
@@ -41,20 +42,6 @@ class PulseConnection final : public server::ServerConnection {
                                                       std::function<void()> died) override;
     void lock() override { pa_threaded_mainloop_lock(loop_); }
     void unlock() override { pa_threaded_mainloop_unlock(loop_); }
-
-    // Holds the main loop's lock: no callback of the loop runs meanwhile.
-    class Lock {
-      public:
-        explicit Lock(PulseConnection& connection) : loop_(connection.loop_) {
-            pa_threaded_mainloop_lock(loop_);
-        }
-        ~Lock() { pa_threaded_mainloop_unlock(loop_); }
-        Lock(const Lock&) = delete;
-        Lock& operator=(const Lock&) = delete;
-
-      private:
-        pa_threaded_mainloop* loop_;
-    };
 
     // With the lock held: the context streams are made on.
     pa_context* context() { return context_; }
@@ -80,7 +67,7 @@ class PulseConnection final : public server::ServerConnection {
     pa_context* context_ = nullptr;
     pa_time_event* retry_ = nullptr;
     pa_time_event* attemptLimit_ = nullptr;  // armed while a reconnection waits for its answers
-    std::chrono::milliseconds backoff_ = kFirstRetry;
+    server::Backoff backoff_;
     ServerModel model_;
     int loading_ = 0;  // answers still due before a new connection's model is complete
     int pendingFetches_ = 0;

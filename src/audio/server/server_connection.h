@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -29,6 +30,8 @@ class CaptureStream {
 class ServerConnection {
   public:
     // Told on the backend's thread with the lock held: keep it short and do not wait for anything.
+    // Changes made while a new connection's model loads may be told too: until connectionChanged(true),
+    // the observer takes them for no change.
     class Observer {
       public:
         virtual ~Observer() = default;
@@ -36,12 +39,9 @@ class ServerConnection {
         virtual void connectionChanged(bool connected) = 0;
     };
 
-    // The same patience on every server: a first connection or a reconnection attempt, one request, and
-    // the back-off between attempts (doubling from the first to the last).
+    // The same patience on every server: a first connection or a reconnection attempt, and one request.
     static constexpr std::chrono::milliseconds kConnectTimeout{5000};
     static constexpr std::chrono::milliseconds kRequestTimeout{3000};
-    static constexpr std::chrono::milliseconds kFirstRetry{100};
-    static constexpr std::chrono::milliseconds kLastRetry{500};
 
     virtual ~ServerConnection() = default;
 
@@ -74,6 +74,25 @@ class ServerConnection {
       private:
         ServerConnection& connection_;
     };
+};
+
+// The wait before the next attempt to reach a server that went away: doubling from 100 ms to 500 ms,
+// and back to 100 ms once an attempt has succeeded.
+class Backoff {
+  public:
+    static constexpr std::chrono::milliseconds kFirst{100};
+    static constexpr std::chrono::milliseconds kLast{500};
+
+    // The wait before this attempt; the next one waits longer.
+    std::chrono::milliseconds next() {
+        const auto wait = wait_;
+        wait_ = std::min(wait_ * 2, kLast);
+        return wait;
+    }
+    void reset() { wait_ = kFirst; }
+
+  private:
+    std::chrono::milliseconds wait_ = kFirst;
 };
 
 }  // namespace lumvar::audio::server
