@@ -51,8 +51,7 @@ PipeWireStream::~PipeWireStream() {
 OSStatus PipeWireStream::start(const server::DeviceInfo& source, std::uint32_t channels, std::uint32_t rate) {
     channels_ = std::clamp<std::uint32_t>(channels, 1, SPA_AUDIO_MAX_CHANNELS);
     rate_ = rate == 0 ? 48000 : rate;
-    position_ = 0;
-    cycled_ = false;
+    clock_ = CycleClock(rate_);
 
     server::ServerConnection::Lock lock(connection_);
     if (connection_.core() == nullptr) return kNotConnected;
@@ -147,32 +146,25 @@ void PipeWireStream::onProcess(void* data) {
         const std::uint32_t frames = bytes / frameBytes;
         pw_time time{};
         pw_stream_get_time_n(self.stream_, &time, sizeof time);
-        AudioTimeStamp stamp{};
-        stamp.mFlags = kAudioTimeStampSampleTimeValid;
-        if (frames > 0 && time.rate.num > 0 && time.rate.denom > 0) {
-            const double tickNanos = 1e9 * time.rate.num / time.rate.denom;
-            const double ticksPerFrame = static_cast<double>(time.rate.denom) / time.rate.num / self.rate_;
-            const auto ticks = static_cast<std::int64_t>(frames * ticksPerFrame + 0.5);
-            // The graph's clock ran on further than the last buffer: cycles were lost, and so were frames.
-            if (self.cycled_ && time.ticks > self.expectedTicks_ + 1 + self.lastTicks_ / 50) {
-                const std::uint64_t lost = time.ticks - self.expectedTicks_;
-                self.position_ += static_cast<std::uint64_t>(static_cast<double>(lost) / ticksPerFrame + 0.5);
-            }
-            self.expectedTicks_ = time.ticks + static_cast<std::uint64_t>(ticks);
-            self.lastTicks_ = static_cast<std::uint64_t>(ticks);
-            self.cycled_ = true;
-            const double captured = static_cast<double>(time.now) - (time.delay + ticks) * tickNanos -
-                                    static_cast<double>(time.buffered) * 1e9 / self.rate_;
-            stamp.mHostTime = static_cast<std::uint64_t>(std::max(captured, 0.0));
-            stamp.mFlags |= kAudioTimeStampHostTimeValid;
-        }
+        const CycleStamp at = self.clock_.stamp({.now = time.now,
+                                                 .rateNum = time.rate.num,
+                                                 .rateDenom = time.rate.denom,
+                                                 .ticks = time.ticks,
+                                                 .delay = time.delay,
+                                                 .buffered = time.buffered},
+                                                frames);
         if (frames > 0) {
+            AudioTimeStamp stamp{};
+            stamp.mFlags = kAudioTimeStampSampleTimeValid;
+            stamp.mSampleTime = static_cast<double>(at.position);
+            if (at.capturedNanos) {
+                stamp.mHostTime = *at.capturedNanos;
+                stamp.mFlags |= kAudioTimeStampHostTimeValid;
+            }
             AudioBuffer& out = self.list_.buffer(0);
             out.mNumberChannels = self.channels_;
             out.mDataByteSize = bytes;
             out.mData = static_cast<std::uint8_t*>(plane.data) + offset;
-            stamp.mSampleTime = static_cast<double>(self.position_);
-            self.position_ += frames;
             AudioBufferList output{};
             self.block_(&stamp, &self.list_.list(), &stamp, &output, &stamp);
         }

@@ -6,6 +6,7 @@
 #include <functional>
 
 #include "audio/buffer_list.h"
+#include "audio/pipewire/cycle_clock.h"
 #include "audio/server/server_connection.h"
 
 namespace lumvar::audio::pipewire {
@@ -16,12 +17,8 @@ class PipeWireConnection;
 // when the target goes away, the stream ends and `died` is told. A sink's monitor is captured from the
 // sink itself (stream.capture.sink). Each buffer reaches the IO block on PipeWire's data thread as a
 // one-buffer list of interleaved float32 samples, stamped as Core Audio stamps an IO cycle's input:
-// its sample time counts the stream's frames, with a cycle the graph skipped (its clock jumped further
-// than the previous buffer's length) counted too, so the gap shows; its host time is when its first frame
-// was captured, in CLOCK_MONOTONIC nanoseconds:
-//     now - (delay + frames) / graph rate - buffered / stream rate
-// from the cycle's time report: the newest frame of the cycle was captured the graph's delay (to the
-// device) before the cycle began, plus what the converter still holds.
+// its sample time is its position in the stream, its host time when its first frame was captured, in
+// CLOCK_MONOTONIC nanoseconds (CycleClock says how both are read from the graph's report).
 class PipeWireStream final : public server::CaptureStream {
   public:
     PipeWireStream(PipeWireConnection& connection, const AudioDeviceIOBlock& block,
@@ -50,10 +47,7 @@ class PipeWireStream final : public server::CaptureStream {
     bool stopping_ = false;
     // The data thread's own.
     BufferListStorage list_{1};
-    std::uint64_t position_ = 0;
-    std::uint64_t expectedTicks_ = 0;  // where the graph's clock should be at the next cycle
-    std::uint64_t lastTicks_ = 0;      // the last buffer's length on that clock
-    bool cycled_ = false;
+    CycleClock clock_{48000};
 };
 
 }  // namespace lumvar::audio::pipewire

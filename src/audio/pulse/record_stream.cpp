@@ -4,6 +4,7 @@
 #include <ctime>
 
 #include "audio/pulse/pulse_statuses.h"
+#include "audio/pulse/record_clock.h"
 
 namespace lumvar::audio::pulse {
 
@@ -29,7 +30,7 @@ OSStatus RecordStream::start(const DeviceInfo& source, std::uint32_t channels, s
 
     silence_.assign(static_cast<std::size_t>(rate_ / 10) * channels_, 0.0f);
 
-    PulseConnection::Lock lock(connection_);
+    server::ServerConnection::Lock lock(connection_);
     if (connection_.context() == nullptr) return kNotConnected;
     lastDelivery_ = std::chrono::steady_clock::now();
     position_ = 0;
@@ -78,7 +79,7 @@ void RecordStream::onTiming(pa_stream*, int, void* userdata) {
 }
 
 void RecordStream::stop() {
-    PulseConnection::Lock lock(connection_);
+    server::ServerConnection::Lock lock(connection_);
     stopping_ = true;
     release();
 }
@@ -136,30 +137,26 @@ void RecordStream::onLatency(pa_stream* stream, void* userdata) {
     auto* self = static_cast<RecordStream*>(userdata);
     const pa_timing_info* timing = pa_stream_get_timing_info(stream);
     if (timing == nullptr || timing->write_index_corrupt != 0) return;
-    // Taken on the server about a transport delay before it arrived here.
-    const std::int64_t taken = monotonicNanos() - static_cast<std::int64_t>(timing->transport_usec) * 1000;
-    const auto usec = [](pa_usec_t value) { return static_cast<std::int64_t>(value) * 1000; };
-    self->reference_ = Reference{
-        .frame = timing->write_index / static_cast<std::int64_t>(self->channels_ * sizeof(float)),
-        .capturedNanos = taken - usec(timing->source_usec) + usec(timing->sink_usec),
-    };
+    self->reference_ = referenceOf({.arrivedNanos = monotonicNanos(),
+                                    .transportUsec = timing->transport_usec,
+                                    .writeIndexBytes = timing->write_index,
+                                    .sourceUsec = timing->source_usec,
+                                    .sinkUsec = timing->sink_usec},
+                                   static_cast<std::uint32_t>(self->channels_ * sizeof(float)));
 }
 
 std::uint64_t RecordStream::captureTime(std::size_t bytes) const {
-    if (!reference_)  // no report yet: the fragment has at least taken its own length to arrive
-        return static_cast<std::uint64_t>(monotonicNanos()) - nanosOf(bytes);
-    const std::int64_t frames = static_cast<std::int64_t>(position_) - reference_->frame;
-    return static_cast<std::uint64_t>(reference_->capturedNanos +
-                                      frames * 1'000'000'000 / static_cast<std::int64_t>(rate_));
+    const std::uint64_t frames = bytes / (channels_ * sizeof(float));
+    return static_cast<std::uint64_t>(capturedNanos(position_, reference_, rate_, monotonicNanos(), frames));
 }
 
 void RecordStream::deliverSilence(std::size_t bytes, std::uint64_t captured) {
     const std::size_t frameBytes = channels_ * sizeof(float);
     const std::uint64_t holeEnd = position_ + bytes / frameBytes;
-    const auto elapsed = std::chrono::steady_clock::now() - lastDelivery_ + std::chrono::milliseconds(50);
-    const auto elapsedFrames =
-        static_cast<std::size_t>(std::chrono::duration<double>(elapsed).count() * rate_);
-    bytes = std::min(bytes / frameBytes, elapsedFrames) * frameBytes;
+    const auto since = std::chrono::steady_clock::now() - lastDelivery_;
+    bytes = holeFramesToDeliver(bytes / frameBytes,
+                                std::chrono::duration_cast<std::chrono::nanoseconds>(since).count(), rate_) *
+            frameBytes;
     const std::size_t piece = silence_.size() * sizeof(float);
     for (std::size_t done = 0; done < bytes; done += piece)
         deliver(silence_.data(), std::min(piece, bytes - done), captured + nanosOf(done));

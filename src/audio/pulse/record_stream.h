@@ -10,6 +10,7 @@
 
 #include "audio/buffer_list.h"
 #include "audio/pulse/pulse_connection.h"
+#include "audio/pulse/record_clock.h"
 
 namespace lumvar::audio::pulse {
 
@@ -21,12 +22,9 @@ namespace lumvar::audio::pulse {
 // real silence).
 // Each delivery is stamped as Core Audio stamps an IO cycle's input: its sample time is the position of
 // its first frame in the stream (a hole shortened shows as a jump), its host time when that frame was
-// captured, in CLOCK_MONOTONIC nanoseconds. That time comes from the server's latest timing report,
-// taken when it arrived: the newest frame of the stream then (its write index) was captured the source's
-// latency earlier, or, from a monitor, is played the sink's latency later; every other frame lies at its
-// distance in frames from that one. (libpulse's own interpolated latency smooths over a change of the
-// sink's latency for about a second, and so misplaces a new stream's first frames by as much as the
-// change: hundreds of milliseconds on an idle sink.)
+// captured, in CLOCK_MONOTONIC nanoseconds, placed from the server's latest timing report (record_clock.h).
+// (libpulse's own interpolated latency smooths over a change of the sink's latency for about a second, and so
+// misplaces a new stream's first frames by as much as the change: hundreds of milliseconds on an idle sink.)
 class RecordStream final : public server::CaptureStream {
   public:
     // `died` runs on the loop's thread with the lock held, at most once, never after stop().
@@ -63,13 +61,8 @@ class RecordStream final : public server::CaptureStream {
     BufferListStorage list_{1};
     std::vector<float> silence_;  // 100 ms of zeros, reused for holes
     std::chrono::steady_clock::time_point lastDelivery_;
-    std::uint64_t position_ = 0;  // frames read from the stream, holes included
-    // From the latest timing report: a frame of the stream and when it was (or is) captured.
-    struct Reference {
-        std::int64_t frame = 0;
-        std::int64_t capturedNanos = 0;
-    };
-    std::optional<Reference> reference_;
+    std::uint64_t position_ = 0;          // frames read from the stream, holes included
+    std::optional<Reference> reference_;  // from the latest timing report
     bool stopping_ = false;
 };
 

@@ -1,0 +1,46 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+
+namespace lumvar::audio::pipewire {
+
+// What the graph reports of one cycle (pw_stream_get_time_n), in the fields the stamps need.
+struct CycleReport {
+    std::int64_t now = 0;       // CLOCK_MONOTONIC nanoseconds when the cycle began
+    std::uint32_t rateNum = 0;  // one tick of the graph's clock is rateNum / rateDenom seconds
+    std::uint32_t rateDenom = 0;
+    std::uint64_t ticks = 0;     // the graph's clock at the cycle
+    std::int64_t delay = 0;      // ticks from the device to the cycle
+    std::uint64_t buffered = 0;  // frames the stream's converter still holds
+};
+
+// Where a buffer of the stream lies: its first frame's position in the stream, with the frames of the
+// cycles the graph skipped counted (so the skip shows as a jump), and, where the report allows, the
+// CLOCK_MONOTONIC nanoseconds when that frame was captured.
+struct CycleStamp {
+    std::uint64_t position = 0;
+    std::optional<std::uint64_t> capturedNanos;
+};
+
+// Stamps a stream's buffers from the graph's reports of their cycles; the data thread's own. The newest
+// frame of a cycle was captured the graph's delay (to the device) before the cycle began, plus what the
+// converter still holds:
+//     captured(first frame) = now - (delay + buffer's ticks) x tick - buffered / stream rate
+// A cycle whose clock is further on than the previous buffer's end (by more than 2 % and a tick) follows
+// cycles the graph skipped: their frames are added to the position.
+class CycleClock {
+  public:
+    explicit CycleClock(std::uint32_t streamRate) : rate_(streamRate) {}
+
+    CycleStamp stamp(const CycleReport& report, std::uint32_t frames);
+
+  private:
+    std::uint32_t rate_;
+    std::uint64_t position_ = 0;
+    std::uint64_t expectedTicks_ = 0;  // where the graph's clock should be at the next cycle
+    std::uint64_t lastTicks_ = 0;      // the last buffer's length on that clock
+    bool cycled_ = false;
+};
+
+}  // namespace lumvar::audio::pipewire

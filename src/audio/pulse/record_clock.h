@@ -1,0 +1,53 @@
+#pragma once
+
+#include <algorithm>
+#include <cstdint>
+#include <optional>
+
+namespace lumvar::audio::pulse {
+
+// How a record stream places its frames in time, from the server's timing reports.
+
+// A report as it arrived (pa_timing_info), in the fields the placing needs.
+struct TimingReport {
+    std::int64_t arrivedNanos = 0;  // CLOCK_MONOTONIC when it arrived
+    std::uint64_t transportUsec = 0;
+    std::int64_t writeIndexBytes = 0;
+    std::uint64_t sourceUsec = 0;  // the source's latency
+    std::uint64_t sinkUsec = 0;    // from a monitor: the monitored sink's latency
+};
+
+// A frame of the stream and when it was (or is) captured.
+struct Reference {
+    std::int64_t frame = 0;
+    std::int64_t capturedNanos = 0;
+};
+
+// The report was taken on the server a transport delay before it arrived; the newest frame of the
+// stream then (its write index) was captured the source's latency earlier, or, from a monitor, is
+// played the sink's latency later.
+inline Reference referenceOf(const TimingReport& report, std::uint32_t frameBytes) {
+    const auto nanos = [](std::uint64_t usec) { return static_cast<std::int64_t>(usec) * 1000; };
+    const std::int64_t taken = report.arrivedNanos - nanos(report.transportUsec);
+    return {report.writeIndexBytes / static_cast<std::int64_t>(frameBytes),
+            taken - nanos(report.sourceUsec) + nanos(report.sinkUsec)};
+}
+
+// When stream frame `position` was captured: at its distance in frames from the reference; before any
+// report, at least the `frames` of its fragment before `nowNanos`, which they took to arrive.
+inline std::int64_t capturedNanos(std::uint64_t position, const std::optional<Reference>& reference,
+                                  std::uint32_t rate, std::int64_t nowNanos, std::uint64_t frames) {
+    if (!reference) return nowNanos - static_cast<std::int64_t>(frames * 1'000'000'000u / rate);
+    const std::int64_t distance = static_cast<std::int64_t>(position) - reference->frame;
+    return reference->capturedNanos + distance * 1'000'000'000 / static_cast<std::int64_t>(rate);
+}
+
+// The frames of a hole of `holeFrames` that are delivered as silence: never more than the time since the
+// previous delivery and 50 ms (an idle source's jump of its read index is not minutes of real silence).
+inline std::uint64_t holeFramesToDeliver(std::uint64_t holeFrames, std::int64_t sinceDeliveryNanos,
+                                         std::uint32_t rate) {
+    const double seconds = static_cast<double>(std::max<std::int64_t>(sinceDeliveryNanos, 0)) / 1e9 + 0.05;
+    return std::min(holeFrames, static_cast<std::uint64_t>(seconds * rate));
+}
+
+}  // namespace lumvar::audio::pulse

@@ -1,0 +1,54 @@
+#include "audio/pipewire/cycle_clock.h"
+
+#include <gtest/gtest.h>
+
+namespace lumvar::audio::pipewire {
+namespace {
+
+// A graph at 48 kHz: one tick is one of its frames.
+CycleReport at(std::uint64_t ticks, std::int64_t delay = 0, std::uint64_t buffered = 0) {
+    return {.now = 1'000'000'000 + static_cast<std::int64_t>(ticks) * 1'000'000'000 / 48000,
+            .rateNum = 1,
+            .rateDenom = 48000,
+            .ticks = ticks,
+            .delay = delay,
+            .buffered = buffered};
+}
+
+TEST(CycleClock, PlacesEachBufferByTheGraphsReportAndCountsTheCyclesItSkipped) {
+    struct Row {
+        const char* what;
+        std::uint32_t streamRate;
+        std::vector<std::pair<CycleReport, std::uint32_t>> cycles;  // the last is checked
+        std::uint64_t position;
+        std::optional<std::uint64_t> captured;
+    };
+    const std::vector<Row> rows = {
+        {"the first buffer: a quantum before the cycle", 48000, {{at(4800), 480}}, 0, 1'090'000'000},
+        {"the device's delay and the converter's frames", 48000, {{at(4800, 96, 48), 480}}, 0, 1'087'000'000},
+        {"the next cycle follows on", 48000, {{at(4800), 480}, {at(5280), 480}}, 480, 1'100'000'000},
+        {"a little jitter is the same clock", 48000, {{at(4800), 480}, {at(5289), 480}}, 480, 1'100'187'500},
+        {"two skipped cycles add their frames",
+         48000,
+         {{at(4800), 480}, {at(6240), 480}},
+         1440,
+         1'120'000'000},
+        {"a stream at 44.1 kHz counts its own frames",
+         44100,
+         {{at(4800), 441}, {at(6240), 441}},
+         1323,
+         1'120'000'000},
+        {"no clock in the report: no time", 48000, {{{}, 480}, {{}, 480}}, 480, std::nullopt},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        CycleClock clock(row.streamRate);
+        CycleStamp stamp;
+        for (const auto& [report, frames] : row.cycles) stamp = clock.stamp(report, frames);
+        EXPECT_EQ(stamp.position, row.position);
+        EXPECT_EQ(stamp.capturedNanos, row.captured);
+    }
+}
+
+}  // namespace
+}  // namespace lumvar::audio::pipewire
