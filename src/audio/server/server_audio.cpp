@@ -1,3 +1,4 @@
+#include <atomic>
 #include <cstring>
 #include <map>
 #include <memory>
@@ -5,6 +6,7 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <utility>
 
 #include "audio/property_fill.h"
 #include "audio/server/server_audio.h"
@@ -37,7 +39,7 @@ std::uintptr_t procKey(AudioDeviceIOProcID id) {
 // - an input device's IO callback is a capture stream on that source in its own format;
 // - property reads are answered from the server's model, which its change events keep current;
 //   reads of the device list and the defaults first make one round trip, so they see every change
-//   the server announced before them;
+//   the server announced before them (a list's data read shares its size read's);
 // - listeners are called from the server's events: the device list, the defaults, a device in use
 //   that went away or whose stream ended, and the connection itself.
 // Its operations are called from one thread (the main queue); IO blocks and listeners run on the
@@ -127,7 +129,8 @@ class ServerAudio final : public PlatformAudio, private ServerConnection::Observ
     mutable std::mutex eventsMutex_;  // never held while taking the loop's lock
     std::map<std::uintptr_t, Listener> listeners_;
     std::uintptr_t nextListener_ = 1;
-    std::set<AudioObjectID> ended_;  // devices and aggregates whose stream ended under them
+    std::set<AudioObjectID> ended_;       // devices and aggregates whose stream ended under them
+    std::atomic<bool> connected_{false};  // the loop's: whether its model is complete
 
     std::unique_ptr<ServerConnection> connection_;
     AudioObjectID nextID_ = 16;
@@ -137,6 +140,7 @@ class ServerAudio final : public PlatformAudio, private ServerConnection::Observ
     std::map<AudioObjectID, Aggregate> aggregates_;
     std::map<std::uintptr_t, Proc> procs_;
     std::uintptr_t nextProc_ = 1;
+    bool listSynced_ = false;  // a size read of the device list made its round trip
 };
 
 ServerAudio::~ServerAudio() {
@@ -193,6 +197,7 @@ OSStatus ServerAudio::getPropertyDataSize(AudioObjectID object, const AudioObjec
                                           std::uint32_t& outSize) {
     if (object == kAudioObjectSystemObject && address.mSelector == kAudioHardwarePropertyDevices) {
         if (const OSStatus status = connection_->sync(); status != kAudioHardwareNoError) return status;
+        listSynced_ = true;
         ServerConnection::Lock lock(*connection_);
         outSize = static_cast<std::uint32_t>(deviceIDs().size() * sizeof(AudioObjectID));
         return kAudioHardwareNoError;
@@ -240,7 +245,10 @@ OSStatus ServerAudio::readSystem(FourCharCode selector, std::uint32_t& ioSize, v
     if (selector != kAudioHardwarePropertyDevices && !output &&
         selector != kAudioHardwarePropertyDefaultInputDevice)
         return kUnknownProperty;
-    if (const OSStatus status = connection_->sync(); status != kAudioHardwareNoError) return status;
+    // The size read's round trip serves the data read that follows it: a list's two reads see one model.
+    const bool synced = selector == kAudioHardwarePropertyDevices && std::exchange(listSynced_, false);
+    if (!synced)
+        if (const OSStatus status = connection_->sync(); status != kAudioHardwareNoError) return status;
     ServerConnection::Lock lock(*connection_);
     if (selector == kAudioHardwarePropertyDevices) {
         const auto ids = deviceIDs();
@@ -465,6 +473,7 @@ void ServerAudio::fireAlive() {
 }
 
 void ServerAudio::modelChanged(const ModelChanges& changes) {
+    if (!connected_.load(std::memory_order_relaxed)) return;  // a model still loading is no change yet
     if (changes.deviceList) fire(kAudioObjectSystemObject, kAudioHardwarePropertyDevices);
     if (changes.removed) fireAlive();  // the listeners read which of theirs went
     if (changes.defaultSink) fire(kAudioObjectSystemObject, kAudioHardwarePropertyDefaultOutputDevice);
@@ -472,6 +481,7 @@ void ServerAudio::modelChanged(const ModelChanges& changes) {
 }
 
 void ServerAudio::connectionChanged(bool connected) {
+    connected_.store(connected, std::memory_order_relaxed);
     fire(kAudioObjectSystemObject, kLumvarServerReachable);
     if (!connected) return fireAlive();
     for (const FourCharCode selector :

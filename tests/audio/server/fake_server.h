@@ -1,0 +1,103 @@
+// A sound server in memory under the platform layer that the Linux backends share: the test plays the
+// server (devices come and go, the connection drops and returns, streams end), and the fake records what
+// the layer asked of it (round trips, streams started).
+#pragma once
+
+#include <functional>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "audio/server/server_connection.h"
+#include "common/text.h"
+
+namespace lumvar::testing {
+
+using audio::server::CaptureStream;
+using audio::server::DeviceInfo;
+using audio::server::ModelChanges;
+using audio::server::ServerConnection;
+using audio::server::ServerModel;
+
+class FakeServer final : public ServerConnection {
+  public:
+    struct Started {
+        std::string source;
+        std::uint32_t channels = 0;
+        std::uint32_t rate = 0;
+    };
+
+    explicit FakeServer(Observer& observer) : observer_(observer) {}
+
+    // --- the server's side ---
+    // What the server holds; connect() loads it, as a new connection does.
+    std::vector<DeviceInfo> devices;
+    audio::server::Defaults defaults;
+    void connect() {
+        model_.clear();
+        for (const DeviceInfo& device : devices) model_.put(device);
+        model_.setDefaults(defaults);
+        connected_ = true;
+        observer_.connectionChanged(true);
+    }
+    // The server goes away: every started stream ends with it.
+    void drop() {
+        connected_ = false;
+        observer_.connectionChanged(false);
+        endStreams();
+    }
+    // A change the server has announced; it reaches the model at the next round trip.
+    void announce(std::function<ModelChanges(ServerModel&)> change) {
+        announced_.push_back(std::move(change));
+    }
+    void endStreams() {
+        for (Stream* stream : live_)
+            if (stream->died) std::exchange(stream->died, nullptr)();
+    }
+
+    // --- what the layer did ---
+    int syncs = 0;
+    std::vector<Started> started;
+    std::size_t liveStreams() const { return live_.size(); }
+
+    // --- ServerConnection ---
+    audio::OSStatus usable() const override { return connected_ ? 0 : kGone; }
+    audio::OSStatus sync() override {
+        ++syncs;
+        if (!connected_) return kGone;
+        for (auto& change : std::exchange(announced_, {})) observer_.modelChanged(change(model_));
+        return 0;
+    }
+    const ServerModel& model() const override { return model_; }
+    std::unique_ptr<CaptureStream> makeStream(const audio::AudioDeviceIOBlock&,
+                                              std::function<void()> died) override {
+        return std::make_unique<Stream>(*this, std::move(died));
+    }
+    void lock() override { mutex_.lock(); }
+    void unlock() override { mutex_.unlock(); }
+
+    static constexpr audio::OSStatus kGone = static_cast<audio::OSStatus>(audio::fourCC("gone"));
+
+  private:
+    struct Stream final : CaptureStream {
+        FakeServer& server;
+        std::function<void()> died;
+        Stream(FakeServer& s, std::function<void()> d) : server(s), died(std::move(d)) {}
+        ~Stream() override { std::erase(server.live_, this); }
+        audio::OSStatus start(const DeviceInfo& source, std::uint32_t channels, std::uint32_t rate) override {
+            if (!server.connected_) return kGone;
+            server.started.push_back({source.name, channels, rate});
+            server.live_.push_back(this);
+            return 0;
+        }
+    };
+
+    Observer& observer_;
+    ServerModel model_{platformText()};
+    std::vector<std::function<ModelChanges(ServerModel&)>> announced_;
+    std::vector<Stream*> live_;
+    std::recursive_mutex mutex_;
+    bool connected_ = false;
+};
+
+}  // namespace lumvar::testing
