@@ -9,8 +9,8 @@
 #include "audio/audio_types.h"
 #include "capture/segment_queue.h"
 #include "capture/segment_tracker.h"
-#include "common/sample_ring.h"
-#include "common/wake_signal.h"
+#include "capture/sample_ring.h"
+#include "capture/wake_signal.h"
 
 namespace lumvar::capture {
 

@@ -1,4 +1,4 @@
-#include "common/sample_ring.h"
+#include "capture/sample_ring.h"
 
 #include <sys/mman.h>
 #include <new>
@@ -6,7 +6,7 @@
 #include <unistd.h>
 #include <algorithm>
 
-namespace lumvar {
+namespace lumvar::capture {
 
 namespace {
 
@@ -67,4 +67,4 @@ std::size_t SampleRing::size() const {
     return static_cast<std::size_t>(written_.load(std::memory_order_acquire) - read);
 }
 
-}  // namespace lumvar
+}  // namespace lumvar::capture

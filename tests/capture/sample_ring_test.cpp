@@ -1,4 +1,4 @@
-#include "common/sample_ring.h"
+#include "capture/sample_ring.h"
 
 #include <gtest/gtest.h>
 
@@ -6,7 +6,7 @@
 #include <thread>
 #include <vector>
 
-namespace lumvar {
+namespace lumvar::capture {
 namespace {
 
 // Writes `count` values from `from` on as one chunk; false when the ring has no room for all of them.
@@ -62,4 +62,4 @@ TEST(SampleRing, AProducerAndAConsumerThreadLoseNothingAndReorderNothing) {
 }
 
 }  // namespace
-}  // namespace lumvar
+}  // namespace lumvar::capture

@@ -6,7 +6,7 @@
 #include <optional>
 #include <span>
 
-namespace lumvar {
+namespace lumvar::capture {
 
 // A single-producer single-consumer ring of float samples, lock-free and allocation-free once made.
 // The producer reserves room for a whole chunk or nothing, fills it and commits it; the consumer
@@ -62,4 +62,4 @@ class SampleRing {
     std::size_t readAt_ = 0;  // the consumer's alone
 };
 
-}  // namespace lumvar
+}  // namespace lumvar::capture

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <functional>
 
-namespace lumvar {
+namespace lumvar::capture {
 
 // Wakes one waiting thread from any thread, a real-time audio thread included: notify() never blocks,
 // never allocates and makes a system call (a futex wake on Linux, a non-blocking pipe write elsewhere)
@@ -38,4 +38,4 @@ class WakeSignal {
     void wake() noexcept;
 };
 
-}  // namespace lumvar
+}  // namespace lumvar::capture

@@ -1,4 +1,4 @@
-#include "common/wake_signal.h"
+#include "capture/wake_signal.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -11,7 +11,7 @@
 #include <ctime>
 #endif
 
-namespace lumvar {
+namespace lumvar::capture {
 
 #if defined(__linux__)
 WakeSignal::WakeSignal() = default;
@@ -91,4 +91,4 @@ bool WakeSignal::waitUntil(const std::function<bool()>& ready, std::chrono::mill
     }
 }
 
-}  // namespace lumvar
+}  // namespace lumvar::capture
