@@ -11,10 +11,14 @@ CycleStamp CycleClock::stamp(const CycleReport& report, std::uint32_t frames) {
         const double tickNanos = 1e9 * report.rateNum / report.rateDenom;
         const double ticksPerFrame = static_cast<double>(report.rateDenom) / report.rateNum / rate_;
         const auto ticks = static_cast<std::uint64_t>(std::llround(frames * ticksPerFrame));
-        if (cycled_ && report.ticks > expectedTicks_ + 1 + lastTicks_ / 50)
+        // The graph's clock moved on by one cycle: the length of this buffer or of the previous one (a
+        // stream's first buffers may be short while its converter fills, and a new quantum shows in one
+        // of the two). Further than both, and the graph skipped cycles whose frames are lost.
+        const std::uint64_t cycle = std::max(ticks, lastTicks_);
+        if (cycled_ && report.ticks > lastCycle_ + cycle + 1 + cycle / 50)
             position_ += static_cast<std::uint64_t>(
-                std::llround(static_cast<double>(report.ticks - expectedTicks_) / ticksPerFrame));
-        expectedTicks_ = report.ticks + ticks;
+                std::llround(static_cast<double>(report.ticks - lastCycle_ - cycle) / ticksPerFrame));
+        lastCycle_ = report.ticks;
         lastTicks_ = ticks;
         cycled_ = true;
         const double captured =

@@ -27,8 +27,8 @@ struct CycleStamp {
 // frame of a cycle was captured the graph's delay (to the device) before the cycle began, plus what the
 // converter still holds:
 //     captured(first frame) = now - (delay + buffer's ticks) x tick - buffered / stream rate
-// A cycle whose clock is further on than the previous buffer's end (by more than 2 % and a tick) follows
-// cycles the graph skipped: their frames are added to the position.
+// A cycle whose clock is further on than one cycle after the previous one (by more than 2 % and a tick)
+// follows cycles the graph skipped: their frames are added to the position, which jumps.
 class CycleClock {
   public:
     explicit CycleClock(std::uint32_t streamRate) : rate_(streamRate) {}
@@ -38,8 +38,8 @@ class CycleClock {
   private:
     std::uint32_t rate_;
     std::uint64_t position_ = 0;
-    std::uint64_t expectedTicks_ = 0;  // where the graph's clock should be at the next cycle
-    std::uint64_t lastTicks_ = 0;      // the last buffer's length on that clock
+    std::uint64_t lastCycle_ = 0;  // the graph's clock at the previous cycle
+    std::uint64_t lastTicks_ = 0;  // the previous buffer's length on that clock
     bool cycled_ = false;
 };
 
