@@ -17,6 +17,7 @@
 #include <cstring>
 #include <fstream>
 #include <map>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -134,22 +135,26 @@ inline const bool kPrivateServer = [] {
     return true;
 }();
 
-// Plays interleaved stereo float samples into a sink, in the background.
+// Plays interleaved stereo float samples into a sink, in the background; the destructor waits for the
+// end of the sound unless stop() ended it first.
 struct Playback {
     std::string file;
-    std::thread player;
+    std::optional<ChildProcess> player;
     Playback(const std::string& sink, const std::vector<float>& samples, int rate = 48000) {
         file = "/tmp/lumvar-e2e-" + std::to_string(::getpid()) + "-" + sink + ".raw";
         std::ofstream(file, std::ios::binary)
             .write(reinterpret_cast<const char*>(samples.data()),
                    static_cast<std::streamsize>(samples.size() * 4));
-        player = std::thread([this, sink, rate] {
-            run("pacat --playback --raw --device=" + sink + " --format=float32le --rate=" +
-                std::to_string(rate) + " --channels=2 --latency-msec=20 " + file + " 2>&1");
-        });
+        player.emplace(
+            "/usr/bin/pacat",
+            ChildProcess::Options{
+                .arguments = {"--playback", "--raw", "--device=" + sink, "--format=float32le",
+                              "--rate=" + std::to_string(rate), "--channels=2", "--latency-msec=20", file},
+                .environment = {}});
     }
+    void stop() { player.reset(); }
     ~Playback() {
-        player.join();
+        if (player) player->waitForExit(120s);
         std::remove(file.c_str());
     }
 };
@@ -267,6 +272,32 @@ inline ChildProcess streamingHelper(std::vector<std::string> environment = {}) {
     ChildProcess helper(LUMVAR_HELPER_PATH, {.arguments = {}, .environment = std::move(environment)});
     waitUntilStreaming(helper);
     return helper;
+}
+
+// Reads standard output until a sample louder than `threshold` arrives; how long that took, or -1.
+inline double untilLoud(ChildProcess& helper, Clock::time_point since, std::chrono::seconds limit = 8s) {
+    while (Clock::now() - since < limit)
+        for (const float value : asFloats(helper.readStdout(4096, 50ms)))
+            if (std::fabs(value) > 0.05f) return msSince(since);
+    return -1.0;
+}
+
+// Plays short tones into the default sink until the helper delivers a loud sample; how long that took, or -1.
+inline double untilAudio(ChildProcess& helper, std::chrono::seconds limit) {
+    ChildProcess busy = parec("lumvar_out");  // an idle null sink renders only every 2 s otherwise
+    helper.discardStdout();
+    const auto since = Clock::now();
+    while (Clock::now() - since < limit) {
+        Playback tone("lumvar_out", stereoTone(1000.0, 0.5, 1.0f));
+        if (untilLoud(helper, Clock::now(), 1s) > 0.0) return msSince(since);
+    }
+    return -1.0;
+}
+
+// The scripts/sound-server command that starts or stops the mode's server.
+inline std::string serverCommand(const std::string& verb) {
+    return std::string(LUMVAR_SOUND_SERVER_SCRIPT) + " " + verb + " " + soundDir() +
+           (verb == "start" ? " " + soundServerKind() + " >/dev/null" : "");
 }
 
 }  // namespace lumvar::testing

@@ -1,0 +1,254 @@
+// The real helper as a process: start-up and every way it ends, the command channel, a parent that falls
+// behind or floods it, and a standard output that blocks or fails. None of it depends on the way the
+// helper reaches the server, so it runs in one mode. Durations are printed; only liveness is asserted.
+#include <csignal>
+#include <iostream>
+
+#include "e2e/e2e_support.h"
+
+namespace lumvar::testing {
+
+constexpr double kSamplesPerMs = 48.0 * 2;
+
+// Record streams of ours on the server, from pactl's listing.
+int ourStreams() {
+    return static_cast<int>(
+        occurrences(run("pactl list source-outputs 2>/dev/null"), "application.name = \"lumvar-capture\""));
+}
+
+TEST(ProcessE2E, CommandsBeforeStartUpEndedRunInOrderAndEveryEndReleasesTheStream) {
+    {
+        ChildProcess helper(LUMVAR_HELPER_PATH, {});
+        helper.write("bogus one\nINPUT lumvar_mono\r\nlist\nSYSTEM\n");
+        helper.closeStdin();
+        const std::string all = helper.waitForStderr("  > system tap started\n", 10s);
+        std::size_t at = all.find(kBanner);
+        for (const char* line : {"unknown cmd: bogus one\n", "  > input capture started: lumvar_mono\n",
+                                 "@DEVICES ", "  > system tap started\n"})
+            EXPECT_NE(at = all.find(line, at), std::string::npos) << line;
+        helper.discardStdout();
+        EXPECT_GE(helper.readStdout(8192, 5s).size(), 8192u);  // still streaming with stdin closed
+        EXPECT_EQ(ourStreams(), 1);
+        helper.readStdout(1 << 20, 100ms);  // the first cycle's layout lines come through the main queue
+        const std::string before = helper.stderrSoFar();
+        helper.signal(SIGINT);
+        EXPECT_EQ(helper.waitForExit(5s), 0);
+        EXPECT_EQ(helper.stderrSoFar(), before);  // nothing written on the way out
+    }
+    ChildProcess orphan(LUMVAR_HELPER_PATH, {.arguments = {}, .environment = {}, .orphan = true});
+    waitUntilStreaming(orphan);
+    orphan.endParent();
+    EXPECT_EQ(orphan.waitForExit(6s), 0);
+    ChildProcess unread = streamingHelper();
+    unread.closeStdout();
+    EXPECT_EQ(unread.waitForExit(6s), 0);  // an idle null sink may take 2 s to deliver the first block
+    EXPECT_EQ(ourStreams(), 0);
+}
+
+pid_t onlyChildOf(pid_t parent) {
+    std::ifstream children("/proc/" + std::to_string(parent) + "/task/" + std::to_string(parent) +
+                           "/children");
+    pid_t child = 0;
+    children >> child;
+    return child;
+}
+
+TEST(ProcessE2E, AParentThatWasProcessOneFromTheStartIsNoParentGone) {
+    // In a PID namespace of its own the shell is process 1, as a container's init is.
+    ChildProcess box("/usr/bin/unshare", {.arguments = {"--pid", "--fork", "/bin/sh", "-c", "\"$0\"; exit $?",
+                                                        LUMVAR_HELPER_PATH},
+                                          .environment = {}});
+    waitUntilStreaming(box);
+    readFor(box, 4.5);  // two ticks of the watchdog, two looks of the deadline's thread
+    EXPECT_EQ(box.readStdout(8, 5s).size(), 8u) << "the helper took process 1 for a parent that has gone";
+    const pid_t helper = onlyChildOf(onlyChildOf(box.pid()));
+    ASSERT_GT(helper, 0);
+    ::kill(helper, SIGTERM);
+    EXPECT_EQ(box.waitForExit(5s), 0);
+}
+
+TEST(ProcessE2E, NoServerOrOneThatNeverAnswersMeansExitOneAndASignalMeanwhileEndsItAtOnce) {
+    MuteServer mute;
+    // Neither PipeWire natively nor the pulse protocol: the helper tries both (5 s each when mute).
+    for (const std::string& server : std::vector<std::string>{"/nonexistent/native", mute.path}) {
+        ChildProcess helper(
+            LUMVAR_HELPER_PATH,
+            {.arguments = {}, .environment = {"PULSE_SERVER=unix:" + server, "PIPEWIRE_REMOTE=" + server}});
+        EXPECT_EQ(helper.waitForExit(15s), 1) << server;
+        EXPECT_EQ(helper.stderrSoFar(),
+                  "  x get default output failed: 1885564782\ninitial tap build failed\n");
+    }
+    for (const int signal :
+         {SIGTERM, SIGINT}) {  // start-up hangs on the mute server: no clean-up to wait for
+        ChildProcess helper(LUMVAR_HELPER_PATH, {.arguments = {},
+                                                 .environment = {"PULSE_SERVER=unix:" + mute.path,
+                                                                 "PIPEWIRE_REMOTE=" + mute.path}});
+        std::this_thread::sleep_for(500ms);
+        helper.signal(signal);
+        EXPECT_EQ(helper.waitForExit(3s), std::nullopt);
+        EXPECT_EQ(helper.deathSignal(), signal);
+        EXPECT_EQ(helper.stderrSoFar(), "");
+    }
+}
+
+// A helper streaming while a tone plays into the default sink, read from a known moment on.
+struct Streaming {
+    ChildProcess helper;
+    Playback tone;
+    Clock::time_point firstRead;
+    std::size_t bytes = 0;
+    explicit Streaming(double toneSeconds, ChildProcess::Options options = {})
+        : helper(LUMVAR_HELPER_PATH, options), tone("lumvar_out", stereoTone(440.0, toneSeconds, 1.0f)) {
+        waitUntilStreaming(helper);
+        helper.readStdout(8, 5s);
+        helper.discardStdout();
+        firstRead = Clock::now();
+    }
+    ~Streaming() { tone.stop(); }
+    void readFor(double seconds) { bytes += testing::readFor(helper, seconds); }
+    // What came, as a share of what was captured since the first read.
+    double received() const {
+        return static_cast<double>(bytes) / sizeof(float) / (msSince(firstRead) * kSamplesPerMs);
+    }
+};
+
+TEST(ProcessE2E, AStallWithinTheBacklogLosesNothingALongerOneSaysWhatItDroppedOnceAndTheEndDrains) {
+    Streaming run(30.0);
+    run.readFor(1.0);
+    run.helper.pauseStdout(true);
+    const auto asked = Clock::now();
+    run.helper.write("LIST\nlist-done\n");  // the unknown command marks the end of the answer
+    EXPECT_EQ(occurrences(run.helper.waitForStderr("unknown cmd: list-done\n", 5s), "@DEVICES "), 2u);
+    std::cout << "LIST answered during a stall in " << msSince(asked) << " ms\n";
+    std::this_thread::sleep_until(asked + 6s);
+    run.helper.pauseStdout(false);
+    run.readFor(2.0);
+    std::cout << "received " << run.received() * 100 << " % after a 6 s stall\n";
+    EXPECT_GT(run.received(), 0.97);
+    EXPECT_EQ(run.helper.stderrSoFar().find("output backlog"), std::string::npos);
+    run.helper.pauseStdout(true);
+    std::this_thread::sleep_for(10500ms);  // the ring holds 8.2 s, the pipe 0.17 s more
+    run.helper.pauseStdout(false);
+    const std::string line = "  ! output backlog: dropped ";
+    run.helper.waitForStderr(line, 5s);
+    run.readFor(1.0);
+    // A stall that SIGTERM ends: what was captured still comes out, to the end of the stream.
+    run.helper.pauseStdout(true);
+    std::this_thread::sleep_for(2s);
+    const std::size_t bytesBefore = run.bytes;
+    const auto signalled = Clock::now();
+    run.helper.signal(SIGTERM);
+    run.helper.pauseStdout(false);
+    EXPECT_EQ(run.helper.waitForExit(5s), 0);
+    run.bytes += run.helper.readStdout(1 << 30, 1s).size();
+    std::cout << "SIGTERM to exit after a 2 s stall: " << msSince(signalled) << " ms\n";
+    EXPECT_GT(run.bytes - bytesBefore, static_cast<std::size_t>(2 * 48000 * 8 * 0.97));
+    const std::string all = run.helper.stderrSoFar();
+    ASSERT_EQ(occurrences(all, line), 1u) << all;
+    const std::string rest = all.substr(all.find(line) + line.size());
+    const std::uint64_t dropped = std::stoull(rest);
+    EXPECT_EQ(rest.substr(rest.find(' '), 30), " samples - parent not reading\n");
+    std::cout << "dropped " << dropped / kSamplesPerMs << " ms of a 10.5 s stall\n";
+    EXPECT_GT(dropped, 0u);
+    EXPECT_EQ(dropped % 2, 0u);  // whole frames
+    EXPECT_EQ(run.bytes % 8, 0u);
+}
+
+TEST(ProcessE2E, NeitherPipeReadEndsOnSigtermAndAMainQueueStuckOnTheServerGetsADeadline) {
+    {
+        ChildProcess unread = streamingHelper();
+        unread.pauseStdout(true);
+        unread.pauseStderr(true);
+        std::string nonsense;
+        for (int i = 0; i < 5000; ++i) nonsense += "nonsense\n";  // more replies than their pipe holds
+        unread.write(nonsense);
+        std::this_thread::sleep_for(500ms);
+        const auto signalled = Clock::now();
+        unread.signal(SIGTERM);
+        EXPECT_EQ(unread.waitForExit(5s), 0);  // the main queue never waited on standard error
+        std::cout << "SIGTERM to exit with neither pipe read: " << msSince(signalled) << " ms\n";
+    }
+    ChildProcess stuck = streamingHelper();
+    ServerPause hung;  // the next request waits on a server that does not answer
+    stuck.write("LIST\n");
+    std::this_thread::sleep_for(200ms);
+    const auto signalled = Clock::now();
+    stuck.signal(SIGTERM);
+    EXPECT_EQ(stuck.waitForExit(5s), std::nullopt);
+    EXPECT_EQ(stuck.deathSignal(), SIGTERM);
+    std::cout << "SIGTERM to death with the main queue stuck on the server: " << msSince(signalled)
+              << " ms\n";
+}
+
+std::size_t statusKiB(pid_t pid, const std::string& field) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    for (std::string line; std::getline(status, line);)
+        if (line.rfind(field + ":", 0) == 0) return std::stoul(line.substr(field.size() + 1));
+    return 0;
+}
+
+TEST(ProcessE2E, FloodsOnStandardInputLeaveMemoryFlat) {
+    // AddressSanitizer would keep freed memory in quarantine; this test is about what the process keeps.
+    ChildProcess helper(LUMVAR_HELPER_PATH,
+                        {.arguments = {}, .environment = {"ASAN_OPTIONS=quarantine_size_mb=0"}});
+    waitUntilStreaming(helper);
+    const std::size_t before = statusKiB(helper.pid(), "VmRSS");
+    helper.write(std::string(50u << 20, 'x') + "\n");
+    helper.waitForStderr("  x command too long (52428800 bytes) - ignored\n", 30s);
+    std::string lines;
+    for (int i = 0; i < 1'000'000; ++i) lines += "nop\n";
+    helper.write(lines + "end-of-flood\n");
+    const std::string text = helper.waitForStderr("unknown cmd: end-of-flood\n", 100s);
+    const std::size_t peak = statusKiB(helper.pid(), "VmHWM");
+    std::cout << "resident before " << before / 1024.0 << " MiB, peak after the floods " << peak / 1024.0
+              << " MiB\n";
+    EXPECT_EQ(occurrences(text, "unknown cmd: nop\n"), 1'000'000u);  // every command kept, none lost
+#if defined(__SANITIZE_THREAD__)
+    constexpr std::size_t kSlackKiB = 32 * 1024;  // the race detector's own bookkeeping grows with the work
+#else
+    constexpr std::size_t kSlackKiB = 8 * 1024;  // keeping every line would take well over 100 MiB
+#endif
+    EXPECT_LT(peak, before + kSlackKiB);
+    endWithSigterm(helper);
+}
+
+TEST(ProcessE2E, ANonBlockingOutputIsWaitedOnAndAFailingOneEndsWithStatusTwo) {
+    {
+        Streaming run(4.0, {.arguments = {}, .environment = {}, .nonBlockingStdout = true});
+        run.readFor(1.0);
+        run.helper.pauseStdout(true);
+        std::this_thread::sleep_for(1s);  // the pipe fills: EAGAIN for the writer
+        run.helper.pauseStdout(false);
+        run.readFor(1.5);
+        std::cout << "received " << run.received() * 100
+                  << " % around a 1 s pause of a non-blocking output\n";
+        EXPECT_GT(run.received(), 0.97);
+        const std::string text = run.helper.stderrSoFar();
+        EXPECT_EQ(text.find("output write error"), std::string::npos) << text;
+        EXPECT_EQ(text.find("output backlog"), std::string::npos) << text;
+        endWithSigterm(run.helper);
+    }
+    // The shell hands the helper /dev/full as its standard output: every write gives ENOSPC.
+    ChildProcess helper(
+        "/bin/sh", {.arguments = {"-c", "exec \"$0\" >/dev/full", LUMVAR_HELPER_PATH}, .environment = {}});
+    const std::string line = "  x output write error (ENOSPC) - ending\n";
+    const std::string text = helper.waitForStderr(line, 10s);
+    EXPECT_EQ(helper.waitForExit(5s), 2);
+    EXPECT_EQ(occurrences(text, line), 1u) << text;
+    const std::string all = helper.stderrSoFar();
+    EXPECT_EQ(all.substr(all.size() - line.size()), line);  // the last line: nothing runs after it
+}
+
+TEST(ProcessE2E, AParentThatReadsStandardErrorAfterStandardOutputHasSeenTheLineOfItsFrames) {
+    ChildProcess keepRendering = parec("lumvar_out");
+    for (int start = 0; start < 10; ++start) {
+        ChildProcess helper(LUMVAR_HELPER_PATH, {});
+        ASSERT_FALSE(helper.readStdout(8, 5s).empty());
+        EXPECT_NE(helper.stderrSoFar().find("  segment: frame=0 rate=48000.0 clock_ns="), std::string::npos)
+            << "start " << start;
+        helper.signal(SIGTERM);
+        helper.waitForExit(5s);
+    }
+}
+
+}  // namespace lumvar::testing
