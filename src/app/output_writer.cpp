@@ -2,8 +2,9 @@
 
 namespace lumvar::app {
 
-OutputWriter::OutputWriter(capture::SampleOutput& output, ByteSink& sink, std::function<void()> onNotice)
-    : output_(output), sink_(sink), onNotice_(std::move(onNotice)) {}
+OutputWriter::OutputWriter(capture::SampleOutput& output, ByteSink& sink, std::function<void()> onNotice,
+                           StatusProgress* status)
+    : output_(output), sink_(sink), onNotice_(std::move(onNotice)), status_(status) {}
 
 OutputWriter::~OutputWriter() {
     if (!thread_.joinable()) return;
@@ -18,8 +19,9 @@ void OutputWriter::start() {
 
 void OutputWriter::run() {
     constexpr std::uint64_t kNone = ~std::uint64_t{0};
-    std::uint64_t held = kNone;  // the segment waited for, and since when
+    std::uint64_t held = kNone;  // the segment waited for, since when, and standard error's write then
     auto heldSince = std::chrono::steady_clock::now();
+    std::uint64_t heldDuring = 0;
     std::uint64_t lastSeen = output_.committedTotal();
     while (!stopping_.load()) {
         pump();
@@ -37,12 +39,18 @@ void OutputWriter::run() {
         if (held != output_.heldSegment()) {
             held = output_.heldSegment();
             heldSince = std::chrono::steady_clock::now();
+            heldDuring = status_ != nullptr ? status_->writeUnderWay() : 0;
         }
+        if (skipping_ && status_->drained()) skipping_ = false;
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
             heldSince + kLineWait - std::chrono::steady_clock::now());
         if (ending_.load()) {
             output_.waitForSegmentLine(std::chrono::hours(1));  // woken by the end of the drain
+        } else if (skipping_) {
+            lineWaitExpired();
         } else if (left.count() <= 0 || !output_.waitForSegmentLine(left)) {
+            skipping_ = heldDuring != 0 && status_->writeUnderWay() == heldDuring;
+            waitsRunOut_.fetch_add(1, std::memory_order_relaxed);
             lineWaitExpired();
         }
     }

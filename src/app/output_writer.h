@@ -7,6 +7,7 @@
 #include <mutex>
 #include <thread>
 
+#include "app/status_writer.h"
 #include "capture/sample_output.h"
 #include "common/byte_sink.h"
 
@@ -16,7 +17,10 @@ namespace lumvar::app {
 // IO callbacks wake it, and tells the main queue (through `onNotice`, from its own thread) when a
 // segment waits for its line, a drop episode is over or the capture has a notice. A write that blocks
 // blocks only this thread. At a segment whose line is not out yet it waits, at most kLineWait, so
-// that the line comes first; after that the samples go on and the line comes late.
+// that the line comes first; after that the samples go on and the line comes late. A wait that runs
+// out while standard error's writer is still inside the same write (a parent that does not read it)
+// is the last: segments are not waited for again until that writer has drained its queue, so an unread
+// standard error costs the audio 200 ms once, not at every segment.
 class OutputWriter {
   public:
     static constexpr std::chrono::milliseconds kLineWait{200};
@@ -24,7 +28,9 @@ class OutputWriter {
     // kQuietChunks + 1 buffers of 10 ms that silence lets it sleep through, with room for jitter.
     static constexpr std::chrono::milliseconds kQuietWait{50};
 
-    OutputWriter(capture::SampleOutput& output, ByteSink& sink, std::function<void()> onNotice);
+    // `status` (may be null) is standard error's writer, asked whether it is stuck.
+    OutputWriter(capture::SampleOutput& output, ByteSink& sink, std::function<void()> onNotice,
+                 StatusProgress* status = nullptr);
     // Stops and joins the thread (the helper itself ends with _exit and never gets here).
     ~OutputWriter();
     OutputWriter(const OutputWriter&) = delete;
@@ -42,6 +48,8 @@ class OutputWriter {
     void pump();
     // What the thread does when a segment's line has not come within kLineWait: its samples go on.
     void lineWaitExpired();
+    // How many waits for a line ran out (the diagnostics of a parent that does not read standard error).
+    std::uint64_t lineWaitsRunOut() const { return waitsRunOut_.load(std::memory_order_relaxed); }
 
   private:
     void run();
@@ -49,6 +57,9 @@ class OutputWriter {
     capture::SampleOutput& output_;
     ByteSink& sink_;
     std::function<void()> onNotice_;
+    StatusProgress* status_;
+    bool skipping_ = false;  // the thread's: segments pass without waiting for their lines
+    std::atomic<std::uint64_t> waitsRunOut_{0};
     std::atomic<bool> failed_{false};
     std::atomic<bool> stopping_{false};
     std::atomic<bool> ending_{false};  // finish() has begun: no segment is passed without its line

@@ -102,10 +102,10 @@ void Process::serviceOutput() {
     tap_->reportLayout();
     // Every segment start queued by now, the holes' among them, before the backlog line that counts them.
     while (const auto start = output_.nextToAnnounce()) {
-        log_.log(segmentLine(*start));
-        output_.lineQueued();
         // The segment's samples wait until its line is written, not merely queued.
-        log_.whenWritten([this] { output_.announced(); });
+        log_.segmentLine(segmentLine(*start), start->sample / capture::SampleOutput::kChannels, start->anchor,
+                         [this] { output_.announced(); });
+        output_.lineQueued();
     }
     if (dropped > 0)
         log_.log("  ! output backlog: dropped " + formatUnsigned(dropped) + " samples - parent not reading");

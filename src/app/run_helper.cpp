@@ -73,7 +73,8 @@ void runHelper(pid_t parentAtLaunch) {
                      [&deadline](int signal) { deadline.arm(signal); }});
     self = &process;
     out.onFailure([&process](int error) { process.outputFailed(error); });
-    OutputWriter writer(output, out, [&process] { process.outputNotice(); });
+    OutputWriter writer(
+        output, out, [&process] { process.outputNotice(); }, &err);
     writer.start();
     deadline.start();
 

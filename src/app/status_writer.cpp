@@ -9,11 +9,9 @@ namespace lumvar::app {
 
 namespace {
 
-// Lines a parent cannot do without: the device list it asked for, why the helper is about to exit,
-// and where the samples it reads lie in time.
+// Lines a parent cannot do without: the device list it asked for, and why the helper is about to exit.
 bool alwaysKept(std::string_view line) {
-    return line.starts_with("@DEVICES ") || line.starts_with("initial tap build failed") ||
-           line.starts_with("  segment: ");
+    return line.starts_with("@DEVICES ") || line.starts_with("initial tap build failed");
 }
 
 }  // namespace
@@ -35,12 +33,13 @@ void StatusWriter::start() {
 }
 
 bool StatusWriter::write(std::span<const std::byte> bytes) {
-    item_.push_back({std::string(reinterpret_cast<const char*>(bytes.data()), bytes.size()), nullptr});
+    item_.push_back({std::string(reinterpret_cast<const char*>(bytes.data()), bytes.size()), nullptr, {}});
     return true;
 }
 
-void StatusWriter::whenWritten(const std::function<void()>& then) {
-    item_.push_back({std::string(), then});
+void StatusWriter::writeSegmentLine(std::string_view line, std::uint64_t frame, bool anchor,
+                                    const std::function<void()>& written) {
+    item_.push_back({std::string(line), written, Segment{.frame = frame, .anchor = anchor}});
 }
 
 void StatusWriter::endItem() {
@@ -50,7 +49,8 @@ void StatusWriter::endItem() {
         if (dropped_ > 0 && queue_.empty() && !writing_) {
             queue_.push_back({"  ! status backlog: dropped " + formatUnsigned(dropped_) +
                                   " lines - parent not reading stderr\n",
-                              nullptr});
+                              nullptr,
+                              {}});
             queuedBytes_ += queue_.back().line.size();
             dropped_ = 0;
         }
@@ -58,7 +58,11 @@ void StatusWriter::endItem() {
         for (const Entry& entry : item_) bytes += entry.line.size();
         const bool fits = queuedBytes_ + bytes <= capacity_;
         for (Entry& entry : item_) {
-            if (!fits && !entry.then && !alwaysKept(entry.line)) {
+            if (entry.segment) {
+                queueSegment(std::move(entry));
+                continue;
+            }
+            if (!fits && !alwaysKept(entry.line)) {
                 ++dropped_;
                 continue;
             }
@@ -70,6 +74,38 @@ void StatusWriter::endItem() {
     changed_.notify_all();
 }
 
+void StatusWriter::queueSegment(Entry entry) {
+    if (queuedSegments_ >= kMaxSegmentLines) makeRoomForSegment(entry);
+    ++queuedSegments_;
+    queuedBytes_ += entry.line.size();
+    queue_.push_back(std::move(entry));
+}
+
+// The oldest waiting anchor goes; failing that, the oldest waiting segment line is merged into the
+// next. Either way its announcements go with the next segment line, which is written after it would
+// have been.
+void StatusWriter::makeRoomForSegment(Entry& incoming) {
+    const auto isSegment = [](const Entry& entry) { return entry.segment.has_value(); };
+    auto gone = std::find_if(queue_.begin(), queue_.end(), [](const Entry& entry) {
+        return entry.segment && entry.segment->anchor && entry.segment->mergedStarts == 0;
+    });
+    const bool anchor = gone != queue_.end();
+    if (!anchor) gone = std::find_if(queue_.begin(), queue_.end(), isSegment);
+    const auto next = std::find_if(std::next(gone), queue_.end(), isSegment);
+    Segment& heir = next != queue_.end() ? *next->segment : *incoming.segment;
+    const Segment& lost = *gone->segment;
+    heir.announcements += lost.announcements;
+    if (anchor) {
+        ++dropped_;
+    } else {
+        heir.mergedStarts += lost.mergedStarts + (lost.anchor ? 0 : 1);
+        heir.mergedFrom = lost.mergedStarts > 0 ? lost.mergedFrom : lost.frame;
+    }
+    queuedBytes_ -= gone->line.size();
+    --queuedSegments_;
+    queue_.erase(gone);
+}
+
 bool StatusWriter::writeOne() {
     Entry entry;
     {
@@ -77,10 +113,22 @@ bool StatusWriter::writeOne() {
         if (queue_.empty()) return false;
         entry = std::move(queue_.front());
         queue_.pop_front();
+        if (entry.segment) --queuedSegments_;
         writing_ = true;
     }
-    if (!entry.line.empty()) out_.write(entry.line);  // may block for as long as the parent does not read
-    if (entry.then) entry.then();
+    // Each write may block for as long as the parent does not read; the output writer asks which one.
+    const auto written = [this](std::string_view line) {
+        inWrite_.store(++writes_, std::memory_order_release);
+        out_.write(line);
+        inWrite_.store(0, std::memory_order_release);
+    };
+    if (entry.segment && entry.segment->mergedStarts > 0)
+        written("  ! segment lines merged: " + formatUnsigned(entry.segment->mergedStarts) +
+                " starts between frames " + formatUnsigned(entry.segment->mergedFrom) + " and " +
+                formatUnsigned(entry.segment->frame) + "\n");
+    written(entry.line);
+    if (entry.then)
+        for (std::uint64_t i = 0; i < (entry.segment ? entry.segment->announcements : 1); ++i) entry.then();
     {
         std::lock_guard guard(mutex_);
         queuedBytes_ -= entry.line.size();
@@ -88,6 +136,11 @@ bool StatusWriter::writeOne() {
     }
     changed_.notify_all();
     return true;
+}
+
+bool StatusWriter::drained() {
+    std::lock_guard guard(mutex_);
+    return queue_.empty() && !writing_;
 }
 
 void StatusWriter::pump() {

@@ -22,7 +22,9 @@ void SampleOutput::commit(std::size_t samples, bool silent) {
     const bool mayWait = silent && !beginsSegment_ && quietWaiting_ < kQuietChunks;
     if (beginsSegment_) {
         // Queued before the samples are published, so the writer never sees them without their start.
-        starts_.push(segments_.startAt(ring_.committedTotal()));
+        SegmentStart start = segments_.startAt(ring_.committedTotal());
+        start.anchor = start.anchor && !afterDrop_;  // a hole is a start of its own
+        starts_.push(start);
         afterDrop_ = false;
         if (holeOpen_.load(std::memory_order_relaxed)) holeOpen_.store(false, std::memory_order_release);
     }

@@ -7,9 +7,9 @@
 #include <span>
 
 #include "audio/audio_types.h"
+#include "capture/sample_ring.h"
 #include "capture/segment_queue.h"
 #include "capture/segment_tracker.h"
-#include "capture/sample_ring.h"
 #include "capture/wake_signal.h"
 
 namespace lumvar::capture {

@@ -10,20 +10,23 @@ namespace lumvar::capture {
 
 // Where a segment of the output stream begins: from `sample` on (a position in the samples the parent
 // reads, drops not counted), frames are at `rate`, and the first was captured at `hostTime` (the
-// platform's host clock, when `hostTimeValid`) less `latencyNanos`.
+// platform's host clock, when `hostTimeValid`) less `latencyNanos`. An anchor only marks the device
+// clock's progress within a segment: nothing else changed there.
 struct SegmentStart {
     std::uint64_t sample = 0;
     double rate = 0.0;
     std::uint64_t hostTime = 0;
     std::int64_t latencyNanos = 0;
     bool hostTimeValid = false;
+    bool anchor = false;
 };
 
 // The segment starts that wait for their status line, in a fixed ring that never allocates. One IO
 // callback at a time pushes; readers follow at their own pace: the main queue, which formats each
 // start's line and queues it for standard error; whoever writes that line, who marks the start
 // announced once the write has returned; and the output writer, which marks a start passed once its
-// samples may go out. A slot is reused only when both the announcement and the writer are past it.
+// samples may go out. A slot is reused once its line is queued and the writer is past it: a standard
+// error that is not read holds lines in the status queue (which bounds them), never slots here.
 class SegmentQueue {
   public:
     static constexpr std::uint64_t kCapacity = 64;
@@ -31,7 +34,7 @@ class SegmentQueue {
     // --- the IO callback ---
     bool full() const {
         const std::uint64_t oldest =
-            std::min(announced_.load(std::memory_order_acquire), passed_.load(std::memory_order_acquire));
+            std::min(queued_.load(std::memory_order_acquire), passed_.load(std::memory_order_acquire));
         return pushed_.load(std::memory_order_relaxed) - oldest >= kCapacity;
     }
     // Only after !full().

@@ -33,6 +33,7 @@ class SegmentTracker {
         segmentRate_ = rate;
         latencyNanos_ = latencyNanos;
         due_ = true;
+        anchor_ = false;
         expectedSampleTime_.reset();
         framesInSegment_ = 0;
     }
@@ -44,12 +45,15 @@ class SegmentTracker {
         if (const double rate = rate_.load(std::memory_order_relaxed); rate != segmentRate_) {
             segmentRate_ = rate;
             due_ = true;
+            anchor_ = false;
         }
         const bool sampleTimeValid =
             time != nullptr && (time->mFlags & audio::kAudioTimeStampSampleTimeValid) != 0;
         if (sampleTimeValid && expectedSampleTime_ &&
-            std::fabs(time->mSampleTime - *expectedSampleTime_) >= 1.0)
+            std::fabs(time->mSampleTime - *expectedSampleTime_) >= 1.0) {
             due_ = true;
+            anchor_ = false;
+        }
         expectedSampleTime_ = sampleTimeValid
                                   ? std::optional(time->mSampleTime + static_cast<double>(deviceFrames))
                                   : std::nullopt;
@@ -60,16 +64,17 @@ class SegmentTracker {
     bool due() const { return due_; }
     // The start of a segment whose first sample is the stream's `sample`, captured in this cycle.
     SegmentStart startAt(std::uint64_t sample) const {
-        return {sample, segmentRate_, hostTime_, latencyNanos_, hostTimeValid_};
+        return {sample, segmentRate_, hostTime_, latencyNanos_, hostTimeValid_, anchor_};
     }
     // This cycle's chunk of `frames` stream frames went out, beginning a segment or not.
     void accepted(std::uint64_t frames, bool began) {
         if (began) {
             due_ = false;
+            anchor_ = false;
             framesInSegment_ = 0;
         }
         framesInSegment_ += frames;
-        if (framesInSegment_ >= kAnchorFrames) due_ = true;
+        if (framesInSegment_ >= kAnchorFrames && !due_) due_ = anchor_ = true;
     }
 
   private:
@@ -77,6 +82,7 @@ class SegmentTracker {
     double segmentRate_ = 0.0;
     std::int64_t latencyNanos_ = 0;
     bool due_ = false;
+    bool anchor_ = false;  // due for the anchor count alone
     std::optional<double> expectedSampleTime_;
     std::uint64_t framesInSegment_ = 0;
     std::uint64_t hostTime_ = 0;

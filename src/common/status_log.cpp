@@ -7,16 +7,27 @@
 
 namespace lumvar {
 
+namespace {
+std::string withNewline(std::string_view text) {
+    std::string whole;
+    whole.reserve(text.size() + 1);
+    whole.append(text);
+    whole.push_back('\n');
+    return whole;
+}
+}  // namespace
+
 void StatusLog::log(std::string_view text) {
     if (captured_ != nullptr) {
         captured_->emplace_back(text);
         return;
     }
-    std::string whole;
-    whole.reserve(text.size() + 1);
-    whole.append(text);
-    whole.push_back('\n');
-    sink_.write(whole);
+    sink_.write(withNewline(text));
+}
+
+void StatusLog::segmentLine(std::string_view text, std::uint64_t frame, bool anchor,
+                            const std::function<void()>& written) {
+    sink_.writeSegmentLine(withNewline(text), frame, anchor, written);
 }
 
 std::vector<std::string> StatusLog::capture(const std::function<void()>& work) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <string>
 #include <string_view>
@@ -22,8 +23,9 @@ class StatusLog {
     // "\n"), for a caller that decides afterwards whether they are worth writing.
     std::vector<std::string> capture(const std::function<void()>& work);
 
-    // Runs `then` once the lines logged so far are written (see ByteSink::whenWritten).
-    void whenWritten(const std::function<void()>& then) { sink_.whenWritten(then); }
+    // A segment line (see ByteSink::writeSegmentLine); `written` runs once it is out.
+    void segmentLine(std::string_view text, std::uint64_t frame, bool anchor,
+                     const std::function<void()>& written);
 
   private:
     ByteSink& sink_;

@@ -19,8 +19,8 @@ TEST(StatusWriter, AFullQueueDropsWholeItemsKeepsWhatAParentNeedsAndSaysHowManyW
     item({"  ! default output changed - rebuilding", "  > tap rebuilt"});  // they do not
     std::size_t written = 0;  // what a segment's samples wait for: its line written, not merely queued
     status.write(std::string_view("@DEVICES []\n"));
-    status.write(std::string_view("  segment: frame=9 rate=48000.0 clock_ns=1\n"));
-    status.whenWritten([&] { written = err.chunks().size(); });
+    status.writeSegmentLine("  segment: frame=9 rate=48000.0 clock_ns=1\n", 9, false,
+                            [&] { written = err.chunks().size(); });
     status.write(std::string_view("unknown cmd: x\n"));
     status.endItem();
     EXPECT_EQ(err.text(), "");  // nothing written by the main queue itself
