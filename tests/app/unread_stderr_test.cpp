@@ -88,6 +88,7 @@ TEST_F(MachineFixture, AnUnreadStandardErrorNeverHoldsTheAudioAndItsSegmentLines
     EXPECT_EQ(stdout.bytes, frames * 8);      // every sample
     EXPECT_EQ(writer.lineWaitsRunOut(), 1u);  // the first wait for a line is the last
 
+    while (out.nextToAnnounce()) queue.runPending();  // the last start's line is queued before the end
     pipe.read();
     process.requestTermination(SIGTERM);
     queue.runPending();
