@@ -45,6 +45,21 @@ TEST(ProcessE2E, CommandsBeforeStartUpEndedRunInOrderAndEveryEndReleasesTheStrea
     EXPECT_EQ(ourStreams(), 0);
 }
 
+// A parent that closed standard input and standard error: their numbers are /dev/null's, not the first
+// socket or pipe the helper opens (which it would then read commands from and write status lines into).
+TEST(ProcessE2E, ClosedStandardInputAndErrorAreHeldOnDevNull) {
+    ChildProcess helper("/bin/sh",
+                        {.arguments = {"-c", "exec \"$0\" <&- 2>&-", LUMVAR_HELPER_PATH}, .environment = {}});
+    ASSERT_EQ(helper.readStdout(8, 5s).size(), 8u);
+    for (const int fd : {0, 2}) {
+        char target[64] = {};
+        ::readlink(("/proc/" + std::to_string(helper.pid()) + "/fd/" + std::to_string(fd)).c_str(), target,
+                   sizeof target - 1);
+        EXPECT_STREQ(target, "/dev/null") << "descriptor " << fd;
+    }
+    endWithSigterm(helper);
+}
+
 pid_t onlyChildOf(pid_t parent) {
     std::ifstream children("/proc/" + std::to_string(parent) + "/task/" + std::to_string(parent) +
                            "/children");

@@ -338,6 +338,17 @@ TEST(ServerE2E, TheHelperReachesTheServerTheWayItsModeSays) {
         EXPECT_EQ(connection.native, native) << soundMode() << ": the helper's clients:" << seen.str();
     }
     endWithSigterm(helper);
+    if (soundMode() != "pipewire-pulse") return;
+    // A parent that names a pulse server and no PipeWire daemon gets that server, though a daemon's socket
+    // lies in the runtime directory.
+    ChildProcess named = streamingHelper({"PIPEWIRE_REMOTE=", "XDG_RUNTIME_DIR=" + soundDir() + "/runtime"});
+    ASSERT_EQ(named.readStdout(8, 5s).size(), 8u) << named.stderrSoFar();
+    for (const auto until = Clock::now() + 5s;
+         (connections = connectionsOf(named.pid())).empty() && Clock::now() < until;)
+        named.readStdout(1 << 20, 100ms);
+    ASSERT_FALSE(connections.empty());
+    EXPECT_FALSE(connections[0].native);
+    endWithSigterm(named);
 }
 
 }  // namespace lumvar::testing

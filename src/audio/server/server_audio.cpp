@@ -106,8 +106,12 @@ class ServerAudio final : public PlatformAudio, private ServerConnection::Observ
         AudioObjectPropertyListenerBlock block;
     };
 
-    // Lock held for all of these: they read the model.
+    // Lock held for all of these: they read the model, and the ids the loop's events may forget.
     AudioObjectID idFor(const DeviceKey& key);
+    bool known(AudioObjectID id) {
+        ServerConnection::Lock lock(*connection_);
+        return keys_.contains(id);
+    }
     const DeviceInfo* deviceFor(AudioObjectID id) const;
     std::optional<std::uint32_t> channelsOf(AudioObjectID object, FourCharCode scope) const;
     bool alive(AudioObjectID object) const;
@@ -124,6 +128,7 @@ class ServerAudio final : public PlatformAudio, private ServerConnection::Observ
     void connectionChanged(bool connected) override;
     void fire(AudioObjectID object, FourCharCode selector);
     void fireAlive();  // every device that is listened to for it
+    void forgetRemoved();
 
     // Made before the connection, whose events use them.
     mutable std::mutex eventsMutex_;  // never held while taking the loop's lock
@@ -303,7 +308,10 @@ OSStatus ServerAudio::setPropertyData(AudioObjectID object, const AudioObjectPro
     if (const OSStatus status = connection_->usable(); status != kAudioHardwareNoError) return status;
     if (address.mSelector != kAudioDevicePropertyNominalSampleRate) return kUnknownProperty;
     const auto aggregate = aggregates_.find(object);
-    if (aggregate == aggregates_.end()) return keys_.contains(object) ? kIllegal : kNoSuchDevice;
+    if (aggregate == aggregates_.end()) {
+        ServerConnection::Lock lock(*connection_);
+        return keys_.contains(object) ? kIllegal : kNoSuchDevice;
+    }
     if (size != sizeof(double) || data == nullptr) return kBadSize;
     double rate = 0.0;
     std::memcpy(&rate, data, sizeof rate);
@@ -362,7 +370,7 @@ OSStatus ServerAudio::destroyAggregateDevice(AudioObjectID deviceID) {
 OSStatus ServerAudio::createIOProcIDWithBlock(AudioDeviceIOProcID& outProcID, AudioObjectID device,
                                               AudioDeviceIOBlock block) {
     if (const OSStatus status = connection_->usable(); status != kAudioHardwareNoError) return status;
-    if (!aggregates_.contains(device) && !keys_.contains(device)) return kBadDevice;
+    if (!aggregates_.contains(device) && !known(device)) return kBadDevice;
     const std::uintptr_t key = nextProc_++;
     procs_[key] = Proc{device, std::move(block), nullptr};
     outProcID = reinterpret_cast<AudioDeviceIOProcID>(key);
@@ -430,7 +438,7 @@ OSStatus ServerAudio::destroyIOProcID(AudioObjectID device, AudioDeviceIOProcID 
 
 OSStatus ServerAudio::addPropertyListener(AudioObjectID object, const AudioObjectPropertyAddress& address,
                                           AudioObjectPropertyListenerBlock block, PropertyListenerID& outID) {
-    if (object != kAudioObjectSystemObject && !keys_.contains(object) && !aggregates_.contains(object))
+    if (object != kAudioObjectSystemObject && !known(object) && !aggregates_.contains(object))
         return kNoSuchDevice;
     std::lock_guard guard(eventsMutex_);
     const std::uintptr_t key = nextListener_++;
@@ -448,6 +456,19 @@ OSStatus ServerAudio::removePropertyListener(AudioObjectID object, const AudioOb
         return kNoSuchDevice;
     listeners_.erase(found);
     return kAudioHardwareNoError;
+}
+
+// A device that left while connected is gone for good: its id is forgotten (and never given again), so
+// that ids do not pile up for every device ever seen. Ids of a model a reconnection reloads are kept.
+void ServerAudio::forgetRemoved() {
+    for (auto key = keys_.begin(); key != keys_.end();) {
+        if (connection_->model().find(key->second.isSink, key->second.name) != nullptr) {
+            ++key;
+            continue;
+        }
+        ids_.erase(key->second);
+        key = keys_.erase(key);
+    }
 }
 
 void ServerAudio::fire(AudioObjectID object, FourCharCode selector) {
@@ -474,6 +495,7 @@ void ServerAudio::fireAlive() {
 
 void ServerAudio::modelChanged(const ModelChanges& changes) {
     if (!connected_.load(std::memory_order_relaxed)) return;  // a model still loading is no change yet
+    if (changes.removed) forgetRemoved();
     if (changes.deviceList) fire(kAudioObjectSystemObject, kAudioHardwarePropertyDevices);
     if (changes.removed) fireAlive();  // the listeners read which of theirs went
     if (changes.defaultSink) fire(kAudioObjectSystemObject, kAudioHardwarePropertyDefaultOutputDevice);

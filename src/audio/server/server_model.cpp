@@ -40,8 +40,9 @@ ModelChanges ServerModel::setDefaults(Defaults defaults) {
 std::vector<const DeviceInfo*> ServerModel::devices() const {
     std::vector<const DeviceInfo*> all;
     all.reserve(sinks_.size() + sources_.size());
-    for (const auto& [index, device] : sinks_) all.push_back(&device);
-    for (const auto& [index, device] : sources_) all.push_back(&device);
+    for (const Table* table : {&sinks_, &sources_})
+        for (const auto& [index, device] : *table)
+            if (find(device.isSink, device.name) == &device) all.push_back(&device);  // one per name
     return all;
 }
 

@@ -51,7 +51,8 @@ class ServerModel {
     ModelChanges remove(bool isSink, std::uint32_t index);
     ModelChanges setDefaults(Defaults defaults);
 
-    // Every sink, then every source, each in the server's index order.
+    // Every sink, then every source, each in the server's index order. Of two with one name (a graph may
+    // hold two nodes of one node.name) only the first is there: a name is a device's UID.
     std::vector<const DeviceInfo*> devices() const;
     const DeviceInfo* find(bool isSink, std::string_view name) const;
     const Defaults& defaults() const { return defaults_; }
