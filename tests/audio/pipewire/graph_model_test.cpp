@@ -9,86 +9,41 @@
 namespace lumvar::audio::pipewire {
 namespace {
 
-// The node globals of the test suite's PipeWire server, as its registry announced them (pw-dump), with
-// the driver nodes and the loopbacks' own stream nodes that come with them.
-struct Global {
-    std::uint32_t id;
-    Properties properties;
-};
-const std::vector<Global> kRecordedNodes = {
-    {28, {{"node.name", "Dummy-Driver"}, {"object.serial", "28"}, {"factory.name", "support.node.driver"}}},
-    {43,
-     {{"media.class", "Audio/Sink"},
-      {"node.name", "lumvar_out"},
-      {"node.description", "Lumvar-Output"},
-      {"object.serial", "44"},
-      {"audio.channels", "2"},
-      {"audio.rate", "48000"},
-      {"audio.position", "FL,FR"}}},
-    {44,
-     {{"media.class", "Audio/Sink"},
-      {"node.name", "lumvar_mic_sink"},
-      {"node.description", "Lumvar-Mic-Feed"},
-      {"object.serial", "51"},
-      {"audio.channels", "2"},
-      {"audio.rate", "48000"}}},
-    {50,
-     {{"media.class", "Audio/Sink"},
-      {"node.name", "lumvar_44k"},
-      {"node.description", "Lumvar-44k"},
-      {"object.serial", "58"},
-      {"audio.channels", "2"},
-      {"audio.rate", "44100"}}},
-    {56,
-     {{"media.class", "Audio/Source"},
-      {"node.name", "lumvar_mic"},
-      {"node.description", "Lumvar-Mic"},
-      {"object.serial", "65"},
-      {"audio.channels", "2"},
-      {"audio.position", "FL,FR"}}},
-    {57,
-     {{"media.class", "Stream/Input/Audio"},
-      {"node.name", "input.lumvar_mic"},
-      {"node.description", "Lumvar-Mic"},
-      {"object.serial", "66"},
-      {"audio.channels", "2"}}},
-    {67,
-     {{"media.class", "Audio/Source"},
-      {"node.name", "lumvar_mono"},
-      {"node.description", "Lumvar-Mono"},
-      {"object.serial", "77"},
-      {"audio.channels", "1"},
-      {"audio.position", "MONO"}}},
-};
-
-using Row = std::tuple<bool, std::uint32_t, std::string, std::string, std::uint32_t, std::uint32_t>;
-
-std::vector<Row> rows(const GraphModel& graph) {
-    std::vector<Row> all;
-    for (const server::DeviceInfo* device : graph.model().devices())
-        all.emplace_back(device->isSink, device->index, device->name, device->description, device->channels,
-                         device->rate);
+// A node's properties as the registry announces them; those left empty are absent.
+Properties node(std::string media, std::string name, std::string description, std::string serial,
+                std::string channels = "", std::string rate = "") {
+    Properties all{{"media.class", media},    {"node.name", name},          {"node.description", description},
+                   {"object.serial", serial}, {"audio.channels", channels}, {"audio.rate", rate}};
+    std::erase_if(all, [](const auto& property) { return property.second.empty(); });
     return all;
 }
 
-GraphModel recordedGraph() {
+using Row = std::tuple<bool, std::uint32_t, std::string, std::string, std::uint32_t, std::uint32_t>;
+std::vector<Row> rows(const GraphModel& graph) {
+    std::vector<Row> all;
+    for (const server::DeviceInfo* d : graph.model().devices())
+        all.emplace_back(d->isSink, d->index, d->name, d->description, d->channels, d->rate);
+    return all;
+}
+
+// The suite's PipeWire server as its registry announced it (pw-dump; its driver and a loopback's stream node
+// too), against what its pulse server lists (`pactl list short sinks` / `sources`, `pactl list sinks`).
+TEST(GraphModel, ShowsTheSameDevicesAsThePulseServerOfTheSameGraphAndTellsWhatEachEventChanged) {
     GraphModel graph(platformText());
-    for (const auto& [id, properties] : kRecordedNodes) graph.addNode(id, properties);
+    graph.addNode(28, node("", "Dummy-Driver", "", "28"));
+    graph.addNode(43, node("Audio/Sink", "lumvar_out", "Lumvar-Output", "44", "2", "48000"));
+    graph.addNode(44, node("Audio/Sink", "lumvar_mic_sink", "Lumvar-Mic-Feed", "51", "2", "48000"));
+    graph.addNode(50, node("Audio/Sink", "lumvar_44k", "Lumvar-44k", "58", "2", "44100"));
+    graph.addNode(56, node("Audio/Source", "lumvar_mic", "Lumvar-Mic", "65", "2"));
+    graph.addNode(57, node("Stream/Input/Audio", "input.lumvar_mic", "Lumvar-Mic", "66", "2"));
+    graph.addNode(67, node("Audio/Source", "lumvar_mono", "Lumvar-Mono", "77", "1"));
     // The remapped sources name no rate, and their first EnumFormat none either: the graph's rate holds.
     graph.nodeFormat(56, 2, 0);
     graph.nodeFormat(67, 1, 0);
-    graph.settingsProperty("clock.rate", "48000");
     graph.defaultsProperty("default.configured.audio.sink", R"({ "name": "lumvar_44k" })");
     graph.defaultsProperty("default.audio.sink", R"({"name":"lumvar_out"})");
     graph.defaultsProperty("default.audio.source", R"({"name":"lumvar_mic"})");
-    return graph;
-}
-
-TEST(GraphModel, ShowsTheSameDevicesAsThePulseServerOfTheSameGraph) {
-    const GraphModel graph = recordedGraph();
-    // `pactl list short sinks` / `sources` on that server: index, name, channels and rate; descriptions
-    // from `pactl list sinks`.
-    EXPECT_EQ(rows(graph), (std::vector<Row>{
+    ASSERT_EQ(rows(graph), (std::vector<Row>{
                                {true, 44, "lumvar_out", "Lumvar-Output", 2, 48000},
                                {true, 51, "lumvar_mic_sink", "Lumvar-Mic-Feed", 2, 48000},
                                {true, 58, "lumvar_44k", "Lumvar-44k", 2, 44100},
@@ -98,70 +53,47 @@ TEST(GraphModel, ShowsTheSameDevicesAsThePulseServerOfTheSameGraph) {
                                {false, 65, "lumvar_mic", "Lumvar-Mic", 2, 48000},
                                {false, 77, "lumvar_mono", "Lumvar-Mono", 1, 48000},
                            }));
-    EXPECT_EQ(graph.model().defaults().sink, "lumvar_out");  // what is in use, not what was configured
-    EXPECT_EQ(graph.model().defaults().source, "lumvar_mic");
-    const server::DeviceInfo* monitor = graph.model().find(false, "lumvar_out.monitor");
-    ASSERT_NE(monitor, nullptr);
-    EXPECT_EQ(monitor->monitorOf, "lumvar_out");
-    EXPECT_EQ(graph.model().find(true, "lumvar_out")->monitorSource, "lumvar_out.monitor");
-    EXPECT_FALSE(graph.needsFormat(43));
-    EXPECT_TRUE(graph.needsFormat(67));
-}
-
-TEST(GraphModel, TellsTheListenersWhatEachEventChanged) {
-    GraphModel graph = recordedGraph();
+    const server::ServerModel& model = graph.model();
+    EXPECT_EQ(model.defaults().sink + " " + model.defaults().source, "lumvar_out lumvar_mic");
+    EXPECT_EQ(model.find(false, "lumvar_out.monitor")->monitorOf, "lumvar_out");
+    EXPECT_EQ(model.find(true, "lumvar_out")->monitorSource, "lumvar_out.monitor");
+    EXPECT_EQ(model.find(false, "lumvar_out"), nullptr);  // a sink is no source: its monitor is
+    EXPECT_TRUE(!graph.needsFormat(43) && graph.needsFormat(67));
     // A sink goes: it and its monitor leave together.
-    server::ModelChanges gone = graph.removeNode(50);
-    EXPECT_TRUE(gone.deviceList && gone.removed);
-    EXPECT_EQ(graph.model().find(false, "lumvar_44k.monitor"), nullptr);
-    EXPECT_FALSE(graph.removeNode(50).deviceList);  // told twice
-    EXPECT_FALSE(graph.removeNode(57).deviceList);  // a stream node was never a device
+    const server::ModelChanges gone = graph.removeNode(50);
+    EXPECT_TRUE(gone.deviceList && gone.removed && !model.find(false, "lumvar_44k.monitor"));
+    // Told twice, or of a stream node, which was never a device: nothing.
+    EXPECT_FALSE(graph.removeNode(50).deviceList || graph.removeNode(57).deviceList);
     // The session moves its default sink; the configured key alone changes nothing.
-    EXPECT_FALSE(
-        graph.defaultsProperty("default.configured.audio.sink", R"({"name":"lumvar_mic_sink"})").defaultSink);
-    const server::ModelChanges moved =
-        graph.defaultsProperty("default.audio.sink", R"({"name":"lumvar_mic_sink"})");
-    EXPECT_TRUE(moved.defaultSink);
-    EXPECT_FALSE(moved.defaultSource);
+    EXPECT_FALSE(graph.defaultsProperty("default.configured.audio.sink", R"({"name":"hdmi"})").defaultSink);
+    const server::ModelChanges moved = graph.defaultsProperty("default.audio.sink", R"({"name":"hdmi"})");
+    EXPECT_TRUE(moved.defaultSink && !moved.defaultSource);
     EXPECT_TRUE(graph.defaultsProperty("default.audio.sink", nullptr).defaultSink);  // key removed
-    EXPECT_EQ(graph.model().defaults().sink, "");
+    EXPECT_EQ(model.defaults().sink, "");
     EXPECT_TRUE(graph.defaultsGone().defaultSource);
-    // A node without channels or rate of its own follows its format, then the graph's rate.
-    graph.addNode(
-        90, {{"media.class", "Audio/Source"}, {"node.name", "alsa_input.usb"}, {"object.serial", "120"}});
+    // A node without channels, rate or description of its own follows its format, then the graph's rate.
+    graph.addNode(90, node("Audio/Source", "alsa_input.usb", "", "120"));
     EXPECT_TRUE(graph.needsFormat(90));
-    const server::DeviceInfo* usb = graph.model().find(false, "alsa_input.usb");
-    ASSERT_NE(usb, nullptr);
-    EXPECT_EQ(std::tuple(usb->channels, usb->rate, usb->description),
-              std::tuple(2u, 48000u, std::string("alsa_input.usb")));
-    graph.nodeFormat(90, 4, 0);
-    EXPECT_EQ(graph.model().find(false, "alsa_input.usb")->channels, 4u);
+    EXPECT_EQ(rows(graph).back(), (Row{false, 120, "alsa_input.usb", "alsa_input.usb", 2, 48000}));
+    EXPECT_FALSE(graph.nodeFormat(90, 4, 0).deviceList);  // a change, not a new device
     graph.settingsProperty("clock.rate", "96000");
-    EXPECT_EQ(graph.model().find(false, "alsa_input.usb")->rate, 96000u);
-    EXPECT_EQ(graph.model().find(true, "lumvar_out")->rate, 48000u);  // its own rate stays
+    EXPECT_EQ(rows(graph).back(), (Row{false, 120, "alsa_input.usb", "alsa_input.usb", 4, 96000}));
     graph.nodeFormat(90, 4, 44100);
-    EXPECT_EQ(graph.model().find(false, "alsa_input.usb")->rate, 44100u);
+    EXPECT_EQ(model.find(false, "alsa_input.usb")->rate, 44100u);
     // A duplex node is a sink and a source at once, with no monitor.
-    EXPECT_TRUE(
-        graph
-            .addNode(91, {{"media.class", "Audio/Duplex"}, {"node.name", "duplex"}, {"object.serial", "130"}})
-            .deviceList);
-    EXPECT_NE(graph.model().find(true, "duplex"), nullptr);
-    EXPECT_NE(graph.model().find(false, "duplex"), nullptr);
-    EXPECT_EQ(graph.model().find(false, "duplex.monitor"), nullptr);
-    EXPECT_TRUE(graph.removeNode(91).removed);
-    EXPECT_EQ(graph.model().find(false, "duplex"), nullptr);
+    EXPECT_TRUE(graph.addNode(91, node("Audio/Duplex", "both", "", "130")).deviceList);
+    EXPECT_TRUE(model.find(true, "both") && model.find(false, "both") && !model.find(false, "both.monitor"));
+    EXPECT_TRUE(graph.removeNode(91).removed && !model.find(false, "both"));
 }
 
 TEST(GraphModel, ReadsTheNameOfADefaultFromItsJson) {
     const std::vector<std::pair<std::string, std::optional<std::string>>> cases = {
         {R"({"name":"lumvar_out"})", "lumvar_out"},
-        {R"({ "other": [1, {"name": "no"}], "name": "a\"b" })", "a\"b"},
+        {R"({ "kind": "name", "other": [1, {"name": "no"}], "name": "a\"b" })", "a\"b"},
         {R"({"name":"Caf\u00e9"})", "Caf\xc3\xa9"},
         {R"({})", std::nullopt},
         {"lumvar_out", std::nullopt},
-        {"", std::nullopt},
-    };
+        {"", std::nullopt}};
     for (const auto& [json, name] : cases) EXPECT_EQ(defaultName(json), name) << json;
 }
 

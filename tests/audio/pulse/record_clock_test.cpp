@@ -7,22 +7,16 @@ namespace {
 
 TEST(RecordClock, PlacesFramesFromTheLatestReportAndShortensLongHoles) {
     // 48 kHz stereo float: 8 bytes a frame. A report that arrived at 10 s after 1 ms on its way.
-    const TimingReport source{.arrivedNanos = 10'000'000'000,
-                              .transportUsec = 1000,
-                              .writeIndexBytes = 4800 * 8,
-                              .sourceUsec = 2000,
-                              .sinkUsec = 0};
-    const Reference fromSource = referenceOf(source, 8);
+    TimingReport report{
+        .arrivedNanos = 10'000'000'000, .transportUsec = 1000, .writeIndexBytes = 38400, .sourceUsec = 2000};
+    const Reference fromSource = referenceOf(report, 8);
     EXPECT_EQ(fromSource.frame, 4800);
     EXPECT_EQ(fromSource.capturedNanos, 9'997'000'000);  // its newest frame entered 2 ms before it was taken
-    TimingReport monitor = source;
-    monitor.sinkUsec = 5000;
-    EXPECT_EQ(referenceOf(monitor, 8).capturedNanos, 10'002'000'000);  // played 5 ms later
-
+    report.sinkUsec = 5000;
+    EXPECT_EQ(referenceOf(report, 8).capturedNanos, 10'002'000'000);  // from a monitor: played 5 ms later
     EXPECT_EQ(capturedNanos(4800 + 48000, fromSource, 48000, 0, 480), 10'997'000'000);
     EXPECT_EQ(capturedNanos(4800 - 480, fromSource, 48000, 0, 480), 9'987'000'000);
     EXPECT_EQ(capturedNanos(0, std::nullopt, 48000, 5'000'000'000, 480), 4'990'000'000);  // no report yet
-
     EXPECT_EQ(holeFramesToDeliver(100, 0, 48000), 100u);
     EXPECT_EQ(holeFramesToDeliver(10'000'000, 100'000'000, 48000), 7200u);  // 100 ms since, and 50 ms more
 }

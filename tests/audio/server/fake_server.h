@@ -1,10 +1,9 @@
 // A sound server in memory under the platform layer that the Linux backends share: the test plays the
 // server (devices come and go, the connection drops and returns, streams end), and the fake records what
-// the layer asked of it (round trips, streams started).
+// the layer asked of it (round trips, streams started). One thread: its lock guards nothing.
 #pragma once
 
 #include <functional>
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -13,26 +12,15 @@
 
 namespace lumvar::testing {
 
-using audio::server::CaptureStream;
-using audio::server::DeviceInfo;
-using audio::server::ModelChanges;
-using audio::server::ServerConnection;
-using audio::server::ServerModel;
+using namespace audio::server;
 
 class FakeServer final : public ServerConnection {
   public:
-    struct Started {
-        std::string source;
-        std::uint32_t channels = 0;
-        std::uint32_t rate = 0;
-    };
-
     explicit FakeServer(Observer& observer) : observer_(observer) {}
 
-    // --- the server's side ---
     // What the server holds; connect() loads it, as a new connection does.
     std::vector<DeviceInfo> devices;
-    audio::server::Defaults defaults;
+    Defaults defaults;
     void connect() {
         model_.clear();
         for (const DeviceInfo& device : devices) model_.put(device);
@@ -55,12 +43,11 @@ class FakeServer final : public ServerConnection {
             if (stream->died) std::exchange(stream->died, nullptr)();
     }
 
-    // --- what the layer did ---
+    // What the layer did: round trips, and each stream started as "<source> <channels> <rate>".
     int syncs = 0;
-    std::vector<Started> started;
+    std::vector<std::string> started;
     std::size_t liveStreams() const { return live_.size(); }
 
-    // --- ServerConnection ---
     audio::OSStatus usable() const override { return connected_ ? 0 : kGone; }
     audio::OSStatus sync() override {
         ++syncs;
@@ -73,8 +60,8 @@ class FakeServer final : public ServerConnection {
                                               std::function<void()> died) override {
         return std::make_unique<Stream>(*this, std::move(died));
     }
-    void lock() override { mutex_.lock(); }
-    void unlock() override { mutex_.unlock(); }
+    void lock() override {}
+    void unlock() override {}
 
     static constexpr audio::OSStatus kGone = static_cast<audio::OSStatus>(audio::fourCC("gone"));
 
@@ -86,7 +73,8 @@ class FakeServer final : public ServerConnection {
         ~Stream() override { std::erase(server.live_, this); }
         audio::OSStatus start(const DeviceInfo& source, std::uint32_t channels, std::uint32_t rate) override {
             if (!server.connected_) return kGone;
-            server.started.push_back({source.name, channels, rate});
+            server.started.push_back(source.name + " " + std::to_string(channels) + " " +
+                                     std::to_string(rate));
             server.live_.push_back(this);
             return 0;
         }
@@ -96,7 +84,6 @@ class FakeServer final : public ServerConnection {
     ServerModel model_{platformText()};
     std::vector<std::function<ModelChanges(ServerModel&)>> announced_;
     std::vector<Stream*> live_;
-    std::recursive_mutex mutex_;
     bool connected_ = false;
 };
 
