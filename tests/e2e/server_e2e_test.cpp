@@ -82,6 +82,21 @@ TEST(ServerE2E, ASixChannelSinkArrivesAtTheLevelParecRecords) {
     endWithSigterm(helper);
 }
 
+// A default sink that is also a source (PipeWire's Audio/Duplex) is captured from what it plays, never from
+// its own capture side.
+TEST(ServerE2E, ADuplexDefaultSinkIsCapturedFromWhatItPlays) {
+    Module duplex(
+        "module-null-sink sink_name=lumvar_duplex format=float32le rate=48000 channels=2 "
+        "sink_properties=media.class=Audio/Duplex");
+    ASSERT_FALSE(duplex.id.empty());
+    run("pactl set-default-sink lumvar_duplex");
+    ChildProcess helper = streamingHelper();
+    const auto frames = captureWhilePlaying(helper, "lumvar_duplex", stereoTone(1000.0, 1.0, 1.0f), 1.5);
+    run("pactl set-default-sink lumvar_out");
+    EXPECT_GT(loudPart(channel(frames, 0)).size(), 24000u) << helper.stderrSoFar();
+    endWithSigterm(helper);
+}
+
 TEST(ServerE2E, TheCaptureFollowsTheDefaultSinkAndFallsBackWhenItsInputGoes) {
     Module temp("module-null-sink sink_name=lumvar_temp format=float32le rate=48000 channels=2");
     ChildProcess helper = streamingHelper();

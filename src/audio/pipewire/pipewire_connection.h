@@ -37,6 +37,7 @@ class PipeWireConnection final : public server::ServerConnection {
     OSStatus usable() const override;
     OSStatus sync() override;
     const server::ServerModel& model() const override { return graph_.model(); }
+    bool capturesSinks() const override { return true; }
     std::unique_ptr<server::CaptureStream> makeStream(const AudioDeviceIOBlock& block,
                                                       std::function<void()> died) override;
     void lock() override { pw_thread_loop_lock(loop_); }

@@ -27,7 +27,7 @@ DeviceInfo sourceInfo(const pa_source_info& info) {
             info.sample_spec.channels,
             info.sample_spec.rate,
             "",
-            ""};
+            info.monitor_of_sink_name ? info.monitor_of_sink_name : ""};
 }
 
 Defaults defaultsOf(const pa_server_info& info) {

@@ -34,8 +34,8 @@ std::uintptr_t procKey(AudioDeviceIOProcID id) {
 // - the system object lists every sink and every source as a device, each under an id that stays the
 //   same for the life of the process, across reconnections too; the UID is the sink's or source's
 //   name, the name its description;
-// - a process tap records the monitor of the default sink at the time the tap is created;
-// - an aggregate device carries one tap; its IO callback is a capture stream on the tap's monitor;
+// - an aggregate device carries one tap, which records what the aggregate's main device plays (the sink
+//   whose UID the build read): its IO callback is a capture stream on that sink's monitor;
 // - an input device's IO callback is a capture stream on that source in its own format;
 // - property reads are answered from the server's model, which its change events keep current;
 //   reads of the device list and the defaults first make one round trip, so they see every change
@@ -85,9 +85,8 @@ class ServerAudio final : public PlatformAudio, private ServerConnection::Observ
     };
     struct Tap {
         std::string uid;
-        std::string sink;
-        std::string monitorSource;
-        std::uint32_t rate = 0;
+        std::string sink;   // the aggregate's main device, once an aggregate carries the tap
+        DeviceInfo source;  // what records it
     };
     struct Aggregate {
         std::string uid;
@@ -114,6 +113,7 @@ class ServerAudio final : public PlatformAudio, private ServerConnection::Observ
     }
     const DeviceInfo* deviceFor(AudioObjectID id) const;
     std::optional<std::uint32_t> channelsOf(AudioObjectID object, FourCharCode scope) const;
+    std::optional<DeviceInfo> recorderOf(const DeviceInfo& sink) const;
     bool alive(AudioObjectID object) const;
     OSStatus readSystem(FourCharCode selector, std::uint32_t& ioSize, void* outData);
     OSStatus readDevice(const DeviceInfo& device, const AudioObjectPropertyAddress& address,
@@ -223,8 +223,12 @@ OSStatus ServerAudio::getPropertyData(AudioObjectID object, const AudioObjectPro
     ServerConnection::Lock lock(*connection_);
     if (const auto tap = taps_.find(object); tap != taps_.end()) {
         if (address.mSelector == kAudioTapPropertyUID) return fillString(tap->second.uid, ioSize, outData);
-        if (address.mSelector == kAudioTapPropertyFormat)
-            return fillProperty(stereoFloatFormat(tap->second.rate), ioSize, outData);
+        if (address.mSelector == kAudioTapPropertyFormat) {
+            // Its sink's rate once an aggregate carries it, the default sink's before.
+            const DeviceInfo* sink = connection_->model().find(
+                true, tap->second.sink.empty() ? connection_->model().defaults().sink : tap->second.sink);
+            return fillProperty(stereoFloatFormat(sink != nullptr ? sink->rate : 0), ioSize, outData);
+        }
         return kUnknownProperty;
     }
     if (address.mSelector == kAudioDevicePropertyStreamConfiguration) {
@@ -324,15 +328,25 @@ std::string ServerAudio::takeString(StringRef string) {
     return takePlatformString(string);
 }
 
+// What records what `sink` plays: its monitor source, or, where the backend records a sink's output
+// itself, the sink; nothing when its "monitor" is a source of its own (a duplex node through the pulse
+// server, whose monitor is its input side).
+std::optional<DeviceInfo> ServerAudio::recorderOf(const DeviceInfo& sink) const {
+    const DeviceInfo* monitor = connection_->model().find(false, sink.monitorSource);
+    if (monitor != nullptr && monitor->monitorOf == sink.name) return *monitor;
+    if (!connection_->capturesSinks()) return std::nullopt;
+    return DeviceInfo{
+        false, sink.index, sink.name + ".monitor", "Monitor of " + sink.description, sink.channels, sink.rate,
+        "",    sink.name};
+}
+
+// A tap records nothing yet: the aggregate that carries it names the sink, the one whose UID the build
+// read, whatever the default has become meanwhile.
 OSStatus ServerAudio::createProcessTap(const TapDescription& description, AudioObjectID& outTapID) {
     if (!description.stereoGlobal || !description.excludedProcessObjects.empty()) return kIllegal;
-    if (const OSStatus status = connection_->sync(); status != kAudioHardwareNoError) return status;
-    ServerConnection::Lock lock(*connection_);
-    const DeviceInfo* sink = connection_->model().find(true, connection_->model().defaults().sink);
-    if (sink == nullptr || sink->monitorSource.empty()) return kNoSuchDevice;  // no default sink to tap
+    if (const OSStatus status = connection_->usable(); status != kAudioHardwareNoError) return status;
     const AudioObjectID id = nextID_++;
-    taps_[id] = Tap{description.uuid.empty() ? RandomUuids().next() : description.uuid, sink->name,
-                    sink->monitorSource, sink->rate};
+    taps_[id] = Tap{description.uuid.empty() ? RandomUuids().next() : description.uuid, "", {}};
     outTapID = id;
     return kAudioHardwareNoError;
 }
@@ -345,17 +359,24 @@ OSStatus ServerAudio::createAggregateDevice(const AggregateDescription& descript
                                             AudioObjectID& outDeviceID) {
     if (const OSStatus status = connection_->usable(); status != kAudioHardwareNoError) return status;
     if (description.taps.size() != 1) return kIllegal;
-    AudioObjectID tapID = kAudioObjectUnknown;
-    for (const auto& [id, tap] : taps_)
-        if (tap.uid == description.taps[0].uid) tapID = id;
-    if (tapID == kAudioObjectUnknown) return kNoSuchDevice;
+    Tap* tap = nullptr;
+    for (auto& [id, candidate] : taps_)
+        if (candidate.uid == description.taps[0].uid) tap = &candidate;
+    if (tap == nullptr || !tap->sink.empty()) return kNoSuchDevice;
+    double rate = 0.0;
     {
         ServerConnection::Lock lock(*connection_);
-        if (connection_->model().find(true, description.master) == nullptr) return kNoSuchDevice;
+        const DeviceInfo* sink = connection_->model().find(true, description.master);
+        if (sink == nullptr) return kNoSuchDevice;
+        const auto recorder = recorderOf(*sink);
+        if (!recorder) return kNoMonitor;
+        tap->sink = sink->name;
+        tap->source = *recorder;
+        rate = static_cast<double>(sink->rate);
     }
     const AudioObjectID id = nextID_++;
-    aggregates_[id] =
-        Aggregate{description.uid, description.name, tapID, static_cast<double>(taps_[tapID].rate)};
+    for (const auto& [tapID, candidate] : taps_)
+        if (&candidate == tap) aggregates_[id] = Aggregate{description.uid, description.name, tapID, rate};
     outDeviceID = id;
     return kAudioHardwareNoError;
 }
@@ -395,7 +416,9 @@ OSStatus ServerAudio::deviceStart(AudioObjectID device, AudioDeviceIOProcID proc
         ServerConnection::Lock lock(*connection_);
         const DeviceInfo* info = nullptr;
         if (const auto aggregate = aggregates_.find(device); aggregate != aggregates_.end()) {
-            info = connection_->model().find(false, taps_.at(aggregate->second.tapID).monitorSource);
+            const Tap& tap = taps_.at(aggregate->second.tapID);
+            if (connection_->model().find(true, tap.sink) != nullptr)
+                info = &tap.source;  // its sink may have gone
             channels = 2;
             rate = static_cast<std::uint32_t>(aggregate->second.rate + 0.5);
         } else {

@@ -55,6 +55,10 @@ class ServerConnection {
     // With the lock held.
     virtual const ServerModel& model() const = 0;
 
+    // Whether a stream may record what any sink plays, monitor source or not (PipeWire's capture of a
+    // sink's output); otherwise only a sink whose monitor source is one can be recorded.
+    virtual bool capturesSinks() const { return false; }
+
     // A stream not yet started. `died` runs on the backend's thread with the lock held, at most once,
     // when the source or the server goes away under a started stream, never after its destruction.
     virtual std::unique_ptr<CaptureStream> makeStream(const AudioDeviceIOBlock& block,

@@ -18,9 +18,8 @@ struct DeviceInfo {
     std::string description;  // the name shown to people
     std::uint32_t channels = 0;
     std::uint32_t rate = 0;
-    std::string monitorSource;  // sinks only
-    // Sources only, where the server has no monitor of its own: the sink whose output this source captures.
-    std::string monitorOf;
+    std::string monitorSource;  // sinks only: the source named as the sink's monitor
+    std::string monitorOf;      // sources only: the sink whose output this source carries, if it is a monitor
 };
 
 struct Defaults {

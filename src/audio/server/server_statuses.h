@@ -10,5 +10,7 @@ inline constexpr OSStatus kUnknownProperty = kAudioHardwareUnknownPropertyError;
 inline constexpr OSStatus kBadSize = kAudioHardwareBadPropertySizeError;          // '!siz'
 inline constexpr OSStatus kBadDevice = kAudioHardwareBadDeviceError;       // '!dev': no such callback on it
 inline constexpr OSStatus kIllegal = kAudioHardwareIllegalOperationError;  // 'nope'
+// 'nmon': the sink offers no way to record what it plays (its "monitor" is a source of its own input).
+inline constexpr OSStatus kNoMonitor = static_cast<OSStatus>(fourCC("nmon"));
 
 }  // namespace lumvar::audio::server

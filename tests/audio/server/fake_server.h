@@ -48,7 +48,9 @@ class FakeServer final : public ServerConnection {
     std::vector<std::string> started;
     std::size_t liveStreams() const { return live_.size(); }
 
+    bool recordsSinks = false;  // a stream may record any sink's output (PipeWire), monitor or not
     audio::OSStatus usable() const override { return connected_ ? 0 : kGone; }
+    bool capturesSinks() const override { return recordsSinks; }
     audio::OSStatus sync() override {
         ++syncs;
         if (!connected_) return kGone;

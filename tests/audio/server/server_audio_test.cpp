@@ -20,8 +20,8 @@ using namespace lumvar::audio;
 DeviceInfo sink(std::uint32_t index, std::string name, std::uint32_t rate = 48000) {
     return {true, index, name, name, 2, rate, name + ".monitor", ""};
 }
-DeviceInfo source(std::uint32_t index, std::string name, std::uint32_t channels = 1) {
-    return {false, index, std::move(name), "Source", channels, 44100, "", ""};
+DeviceInfo source(std::uint32_t index, std::string name, std::uint32_t channels = 1, std::string of = "") {
+    return {false, index, std::move(name), "Source", channels, 44100, "", std::move(of)};
 }
 
 TEST(ServerModel, TellsWhatEachEventChangedAndRepairsOrLeavesOutTextThatIsNotUtf8) {
@@ -46,8 +46,9 @@ struct ServerAudioTest : ::testing::Test {
     std::unique_ptr<PlatformAudio> hw = makeServerAudio([this](ServerConnection::Observer& observer) {
         auto made = std::make_unique<FakeServer>(observer);
         server = made.get();
-        made->devices = {sink(1, "speakers"), sink(2, "hdmi", 44100), source(1, "speakers.monitor", 6),
-                         source(2, "hdmi.monitor", 2), source(3, "mic")};
+        made->devices = {sink(1, "speakers"), sink(2, "hdmi", 44100),
+                         source(1, "speakers.monitor", 6, "speakers"), source(2, "hdmi.monitor", 2, "hdmi"),
+                         source(3, "mic")};
         made->defaults = {"speakers", "mic"};
         made->connect();
         return made;
@@ -117,16 +118,20 @@ TEST_F(ServerAudioTest, ADeviceKeepsItsIdAcrossReconnectionsAndDiesWhenItsStream
     EXPECT_EQ(server->liveStreams(), 0u);
 }
 
-TEST_F(ServerAudioTest, TheTapRecordsTheDefaultSinksMonitorInStereoAtTheAggregatesRate) {
+// The tap records the sink the build read, though the default moved between its read and the tap.
+TEST_F(ServerAudioTest, TheTapRecordsTheMonitorOfTheSinkTheBuildReadInStereoAtTheAggregatesRate) {
     const int& moved = listen(kAudioObjectSystemObject, kAudioHardwarePropertyDefaultOutputDevice);
     const AudioObjectID speakers = deviceIDForUID(env, "speakers"), hdmi = deviceIDForUID(env, "hdmi");
-    AudioObjectID tap = 0, aggregate = 0, second = 0;
+    AudioObjectID tap = 0, aggregate = 0,
+                  refused = 0;  // `refused`: the tap that no duplex sink carries at first
+    EXPECT_EQ(defaultOutputDeviceID(env), speakers);  // what the build reads, before the default moves
+    server->announce([](ServerModel& model) { return model.setDefaults({"hdmi", "mic"}); });
     ASSERT_EQ(hw->createProcessTap({.excludedProcessObjects = {}, .uuid = "t1"}, tap), 0);
-    const auto format = tapFormat(env, tap).value();
-    EXPECT_EQ(std::pair(format.mSampleRate, format.mChannelsPerFrame), std::pair(48000.0, 2u));
+    EXPECT_EQ(tapFormat(env, tap)->mChannelsPerFrame, 2u);
     ASSERT_EQ(hw->createAggregateDevice(
                   {.name = "LUMVAR Tap", .uid = "agg", .master = "speakers", .taps = {{"t1"}}}, aggregate),
               0);
+    EXPECT_EQ(tapFormat(env, tap)->mSampleRate, 48000.0);
     const auto write = [&](AudioObjectID object, double rate, std::uint32_t size = sizeof(double)) {
         return hw->setPropertyData(object, globalAddress(kAudioDevicePropertyNominalSampleRate), size, &rate);
     };
@@ -140,19 +145,37 @@ TEST_F(ServerAudioTest, TheTapRecordsTheDefaultSinksMonitorInStereoAtTheAggregat
     EXPECT_EQ(hw->createIOProcIDWithBlock(proc, aggregate, [](auto...) {}), 0);
     EXPECT_EQ(hw->deviceStart(aggregate, proc), 0);
     EXPECT_EQ(server->started, std::vector<std::string>{"speakers.monitor 2 96000"});
-    server->announce([](ServerModel& model) { return model.setDefaults({"hdmi", "mic"}); });
     EXPECT_EQ(defaultOutputDeviceID(env), hdmi);  // its own round trip brings the change
     EXPECT_EQ(moved, 1);
     EXPECT_EQ(alive(aggregate), 1);  // the old default plays on: its tap too
     server->announce([](ServerModel& model) { return model.remove(true, 1); });
-    // A new tap's round trip brings the removal; it records the new default, at its rate.
-    ASSERT_EQ(hw->createProcessTap({.excludedProcessObjects = {}, .uuid = "t2"}, second), 0);
-    EXPECT_EQ(tapFormat(env, second)->mSampleRate, 44100.0);
+    uids();
     EXPECT_EQ(alive(aggregate), 0);  // its sink went
     EXPECT_EQ(hw->destroyAggregateDevice(aggregate), 0);
     EXPECT_EQ(server->liveStreams(), 0u);  // a device that is gone delivers nothing more
     EXPECT_EQ(hw->destroyIOProcID(aggregate, proc), 0);
+    // A sink whose "monitor" is a source of its own (a duplex node through the pulse server) is recorded only
+    // where the backend records a sink's output itself.
+    server->announce([](ServerModel& model) {
+        return model.put({true, 5, "duplex", "Duplex", 2, 48000, "duplex", ""}) |=
+               model.put(source(5, "duplex", 2));
+    });
+    uids();
+    ASSERT_EQ(hw->createProcessTap({.excludedProcessObjects = {}, .uuid = "t2"}, refused), 0);
+    EXPECT_EQ(hw->createAggregateDevice(
+                  {.name = "LUMVAR Tap", .uid = "a2", .master = "duplex", .taps = {{"t2"}}}, aggregate),
+              kNoMonitor);
+    server->recordsSinks = true;
+    ASSERT_EQ(hw->createAggregateDevice(
+                  {.name = "LUMVAR Tap", .uid = "a3", .master = "duplex", .taps = {{"t2"}}}, aggregate),
+              0);
+    EXPECT_EQ(hw->createIOProcIDWithBlock(proc, aggregate, [](auto...) {}), 0);
+    EXPECT_EQ(hw->deviceStart(aggregate, proc), 0);
+    EXPECT_EQ(server->started.back(), "duplex.monitor 2 48000");
+    EXPECT_EQ(hw->destroyIOProcID(aggregate, proc), 0);
+    EXPECT_EQ(hw->destroyAggregateDevice(aggregate), 0);
     EXPECT_EQ(hw->destroyProcessTap(tap), 0);
+    EXPECT_EQ(hw->destroyProcessTap(refused), 0);
 }
 
 }  // namespace
