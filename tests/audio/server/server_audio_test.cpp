@@ -35,6 +35,9 @@ TEST(ServerModel, TellsWhatEachEventChangedAndRepairsOrLeavesOutTextThatIsNotUtf
     EXPECT_TRUE(defaults.defaultSink && defaults.defaultSource);
     const ModelChanges again = model.setDefaults({"speakers", "mic"});
     EXPECT_TRUE(again.defaultSink && !again.defaultSource);
+    model.put(sink(9, "hdmi"));  // a second node of one name: its UID is the first one's
+    EXPECT_EQ(model.devices(), std::vector<const DeviceInfo*>{model.find(true, "hdmi")});
+    model.remove(true, 9);
     const ModelChanges gone = model.remove(true, 7);
     EXPECT_TRUE(gone.deviceList && gone.removed);
     EXPECT_FALSE(model.remove(true, 7).deviceList);  // told twice: nothing more went
