@@ -119,6 +119,10 @@ TEST_F(ServerAudioTest, ADeviceKeepsItsIdAcrossReconnectionsAndDiesWhenItsStream
               kNoSuchDevice);
     EXPECT_EQ(hw->destroyIOProcID(mic, proc), 0);
     EXPECT_EQ(server->liveStreams(), 0u);
+    // Gone while connected, it is forgotten: plugged in again, it is a device with a new id.
+    server->announce([](ServerModel& model) { return model.put(source(14, "mic")); });
+    const AudioObjectID again = deviceIDForUID(env, "mic");
+    EXPECT_TRUE(again != kAudioObjectUnknown && again != mic) << again;
 }
 
 // The tap records the sink the build read, though the default moved between its read and the tap.
