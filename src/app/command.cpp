@@ -2,9 +2,16 @@
 
 namespace lumvar::app {
 
-std::optional<Command> parseCommand(std::string_view rawLine, const Text& text) {
-    const std::string line = text.trim(text.sanitize(rawLine));
+std::optional<std::string> commandLine(std::string_view rawLine, const Text& text) {
+    std::string line = text.trim(text.sanitize(rawLine));
     if (line.empty()) return std::nullopt;
+    return line;
+}
+
+std::optional<Command> parseCommand(std::string_view rawLine, const Text& text) {
+    const auto trimmed = commandLine(rawLine, text);
+    if (!trimmed) return std::nullopt;
+    const std::string& line = *trimmed;
     const auto space = line.find(' ');
     if (space == std::string::npos) return Command{text.upper(line), std::nullopt, line};
     // The word is trimmed too: blanks other than U+0020 right before the first space belong to neither.

@@ -19,6 +19,8 @@ struct Command {
 // Turns one line (without its terminator) into a command; nullopt for a blank line. Ill-formed UTF-8
 // becomes U+FFFD, Zs characters and tab are trimmed, and only U+0020 splits the word from its argument.
 std::optional<Command> parseCommand(std::string_view rawLine, const Text& text);
+// The first half of that: the line repaired and trimmed, what a command keeps while it waits for its turn.
+std::optional<std::string> commandLine(std::string_view rawLine, const Text& text);
 
 // Cuts a byte stream into lines at "\n", dropping a "\r" right before it; what is left at the end of
 // input is a last line of its own. A line longer than kMaxLine bytes (without its terminator) is read

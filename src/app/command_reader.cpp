@@ -22,7 +22,7 @@ bool waitReadable(int fd) {
 void readCommands(int fd, const Text& text, const CommandSink& sink) {
     LineSplitter splitter(
         [&](std::string_view line) {
-            if (auto command = parseCommand(line, text)) sink.command(std::move(*command));
+            if (auto command = commandLine(line, text)) sink.command(std::move(*command));
         },
         sink.overlong);
     std::array<char, 4096> buffer{};

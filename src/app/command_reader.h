@@ -8,7 +8,7 @@ namespace lumvar::app {
 
 // Where the reader hands what it reads; both may block to hold the reader back.
 struct CommandSink {
-    std::function<void(Command)> command;
+    std::function<void(std::string line)> command;    // a non-blank line, repaired and trimmed (commandLine)
     std::function<void(std::size_t bytes)> overlong;  // a line too long to keep, by its length
 };
 

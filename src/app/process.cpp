@@ -44,24 +44,35 @@ bool Process::start(const Hooks& hooks) {
     return true;
 }
 
-void Process::enqueueCommand(std::function<void()> work) {
+void Process::enqueueCommand(std::function<void()> work, std::size_t bytes) {
     {
         std::unique_lock lock(queuedMutex_);
-        queuedBelowLimit_.wait(lock, [this] { return queued_ < kMaxQueuedCommands; });
+        queuedBelowLimit_.wait(lock, [this, bytes] {
+            return queued_ < kMaxQueuedCommands &&
+                   (queuedBytes_ == 0 || queuedBytes_ + bytes <= kMaxQueuedBytes);
+        });
         ++queued_;
+        queuedBytes_ += bytes;
     }
-    queue_.post([this, work = std::move(work)] {
+    queue_.post([this, bytes, work = std::move(work)] {
         {
             std::lock_guard guard(queuedMutex_);
             --queued_;
+            queuedBytes_ -= bytes;
         }
         queuedBelowLimit_.notify_one();
         work();
     });
 }
 
-void Process::post(Command command) {
-    enqueueCommand([this, command = std::move(command)] { controller_.handle(command); });
+void Process::post(std::string line) {
+    const std::size_t bytes = line.size();
+    // Queued as its one line of text; its word and argument are taken apart when its turn comes.
+    enqueueCommand(
+        [this, line = std::move(line)] {
+            if (const auto command = parseCommand(line, env_.text)) controller_.handle(*command);
+        },
+        bytes);
 }
 
 void Process::reportOverlong(std::size_t bytes) {

@@ -43,6 +43,8 @@ class Process {
     // Commands queued beyond this hold the reader back, so a flood on standard input pushes back on
     // the parent's pipe instead of growing the process.
     static constexpr std::size_t kMaxQueuedCommands = 1000;
+    // And beyond this much command text (a line of 64 KiB of bytes that are no UTF-8 is 192 KiB repaired).
+    static constexpr std::size_t kMaxQueuedBytes = 4 << 20;
     // The exit status after a write to standard output failed for another reason than a closed pipe.
     static constexpr int kOutputFailedStatus = 2;
 
@@ -53,8 +55,9 @@ class Process {
     // the first build fails; nothing after the build has started then.
     bool start(const Hooks& hooks);
 
-    // The command reader's side; both wait while kMaxQueuedCommands are queued.
-    void post(Command command);
+    // The command reader's side; both wait while kMaxQueuedCommands, or kMaxQueuedBytes of text, are queued.
+    // `line` is a command line as commandLine() gives it.
+    void post(std::string line);
     void reportOverlong(std::size_t bytes);
 
     // From any thread: ends the process cleanly; `signal` is the one that ends it should that stall.
@@ -69,7 +72,7 @@ class Process {
     Controller& controller() { return controller_; }
 
   private:
-    void enqueueCommand(std::function<void()> work);
+    void enqueueCommand(std::function<void()> work, std::size_t bytes = 0);
     void serviceOutput();
     std::string segmentLine(const capture::SegmentStart& start) const;
 
@@ -87,6 +90,7 @@ class Process {
     std::mutex queuedMutex_;
     std::condition_variable queuedBelowLimit_;
     std::size_t queued_ = 0;
+    std::size_t queuedBytes_ = 0;
 };
 
 }  // namespace lumvar::app

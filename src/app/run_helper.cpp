@@ -84,7 +84,7 @@ void runHelper(pid_t parentAtLaunch) {
             [&process] {
                 std::thread([&process] {
                     readCommands(STDIN_FILENO, platformText(),
-                                 {[&process](Command command) { process.post(std::move(command)); },
+                                 {[&process](std::string line) { process.post(std::move(line)); },
                                   [&process](std::size_t bytes) { process.reportOverlong(bytes); }});
                 }).detach();
             },

@@ -66,6 +66,8 @@ void StatusWriter::endItem() {
                 ++dropped_;
                 continue;
             }
+            // Past the bound, only the newest device list waits: it says all that the older ones said.
+            if (!fits && entry.line.starts_with("@DEVICES ")) dropOlderDeviceLists();
             queuedBytes_ += entry.line.size();
             queue_.push_back(std::move(entry));
         }
@@ -104,6 +106,18 @@ void StatusWriter::makeRoomForSegment(Entry& incoming) {
     queuedBytes_ -= gone->line.size();
     --queuedSegments_;
     queue_.erase(gone);
+}
+
+void StatusWriter::dropOlderDeviceLists() {
+    for (auto entry = queue_.begin(); entry != queue_.end();) {
+        if (entry->segment || !entry->line.starts_with("@DEVICES ")) {
+            ++entry;
+            continue;
+        }
+        ++dropped_;
+        queuedBytes_ -= entry->line.size();
+        entry = queue_.erase(entry);
+    }
 }
 
 bool StatusWriter::writeOne() {

@@ -32,11 +32,12 @@ class StatusProgress {
 //
 // The main queue writes the lines of a work item and then calls endItem(): the item's lines are queued
 // together, or, when more than kCapacity bytes wait, dropped together and counted, so that no sequence
-// is ever cut. Lines a parent cannot do without are queued all the same: the device list and the failed
-// start. Segment lines are kept too, but at most kMaxSegmentLines of them wait: beyond that anchors go
-// first (counted as dropped lines), then the oldest waiting line is merged into the next one, which is
-// then written after "  ! segment lines merged: <n> starts between frames <a> and <b>". Once the queue
-// has drained after a drop, one line says how many went.
+// is ever cut. Lines a parent cannot do without are queued all the same: the failed start, and the device
+// list (past the bound, only the newest waits: older ones not yet written go, counted). Segment lines
+// are kept too, but at most kMaxSegmentLines of them wait: beyond that anchors go first (counted as
+// dropped lines), then the oldest waiting line is merged into the next one, which is then written after
+// "  ! segment lines merged: <n> starts between frames <a> and <b>". Once the queue has drained after a
+// drop, one line says how many went.
 class StatusWriter final : public ByteSink, public StatusProgress {
   public:
     static constexpr std::size_t kCapacity = 1 << 20;  // bytes queued
@@ -92,6 +93,7 @@ class StatusWriter final : public ByteSink, public StatusProgress {
     // The main queue's, with mutex_ held.
     void queueSegment(Entry entry);
     void makeRoomForSegment(Entry& incoming);
+    void dropOlderDeviceLists();
 
     ByteSink& out_;
     const std::size_t capacity_;

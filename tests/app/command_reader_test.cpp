@@ -19,7 +19,7 @@ using namespace std::chrono_literals;
 std::vector<std::string> readAll(int fd) {
     std::vector<std::string> lines;
     readCommands(fd, platformText(),
-                 {[&](Command command) { lines.push_back(command.line); },
+                 {[&](std::string line) { lines.push_back(std::move(line)); },
                   [&](std::size_t bytes) { lines.push_back("overlong " + std::to_string(bytes)); }});
     return lines;
 }

@@ -35,7 +35,7 @@ struct ProcessTest : MachineFixture {
         EXPECT_EQ(queue.stopStatus(), 0);
         expectNothingLeaked();
     }
-    void command(std::string_view line) { process->post(*app::parseCommand(line, platformText())); }
+    void command(std::string_view line) { process->post(std::string(line)); }
     void advance(MainQueue::Clock::duration by) {
         now += by;
         queue.runPending();
@@ -97,7 +97,7 @@ TEST_F(ProcessTest, AFailedOutputEndsTheProcessOnceAheadOfWhatIsQueued) {
                                           [&](int signal) { armed.push_back(signal); }});
         ASSERT_TRUE(caseProcess.start({}));
         err.clear();
-        caseProcess.post(*app::parseCommand("LIST", platformText()));
+        caseProcess.post("LIST");
         caseProcess.outputFailed(c.error);
         caseProcess.outputFailed(c.error);  // told of each failed write; ends once
         caseQueue.runPending();
@@ -190,7 +190,7 @@ TEST_F(SegmentLineTest, ALineThatDoesNotComeInTimeComesLateWithItsOwnFrame) {
     writer->pump();
     queue.runPending();
     writer->pump();
-    process->post(*app::parseCommand("INPUT mic", platformText()));
+    process->post("INPUT mic");
     queue.runPending();
     transcript.entries.clear();
     deliver(mic, 50);
@@ -206,7 +206,7 @@ TEST_F(SegmentLineTest, InputLatencyPlacesFramesEarlierAndTheDrainAtTheEndStopsA
     // 4,800 frames at 48 kHz between the microphone and the callback: captured 0.1 s before the stamp.
     hw.addDevice(
         {.uid = "slow", .name = "Slow", .inputStreams = {2}, .outputStreams = {}, .inputLatency = 4800});
-    process->post(*app::parseCommand("INPUT slow", platformText()));
+    process->post("INPUT slow");
     queue.runPending();
     transcript.entries.clear();
     const AudioObjectID slow = audio::deviceIDForUID(env, "slow");
@@ -216,7 +216,7 @@ TEST_F(SegmentLineTest, InputLatencyPlacesFramesEarlierAndTheDrainAtTheEndStopsA
     writer->pump();
     EXPECT_EQ(entries(), (std::vector<std::string>{"  segment: frame=0 rate=48000.0 clock_ns=4900000000\n",
                                                    "out 100 frames"}));
-    process->post(*app::parseCommand("SYSTEM", platformText()));
+    process->post("SYSTEM");
     queue.runPending();
     transcript.entries.clear();
     deliverToTap(100);  // its line would come after the end began

@@ -80,7 +80,7 @@ TEST_F(MachineFixture, AnUnreadStandardErrorNeverHoldsTheAudioAndItsSegmentLines
             hw.setNominalRate(hw.aggregateIDs().back(), 44100.0);
             process.controller().handleDeviceEvents({.rate = true});
         } else if (round > 0) {
-            process.post(*app::parseCommand("SYSTEM", platformText()));
+            process.post("SYSTEM");
             queue.runPending();
         }
         deliver(capture::SegmentTracker::kAnchorFrames + kChunk);  // an anchor in each segment

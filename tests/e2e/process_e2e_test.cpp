@@ -195,6 +195,22 @@ TEST(ProcessE2E, NeitherPipeReadEndsOnSigtermAndAMainQueueStuckOnTheServerGetsAD
               << " ms\n";
 }
 
+// Once the main thread, which runs the main queue, has used no processor for 200 ms.
+void waitUntilTheMainQueueRests(pid_t pid) {
+    const auto ticks = [pid] {
+        std::ifstream stat("/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid) + "/stat");
+        std::string field;
+        long used = 0;
+        for (int i = 1; i <= 15 && stat >> field; ++i)
+            if (i >= 14) used += std::stol(field);  // utime, stime
+        return used;
+    };
+    for (long last = -1, now = ticks(); now != last; now = ticks()) {
+        last = now;
+        std::this_thread::sleep_for(200ms);
+    }
+}
+
 std::size_t statusKiB(pid_t pid, const std::string& field) {
     std::ifstream status("/proc/" + std::to_string(pid) + "/status");
     for (std::string line; std::getline(status, line);)
@@ -202,11 +218,16 @@ std::size_t statusKiB(pid_t pid, const std::string& field) {
     return 0;
 }
 
-TEST(ProcessE2E, FloodsOnStandardInputLeaveMemoryFlat) {
+TEST(ProcessE2E, FloodsOnStandardInputAndUnreadAnswersLeaveMemoryFlat) {
     // AddressSanitizer would keep freed memory in quarantine; this test is about what the process keeps.
     ChildProcess helper(LUMVAR_HELPER_PATH,
                         {.arguments = {}, .environment = {"ASAN_OPTIONS=quarantine_size_mb=0"}});
     waitUntilStreaming(helper);
+#if defined(__SANITIZE_THREAD__)
+    constexpr std::size_t kSlackKiB = 32 * 1024;  // the race detector's own bookkeeping grows with the work
+#else
+    constexpr std::size_t kSlackKiB = 8 * 1024;
+#endif
     const std::size_t before = statusKiB(helper.pid(), "VmRSS");
     helper.write(std::string(50u << 20, 'x') + "\n");
     helper.waitForStderr("  x command too long (52428800 bytes) - ignored\n", 30s);
@@ -214,16 +235,31 @@ TEST(ProcessE2E, FloodsOnStandardInputLeaveMemoryFlat) {
     for (int i = 0; i < 1'000'000; ++i) lines += "nop\n";
     helper.write(lines + "end-of-flood\n");
     const std::string text = helper.waitForStderr("unknown cmd: end-of-flood\n", 100s);
+    EXPECT_EQ(occurrences(text, "unknown cmd: nop\n"), 1'000'000u);   // every command kept, none lost
+    EXPECT_LT(statusKiB(helper.pid(), "VmHWM"), before + kSlackKiB);  // keeping every line: over 100 MiB
+    // Answers nobody reads: past the status queue's bound only the newest device list waits.
+    helper.pauseStderr(true);
+    std::string lists;
+    for (int i = 0; i < 40'000; ++i) lists += "LIST\n";
+    helper.write(lists);
+    waitUntilTheMainQueueRests(helper.pid());
+    const std::size_t listed = statusKiB(helper.pid(), "VmRSS");
+    EXPECT_LT(listed, before + kSlackKiB);  // every answer kept: 12 MiB and more
+    helper.write("SYSTEM\n");
+    // A main queue stuck on a server that does not answer, and commands of 65,000 bytes that are no UTF-8
+    // (three times as long repaired): the reader stops at 4 MiB of them.
+    {
+        ServerPause hung;
+        std::string bad(65'000, '\xff');
+        for (int i = 0; i < 1000; ++i) helper.write(bad + "\n");
+    }
+    helper.pauseStderr(false);
+    helper.write("end-of-floods\n");
+    helper.waitForStderr("unknown cmd: end-of-floods\n", 100s);
     const std::size_t peak = statusKiB(helper.pid(), "VmHWM");
-    std::cout << "resident before " << before / 1024.0 << " MiB, peak after the floods " << peak / 1024.0
-              << " MiB\n";
-    EXPECT_EQ(occurrences(text, "unknown cmd: nop\n"), 1'000'000u);  // every command kept, none lost
-#if defined(__SANITIZE_THREAD__)
-    constexpr std::size_t kSlackKiB = 32 * 1024;  // the race detector's own bookkeeping grows with the work
-#else
-    constexpr std::size_t kSlackKiB = 8 * 1024;  // keeping every line would take well over 100 MiB
-#endif
-    EXPECT_LT(peak, before + kSlackKiB);
+    std::cout << "resident before " << before / 1024.0 << " MiB, after 40,000 unread LISTs "
+              << listed / 1024.0 << " MiB, peak after the floods " << peak / 1024.0 << " MiB\n";
+    EXPECT_LT(peak, before + 3 * kSlackKiB);  // every command kept: 400 MiB; every answer: over 40 MiB
     endWithSigterm(helper);
 }
 
