@@ -15,8 +15,8 @@ namespace lumvar::testing {
 class ChildProcess {
   public:
     struct Options {
-        std::vector<std::string> arguments;    // after the program's own name
-        std::vector<std::string> environment;  // NAME=value entries added to ours
+        std::vector<std::string> arguments = {};    // after the program's own name
+        std::vector<std::string> environment = {};  // NAME=value entries added to ours
         // Spawn through a middle process that ends on endParent(), so that the child outlives its
         // parent. The caller becomes a sub-reaper and so still collects the child.
         bool orphan = false;
