@@ -55,11 +55,12 @@ TEST_F(SampleOutputTest, ASegmentBeginsAtAStartAJumpEitherWayANewRateAndEveryAnc
     EXPECT_EQ(starts[1].hostTime, 1'300'000u);  // the cycle's own time
     EXPECT_EQ(starts[3].rate, 44100.0);
     starts.clear();
+    out.beginSource(48000.0, 0);  // from frame 600: its anchor falls on a chunk's first frame
     for (std::uint64_t done = 0; done <= capture::SegmentTracker::kAnchorFrames; done += 10'000) {
         cycle(10'000);
         frames();
     }
-    EXPECT_EQ(frames(), (std::vector<std::uint64_t>{600 + capture::SegmentTracker::kAnchorFrames}));
+    EXPECT_EQ(frames(), (std::vector<std::uint64_t>{600, 600 + capture::SegmentTracker::kAnchorFrames}));
     starts.clear();
     out.beginSource(16000.0, 0);
     out.cycle(nullptr, 10);  // a platform without stamps: no host time
