@@ -72,6 +72,7 @@ TEST_F(TapTest, EveryBuildSaysWhatItFoundAndAFailedOneCleansUp) {
     using Rate = ScriptedAudio::RateResponse;
     const auto fail = [this](ScriptedAudio::Fault fault) { return [this, fault] { hw.inject(fault); }; };
     const auto rate = [this](Rate r) { return [this, r] { hw.aggregateRateResponse = r; }; };
+    const auto output = [this](std::uint32_t n) { return [this, n] { hw.setDefaultOutput(addOutput(n)); }; };
     const std::vector<std::tuple<std::function<void()>, std::string, std::size_t>> cases = {
         {[this] { hw.setDefaultOutput(0); }, "", 0},  // no default output, then a null UID: quietly
         {[this] { hw.setNullString(speakers, kAudioDevicePropertyDeviceUID); }, "", 0},
@@ -84,10 +85,8 @@ TEST_F(TapTest, EveryBuildSaysWhatItFoundAndAFailedOneCleansUp) {
         {fail({Op::CreateAggregateDevice, {}, {}, -5}), "  x create aggregate failed: -5\n", 0},
         {fail({Op::CreateIOProcID, {}, {}, -6}), "  x create IOProc failed: -6\n", 0},
         {fail({Op::DeviceStart, {}, {}, -7}), "  x start failed: -7\n", 0},
-        {[this] { hw.setDefaultOutput(addOutput(3)); },
-         "  output device channels: 3, level correction x1.5\n", 0},
-        {[this] { hw.setDefaultOutput(addOutput(1)); },
-         "  output device channels: 1, level correction x1.0\n", 0},
+        {output(3), "  output device channels: 3, level correction x1.5\n", 0},
+        {output(1), "  output device channels: 1, level correction x1.0\n", 0},
         {fail({Op::GetPropertyData, {}, kAudioDevicePropertyStreamConfiguration, -1}),
          "  output device channels: 0, level correction x1.0\n", 0},
         {[this] { hw.tapKeepsLevel = 1, hw.setDefaultOutput(addOutput(6)); },
