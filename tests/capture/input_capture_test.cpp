@@ -15,10 +15,7 @@ using Op = ScriptedAudio::Op;
 struct InputCaptureTest : AudioFixture {
     std::shared_ptr<InputCapture> input = InputCapture::create(env, out);
     AudioObjectID mic = addInput("usb:mic/1", "Desk Mic", {2});
-    void TearDown() override {
-        input->stop();
-        expectNothingLeaked();
-    }
+    void TearDown() override { input->stop(), expectNothingLeaked(); }
 };
 
 // Each start: the lines it writes, whether it runs. A name or UID from the platform or the parent is one

@@ -33,9 +33,8 @@ struct SampleOutputTest : ::testing::Test {
     }
     // The stream frames where the segments begin, once the main queue and a writer have kept up.
     std::vector<std::uint64_t> frames() {
-        drainAll(out, &starts);
         std::vector<std::uint64_t> at;
-        for (const SegmentStart& start : starts) at.push_back(start.sample / 2);
+        for (drainAll(out, &starts); const SegmentStart& start : starts) at.push_back(start.sample / 2);
         return at;
     }
 };
@@ -56,10 +55,8 @@ TEST_F(SampleOutputTest, ASegmentBeginsAtAStartAJumpEitherWayANewRateAndEveryAnc
     EXPECT_EQ(starts[3].rate, 44100.0);
     starts.clear();
     out.beginSource(48000.0, 0);  // from frame 600: its anchor falls on a chunk's first frame
-    for (std::uint64_t done = 0; done <= capture::SegmentTracker::kAnchorFrames; done += 10'000) {
-        cycle(10'000);
-        frames();
-    }
+    for (std::uint64_t done = 0; done <= capture::SegmentTracker::kAnchorFrames; done += 10'000)
+        cycle(10'000), frames();
     EXPECT_EQ(frames(), (std::vector<std::uint64_t>{600, 600 + capture::SegmentTracker::kAnchorFrames}));
     starts.clear();
     out.beginSource(16000.0, 0);

@@ -23,10 +23,7 @@ using Count = std::pair<std::int64_t, std::int64_t>;  // zero run, total
 
 struct TapTest : MachineFixture {
     std::shared_ptr<Tap> tap = Tap::create(env, out, sleeper, uuids);
-    void TearDown() override {
-        tap->teardown();
-        expectNothingLeaked();
-    }
+    void TearDown() override { tap->teardown(), expectNothingLeaked(); }
     // A running tap on a new default output of `channels`.
     void running(std::uint32_t channels = 2) {
         tap->teardown();
