@@ -82,7 +82,11 @@ TEST_F(TapTest, EveryBuildSaysWhatItFoundAndAFailedOneCleansUp) {
         {fail({Op::CreateAggregateDevice, {}, {}, -5}), "  x create aggregate failed: -5\n", 0},
         {fail({Op::CreateIOProcID, {}, {}, -6}), "  x create IOProc failed: -6\n", 0},
         {fail({Op::DeviceStart, {}, {}, -7}), "  x start failed: -7\n", 0},
-        {output(3), "  output device channels: 3, level correction x1.5\n", 0},
+        {[this] {
+             hw.setDefaultOutput(
+                 hw.addDevice({.uid = "o", .name = {}, .inputStreams = {}, .outputStreams = {1, 2}}));
+         },
+         "  output device channels: 3, level correction x1.5\n", 0},  // the streams' channels summed
         {output(1), "  output device channels: 1, level correction x1.0\n", 0},
         {fail({Op::GetPropertyData, {}, kAudioDevicePropertyStreamConfiguration, -1}),
          "  output device channels: 0, level correction x1.0\n", 0},
