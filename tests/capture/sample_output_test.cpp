@@ -14,38 +14,27 @@ namespace lumvar::testing {
 using capture::SampleOutput;
 using capture::SegmentQueue;
 using capture::SegmentStart;
-using capture::SegmentTracker;
+constexpr std::uint32_t kBoth = audio::kAudioTimeStampSampleTimeValid | audio::kAudioTimeStampHostTimeValid;
 
 struct SampleOutputTest : ::testing::Test {
     SampleOutput out{1 << 16};
     double sampleTime = 0.0;
     std::uint64_t hostTime = 1'000'000;
     std::vector<SegmentStart> starts;
-    std::uint64_t written = 0;
-
-    // One IO cycle of `frames` stereo frames, stamped to follow the previous one unless told otherwise.
+    // One IO cycle of `frames` stereo frames, stamped to follow the previous one unless told otherwise;
+    // whether its chunk went in.
     bool cycle(std::size_t frames, std::optional<double> at = std::nullopt) {
-        if (at) sampleTime = *at;
-        audio::AudioTimeStamp time{};
-        time.mSampleTime = sampleTime;
-        time.mHostTime = hostTime;
-        time.mFlags = audio::kAudioTimeStampSampleTimeValid | audio::kAudioTimeStampHostTimeValid;
-        sampleTime += static_cast<double>(frames);
+        const audio::AudioTimeStamp time{
+            .mSampleTime = at.value_or(sampleTime), .mHostTime = hostTime, .mFlags = kBoth};
+        sampleTime = time.mSampleTime + static_cast<double>(frames);
         hostTime += frames * 1000;
         out.cycle(&time, frames);
-        if (!out.write(std::vector<float>(2 * frames, 0.5f))) return false;
-        return true;
+        return out.write(std::vector<float>(2 * frames, 0.5f));
     }
-    // The main queue and a writer that keep up.
-    void drain() {
-        drainAll(
-            out, [this](const SegmentStart& start) { starts.push_back(start); },
-            [this](std::span<const float> samples) { written += samples.size(); });
-    }
-    // Stream frames where the segments announced so far begin.
-    std::vector<std::uint64_t> frames() const {
+    // The stream frames where the segments begin, once the main queue and a writer have kept up.
+    std::vector<std::uint64_t> frames() {
         std::vector<std::uint64_t> at;
-        for (const SegmentStart& start : starts) at.push_back(start.sample / 2);
+        for (drainAll(out, &starts); const SegmentStart& start : starts) at.push_back(start.sample / 2);
         return at;
     }
 };
@@ -59,75 +48,58 @@ TEST_F(SampleOutputTest, ASegmentBeginsAtAStartAJumpEitherWayANewRateAndEveryAnc
     cycle(100, 350.5);  // and back (frame 400)
     out.changeRate(44100.0);
     cycle(100);  // frame 500
-    drain();
     EXPECT_EQ(frames(), (std::vector<std::uint64_t>{0, 300, 400, 500}));
-    EXPECT_EQ(starts[0].rate, 48000.0);
-    EXPECT_EQ(starts[0].hostTime, 1'000'000u);
-    EXPECT_EQ(starts[0].latencyNanos, 2500);
-    EXPECT_EQ(starts[1].hostTime, 1'000'000u + 300'000u);  // the cycle's own time
+    EXPECT_EQ(std::tie(starts[0].rate, starts[0].hostTime, starts[0].latencyNanos, starts[0].hostTimeValid),
+              std::make_tuple(48000.0, std::uint64_t{1'000'000}, std::int64_t{2500}, true));
+    EXPECT_EQ(starts[1].hostTime, 1'300'000u);  // the cycle's own time
     EXPECT_EQ(starts[3].rate, 44100.0);
-
-    // Anchors: the first chunk after every 480,000 frames of a segment.
     starts.clear();
-    for (std::uint64_t done = 0; done < SegmentTracker::kAnchorFrames + 10'000; done += 10'000) {
-        cycle(10'000);
-        drain();
-    }
-    EXPECT_EQ(frames(), (std::vector<std::uint64_t>{600 + SegmentTracker::kAnchorFrames}));
-    EXPECT_TRUE(starts[0].hostTimeValid);
-
-    // A platform without stamps: no jump to see, no host time.
+    out.beginSource(48000.0, 0);  // from frame 600: its anchor falls on a chunk's first frame
+    for (std::uint64_t done = 0; done <= capture::SegmentTracker::kAnchorFrames; done += 10'000)
+        cycle(10'000), frames();
+    EXPECT_EQ(frames(), (std::vector<std::uint64_t>{600, 600 + capture::SegmentTracker::kAnchorFrames}));
     starts.clear();
     out.beginSource(16000.0, 0);
-    out.cycle(nullptr, 10);
+    out.cycle(nullptr, 10);  // a platform without stamps: no host time
     out.write(std::vector<float>(20, 0.0f));
-    drain();
-    ASSERT_EQ(starts.size(), 1u);
+    ASSERT_EQ(frames().size(), 1u);
     EXPECT_FALSE(starts[0].hostTimeValid);
 }
 
-TEST_F(SampleOutputTest, EveryHoleOfADropEpisodeBeginsASegmentAndTheCountWaitsForTheLast) {
+TEST_F(SampleOutputTest, EveryHoleBeginsASegmentAndAFullSegmentQueueDropsChunksNeverStarts) {
     out.beginSource(48000.0, 0);
-    cycle(16384);              // half the ring
-    cycle(16384);              // full
-    EXPECT_FALSE(cycle(100));  // nobody reads: dropped
+    EXPECT_TRUE(cycle(16384) && cycle(16384));  // the ring is full
+    EXPECT_FALSE(cycle(100));                   // nobody reads: dropped
     for (int i = 0; i < 10; ++i) cycle(100);
     EXPECT_EQ(out.acknowledge(), 0u);  // the hole is still open
-    // The writer lets 1/8 of the ring go: still less than a quarter free, so still dropping.
-    out.consume(8192);
+    out.consume(8192);                 // 1/8 of the ring free: still dropping
     EXPECT_FALSE(cycle(100));
     out.consume(8192);  // a quarter free: the next chunk goes in and begins the hole's segment
     EXPECT_TRUE(cycle(100));
     EXPECT_FALSE(cycle(16384));  // a second hole in the same episode
     out.consume(32768);
-    EXPECT_TRUE(cycle(100));
+    EXPECT_TRUE(cycle(100) && cycle(100));  // the second in the same segment
     EXPECT_EQ(out.acknowledge(), 2u * (100 * 12 + 16384));
-    drain();
     EXPECT_EQ(frames(), (std::vector<std::uint64_t>{0, 32768, 32868}));
-}
-
-TEST_F(SampleOutputTest, AFullSegmentQueueDropsChunksNeverStarts) {
+    // A full segment queue drops the chunks that would begin one, never a start.
+    starts.clear();
     for (std::uint64_t i = 0; i < SegmentQueue::kCapacity; ++i) {
         out.beginSource(48000.0, 0);
         ASSERT_TRUE(cycle(10));
     }
     out.beginSource(48000.0, 0);
-    EXPECT_FALSE(cycle(10));  // its start has no room: the chunk goes, the start waits
-    EXPECT_FALSE(cycle(10));
-    drain();  // the lines are written: room again
+    EXPECT_FALSE(cycle(10) || cycle(10));  // its start has no room: the chunks go, the start waits
+    frames();                              // the lines are written: room again
     EXPECT_TRUE(cycle(10));
-    drain();
-    ASSERT_EQ(starts.size(), SegmentQueue::kCapacity + 1);
-    EXPECT_EQ(starts.back().sample,
-              2 * 10 * SegmentQueue::kCapacity);  // right after the last chunk that went in
+    EXPECT_EQ(frames().size(), SegmentQueue::kCapacity + 1);
+    EXPECT_EQ(starts.back().sample, 2 * (33068 + 10 * SegmentQueue::kCapacity));  // after the last chunk in
     EXPECT_EQ(out.acknowledge(), 40u);
 }
 
 TEST_F(SampleOutputTest, TheWriterStopsAtASegmentUntilItsLineIsOutOrItGivesUpWaiting) {
     out.beginSource(48000.0, 0);
     cycle(100);
-    EXPECT_TRUE(out.writable().empty());  // the first sample waits for the line
-    EXPECT_TRUE(out.heldAtSegment());
+    EXPECT_TRUE(out.writable().empty() && out.heldAtSegment());  // the first sample waits for the line
     ASSERT_TRUE(out.nextToAnnounce());
     out.lineQueued();
     EXPECT_TRUE(out.writable().empty());  // queued is not written
@@ -135,8 +107,7 @@ TEST_F(SampleOutputTest, TheWriterStopsAtASegmentUntilItsLineIsOutOrItGivesUpWai
     EXPECT_EQ(out.writable().size(), 200u);
     out.consume(200);
     out.beginSource(44100.0, 0);
-    cycle(50);
-    cycle(50);
+    cycle(50), cycle(50);
     out.passHeldSegment();  // the line is late: the samples go on
     EXPECT_EQ(out.writable().size(), 200u);
     EXPECT_EQ(out.nextToAnnounce()->sample, 200u);  // and its line still names its own frame
@@ -144,48 +115,30 @@ TEST_F(SampleOutputTest, TheWriterStopsAtASegmentUntilItsLineIsOutOrItGivesUpWai
 
 // Which chunk wakes a sleeping writer: silence may wait for a patient writer (at most kQuietChunks
 // chunks of it, and never a segment's first), sound never does. The writer is given time to fall
-// asleep before the chunks come; a wake-up is looked for 40 ms after each chunk.
+// asleep before the chunks come ('s' silent, 'S' silent and a segment's first, 't' sound); a wake-up is
+// looked for 40 ms after each chunk.
 TEST(SampleOutputWake, SilenceWaitsForAPatientWriterSoundAndSegmentStartsNever) {
-    struct Case {
-        const char* name;
-        bool patient;
-        bool segment;                      // the first chunk begins a segment
-        std::vector<bool> silent;          // the chunks, in order
-        std::optional<std::size_t> wakes;  // the chunk after which the writer is awake
-    };
-    const std::vector<Case> cases{
-        {"sound", true, false, {false}, 0},
-        {"silence up to the limit, then the next", true, false, {true, true, true}, 2},
-        {"sound after silence", true, false, {true, false}, 1},
-        {"silence, writer not patient", false, false, {true}, 0},
-        {"silence that begins a segment", true, true, {true}, 0},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
+    using Case = std::tuple<bool, std::string, std::size_t>;
+    for (const auto& [patient, chunks, wakes] :
+         {Case{true, "t", 0}, Case{true, "sss", 2}, Case{true, "st", 1}, Case{false, "s", 0},
+          Case{true, "S", 0}}) {
         SampleOutput out(1 << 12);
-        if (c.segment) out.beginSource(48000.0, 0);
+        if (chunks[0] == 'S') out.beginSource(48000.0, 0);
         std::atomic<bool> awake{false};
-        std::thread writer([&] {
-            out.waitForWork(std::chrono::seconds(3), c.patient);
-            awake = true;
-        });
+        std::thread writer(
+            [&, patient = patient] { out.waitForWork(std::chrono::seconds(3), patient), awake = true; });
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
         std::optional<std::size_t> woke;
-        for (std::size_t i = 0; i < c.silent.size() && !woke; ++i) {
-            audio::AudioTimeStamp time{};
-            time.mSampleTime = static_cast<double>(i * 8);
-            time.mFlags = audio::kAudioTimeStampSampleTimeValid;
-            out.cycle(&time, 8);
+        for (std::size_t i = 0; i < chunks.size() && !woke; ++i) {
             const auto room = out.reserve(16);
-            ASSERT_TRUE(room);
-            std::fill(room->first.begin(), room->first.end(), c.silent[i] ? 0.0f : 0.5f);
-            out.commit(16, c.silent[i]);
+            std::fill(room->first.begin(), room->first.end(), chunks[i] == 't' ? 0.5f : 0.0f);
+            out.commit(16, chunks[i] != 't');
             std::this_thread::sleep_for(std::chrono::milliseconds(40));
             if (awake) woke = i;
         }
         if (!woke) out.notice();
         writer.join();
-        EXPECT_EQ(woke, c.wakes);
+        EXPECT_EQ(woke, wakes) << patient << chunks;
     }
 }
 

@@ -1,42 +1,45 @@
+// What a status line is made of: numbers as the lines print them, and text from elsewhere, which must
+// stay one line there and one JSON value on one line in the device list.
 #include <gtest/gtest.h>
 
+#include <limits>
+
 #include "audio/devices_json.h"
+#include "common/number_format.h"
 #include "common/status_log.h"
 
 namespace lumvar {
 
-// How one text comes out in a status line and in the device list.
-struct LineTextCase {
-    const char* what;
-    std::string text;
-    std::string inLine;
-    std::string inJson;  // the name's JSON string, quotes left out
-};
+TEST(NumberFormat, IntegersArePlainAndFloatsShortestWithAFractionAndNeverAnExponent) {
+    EXPECT_EQ(formatInt(std::numeric_limits<std::int64_t>::min()), "-9223372036854775808");
+    EXPECT_EQ(formatUnsigned(std::numeric_limits<std::uint64_t>::max()), "18446744073709551615");
+    EXPECT_EQ(formatDouble(48000.0), "48000.0");
+    EXPECT_EQ(formatDouble(1e20), "100000000000000000000.0");
+    EXPECT_EQ(formatDouble(1.5e-7), "0.00000015");
+    EXPECT_EQ(formatFloat(0.1f), "0.1");  // not the double expansion 0.10000000149011612
+}
 
+// Every character of General Category Cc but TAB, and U+2028 and U+2029, is U+FFFD in a line and
+// escaped in the list; TAB is escaped there too.
 TEST(LineText, EveryControlAndSeparatorIsReplacedInLinesAndEscapedInTheList) {
     const std::string fffd = "\xEF\xBF\xBD";
-    const std::vector<LineTextCase> cases = {
-        {"plain, with a tab", "Mic\t\xC3\x9C", "Mic\t\xC3\x9C", "Mic\\u0009\xC3\x9C"},
-        {"CR, LF, NUL", std::string("a\r\nb\0c", 6), "a" + fffd + fffd + "b" + fffd + "c",
-         "a\\u000d\\u000ab\\u0000c"},
-        {"VT, FF, FS, GS, RS, US", "\x0B\x0C\x1C\x1D\x1E\x1F", fffd + fffd + fffd + fffd + fffd + fffd,
-         "\\u000b\\u000c\\u001c\\u001d\\u001e\\u001f"},
-        {"DEL", "x\x7Fy", "x" + fffd + "y", "x\\u007fy"},
-        {"C1: first, NEL, last", "\xC2\x80\xC2\x85\xC2\x9F", fffd + fffd + fffd, "\\u0080\\u0085\\u009f"},
-        {"the two separators",
+    const std::tuple<std::string, std::string, std::string> cases[] = {
+        // the text, in a line, in the list
+        {"Mic\t\xC3\x9C", "Mic\t\xC3\x9C", "Mic\\u0009\xC3\x9C"},
+        {std::string("a\r\nb\0c\x0B\x0C\x1C\x1D\x1E\x1F\x7F", 13),
+         "a" + fffd + fffd + "b" + fffd + "c" + fffd + fffd + fffd + fffd + fffd + fffd + fffd,
+         "a\\u000d\\u000ab\\u0000c\\u000b\\u000c\\u001c\\u001d\\u001e\\u001f\\u007f"},
+        {"\xC2\x80\xC2\x85\xC2\x9F"
          "a\xE2\x80\xA8"
          "b\xE2\x80\xA9",
-         "a" + fffd + "b" + fffd, "a\\u2028b\\u2029"},
-        {"their neighbours stay", "\xC2\xA0\xE2\x80\xA7\xE2\x80\xAA", "\xC2\xA0\xE2\x80\xA7\xE2\x80\xAA",
-         "\xC2\xA0\xE2\x80\xA7\xE2\x80\xAA"},
-        {"quote, backslash, solidus", "\"\\/", "\"\\/", "\\\"\\\\\\/"},
-    };
-    for (const LineTextCase& c : cases) {
-        SCOPED_TRACE(c.what);
-        EXPECT_EQ(oneLine(c.text), c.inLine);
-        const auto json = audio::devicesJson({{"u", c.text, 1, false}}, platformText());
-        ASSERT_TRUE(json.has_value());
-        EXPECT_EQ(*json, "[{\"uid\":\"u\",\"name\":\"" + c.inJson + "\",\"ch\":1,\"default\":false}]");
+         fffd + fffd + fffd + "a" + fffd + "b" + fffd, "\\u0080\\u0085\\u009fa\\u2028b\\u2029"},
+        // The neighbours of the separators stay; quote, backslash and solidus are escaped in the list.
+        {"\xC2\xA0\xE2\x80\xA7\xE2\x80\xAA\"\\/", "\xC2\xA0\xE2\x80\xA7\xE2\x80\xAA\"\\/",
+         "\xC2\xA0\xE2\x80\xA7\xE2\x80\xAA\\\"\\\\\\/"}};
+    for (const auto& [text, inLine, inList] : cases) {
+        EXPECT_EQ(oneLine(text), inLine);
+        EXPECT_EQ(audio::devicesJson({{"u", text, 1, false}}, platformText()),
+                  "[{\"uid\":\"u\",\"name\":\"" + inList + "\",\"ch\":1,\"default\":false}]");
     }
     // Bytes that are no UTF-8 are no character: a line passes them on (the parent's text is repaired
     // before it gets here), a cut-off separator among them.

@@ -1,7 +1,5 @@
 #pragma once
 
-#include <optional>
-
 #include "app/parent_probe.h"
 #include "support/audio_fixture.h"
 
@@ -14,14 +12,11 @@ struct FakeParent final : app::ParentProbe {
 
 // A scripted machine with speakers (the default output) and a stereo microphone.
 struct MachineFixture : AudioFixture {
-    AudioObjectID speakers = 0;
-    AudioObjectID mic = 0;
+    AudioObjectID speakers = 0, mic = 0;
     FakeParent parent;
     void SetUp() override {
-        speakers = addOutput(2, 48000.0, "speakers");
-        mic = addInput("mic", "Desk Mic", {2});
-        hw.setDefaultOutput(speakers);
-        hw.setDefaultInput(mic);
+        hw.setDefaultOutput(speakers = addOutput(2, 48000.0, "speakers"));
+        hw.setDefaultInput(mic = addInput("mic", "Desk Mic", {2}));
         hw.aggregateInitialRate = 48000.0;
     }
     // The lines the tap's build writes on this machine.

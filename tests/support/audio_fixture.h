@@ -23,25 +23,21 @@ struct FakeSleeper final : Sleeper {
     void sleepFor(std::chrono::microseconds duration) override { waits.push_back(duration); }
 };
 
-// Writes every waiting segment's line (handing each start to `announce`) and lets go of everything
-// the ring holds, as the main queue and a writer that keep up would.
-template <typename Announce, typename Write>
-void drainAll(capture::SampleOutput& output, Announce announce, Write write) {
+// Writes every waiting segment's line (keeping its start in `starts`) and lets go of everything the ring
+// holds (keeping it in `samples`), as the main queue and a writer that keep up would.
+inline void drainAll(capture::SampleOutput& output, std::vector<capture::SegmentStart>* starts = nullptr,
+                     std::vector<float>* samples = nullptr) {
     for (;;) {
-        while (const auto start = output.nextToAnnounce()) {
-            announce(*start);
+        for (auto start = output.nextToAnnounce(); start; start = output.nextToAnnounce()) {
+            if (starts) starts->push_back(*start);
             output.lineQueued();
             output.announced();
         }
-        const auto samples = output.writable();
-        if (samples.empty()) return;
-        write(samples);
-        output.consume(samples.size());
+        const auto ready = output.writable();
+        if (ready.empty()) return;
+        if (samples) samples->insert(samples->end(), ready.begin(), ready.end());
+        output.consume(ready.size());
     }
-}
-inline void discardAll(capture::SampleOutput& output) {
-    drainAll(
-        output, [](const capture::SegmentStart&) {}, [](std::span<const float>) {});
 }
 
 // A scripted audio system with the output ring for standard output and a memory sink for standard error.
@@ -66,51 +62,30 @@ struct AudioFixture : ::testing::Test {
                              .inputStreams = std::move(streams),
                              .outputStreams = {}});
     }
-    // Every sample written to standard output so far.
-    const std::vector<float>& written() {
-        drainAll(
-            out, [this](const capture::SegmentStart& start) { segments_.push_back(start); },
-            [this](std::span<const float> samples) {
-                stream_.insert(stream_.end(), samples.begin(), samples.end());
-            });
-        return stream_;
-    }
-    // Every segment start announced so far.
-    const std::vector<capture::SegmentStart>& segments() {
-        written();
-        return segments_;
-    }
-    void clearWritten() {
-        written();
-        stream_.clear();
-        segments_.clear();
-    }
-    // Every test ends with nothing of the audio system left alive but its devices.
+    // Every sample written to standard output, and every segment start announced, so far.
+    const std::vector<float>& written() { return drainAll(out, &segments_, &stream_), stream_; }
+    const std::vector<capture::SegmentStart>& segments() { return written(), segments_; }
+    void clearWritten() { written(), stream_.clear(), segments_.clear(); }
+    // Every test ends with nothing of the audio system left alive but its devices: taps, aggregates,
+    // IO procs, strings, listeners.
     void expectNothingLeaked() const {
-        EXPECT_EQ(hw.liveTaps(), 0);
-        EXPECT_EQ(hw.liveAggregates(), 0);
-        EXPECT_EQ(hw.liveIOProcs(), 0);
-        EXPECT_EQ(hw.liveStrings(), 0);
-        EXPECT_EQ(hw.liveListeners(), 0);
+        EXPECT_EQ((std::vector<int>{hw.liveTaps(), hw.liveAggregates(), hw.liveIOProcs(), hw.liveStrings(),
+                                    hw.liveListeners()}),
+                  std::vector<int>(5, 0));
     }
-
-  private:
     std::vector<float> stream_;
     std::vector<capture::SegmentStart> segments_;
 };
 
-// One buffer list whose buffers point at vectors of floats the test owns.
+// One buffer list whose buffers point at vectors of floats the test owns (two channels each unless told).
 struct Buffers {
     std::vector<std::vector<float>> data;
     audio::BufferListStorage storage;
     explicit Buffers(std::vector<std::vector<float>> samples, std::vector<std::uint32_t> channels = {})
         : data(std::move(samples)), storage(static_cast<std::uint32_t>(data.size())) {
-        for (std::uint32_t i = 0; i < data.size(); ++i) {
-            auto& buffer = storage.buffer(i);
-            buffer.mNumberChannels = i < channels.size() ? channels[i] : 2;
-            buffer.mDataByteSize = static_cast<std::uint32_t>(data[i].size() * sizeof(float));
-            buffer.mData = data[i].data();
-        }
+        for (std::uint32_t i = 0; i < data.size(); ++i)
+            storage.buffer(i) = {i < channels.size() ? channels[i] : 2,
+                                 static_cast<std::uint32_t>(data[i].size() * sizeof(float)), data[i].data()};
     }
     const audio::AudioBufferList& list() const { return storage.list(); }
     audio::AudioBuffer& operator[](std::uint32_t i) { return storage.buffer(i); }
