@@ -41,7 +41,8 @@ export function parseStatus(raw: string): StatusLine {
   return { raw, mark: 'plain', text: raw };
 }
 
-const segmentPattern = /^ {2}segment: frame=(\d+) rate=(\d+(?:\.\d+)?) clock_ns=(\d+)$/;
+// A capture time before the clock's zero is negative.
+const segmentPattern = /^ {2}segment: frame=(\d+) rate=(\d+(?:\.\d+)?) clock_ns=(-?\d+)$/;
 
 export function parseSegment(raw: string): Segment | undefined {
   const m = segmentPattern.exec(raw);
