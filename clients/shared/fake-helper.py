@@ -29,8 +29,8 @@ def frames(first, count, segment):
 
 def burst():
     """Segment lines each right before its frames, the first segment's in writes that end inside a frame;
-    once all were read, a late line for the last 100 frames, and 1000 more; then a line with no frame after
-    it, which tells how many there were, and the end (status 0)."""
+    once all were read, a late line for the last 100 frames, one older than the last segment, 1000 frames
+    more; then a line with no frame after it, which tells how many there were, and the end (status 0)."""
     line("  segment: frame=0 rate=48000.0 clock_ns=-1000")
     first = frames(0, 1000, 0)
     for start, end in ((0, 3), (3, 10), (10, len(first))):
@@ -45,6 +45,7 @@ def burst():
         write(data)
     time.sleep(0.3)
     line(f"  segment: frame={frame - 100} rate=44100.0 clock_ns={200 * 10**9}")
+    line(f"  segment: frame={frame - 1000} rate=16000.0 clock_ns={300 * 10**9}")
     time.sleep(0.05)
     write(frames(frame, 1000, 200))
     line(f"  segment: frame={frame + 1000} rate=48000.0 clock_ns={201 * 10**9}")

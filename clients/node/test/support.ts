@@ -49,7 +49,8 @@ export function runsByRate(chunks: Chunk[]): { rate: number; frame: number; left
     if (last && last.rate === c.rate) last.parts.push(c);
     else runs.push({ rate: c.rate, frame: c.frame, parts: [c] });
   }
-  return runs.map(({ rate, frame, parts }) => ({ rate, frame, left: Float32Array.from(parts.flatMap((c) => [...c.samples.filter((_, i) => i % 2 === 0)])) }));
+  const left = (parts: Chunk[]) => Float32Array.from(parts.flatMap((c) => [...c.samples.filter((_, i) => i % 2 === 0)]));
+  return runs.map(({ rate, frame, parts }) => ({ rate, frame, left: left(parts) }));
 }
 
 /** The amplitude of `hz` in `samples` read at `rate` (Goertzel), relative to a full-scale sine. */

@@ -58,7 +58,7 @@ def test_exact_attribution_across_an_input_at_another_rate_a_backlog_hole_and_th
     with tone("lumvar_out", 48000, 440), tone("lumvar_44k", 44100, 1000), Capture.start() as cap:
         for name, seen in (("late_segment", lates), ("backlog", backlogs), ("segment", segments)):
             cap.on(name, seen.append)
-        assert [d.channels for d in cap.devices if d.uid == "lumvar_44k.monitor"] == [2]
+        assert ([d.channels for d in cap.devices if d.uid == "lumvar_44k.monitor"], cap.startup_lines[-1].mark) == ([2], ">")
         chunks = take(cap, 48000.0)
         assert cap.use_input("lumvar_44k.monitor").rate == 44100.0
         chunks += take(cap, 44100.0)
