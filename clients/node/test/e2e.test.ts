@@ -44,6 +44,7 @@ describe(`end to end on ${kind}`, { skip: skipEndToEnd, timeout: 120_000 }, () =
     const { capture, chunks, done, until, framesAt } = await start(t);
     const late: unknown[] = [];
     capture.on('lateSegment', (s) => late.push(s));
+    assert.deepEqual(await capture.listDevices(), capture.devices);
     assert.deepEqual(capture.devices.find((d) => d.uid === 'lumvar_44k.monitor')?.channels, 2);
     await until(() => framesAt(48000) > 24000);
     assert.deepEqual(await capture.useInput('lumvar_44k.monitor'), { uid: 'lumvar_44k.monitor', rate: 44100 });

@@ -42,9 +42,8 @@ def take(cap, rate, after_ns=0):
 
 
 def rms(chunks, channel, frames):
-    """Of the first (frames > 0) or last (frames < 0) frames of one channel."""
     values = array("f", (v for chunk in chunks for v in chunk.samples[channel::2]))
-    values = values[:frames] if frames > 0 else values[frames:]
+    values = values[:frames] if frames > 0 else values[frames:]  # the first or the last frames
     return math.sqrt(sum(v * v for v in values) / len(values))
 
 
@@ -58,7 +57,8 @@ def test_exact_attribution_across_an_input_at_another_rate_a_backlog_hole_and_th
     with tone("lumvar_out", 48000, 440), tone("lumvar_44k", 44100, 1000), Capture.start() as cap:
         for name, seen in (("late_segment", lates), ("backlog", backlogs), ("segment", segments)):
             cap.on(name, seen.append)
-        assert ([d.channels for d in cap.devices if d.uid == "lumvar_44k.monitor"], cap.startup_lines[-1].mark) == ([2], ">")
+        devices = cap.list_devices()
+        assert ([d.channels for d in devices if d.uid == "lumvar_44k.monitor"], devices, cap.startup_lines[-1].mark) == ([2], cap.devices, ">")
         chunks = take(cap, 48000.0)
         assert cap.use_input("lumvar_44k.monitor").rate == 44100.0
         chunks += take(cap, 44100.0)
