@@ -11,7 +11,7 @@ import { Readable } from 'node:stream';
 import { Attributor, type Chunk } from './attribution.js';
 import { ChunkQueue } from './chunk-queue.js';
 import { CaptureStartError, CommandError, HelperExitError } from './errors.js';
-import { bannerPrefix, devicesPrefix, parseAggregateRate, parseDevices, parseInputRate, parseStatus, type InputDevice } from './lines.js';
+import { bannerPrefix, devicesPrefix, outcomeOf, parseDevices, parseStatus, type InputDevice } from './lines.js';
 import { Reactions, type CaptureEvents, type ExitStatus } from './reactions.js';
 
 export type { CaptureEvents, ExitStatus, RebuildReason } from './reactions.js';
@@ -37,7 +37,8 @@ type Command = 'LIST' | 'SYSTEM' | 'INPUT';
 
 interface Pending {
   command: Command;
-  text: string;
+  /** The command's line, without its fence. */
+  line: string;
   answer: string[];
   sent: boolean;
   settled: boolean;
@@ -170,7 +171,7 @@ export class Capture extends EventEmitter {
 
   /** Sends `LIST`; resolves with the list it answers. */
   listDevices(options: CallOptions = {}): Promise<InputDevice[]> {
-    return this.send('LIST', 'LIST\n', options) as Promise<InputDevice[]>;
+    return this.send('LIST', 'LIST', options) as Promise<InputDevice[]>;
   }
 
   /** Captures one input device; resolves with its rate. A failure rejects with a `CommandError` whose
@@ -179,12 +180,12 @@ export class Capture extends EventEmitter {
     if (/[\r\n]/.test(uid)) {
       return Promise.reject(new CommandError(`a device UID cannot hold a line break: ${JSON.stringify(uid)}`, 'BAD_UID', [], 'INPUT'));
     }
-    return this.send('INPUT', `INPUT ${uid}\nLIST\n`, options) as Promise<{ uid: string; rate: number }>;
+    return this.send('INPUT', `INPUT ${uid}`, options) as Promise<{ uid: string; rate: number }>;
   }
 
   /** Captures what the machine plays, built from scratch; resolves with the build's rate. */
   useSystem(options: CallOptions = {}): Promise<number> {
-    return this.send('SYSTEM', 'SYSTEM\nLIST\n', options) as Promise<number>;
+    return this.send('SYSTEM', 'SYSTEM', options) as Promise<number>;
   }
 
   /** Ends the helper: SIGTERM, then SIGKILL after 3 s. From now on standard output is read at full
@@ -313,12 +314,7 @@ export class Capture extends EventEmitter {
       return;
     }
     const head = this.pending[0];
-    if (this.reactions.take(raw, head?.sent === true)) return;
-    if (raw.startsWith(devicesPrefix)) {
-      this.finishCommand(this.setDevices(raw));
-    } else if (head?.sent) {
-      head.answer.push(raw);
-    }
+    if (this.reactions.take(raw, head?.sent ? head.answer : undefined)) this.finishCommand(this.setDevices(raw));
   }
 
   private setDevices(raw: string): InputDevice[] {
@@ -327,7 +323,7 @@ export class Capture extends EventEmitter {
     return this.devicesNow;
   }
 
-  private send(command: Command, text: string, options: CallOptions): Promise<unknown> {
+  private send(command: Command, line: string, options: CallOptions): Promise<unknown> {
     if (this.stopRequested) {
       return Promise.reject(new CommandError(`${command} not sent: the capture was stopped`, 'STOPPED', [], command));
     }
@@ -344,7 +340,7 @@ export class Capture extends EventEmitter {
       };
       const p: Pending = {
         command,
-        text,
+        line,
         answer: [],
         sent: false,
         settled: false,
@@ -362,7 +358,8 @@ export class Capture extends EventEmitter {
     const head = this.pending[0];
     if (!head || head.sent) return;
     head.sent = true;
-    this.child.stdin.write(head.text);
+    // Every command but LIST is followed by LIST, the fence that ends its answer.
+    this.child.stdin.write(head.command === 'LIST' ? 'LIST\n' : `${head.line}\nLIST\n`);
   }
 
   private fail(p: Pending, error: Error): void {
@@ -379,38 +376,10 @@ export class Capture extends EventEmitter {
     this.pending.shift();
     this.sendNext();
     if (head.settled) return;
-    const { answer, command } = head;
-    const error = (message: string, code: string) => new CommandError(message, code, answer, command);
-    let outcome: { value: unknown } | Error;
-    if (command === 'LIST') {
-      outcome = { value: devices };
-    } else if (command === 'SYSTEM') {
-      const at = findLastIndex(answer, (l) => l === '  > system tap started' || l === '  x system tap build failed');
-      if (at >= 0 && answer[at] === '  > system tap started') {
-        const rates = answer.slice(0, at).map(parseAggregateRate).filter((r) => r !== undefined);
-        outcome = { value: rates.length ? rates[rates.length - 1] : 0 };
-      } else {
-        outcome = error('the system tap could not be built', 'SYSTEM_BUILD_FAILED');
-      }
-    } else {
-      const started = answer.find((l) => l.startsWith('  > input capture started: '));
-      if (started) {
-        const rate = answer.map(parseInputRate).find((r) => r !== undefined) ?? 0;
-        outcome = { value: { uid: started.slice('  > input capture started: '.length), rate } };
-      } else {
-        const line = (prefix: string) => answer.find((l) => l.startsWith(prefix));
-        outcome = line('  x input device not found: ')
-          ? error(`no such input device: ${head.text.slice(6, -6)}`, 'NOT_FOUND')
-          : line('  x input device has no input channels: ')
-            ? error(`the device has no input channels: ${head.text.slice(6, -6)}`, 'NO_INPUT_CHANNELS')
-            : line('  x INPUT needs a device uid')
-              ? error('INPUT needs a device UID', 'NEEDS_UID')
-              : error('the input could not be started', 'INPUT_START_FAILED');
-      }
-    }
+    const outcome = outcomeOf(head.line, head.answer, devices);
     head.settled = true;
     head.cleanup();
-    if (outcome instanceof Error) head.reject(outcome);
+    if ('code' in outcome) head.reject(new CommandError(outcome.message, outcome.code, head.answer, head.command));
     else head.resolve(outcome.value);
   }
 
@@ -448,11 +417,6 @@ export class Capture extends EventEmitter {
     }
     for (const resolve of this.closedWaiters.splice(0)) resolve(this.exitStatus);
   }
-}
-
-function findLastIndex<T>(items: readonly T[], test: (item: T) => boolean): number {
-  for (let i = items.length - 1; i >= 0; i--) if (test(items[i])) return i;
-  return -1;
 }
 
 // Typed events.

@@ -41,7 +41,8 @@ export function parseStatus(raw: string): StatusLine {
   return { raw, mark: 'plain', text: raw };
 }
 
-const segmentPattern = /^ {2}segment: frame=(\d+) rate=(\d+(?:\.\d+)?) clock_ns=(\d+)$/;
+// A capture time before the clock's zero is negative.
+const segmentPattern = /^ {2}segment: frame=(\d+) rate=(\d+(?:\.\d+)?) clock_ns=(-?\d+)$/;
 
 export function parseSegment(raw: string): Segment | undefined {
   const m = segmentPattern.exec(raw);
@@ -91,6 +92,46 @@ export function isBuildLine(raw: string): boolean {
     raw.startsWith('  tap format: ') ||
     buildFailure.test(raw)
   );
+}
+
+/** The first line of a build: its channels line, or the failure of a step before it. */
+export function isBuildStart(raw: string): boolean {
+  return raw.startsWith('  output device channels: ') || /^ {2}x (get default output|output UID) failed: -?\d+$/.test(raw);
+}
+
+/** What a command's answer says: the command's value, or why it failed (a `CommandError` code). */
+export type Outcome = { value: unknown } | { code: string; message: string };
+
+/** The outcome of `command` (its line: `LIST`, `SYSTEM`, `INPUT <uid>`) from its answer, the lines up to its
+ * fence less the reactions', and the fence's devices. */
+export function outcomeOf(command: string, answer: readonly string[], devices: InputDevice[]): Outcome {
+  if (command === 'LIST') return { value: devices };
+  if (command === 'SYSTEM') {
+    // The last result: a try of the machine's before SYSTEM's own lines looks the same.
+    const at = findLastIndex(answer, (l) => l === '  > system tap started' || l === '  x system tap build failed');
+    if (at < 0 || answer[at] !== '  > system tap started') {
+      return { code: 'SYSTEM_BUILD_FAILED', message: 'the system tap could not be built' };
+    }
+    return { value: answer.slice(0, at).map(parseAggregateRate).filter((r) => r !== undefined).at(-1) ?? 0 };
+  }
+  const started = answer.find((l) => l.startsWith('  > input capture started: '));
+  if (started) {
+    const rate = answer.map(parseInputRate).find((r) => r !== undefined) ?? 0;
+    return { value: { uid: started.slice('  > input capture started: '.length), rate } };
+  }
+  const uid = command.slice('INPUT '.length);
+  const has = (prefix: string) => answer.some((l) => l.startsWith(prefix));
+  if (has('  x input device not found: ')) return { code: 'NOT_FOUND', message: `no such input device: ${uid}` };
+  if (has('  x input device has no input channels: ')) {
+    return { code: 'NO_INPUT_CHANNELS', message: `the device has no input channels: ${uid}` };
+  }
+  if (has('  x INPUT needs a device uid')) return { code: 'NEEDS_UID', message: 'INPUT needs a device UID' };
+  return { code: 'INPUT_START_FAILED', message: 'the input could not be started' };
+}
+
+export function findLastIndex<T>(items: readonly T[], test: (item: T) => boolean): number {
+  for (let i = items.length - 1; i >= 0; i--) if (test(items[i])) return i;
+  return -1;
 }
 
 export const bannerPrefix = '  > streaming (system).';

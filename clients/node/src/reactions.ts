@@ -1,9 +1,9 @@
 // The lines the helper writes unasked, turned into events, and taken out of the answer of the command
 // that waits. Each reaction is known by its first line; the build lines after some of them belong to it.
 import type { Attributor } from './attribution.js';
-import { devicesPrefix, isBuildLine, parseAggregateRate, parseSegment, reactionOf, type InputDevice, type Segment, type StatusLine } from './lines.js';
+import { devicesPrefix, findLastIndex, isBuildLine, isBuildStart, parseAggregateRate, parseSegment, reactionOf, type InputDevice, type Segment, type StatusLine } from './lines.js';
 
-export type RebuildReason = 'stalled' | 'silent' | 'defaultOutputChanged' | 'inputLost' | 'machineChanged' | 'retry' | 'unknown';
+export type RebuildReason = 'stalled' | 'silent' | 'defaultOutputChanged' | 'inputLost' | 'machineChanged' | 'retry';
 
 export interface ExitStatus {
   code: number | null;
@@ -25,18 +25,20 @@ export interface CaptureEvents {
   serverBack: [];
   backlog: [{ droppedSamples: number }];
   statusBacklog: [{ droppedLines: number }];
+  outputError: [{ name: string }];
   exit: [ExitStatus & { outputError?: string }];
 }
 
 export type Emit = <K extends keyof CaptureEvents>(event: K, ...args: CaptureEvents[K]) => void;
 
 interface Block {
-  /** 'rebuild' ends with its own result line; 'fallback' at the first line that is not the build's;
-   * 'attempt' (a build with no line before it: the machine's one try after a failed build, or the
-   * tick's retry of a rebuild that failed) with either result line. */
+  /** 'rebuild' ends with its own result line; 'fallback' (a lost input's) at the first line that is not
+   * its build's; 'attempt' (a build with no line before it: the machine's try after a failed build, or
+   * the tick's retry; or the try after `> sound server back`) with either result line. */
   kind: 'rebuild' | 'fallback' | 'attempt';
   reason: RebuildReason;
   rate?: number;
+  built: boolean;
   failed: boolean;
   timer?: NodeJS.Timeout;
 }
@@ -54,69 +56,82 @@ export class Reactions {
     private readonly attributor: Attributor,
   ) {}
 
-  /** Takes a line written after the banner; false when it is not a reaction's (a command's answer,
-   * the device list, or an unknown line). */
-  take(raw: string, commandWaiting: boolean): boolean {
-    if (this.block && this.continueBlock(raw)) return true;
-    if (raw.startsWith(devicesPrefix)) return false;
-    if (this.react(raw)) return true;
-    if (!commandWaiting && raw.startsWith('  output device channels: ')) {
+  /** Takes a line written after the banner. `answer` holds the lines of the command that waits for its
+   * fence, if one does: a line that is no reaction's goes there. Returns whether the line is the fence
+   * (the device list). */
+  take(raw: string, answer?: string[]): boolean {
+    if (this.block && this.continueBlock(raw)) return false;
+    if (raw.startsWith(devicesPrefix)) return true;
+    if (this.react(raw, answer)) return false;
+    if (!answer && isBuildStart(raw)) {
       // A build with no line before it: the machine's try after a failed build, or the tick's retry.
-      this.block = { kind: 'attempt', reason: 'machineChanged', failed: false };
-      return this.continueBlock(raw);
+      this.block = { kind: 'attempt', reason: 'machineChanged', built: false, failed: false };
+      this.continueBlock(raw);
+      return false;
     }
+    answer?.push(raw);
     return false;
   }
 
   /** The helper has ended: a block still open is over. */
   close(): void {
-    if (this.block) this.closeBlock(!this.block.failed, false);
+    if (this.block) this.closeBlock();
   }
 
   /** Takes a line of the open block; false when the line is not the block's (the block is then over). */
   private continueBlock(raw: string): boolean {
     const block = this.block!;
-    if (isBuildLine(raw)) {
+    // A second build is not this block's: the tick's retry, or a command's own build.
+    if (isBuildLine(raw) && !(block.built && isBuildStart(raw))) {
+      block.built = true;
       block.rate = parseAggregateRate(raw) ?? block.rate;
       if (raw.startsWith('  x ')) block.failed = true;
       if (block.kind === 'fallback') this.armFallbackTimer(block);
       return true;
     }
     const r = reactionOf(raw);
-    if (block.kind === 'rebuild' && (r?.event === 'rebuilt' || r?.event === 'rebuildFailed')) {
-      this.closeBlock(r.event === 'rebuilt', r.event === 'rebuildFailed' && r.retrying);
+    const rebuildEnd = r?.event === 'rebuilt' || r?.event === 'rebuildFailed';
+    if (block.kind === 'rebuild' && rebuildEnd) {
+      this.closeBlock({ ok: r.event === 'rebuilt', retrying: r.event === 'rebuildFailed' && r.retrying });
       return true;
     }
     if (block.kind === 'attempt' && (raw === '  > system tap started' || raw === '  x system tap build failed')) {
-      this.closeBlock(raw === '  > system tap started', false);
+      this.closeBlock({ ok: raw === '  > system tap started', retrying: true });
       return true;
     }
-    if (block.kind === 'attempt' && (r?.event === 'rebuilt' || r?.event === 'rebuildFailed')) {
+    if (block.kind === 'attempt' && rebuildEnd) {
       block.reason = 'retry';
-      this.closeBlock(r.event === 'rebuilt', r.event === 'rebuildFailed' && r.retrying);
+      this.closeBlock({ ok: r.event === 'rebuilt', retrying: r.event === 'rebuildFailed' && r.retrying });
       return true;
     }
-    this.closeBlock(!block.failed, false);
+    this.closeBlock();
     return false;
   }
 
   private armFallbackTimer(block: Block): void {
     clearTimeout(block.timer);
     block.timer = setTimeout(() => {
-      if (this.block === block) this.closeBlock(!block.failed, false);
+      if (this.block === block) this.closeBlock();
     }, fallbackSettleMs);
   }
 
-  private closeBlock(ok: boolean, retrying: boolean): void {
+  /** Ends the open block with what its result line says; without one, only a block that built says how
+   * its build went (a failed one the helper tries again on its tick). */
+  private closeBlock(end?: { ok: boolean; retrying: boolean }): void {
     const block = this.block!;
     this.block = null;
     clearTimeout(block.timer);
-    if (ok) this.emit('rebuilt', { reason: block.reason, ...(block.rate !== undefined && { rate: block.rate }) });
-    else this.emit('rebuildFailed', { reason: block.reason, retrying });
+    if (end) this.result(block.reason, end.ok, end.retrying, block.rate);
+    else if (block.built) this.result(block.reason, !block.failed, block.failed, block.rate);
+  }
+
+  private result(reason: RebuildReason, ok: boolean, retrying: boolean, rate: number | undefined): void {
+    if (ok) this.emit('rebuilt', { reason, ...(rate !== undefined && { rate }) });
+    else this.emit('rebuildFailed', { reason, retrying });
   }
 
   /** Handles a line that begins a reaction; false for any other line. */
-  private react(raw: string): boolean {
+  private react(raw: string, answer: string[] | undefined): boolean {
     const r = reactionOf(raw);
     if (!r) return false;
     switch (r.event) {
@@ -134,23 +149,29 @@ export class Reactions {
         return true;
       case 'sourceLost':
         this.emit('sourceLost', { source: 'input', uid: r.uid });
-        this.block = { kind: 'fallback', reason: 'inputLost', failed: false };
+        this.block = { kind: 'fallback', reason: 'inputLost', built: false, failed: false };
         this.armFallbackTimer(this.block);
         return true;
       case 'rebuilding':
         if (r.reason === 'stalled') this.emit('sourceLost', { source: 'system' });
         this.emit('rebuilding', { reason: r.reason, ...(r.zeroFrames !== undefined && { zeroFrames: r.zeroFrames }) });
-        this.block = { kind: 'rebuild', reason: r.reason, failed: false };
+        this.block = { kind: 'rebuild', reason: r.reason, built: false, failed: false };
         return true;
       case 'rebuilt':
-        this.emit('rebuilt', { reason: 'unknown' });
+      case 'rebuildFailed': {
+        // The end of the tick's retry while a command waits: its build went into the answer.
+        const at = answer ? findLastIndex(answer, isBuildStart) : -1;
+        const build = at >= 0 && answer!.slice(at).every(isBuildLine) ? answer!.splice(at) : [];
+        const rate = build.map(parseAggregateRate).filter((x) => x !== undefined).at(-1);
+        this.result('retry', r.event === 'rebuilt', r.event === 'rebuildFailed' && r.retrying, rate);
         return true;
-      case 'rebuildFailed':
-        this.emit('rebuildFailed', { reason: 'unknown', retrying: r.retrying });
+      }
+      case 'serverBack':
+        this.emit('serverBack');
+        this.block = { kind: 'attempt', reason: 'machineChanged', built: false, failed: false };
         return true;
       case 'devicesChanged':
       case 'serverUnreachable':
-      case 'serverBack':
         this.emit(r.event);
         return true;
       case 'backlog':
@@ -161,6 +182,7 @@ export class Reactions {
         return true;
       case 'outputError':
         this.outputError = r.errno;
+        this.emit('outputError', { name: r.errno });
         return true;
     }
   }

@@ -1,128 +1,79 @@
-// The client against a scripted stand-in for the helper: attribution races, command answers with
-// reactions in between, a failed start. No sound server needed.
+// The client against the shared stand-in for the helper (clients/shared/fake-helper.py): attribution
+// races and a late line, the command cases through the pipes, the ways out. No sound server needed.
 import assert from 'node:assert/strict';
-import { fileURLToPath } from 'node:url';
-import { test } from 'node:test';
-import { Capture, CaptureStartError, CommandError, type Chunk } from '../src/index.js';
+import { test, type TestContext } from 'node:test';
+import { Capture, CommandError, type Chunk, type Segment, type StartOptions } from '../src/index.js';
+import { cases, fakeHelper, plain } from './support.js';
 
-const fake = fileURLToPath(new URL('../../test/fixtures/fake-helper.mjs', import.meta.url));
-const start = (scenario: string, extra: NodeJS.ProcessEnv = {}) =>
-  Capture.start({ helper: fake, env: { ...process.env, FAKE_SCENARIO: scenario, ...extra } });
+/** A capture of the fake running `scenario`, stopped when the test ends whatever happens. */
+async function start(t: TestContext, scenario: string, options: StartOptions = {}): Promise<Capture> {
+  const capture = await Capture.start({ helper: fakeHelper, env: { ...process.env, FAKE_SCENARIO: scenario }, ...options });
+  t.after(() => capture.stop());
+  return capture;
+}
 
-test('a line written right before its frames labels exactly those frames, whatever the reads', async () => {
-  const capture = await start('burst');
-  let total = 0;
-  for (let k = 0; k < 200; k++) total += 1 + ((k * 7919) % 3001); // the fake's segment sizes
-  const late: unknown[] = [];
+/** Every chunk until the stream ends; the fake ends on its own, so the stream ends with its exit. */
+async function drain(capture: Capture): Promise<Chunk[]> {
+  const chunks: Chunk[] = [];
+  await assert.rejects(async () => {
+    for await (const chunk of capture.chunks()) chunks.push(chunk);
+  }, { code: 'HELPER_EXITED' });
+  return chunks;
+}
+
+test('a line written right before its frames labels exactly those frames, whatever the reads; a late one, the later ones', async (t) => {
+  const capture = await start(t, 'burst');
+  const segments: Segment[] = [];
+  const late: (Segment & { deliveredFrames: number })[] = [];
+  capture.on('segment', (s) => segments.push(s));
   capture.on('lateSegment', (s) => late.push(s));
-  const chunks: Chunk[] = [];
-  let frames = 0;
-  for await (const chunk of capture.chunks()) {
-    chunks.push(chunk);
-    frames += chunk.samples.length / 2;
-    if (frames >= total) break;
-  }
-  assert.equal(frames, total);
-  assert.deepEqual(late, []);
+  const chunks = await drain(capture);
+  // Late lines, after 100 and 1000 frames past them were delivered: those keep the label they had, and
+  // the second, older than the last segment, labels nothing.
+  assert.deepEqual(late.map((s) => s.deliveredFrames - s.frame), [100, 1000]);
+  const labels = [...segments.slice(0, -1), late[0], segments.at(-1)!];
+  let frame = 0;
   for (const c of chunks) {
-    const k = c.samples[0];
-    assert.ok(c.samples.every((v) => v === k), `chunk at ${c.frame} mixes segments`);
-    assert.equal(c.rate, k % 2 ? 44100 : 48000, `chunk at ${c.frame}`);
-    assert.ok(c.clockNs >= BigInt(k) * 1_000_000_000n && c.clockNs < BigInt(k + 1) * 1_000_000_000n);
+    // Every frame in order, and all of one segment: the right samples hold its line's number.
+    const [k, frames] = [c.samples[1], c.samples.length / 2];
+    const wrong = c.samples.findIndex((v, i) => v !== (i % 2 ? k : frame + (i >> 1)));
+    assert.deepEqual([c.frame, wrong], [frame, -1], `chunk at ${c.frame}: sample ${wrong}`);
+    const segment = labels[k];
+    assert.deepEqual([c.rate, c.clockNs], [segment.rate, segment.clockNs + BigInt(Math.round(((frame - segment.frame) * 1e9) / segment.rate))]);
+    frame += frames;
   }
-  assert.equal(new Set(chunks.map((c) => c.samples[0])).size, 200);
+  assert.equal(frame, labels.at(-1)!.frame); // the last line tells how many frames there were
 });
 
-test('a late line is reported with its exact frame and labels only later chunks', async () => {
-  const capture = await start('late');
-  const late = new Promise<unknown>((resolve) => capture.on('lateSegment', resolve));
-  const chunks: Chunk[] = [];
-  let frames = 0;
-  for await (const chunk of capture.chunks()) {
-    chunks.push(chunk);
-    frames += chunk.samples.length / 2;
-    if (frames >= 3000) break;
+test('the command cases through the pipes: one command at a time, each with its own fence', async (t) => {
+  const capture = await start(t, 'commands');
+  const events: unknown[] = [];
+  const names = ['segment', 'devicesChanged', 'sourceLost', 'rebuilding', 'rebuilt', 'rebuildFailed', 'serverBack'] as const;
+  for (const name of [...names, 'backlog', 'statusBacklog', 'outputError'] as const) {
+    capture.on(name, (...args: unknown[]) => events.push([name, ...args.map(plain)]));
   }
-  assert.deepEqual(await late, { frame: 1000, rate: 44100, clockNs: 7_000_000_000n, deliveredFrames: 2000 });
-  const before = chunks.filter((c) => c.frame < 2000);
-  const after = chunks.filter((c) => c.frame >= 2000);
-  assert.ok(before.every((c) => c.rate === 48000));
-  assert.deepEqual(
-    after.map((c) => [c.rate, c.clockNs]).slice(0, 1),
-    [[44100, 7_000_000_000n + BigInt(Math.round(1e12 / 44100))]],
+  // Given up before its answer: its fence must not end the next command's answer.
+  const slow = new AbortController();
+  const given = capture.useInput('slow', { signal: slow.signal });
+  slow.abort();
+  await assert.rejects(given, { code: 'ABORTED' });
+  const withCommand = cases.cases.filter((c) => c.command);
+  const call = (command: string) =>
+    command === 'SYSTEM' ? capture.useSystem() : command === 'LIST' ? capture.listDevices() : capture.useInput(command.slice(6));
+  const outcomes = await Promise.all(
+    withCommand.map((c) => call(c.command!).then((value) => ({ result: plain(value) }), (e: CommandError) => ({ error: e.code, lines: e.lines }))),
   );
-  assert.deepEqual(await capture.stop(), { code: 0, signal: null });
-});
-
-test('commands resolve with their answers; reactions in between become events, not answers', async () => {
-  const capture = await start('commands');
-  assert.deepEqual(
-    capture.devices.map((d) => d.uid),
-    ['mic', 'mic44'],
-  );
-  const events: unknown[][] = [];
-  for (const name of ['sourceLost', 'rebuilding', 'rebuilt', 'rebuildFailed', 'backlog', 'devicesChanged'] as const) {
-    capture.on(name, (...args: unknown[]) => events.push([name, ...args]));
-  }
-  // Sent back to back: the client sends one at a time.
-  const [input, system, list] = await Promise.all([
-    capture.useInput('mic44'),
-    capture.useSystem(),
-    capture.listDevices(),
-  ]);
-  assert.deepEqual(input, { uid: 'mic44', rate: 44100 });
-  assert.equal(system, 44100);
-  assert.equal(list[1].name, 'Mic / 44');
-  const failures: [string, string, number][] = [
-    ['nope', 'NOT_FOUND', 4],
-    ['out', 'NO_INPUT_CHANNELS', 4],
-  ];
-  for (const [uid, code, lines] of failures) {
-    await assert.rejects(capture.useInput(uid), (e: CommandError) => {
-      assert.ok(e instanceof CommandError);
-      assert.equal(e.code, code);
-      assert.equal(e.lines.length, lines, e.lines.join('|'));
-      return true;
-    });
-  }
+  const answer = (lines: string[]) => lines.filter((l) => l.startsWith('A ')).map((l) => l.slice(2));
+  assert.deepEqual(outcomes, withCommand.map((c) => ('error' in c ? { error: c.error, lines: answer(c.lines) } : { result: c.result })));
+  assert.deepEqual(events, withCommand.flatMap((c) => c.events));
   await assert.rejects(capture.useInput('a\nSYSTEM'), { name: 'CommandError', code: 'BAD_UID' });
-  assert.deepEqual(await capture.useInput('lost'), { uid: 'lost', rate: 16000 });
-  await new Promise((resolve) => capture.on('rebuildFailed', (e) => e.reason === 'stalled' && resolve(e)));
-  assert.deepEqual(events, [
-    ['sourceLost', { source: 'system' }],
-    ['rebuilding', { reason: 'stalled' }],
-    ['rebuilt', { reason: 'stalled', rate: 48000 }],
-    ['backlog', { droppedSamples: 96 }],
-    ['sourceLost', { source: 'input', uid: 'lost' }],
-    ['rebuildFailed', { reason: 'inputLost', retrying: false }],
-    ['devicesChanged'],
-    ['rebuildFailed', { reason: 'retry', retrying: true }],
-    ['rebuilt', { reason: 'retry', rate: 48000 }],
-    ['sourceLost', { source: 'system' }],
-    ['rebuilding', { reason: 'stalled' }],
-    ['rebuildFailed', { reason: 'stalled', retrying: true }],
-  ]);
-  const aborted = new AbortController();
-  const pending = capture.listDevices({ signal: aborted.signal });
-  aborted.abort();
-  await assert.rejects(pending, { code: 'ABORTED' });
-  assert.equal((await capture.listDevices()).length, 2); // the fence of the aborted call was skipped
+  const pending = assert.rejects(capture.useInput('slow'), { code: 'STOPPED' });
   assert.deepEqual(await capture.stop(), { code: 0, signal: null });
+  await pending;
   await assert.rejects(capture.listDevices(), { code: 'STOPPED' });
 });
 
-test('start fails with the lines and status of a helper that ends before its banner', async () => {
-  await assert.rejects(start('fail'), (e: CaptureStartError) => {
-    assert.ok(e instanceof CaptureStartError);
-    assert.equal(e.code, 'HELPER_EXITED');
-    assert.equal(e.exitCode, 1);
-    assert.deepEqual(e.lines, ['  x get default output failed: 1885564782', 'initial tap build failed']);
-    return true;
-  });
-  await assert.rejects(Capture.start({ helper: '/nonexistent/lumvar-capture' }), { code: 'HELPER_NOT_FOUND' });
-});
-
-test('every way out of the audio ends the helper', { timeout: 10_000 }, async () => {
+test('every way out of the audio ends the helper; a missing helper fails start', async (t) => {
   const ways: [string, (capture: Capture, abort: AbortController) => Promise<unknown>][] = [
     ['leaving for await over chunks()', async (capture) => {
       for await (const chunk of capture.chunks()) if (chunk.frame >= 0) break;
@@ -134,9 +85,10 @@ test('every way out of the audio ends the helper', { timeout: 10_000 }, async ()
   ];
   for (const [way, leave] of ways) {
     const abort = new AbortController();
-    const capture = await Capture.start({ helper: fake, env: { ...process.env, FAKE_SCENARIO: 'late' }, signal: abort.signal });
+    const capture = await start(t, 'flood', { signal: abort.signal });
     const exit = new Promise((resolve) => capture.once('exit', resolve));
     await leave(capture, abort);
     assert.deepEqual(await exit, { code: 0, signal: null }, way);
   }
+  await assert.rejects(Capture.start({ helper: '/nonexistent/lumvar-capture' }), { code: 'HELPER_NOT_FOUND' });
 });

@@ -1,7 +1,24 @@
-// What the end-to-end tests share: the helper from the environment, tones played into the private
-// server, tone levels.
-import { spawn, spawnSync, type ChildProcess } from 'node:child_process';
+// What the tests share: the shared protocol cases and fake helper, the helper from the environment,
+// tones played into the private server, tone levels.
+import { spawn, type ChildProcess } from 'node:child_process';
+import { readFileSync } from 'node:fs';
+import { fileURLToPath } from 'node:url';
 import type { Chunk } from '../src/index.js';
+
+const shared = (name: string) => new URL(`../../../shared/${name}`, import.meta.url);
+interface Case { about: string; command?: string; lines: string[]; events: unknown[]; result?: unknown; error?: string }
+export const cases: {
+  fence: string;
+  status: [string, string, string][];
+  segments: [string, unknown][];
+  devices: [string, unknown][];
+  cases: Case[];
+} = JSON.parse(readFileSync(shared('protocol-cases.json'), 'utf8'));
+export const fakeHelper = fileURLToPath(shared('fake-helper.py'));
+
+/** A value as the cases write it: capture times as decimal strings, absent fields left out. */
+export const plain = (value: unknown) =>
+  value === undefined ? undefined : JSON.parse(JSON.stringify(value, (_, v) => (typeof v === 'bigint' ? String(v) : v)));
 
 export const helper = process.env.LUMVAR_CAPTURE_HELPER;
 /** The reason to skip the end-to-end tests, or false to run them. */
@@ -11,44 +28,29 @@ export const skipEndToEnd: string | false = helper
 
 export const sleep = (ms: number) => new Promise((resolve) => setTimeout(resolve, ms));
 
-/** Plays stereo float32 frames made by `sample(i)` (i counts frames) into `sink` until killed. */
-export function play(sink: string, rate: number, seconds: number, sample: (i: number) => number): ChildProcess {
+/** Plays a sine of `hz` in both channels into `sink` until killed. */
+export function tone(sink: string, rate: number, hz: number, seconds = 60): ChildProcess {
   const player = spawn(
     'pacat',
     ['--playback', `--device=${sink}`, '--raw', '--format=float32le', `--rate=${rate}`, '--channels=2', '--latency-msec=200'],
     { stdio: ['pipe', 'ignore', 'ignore'] },
   );
-  const frames = Math.round(rate * seconds);
-  const data = new Float32Array(frames * 2);
-  for (let i = 0; i < frames; i++) data[2 * i] = data[2 * i + 1] = sample(i);
+  const data = new Float32Array(Math.round(rate * seconds) * 2).map((_, i) => 0.5 * Math.sin((2 * Math.PI * hz * (i >> 1)) / rate));
   player.stdin!.on('error', () => {});
   player.stdin!.end(Buffer.from(data.buffer));
   return player;
-}
-
-export const tone = (sink: string, rate: number, hz: number, seconds = 60) =>
-  play(sink, rate, seconds, (i) => 0.5 * Math.sin((2 * Math.PI * hz * i) / rate));
-
-export function pactl(...args: string[]): string {
-  const result = spawnSync('pactl', args, { encoding: 'utf8' });
-  if (result.status !== 0) throw new Error(`pactl ${args.join(' ')}: ${result.stderr}`);
-  return result.stdout.trim();
 }
 
 /** Runs of consecutive chunks with the same rate, as one left-channel array each. */
 export function runsByRate(chunks: Chunk[]): { rate: number; frame: number; left: Float32Array }[] {
   const runs: { rate: number; frame: number; parts: Chunk[] }[] = [];
   for (const c of chunks) {
-    const last = runs[runs.length - 1];
+    const last = runs.at(-1);
     if (last && last.rate === c.rate) last.parts.push(c);
     else runs.push({ rate: c.rate, frame: c.frame, parts: [c] });
   }
-  return runs.map(({ rate, frame, parts }) => {
-    const left = new Float32Array(parts.reduce((n, c) => n + c.samples.length / 2, 0));
-    let at = 0;
-    for (const c of parts) for (let i = 0; i < c.samples.length; i += 2) left[at++] = c.samples[i];
-    return { rate, frame, left };
-  });
+  const left = (parts: Chunk[]) => Float32Array.from(parts.flatMap((c) => [...c.samples.filter((_, i) => i % 2 === 0)]));
+  return runs.map(({ rate, frame, parts }) => ({ rate, frame, left: left(parts) }));
 }
 
 /** The amplitude of `hz` in `samples` read at `rate` (Goertzel), relative to a full-scale sine. */
@@ -64,27 +66,4 @@ export function within<T>(promise: Promise<T>, ms: number, what: string): Promis
   let timer: NodeJS.Timeout | undefined;
   const late = new Promise<never>((_, reject) => (timer = setTimeout(() => reject(new Error(`no ${what} within ${ms} ms`)), ms)));
   return Promise.race([promise, late]).finally(() => clearTimeout(timer));
-}
-
-/** A 32-bit float stereo WAV as written by the examples. */
-export function readWav(bytes: Buffer): { rate: number; left: Float32Array; right: Float32Array } {
-  const rate = bytes.readUInt32LE(24);
-  const frames = (bytes.length - 44) / 8;
-  const samples = new Float32Array(bytes.buffer.slice(bytes.byteOffset + 44, bytes.byteOffset + 44 + frames * 8));
-  const left = new Float32Array(frames);
-  const right = new Float32Array(frames);
-  for (let i = 0; i < frames; i++) [left[i], right[i]] = [samples[2 * i], samples[2 * i + 1]];
-  return { rate, left, right };
-}
-
-/** Times (s) where a click begins: the level crosses `threshold` after 50 ms below it. */
-export function clickTimes(x: Float32Array, rate: number, threshold = 0.3): number[] {
-  const times: number[] = [];
-  let quietSince = 0;
-  for (let i = 0; i < x.length; i++) {
-    if (Math.abs(x[i]) < threshold) continue;
-    if (i - quietSince > rate * 0.05) times.push(i / rate);
-    quietSince = i;
-  }
-  return times;
 }

@@ -7,12 +7,29 @@ import shutil
 import weakref
 from collections.abc import Callable, Iterator, Mapping
 from types import TracebackType
-from typing import Any
+from typing import Any, Literal, TypeVar, overload
 
 from .errors import CaptureStartError, CommandError
-from .protocol import EVENTS, input_started, parse_status, system_rate
-from .records import Chunk, Device, Exit, InputStarted, Status
+from .protocol import EVENTS, parse_status
+from .records import (
+    Backlog,
+    Chunk,
+    Device,
+    Exit,
+    InputStarted,
+    OutputError,
+    Rebuilding,
+    RebuildFailed,
+    Rebuilt,
+    Segment,
+    SourceLost,
+    Status,
+    StatusBacklog,
+)
 from .session import Session
+
+_T = TypeVar("_T")
+_Callback = Callable[[_T], object]
 
 HELPER_ENV = "LUMVAR_CAPTURE_HELPER"
 
@@ -85,29 +102,25 @@ class Capture:
         """How the helper ended, None while it runs."""
         return self._session.exit
 
-    def list_devices(self) -> list[Device]:
+    def list_devices(self, timeout: float | None = None) -> list[Device]:
         """Sends LIST; returns the list it writes."""
-        return self._session.command("LIST\n", "LIST").devices
+        devices: list[Device] = self._session.command("LIST", timeout)
+        return devices
 
-    def use_system(self) -> float:
-        """Sends SYSTEM; returns the system source's rate. Raises CommandError when the build failed."""
-        pending = self._session.command("SYSTEM\nLIST\n", "SYSTEM")
-        rate = system_rate(pending.lines)
-        if rate is None:
-            raise CommandError("SYSTEM", pending.lines)
+    def use_system(self, timeout: float | None = None) -> float:
+        """Sends SYSTEM; returns the system source's rate. Raises CommandError (SYSTEM_BUILD_FAILED)
+        when the build failed."""
+        rate: float = self._session.command("SYSTEM", timeout)
         return rate
 
-    def use_input(self, uid: str) -> InputStarted:
+    def use_input(self, uid: str, timeout: float | None = None) -> InputStarted:
         """Sends INPUT <uid>; returns the UID and the device's rate. Raises CommandError with the
-        answer's lines when the input did not start (the helper then falls back on the system source,
-        which the next segment line and the events confirm)."""
+        answer's lines and a code when the input did not start (the helper then falls back on the
+        system source, which the next segment line and the events confirm)."""
         if "\n" in uid or "\r" in uid:
-            raise ValueError("a device UID cannot hold a line break")
-        pending = self._session.command(f"INPUT {uid}\nLIST\n", f"INPUT {uid}")
-        started = input_started(pending.lines)
-        if started is None:
-            raise CommandError(f"INPUT {uid}", pending.lines)
-        return InputStarted(*started)
+            raise CommandError(f"INPUT {uid!r}", "BAD_UID", "a device UID cannot hold a line break")
+        started: InputStarted = self._session.command(f"INPUT {uid}", timeout)
+        return started
 
     def chunks(self, timeout: float | None = None) -> Iterator[Chunk]:
         """Audio in order, each chunk within one segment. Ends after `stop()` once the helper's last
@@ -117,14 +130,39 @@ class Capture:
         while (chunk := self._session.chunks.get(timeout)) is not None:
             yield chunk
 
-    def on(self, event: str, callback: Callable[[Any], None]) -> Callable[[Any], None]:
-        """Calls `callback(payload)` on the dispatch thread for each `event` (see README's table)."""
+    # fmt: off
+    @overload
+    def on(self, event: Literal["status", "devices_changed", "server_unreachable", "server_back"], callback: _Callback[Status]) -> _Callback[Status]: ...
+    @overload
+    def on(self, event: Literal["devices"], callback: _Callback[list[Device]]) -> _Callback[list[Device]]: ...
+    @overload
+    def on(self, event: Literal["segment", "late_segment"], callback: _Callback[Segment]) -> _Callback[Segment]: ...
+    @overload
+    def on(self, event: Literal["source_lost"], callback: _Callback[SourceLost]) -> _Callback[SourceLost]: ...
+    @overload
+    def on(self, event: Literal["rebuilding"], callback: _Callback[Rebuilding]) -> _Callback[Rebuilding]: ...
+    @overload
+    def on(self, event: Literal["rebuilt"], callback: _Callback[Rebuilt]) -> _Callback[Rebuilt]: ...
+    @overload
+    def on(self, event: Literal["rebuild_failed"], callback: _Callback[RebuildFailed]) -> _Callback[RebuildFailed]: ...
+    @overload
+    def on(self, event: Literal["backlog"], callback: _Callback[Backlog]) -> _Callback[Backlog]: ...
+    @overload
+    def on(self, event: Literal["status_backlog"], callback: _Callback[StatusBacklog]) -> _Callback[StatusBacklog]: ...
+    @overload
+    def on(self, event: Literal["output_error"], callback: _Callback[OutputError]) -> _Callback[OutputError]: ...
+    @overload
+    def on(self, event: Literal["exit"], callback: _Callback[Exit]) -> _Callback[Exit]: ...
+    # fmt: on
+    def on(self, event: str, callback: _Callback[Any]) -> _Callback[Any]:
+        """Calls `callback(payload)` on the dispatch thread for each `event` (see README's table); each
+        event's payload type is its overload's."""
         if event not in EVENTS:
             raise ValueError(f"unknown event {event!r}; events: {', '.join(sorted(EVENTS))}")
         self._session.on(event, callback)
         return callback
 
-    def off(self, event: str, callback: Callable[[Any], None]) -> None:
+    def off(self, event: str, callback: _Callback[Any]) -> None:
         self._session.off(event, callback)
 
     def stop(self) -> Exit:

@@ -21,13 +21,18 @@ class CaptureStartError(LumvarCaptureError):
 
 
 class CommandError(LumvarCaptureError):
-    """A command failed. `lines` is its answer; it makes no claim about what runs afterwards (the next
-    segment line and the events say so)."""
+    """A command failed. `code` is stable, the Node client's: NOT_FOUND, NO_INPUT_CHANNELS, NEEDS_UID,
+    INPUT_START_FAILED (the helper fell back to the system source, or tried to), SYSTEM_BUILD_FAILED,
+    BAD_UID (a UID with a line break; nothing was sent), ABORTED (the call's timeout passed; a command
+    already sent still runs in the helper), STOPPED (`stop()` came first). `lines` is the command's
+    answer; it makes no claim about what runs afterwards (the next segment line and the events say so)."""
 
-    def __init__(self, command: str, lines: list[str]):
-        super().__init__(f"{command} failed: " + " | ".join(line.strip() for line in lines))
+    def __init__(self, command: str, code: str, message: str, lines: list[str] | None = None):
+        answer = " | ".join(line.strip() for line in lines or [])
+        super().__init__(f"{command.strip()}: {message}" + (f" ({answer})" if answer else ""))
         self.command = command
-        self.lines = lines
+        self.code = code
+        self.lines = lines or []
 
 
 class HelperExitedError(LumvarCaptureError):

@@ -1,19 +1,24 @@
-"""The helper's status lines: parsed into marks and events, and told apart into reactions (what the
-helper writes unasked) and the answer of a command. Pure code: the reader thread feeds it line by line."""
+"""The helper's status lines: parsed into marks and records, read into the machine's reactions (what the
+helper writes unasked, which become events) and the answer of the command that waits. Pure code: the
+reader thread feeds it line by line."""
 
 from __future__ import annotations
 
 import json
 import re
 from dataclasses import dataclass
-from typing import Any, Callable, Literal
+from typing import Any, Literal
 
+from .errors import CommandError
 from .records import (
     Backlog,
     Device,
+    InputStarted,
     OutputError,
     Rebuilding,
     RebuildFailed,
+    RebuildReason,
+    Rebuilt,
     Segment,
     SourceLost,
     Status,
@@ -44,9 +49,6 @@ BANNER = "  > streaming (system)."
 DEVICES = "@DEVICES "
 
 Event = tuple[str, Any]
-# What a line is to a pending command: part of its answer, the fence that ends it, a reaction's, or the
-# last line of a build the helper retried on its own (whose build lines came without a first line).
-Role = Literal["answer", "fence", "reaction", "retry_end"]
 
 
 def parse_status(line: str) -> Status:
@@ -59,18 +61,32 @@ def parse_status(line: str) -> Status:
 def parse_devices(line: str) -> list[Device]:
     try:
         items = json.loads(line[len(DEVICES) :])
-        return [Device(str(d["uid"]), str(d["name"]), bool(d.get("default", False))) for d in items]
+        return [Device(str(d["uid"]), str(d["name"]), d.get("default") is True, int(d["ch"])) for d in items]
     except (ValueError, TypeError, KeyError):
         return []  # the raw line still reaches `status`
 
 
-_SEGMENT = re.compile(r"  segment: frame=(\d+) rate=([0-9.]+) clock_ns=(-?\d+)")
+# A capture time before the clock's zero is negative.
+_SEGMENT = re.compile(r"  segment: frame=(\d+) rate=(\d+(?:\.\d+)?) clock_ns=(-?\d+)")
 _BUILD = re.compile(r"  (output device channels: |aggregate rate set -> |rates: |tap format: )|  x .+ failed: -?\d+$")
-_CHANNELS = "  output device channels: "
+# A build's first line: its channels line, or the failure of a step before it.
+_BUILD_START = re.compile(r"  output device channels: |  x (get default output|output UID) failed: -?\d+$")
+_RATES = re.compile(r"  rates: output=\S+ aggregate=(\d+(?:\.\d+)?)")
+_INPUT_RATE = re.compile(r"  input device rate: (\d+(?:\.\d+)?)")
+_STARTED = "  > input capture started: "
 
 
 def is_build_line(line: str) -> bool:
     return _BUILD.match(line) is not None
+
+
+def is_build_start(line: str) -> bool:
+    return _BUILD_START.match(line) is not None
+
+
+def aggregate_rate(line: str) -> float | None:
+    m = _RATES.fullmatch(line)
+    return float(m[1]) if m else None
 
 
 def parse_segment(line: str) -> Segment | None:
@@ -78,113 +94,158 @@ def parse_segment(line: str) -> Segment | None:
     return Segment(int(m[1]), float(m[2]), int(m[3])) if m else None
 
 
-@dataclass(frozen=True)
-class _Reaction:
-    pattern: re.Pattern[str]
-    ends: dict[str, Event] | None  # a build may follow in the same reaction; the lines that end it
-    events: Callable[[re.Match[str]], list[Event]]
+@dataclass
+class _Block:
+    """The build lines that belong to a reaction. A `rebuild` ends with its own result line; a lost
+    input's `fallback` at the first line that is not its build's (or after a quiet); an `attempt` (a
+    build with no line before it: the machine's try after a failed build, or the tick's retry; or the
+    try after `> sound server back`) with either result line."""
+
+    kind: Literal["rebuild", "fallback", "attempt"]
+    reason: RebuildReason
+    rate: float | None = None
+    built: bool = False
+    failed: bool = False
 
 
-def _r(pattern: str, ends: dict[str, Event] | None, events: Callable[[re.Match[str]], list[Event]]) -> _Reaction:
-    return _Reaction(re.compile(pattern), ends, events)
-
-
-# The last line of a rebuild; outside a reaction, it ends a build the helper retried on its tick.
-_REBUILD_END: dict[str, Event] = {
-    "  > tap rebuilt": ("rebuilt", None),
-    "  x rebuild failed": ("rebuild_failed", RebuildFailed(False)),
-    "  x rebuild failed; retrying next tick": ("rebuild_failed", RebuildFailed(True)),
+# Result lines: whether the build worked, and whether the helper tries again on its tick.
+_REBUILD_END = {
+    "  > tap rebuilt": (True, False),
+    "  x rebuild failed": (False, False),
+    "  x rebuild failed; retrying next tick": (False, True),
 }
-# The sound server's return is followed by one attempt at the system tap, ended as SYSTEM's.
-_ATTEMPT_END: dict[str, Event] = {
-    "  > system tap started": ("rebuilt", None),
-    "  x system tap build failed": ("rebuild_failed", RebuildFailed(False)),
-    **_REBUILD_END,
-}
+_ATTEMPT_END = {"  > system tap started": (True, True), "  x system tap build failed": (False, True)}
 
 
-# Each reaction, recognised by its first line (README's table lists them).
-_REACTIONS = (
-    _r(r"  segment: frame=\d+ rate=[0-9.]+ clock_ns=-?\d+", None, lambda m: [("segment", parse_segment(m[0]))]),
-    _r(r"  IOProc#1: .*|    buf\[.*", None, lambda m: []),
-    _r(r"  ! tap went silent \(.*\) - rebuilding", _REBUILD_END, lambda m: [("rebuilding", Rebuilding("silent"))]),
-    _r(
-        r"  ! default output changed - rebuilding",
-        _REBUILD_END,
-        lambda m: [("rebuilding", Rebuilding("default_output_changed"))],
-    ),
-    _r(
-        r"  ! tap stalled - rebuilding",
-        _REBUILD_END,
-        lambda m: [("source_lost", SourceLost("system", None)), ("rebuilding", Rebuilding("stalled"))],
-    ),
-    _r(r"  x input device lost: (.*); restoring system", _REBUILD_END, lambda m: [("source_lost", SourceLost("input", m[1]))]),
-    _r(r"  > sound server back", _ATTEMPT_END, lambda m: [("server_back", None)]),
-    _r(r"  x sound server unreachable", None, lambda m: [("server_unreachable", None)]),
-    _r(r"  ! input devices changed", None, lambda m: [("devices_changed", None)]),
-    _r(r"  ! output backlog: dropped (\d+) samples.*", None, lambda m: [("backlog", Backlog(int(m[1])))]),
-    _r(r"  ! status backlog: dropped (\d+) lines.*", None, lambda m: [("status_backlog", StatusBacklog(int(m[1])))]),
-    _r(r"  x output write error \((.*)\) - ending", None, lambda m: [("output_error", OutputError(m[1]))]),
-)
+def _result(reason: RebuildReason, ok: bool, retrying: bool, rate: float | None) -> Event:
+    return ("rebuilt", Rebuilt(reason, rate)) if ok else ("rebuild_failed", RebuildFailed(reason, retrying))
+
+
+def _react(line: str) -> tuple[list[Event], _Block | None] | None:
+    """The events of a line that begins a reaction, and the block of build lines that belongs to it;
+    None for any other line. An event without data of its own has None (the line's Status, later)."""
+    if line.startswith("  segment: "):
+        segment = parse_segment(line)
+        return ([("segment", segment)] if segment else []), None
+    if line.startswith("  IOProc#1: ") or line.startswith("    buf["):
+        return [], None
+    if m := re.fullmatch(r"  x input device lost: (.*); restoring system", line):
+        return [("source_lost", SourceLost("input", m[1]))], _Block("fallback", "input_lost")
+    if line == "  ! tap stalled - rebuilding":
+        return [("source_lost", SourceLost("system", None)), ("rebuilding", Rebuilding("stalled"))], _Block("rebuild", "stalled")
+    if m := re.fullmatch(r"  ! tap went silent \((\d+) zero-frames\) - rebuilding", line):
+        return [("rebuilding", Rebuilding("silent", int(m[1])))], _Block("rebuild", "silent")
+    if line == "  ! default output changed - rebuilding":
+        return [("rebuilding", Rebuilding("default_output_changed"))], _Block("rebuild", "default_output_changed")
+    if line == "  > sound server back":
+        return [("server_back", None)], _Block("attempt", "machine_changed")
+    if line in ("  x sound server unreachable", "  ! input devices changed"):
+        return [("server_unreachable" if "server" in line else "devices_changed", None)], None
+    if m := re.fullmatch(r"  ! output backlog: dropped (\d+) samples - parent not reading", line):
+        return [("backlog", Backlog(int(m[1])))], None
+    if m := re.fullmatch(r"  ! status backlog: dropped (\d+) lines - parent not reading stderr", line):
+        return [("status_backlog", StatusBacklog(int(m[1])))], None
+    if m := re.fullmatch(r"  x output write error \((.*)\) - ending", line):
+        return [("output_error", OutputError(m[1]))], None
+    return None
 
 
 class Protocol:
-    """Feeds on status lines in order; says for each its events and its role for a pending command."""
+    """Feeds on the lines after the banner, in order: gives each line's events, and puts a line that is
+    no reaction's into the answer of the command that waits."""
 
     def __init__(self) -> None:
-        self._ends: dict[str, Event] | None = None  # inside a reaction whose build may still go on
-        self._seen_channels = False
+        self._block: _Block | None = None
 
-    def take(self, line: str) -> tuple[list[Event], Role]:
-        """The line's events (an event without data of its own carries the line's Status) and role."""
+    @property
+    def settling(self) -> bool:
+        """A lost input's fall-back is open: it writes no result line, so a quiet ends it (`close()`)."""
+        return self._block is not None and self._block.kind == "fallback"
+
+    def take(self, line: str, answer: list[str] | None) -> tuple[list[Event], bool]:
+        """The line's events, each without data of its own carrying the line's Status, and whether the
+        line is the fence (the device list). `answer` is the waiting command's, None when none waits."""
         status = parse_status(line)
-        events, role = self._take(line, status)
-        return [(name, status if payload is None else payload) for name, payload in events], role
+        events = [("status", status), *self._take(line, answer)]
+        return [(name, status if payload is None else payload) for name, payload in events], line.startswith(DEVICES)
 
-    def _take(self, line: str, status: Status) -> tuple[list[Event], Role]:
-        events: list[Event] = [("status", status)]
-        if self._ends is not None:
-            # A second channels line starts a build of its own: the reaction's build was over.
-            if is_build_line(line) and not (line.startswith(_CHANNELS) and self._seen_channels):
-                self._seen_channels |= line.startswith(_CHANNELS)
-                return events, "reaction"
-            end = self._ends.get(line)
-            self._ends = None
-            if end:
-                return events + [end], "reaction"
-        for reaction in _REACTIONS:
-            m = reaction.pattern.fullmatch(line)
-            if m:
-                self._ends = reaction.ends
-                self._seen_channels = False
-                return events + reaction.events(m), "reaction"
-        end = _REBUILD_END.get(line)
-        if end:
-            return events + [end], "retry_end"
+    def close(self) -> list[Event]:
+        """Ends the open block without a result line: only one that built says how its build went (a
+        failed one the helper tries again on its tick)."""
+        block, self._block = self._block, None
+        return [_result(block.reason, not block.failed, block.failed, block.rate)] if block and block.built else []
+
+    def _take(self, line: str, answer: list[str] | None) -> list[Event]:
+        events: list[Event] = []
+        if self._block is not None:
+            taken, events = self._continue(line)
+            if taken:
+                return events
         if line.startswith(DEVICES):
-            return events + [("devices", parse_devices(line))], "fence"
-        return events, "answer"
+            return [*events, ("devices", parse_devices(line))]
+        reaction = _react(line)
+        if reaction is not None:
+            self._block = reaction[1]
+            return events + reaction[0]
+        if line in _REBUILD_END:
+            # The end of the tick's retry while a command waits: its build went into the answer.
+            build: list[str] = []
+            starts = [i for i, text in enumerate(answer or []) if is_build_start(text)]
+            if answer is not None and starts and all(map(is_build_line, answer[starts[-1] :])):
+                build, answer[starts[-1] :] = answer[starts[-1] :], []
+            rates = [rate for text in build if (rate := aggregate_rate(text)) is not None]
+            return [*events, _result("retry", *_REBUILD_END[line], rates[-1] if rates else None)]
+        if answer is None and is_build_start(line):
+            # A build with no line before it: the machine's try after a failed build, or the tick's retry.
+            self._block = _Block("attempt", "machine_changed")
+            return events + self._continue(line)[1]
+        if answer is not None:
+            answer.append(line)
+        return events
+
+    def _continue(self, line: str) -> tuple[bool, list[Event]]:
+        """Takes a line of the open block: whether it was the block's, and the events of its end."""
+        block = self._block
+        assert block is not None
+        # A second build is not this block's: the tick's retry, or a command's own build.
+        if is_build_line(line) and not (block.built and is_build_start(line)):
+            block.built = True
+            if (rate := aggregate_rate(line)) is not None:
+                block.rate = rate
+            block.failed |= line.startswith("  x ")
+            return True, []
+        end = _REBUILD_END.get(line) if block.kind != "fallback" else None
+        if block.kind == "attempt" and line in _ATTEMPT_END:
+            end = _ATTEMPT_END[line]
+        elif block.kind == "attempt" and end:
+            block.reason = "retry"
+        if end:
+            self._block = None
+            return True, [_result(block.reason, *end, block.rate)]
+        return False, self.close()
 
 
-_RATES = re.compile(r"  rates: output=\S+ aggregate=(\S+)")
-
-
-def system_rate(answer: list[str]) -> float | None:
-    """The rate of a successful SYSTEM answer (its build's `aggregate=`), None when it failed."""
-    if "  > system tap started" not in answer:
-        return None
-    end = answer.index("  > system tap started")
-    rates = [m[1] for line in answer[:end] if (m := _RATES.match(line))]
-    return float(rates[-1]) if rates else 0.0
-
-
-def input_started(answer: list[str]) -> tuple[str, float] | None:
-    """The UID and rate of a successful INPUT answer, None when it failed."""
-    uid = next((line[len("  > input capture started: ") :] for line in answer if line.startswith("  > input capture started: ")), None)
-    rate = next((line[len("  input device rate: ") :] for line in answer if line.startswith("  input device rate: ")), None)
-    if uid is None or rate is None:
-        return None
-    try:
-        return uid, float(rate)
-    except ValueError:
-        return None
+def outcome(command: str, answer: list[str], devices: list[Device]) -> Any:
+    """The value of `command` (its line: `LIST`, `SYSTEM`, `INPUT <uid>`) from its answer, the lines up
+    to its fence less the reactions', and the fence's devices. Raises CommandError when it failed."""
+    if command == "LIST":
+        return devices
+    if command == "SYSTEM":
+        # The last result: a try of the machine's before SYSTEM's own lines looks the same.
+        results = [i for i, line in enumerate(answer) if line in _ATTEMPT_END]
+        if not results or answer[results[-1]] != "  > system tap started":
+            raise CommandError(command, "SYSTEM_BUILD_FAILED", "the system tap could not be built", answer)
+        rates = [rate for line in answer[: results[-1]] if (rate := aggregate_rate(line)) is not None]
+        return rates[-1] if rates else 0.0
+    uid = next((line[len(_STARTED) :] for line in answer if line.startswith(_STARTED)), None)
+    if uid is not None:
+        return InputStarted(uid, next((float(m[1]) for line in answer if (m := _INPUT_RATE.fullmatch(line))), 0.0))
+    asked = command[len("INPUT ") :]
+    for prefix, code, message in (
+        ("  x input device not found: ", "NOT_FOUND", f"no such input device: {asked}"),
+        ("  x input device has no input channels: ", "NO_INPUT_CHANNELS", f"the device has no input channels: {asked}"),
+        ("  x INPUT needs a device uid", "NEEDS_UID", "INPUT needs a device UID"),
+    ):
+        if any(line.startswith(prefix) for line in answer):
+            raise CommandError(command, code, message, answer)
+    raise CommandError(command, "INPUT_START_FAILED", "the input could not be started", answer)

@@ -7,6 +7,8 @@ from dataclasses import dataclass
 from typing import Literal
 
 Mark = Literal[">", "x", "!", "info", "detail", "plain"]
+# Why the helper built the system source again: the line before its build, or the build's own kind.
+RebuildReason = Literal["stalled", "silent", "default_output_changed", "input_lost", "machine_changed", "retry"]
 
 
 @dataclass(frozen=True, slots=True)
@@ -51,6 +53,7 @@ class Device:
     uid: str
     name: str
     default: bool
+    channels: int  # the device's input channels (the list's `ch`)
 
 
 @dataclass(frozen=True, slots=True)
@@ -68,11 +71,19 @@ class SourceLost:
 @dataclass(frozen=True, slots=True)
 class Rebuilding:
     reason: Literal["silent", "default_output_changed", "stalled"]
+    zero_frames: int | None = None  # of a silent tap
+
+
+@dataclass(frozen=True, slots=True)
+class Rebuilt:
+    reason: RebuildReason
+    rate: float | None  # the build's aggregate rate, when its line came
 
 
 @dataclass(frozen=True, slots=True)
 class RebuildFailed:
-    retrying: bool  # the helper retries on its next tick
+    reason: RebuildReason
+    retrying: bool  # the helper tries again on its next tick
 
 
 @dataclass(frozen=True, slots=True)

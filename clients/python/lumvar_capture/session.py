@@ -21,19 +21,20 @@ from collections.abc import Callable, Mapping, Sequence
 from typing import Any
 
 from .attribution import Attributor
-from .errors import CaptureStartError, HelperExitedError, LumvarCaptureError
-from .protocol import BANNER, Protocol, is_build_line, parse_devices
+from .errors import CaptureStartError, CommandError, HelperExitedError, LumvarCaptureError
+from .protocol import BANNER, DEVICES, Event, Protocol, outcome, parse_devices, parse_status
 from .records import Chunk, Device, Exit
 
 QUEUE_LIMIT_BYTES = 1 << 20  # about 2.7 s of 48 kHz stereo float: beyond it the client stops reading audio
 READ_BYTES = 1 << 16
 KILL_AFTER_S = 3.0
+SETTLE_S = 0.1  # a lost input's fall-back writes no result line: this long a quiet ends it
 
 _log = logging.getLogger("lumvar_capture")
 
 
 class _Pending:
-    """A call waiting for the reader thread: start-up, or one command and its fence."""
+    """A call waiting for the reader thread: start-up, or one command (its line) and its fence."""
 
     def __init__(self, command: str) -> None:
         self.command = command
@@ -101,6 +102,7 @@ class Session:
         # Kept apart too: a helper that fails at once clears `pending` before the caller comes to wait.
         self._start = _Pending("start")
         self.pending: _Pending | None = self._start
+        self._sent = self._start  # the last command sent: the next is sent once its fence has come
         self.stopping = False
         self.kill_at: float | None = None
         self.exit: Exit | None = None
@@ -108,10 +110,11 @@ class Session:
         self.devices: list[Device] = []
         self.startup_lines: list[str] = []
         self.command_lock = threading.Lock()
-        self._callbacks: dict[str, list[Callable[[Any], None]]] = collections.defaultdict(list)
+        self._callbacks: dict[str, list[Callable[[Any], object]]] = collections.defaultdict(list)
         self._callbacks_lock = threading.Lock()
         self._dispatch: queue.SimpleQueue[tuple[str, Any] | None] = queue.SimpleQueue()
         self._protocol = Protocol()
+        self._last_line = 0.0
         self._attributor = Attributor()
         self._partial = b""
         self._wake_r, self._wake_w = os.pipe()
@@ -146,25 +149,40 @@ class Session:
         if pending.error:
             raise pending.error
 
-    def command(self, text: str, command: str) -> _Pending:
-        """Sends one command (and LIST as its fence) and waits for its answer."""
-        with self.command_lock:
+    def command(self, command: str, timeout: float | None) -> Any:
+        """Sends one command (its line; LIST follows any other as its fence) and returns its outcome.
+        Fails with code ABORTED after `timeout` seconds: a command already sent still runs, and the next
+        is sent once its fence has come."""
+        deadline = None if timeout is None else time.monotonic() + timeout
+
+        def left() -> float | None:
+            return None if deadline is None else max(0.0, deadline - time.monotonic())
+
+        aborted = CommandError(command, "ABORTED", f"no answer within {timeout} s")
+        if not self.command_lock.acquire(timeout=-1 if deadline is None else max(0.0, deadline - time.monotonic())):
+            raise aborted
+        try:
+            if not self._sent.done.wait(left()):
+                raise aborted
             pending = _Pending(command)
             with self.lock:
-                if self.exit is not None and not self.stopping:
-                    raise HelperExitedError(self.exit.code, self.exit.signal)
                 if self.stopping:
-                    raise LumvarCaptureError(f"{command}: the capture has stopped")
-                self.pending = pending
+                    raise CommandError(command, "STOPPED", "the capture was stopped")
+                if self.exit is not None:
+                    raise HelperExitedError(self.exit.code, self.exit.signal)
+                self.pending = self._sent = pending
             try:
                 assert self.proc.stdin
-                self.proc.stdin.write(text.encode())
+                self.proc.stdin.write((command + "\n" + ("" if command == "LIST" else "LIST\n")).encode())
             except (OSError, ValueError):
                 pass  # the helper is gone: the reader fails the call when its pipes end
-            pending.done.wait()
-            if pending.error:
-                raise pending.error
-            return pending
+            if not pending.done.wait(left()):
+                raise aborted
+        finally:
+            self.command_lock.release()
+        if pending.error:
+            raise pending.error
+        return outcome(command, pending.lines, pending.devices)
 
     def stop(self, wait: bool = True) -> Exit | None:
         with self.lock:
@@ -192,11 +210,11 @@ class Session:
             except BlockingIOError:
                 pass  # already full: the reader will look
 
-    def on(self, event: str, callback: Callable[[Any], None]) -> None:
+    def on(self, event: str, callback: Callable[[Any], object]) -> None:
         with self._callbacks_lock:
             self._callbacks[event].append(callback)
 
-    def off(self, event: str, callback: Callable[[Any], None]) -> None:
+    def off(self, event: str, callback: Callable[[Any], object]) -> None:
         with self._callbacks_lock:
             if callback in self._callbacks[event]:
                 self._callbacks[event].remove(callback)
@@ -236,6 +254,12 @@ class Session:
                     if timeout <= 0:
                         self.proc.kill()
                         killed, timeout = True, None
+                if self._protocol.settling:
+                    quiet = self._last_line + SETTLE_S - time.monotonic()
+                    if quiet <= 0:
+                        self._emit(self._protocol.close())
+                    else:
+                        timeout = quiet if timeout is None else min(timeout, quiet)
                 # At the end (asked for, or the helper closed standard error), read audio at full speed.
                 if out_open and not out_watched and (draining or not err_open):
                     sel.register(out, selectors.EVENT_READ, "out")
@@ -304,33 +328,33 @@ class Session:
         return self.chunks.put(self._attributor.feed(data))
 
     def _line(self, line: str) -> None:
-        events, role = self._protocol.take(line)
+        self._last_line = time.monotonic()
+        with self.lock:
+            pending = self.pending
+        if pending is self._start:
+            devices = [("devices", parse_devices(line))] if line.startswith(DEVICES) else []
+            events, fence = [("status", parse_status(line)), *devices], False
+        else:
+            events, fence = self._protocol.take(line, None if pending is None else pending.lines)
+        self._emit(events)
+        with self.lock:
+            if pending is None or pending is not self.pending:
+                return
+            if pending is self._start:
+                pending.lines.append(line)
+                self.startup_lines.append(line)
+            if (pending is self._start and line.startswith(BANNER)) or fence:
+                pending.devices = self.devices
+                self.pending = None
+                pending.finish()
+
+    def _emit(self, events: list[Event]) -> None:
         for event, payload in events:
             if event == "segment":
                 event = self._attributor.segment(payload)
             elif event == "devices":
                 self.devices = payload
             self._dispatch.put((event, payload))
-        with self.lock:
-            pending = self.pending
-            if pending is None:
-                return
-            if pending.command == "start":
-                pending.lines.append(line)
-                self.startup_lines.append(line)
-                if line.startswith(BANNER):
-                    self.pending = None
-                    pending.finish()
-            elif role == "fence":
-                pending.devices = parse_devices(line)
-                self.pending = None
-                pending.finish()
-            elif role == "answer":
-                pending.lines.append(line)
-            elif role == "retry_end":
-                # The helper retried a build on its tick: its build lines are not the command's.
-                while pending.lines and is_build_line(pending.lines[-1]):
-                    pending.lines.pop()
 
     def _finish(self, exit: Exit) -> None:
         for stream in (self.proc.stdin, self.proc.stdout, self.proc.stderr):
@@ -347,7 +371,7 @@ class Session:
             os.close(self._wake_w)
             self._wake_w = -1
         if pending is not None:
-            if pending.command == "start":
+            if pending is self._start:
                 how = f"signal {exit.signal}" if exit.signal is not None else f"status {exit.code}"
                 last = pending.lines[-1].strip() if pending.lines else "no status line"
                 pending.finish(
@@ -359,10 +383,11 @@ class Session:
                     )
                 )
             elif asked:
-                pending.finish(LumvarCaptureError(f"{pending.command}: the capture was stopped"))
+                pending.finish(CommandError(pending.command, "STOPPED", "the capture was stopped"))
             else:
                 pending.finish(HelperExitedError(exit.code, exit.signal))
         self.chunks.end(None if asked else HelperExitedError(exit.code, exit.signal))
+        self._emit(self._protocol.close())
         self._dispatch.put(("exit", exit))
         self._dispatch.put(None)
         self.exited.set()

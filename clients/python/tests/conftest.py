@@ -1,20 +1,33 @@
-import os
+import dataclasses
+import json
+import re
 import time
 from pathlib import Path
 
-import pytest
+from lumvar_capture import Status
 
-FAKE = Path(__file__).with_name("fake_helper.py")
+SHARED = Path(__file__).parents[2] / "shared"
+FAKE = SHARED / "fake-helper.py"
+CASES = json.loads((SHARED / "protocol-cases.json").read_text())
 
 
-@pytest.fixture
-def fake_env():
-    """The environment for a fake helper running scenario `name`."""
+def camel(name):
+    return re.sub(r"_(\w)", lambda m: m[1].upper(), name)
 
-    def make(name: str) -> dict[str, str]:
-        return {**os.environ, "FAKE_SCENARIO": name}
 
-    return make
+def plain(value):
+    """A record as the shared cases write it: names and reasons in camelCase, clock_ns a string, no None."""
+    if isinstance(value, list):
+        return [plain(item) for item in value]
+    if not dataclasses.is_dataclass(value):
+        return value
+    fields = {"isDefault" if k == "default" else camel(k): v for k, v in dataclasses.asdict(value).items() if v is not None}
+    return {k: str(v) if k == "clockNs" else camel(v) if k == "reason" else v for k, v in fields.items()}
+
+
+def event(name, payload):
+    """An event as the shared cases write it (the line's Status of an event without data: none)."""
+    return [camel(name)] + ([] if isinstance(payload, Status) else [plain(payload)])
 
 
 def wait_until(predicate, seconds=5.0):

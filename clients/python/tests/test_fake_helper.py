@@ -1,124 +1,77 @@
-"""The client against fake helpers: attribution, late lines, back-pressure, command answers, a death."""
+"""The client against the shared stand-in for the helper (clients/shared/fake-helper.py)."""
 
 import gc
 import os
-import signal
-import threading
 import time
 
 import pytest
 
-from conftest import FAKE, wait_until
-from lumvar_capture import Capture, CommandError, HelperExitedError, Segment
+from conftest import CASES, FAKE, event, plain, wait_until
+from lumvar_capture import EVENTS, Capture, CommandError, HelperExitedError
 from lumvar_capture.session import QUEUE_LIMIT_BYTES
 
 
-def frame_indices(chunk):
-    return [int(v) for v in chunk.samples[0::2]]
+def fake(scenario):
+    return Capture.start(helper=FAKE, env={**os.environ, "FAKE_SCENARIO": scenario})
 
 
-def collect(cap, frames, timeout=5.0):
-    chunks, total = [], 0
-    for chunk in cap.chunks(timeout=timeout):
-        chunks.append(chunk)
-        total += chunk.frames
-        if total >= frames:
-            return chunks
-    raise AssertionError("the stream ended early")
-
-
-def test_chunks_carry_their_segment_and_never_straddle_one(fake_env):
-    with Capture.start(helper=FAKE, env=fake_env("burst")) as cap:
-        chunks = collect(cap, 3000)
-    # Every frame once, in order, whatever the reads cut (the first reads end inside a frame).
-    assert [i for c in chunks for i in frame_indices(c)] == list(range(3000))
-    for chunk in chunks:
-        first = chunk.frame
-        assert frame_indices(chunk)[0] == first
-        last = first + chunk.frames - 1
-        assert (first < 1000) == (last < 1000) and (first < 1500) == (last < 1500), "a chunk straddles"
-        if first < 1000:
-            assert (chunk.rate, chunk.clock_ns) == (48000.0, 1000 + round(first * 1e9 / 48000))
-        elif first < 1500:
-            assert (chunk.rate, chunk.clock_ns) == (44100.0, 5_000_000_000 + round((first - 1000) * 1e9 / 44100))
-        else:
-            assert (chunk.rate, chunk.clock_ns) == (44100.0, 5_011_337_868 + round((first - 1500) * 1e9 / 44100))
-
-
-def test_a_late_line_is_reported_with_its_frame_and_labels_what_follows(fake_env):
-    late = []
-    with Capture.start(helper=FAKE, env=fake_env("late")) as cap:
+def test_a_line_written_right_before_its_frames_labels_exactly_those_frames_whatever_the_reads_a_late_one_the_later_ones():
+    segments, late, chunks = [], [], []
+    with fake("burst") as cap, pytest.raises(HelperExitedError):  # the fake ends after its last line
+        cap.on("segment", segments.append)
         cap.on("late_segment", late.append)
-        chunks = collect(cap, 3000)
-    assert late == [Segment(1000, 44100.0, 7_000_000_000)]
-    # Already delivered: keeps the label it had; after the line: the late segment's, exactly.
-    assert {c.rate for c in chunks if c.frame < 2000} == {48000.0}
-    after = [c for c in chunks if c.frame >= 2000]
-    assert after[0].frame == 2000
-    assert after[0].clock_ns == 7_000_000_000 + round(1000 * 1e9 / 44100)
-    assert {c.rate for c in after} == {44100.0}
+        chunks.extend(cap.chunks(timeout=5))
+    # Late lines: frames delivered keep their label; the second, older than the last segment, labels none.
+    labels, frame = segments[:-1] + late[:1] + segments[-1:], 0
+    assert [s.rate for s in late] == [44100.0, 16000.0]
+    for chunk in chunks:
+        # Every frame in order, and all of one segment: the right samples hold its line's number.
+        k = int(chunk.samples[1])
+        assert chunk.frame == frame and list(chunk.samples) == [v for i in range(frame, frame + chunk.frames) for v in (i, k)]
+        segment = labels[k]
+        assert (chunk.rate, chunk.clock_ns) == (segment.rate, segment.clock_ns + round((frame - segment.frame) * 1e9 / segment.rate))
+        frame += chunk.frames
+    assert frame == labels[-1].frame  # the last line tells how many frames there were
 
 
-def test_a_consumer_that_stops_pulling_stops_the_audio_reads_but_not_the_status_lines(fake_env):
-    told = []
-    with Capture.start(helper=FAKE, env=fake_env("flood")) as cap:
+def test_a_consumer_that_stops_pulling_stops_the_audio_reads_but_not_the_status_lines():
+    told, frames = [], []
+    with fake("flood") as cap:
         cap.on("status", lambda s: s.text.startswith("fake wrote") and told.append(int(s.text.split()[-1])))
         time.sleep(1.0)
-        lines_while_paused = len(told)
-        written = told[-1]
-        chunks = collect(cap, 200_000)
+        lines_while_paused, written = len(told), told[-1]
+        while len(frames) < 200_000:
+            frames += next(cap.chunks(timeout=5)).samples[0::2]
     assert lines_while_paused > 50  # standard error kept being read (a line every 5 ms)
-    # What the fake could write is bounded by the queue, one read and the pipe's own buffer.
-    assert written <= QUEUE_LIMIT_BYTES + 2 * 65536 + 4096 * 8
-    assert [i for c in chunks for i in frame_indices(c)][:200_000] == list(range(200_000))
+    assert written <= QUEUE_LIMIT_BYTES + 2 * 65536 + 4096 * 8  # the queue, one read, the pipe's buffer
+    assert frames[:200_000] == list(range(200_000))
 
 
-def test_command_answers_leave_out_reactions(fake_env):
-    events = []
-    with Capture.start(helper=FAKE, env=fake_env("commands")) as cap:
-        for name in ("rebuilding", "rebuilt", "rebuild_failed", "devices_changed", "segment"):
-            cap.on(name, lambda payload, name=name: events.append(name))
-        assert [d.uid for d in cap.devices] == ["mic"]
-        # Between the command's own lines: a reaction before, one after and a tick's retry.
-        assert cap.use_system() == 44100.0
-        assert cap.use_input("mic").rate == 44100.0
-        with pytest.raises(CommandError) as failed:
-            cap.use_input("nope")
-        assert failed.value.lines == [
-            "  x input device not found: nope",
-            "  x input start failed; restoring system",
-            "  output device channels: 2, level correction x1.0",
-        ]
-        assert [d.name for d in cap.list_devices()] == ["Mic"]
+def test_the_command_cases_through_the_pipes_one_command_at_a_time_each_with_its_own_fence():
+    events, outcomes = [], []
+    cases = [case for case in CASES["cases"] if "command" in case]
+    with fake("commands") as cap:
+        for name in EVENTS - {"status", "devices", "late_segment", "exit"}:
+            cap.on(name, lambda payload, name=name: events.append(event(name, payload)))
+        with pytest.raises(CommandError, match="no answer") as given_up:  # its fence must not end the next answer
+            cap.use_input("slow", timeout=0.1)
+        for command in (case["command"] for case in cases):
+            try:
+                outcomes.append({"result": plain(cap.use_system() if command == "SYSTEM" else cap.use_input(command[6:]))})
+            except CommandError as e:
+                outcomes.append({"error": e.code, "lines": e.lines})
+        with pytest.raises(CommandError) as bad:
+            cap.use_input("a\nSYSTEM")
         cap.stop()
-    assert events == ["rebuilding", "rebuilt", "devices_changed", "rebuild_failed", "segment"]
+        with pytest.raises(CommandError) as stopped:
+            cap.list_devices()
+    assert (given_up.value.code, bad.value.code, stopped.value.code) == ("ABORTED", "BAD_UID", "STOPPED")
+    answers = [[line[2:] for line in case["lines"] if line.startswith("A ")] for case in cases]
+    assert outcomes == [{"error": c["error"], "lines": a} if "error" in c else {"result": c["result"]} for c, a in zip(cases, answers)]
+    assert events == [e for case in cases for e in case["events"]]
 
 
-def test_a_killed_helper_fails_the_pending_call_and_ends_the_stream(fake_env):
-    cap = Capture.start(helper=FAKE, env=fake_env("commands"))
-    exits = []
-    cap.on("exit", exits.append)
-    with pytest.raises(HelperExitedError) as died:
-        cap.use_input("die")
-    assert died.value.signal == signal.SIGKILL
-    with pytest.raises(HelperExitedError):
-        list(cap.chunks(timeout=5))
-    assert cap.stop().signal == signal.SIGKILL
-    assert [e.signal for e in exits] == [signal.SIGKILL]
-    assert wait_until(lambda: not [t for t in threading.enumerate() if t.name.startswith("lumvar-capture")])
-
-
-def test_a_forgotten_capture_ends_its_helper(fake_env):
-    cap = Capture.start(helper=FAKE, env=fake_env("burst"))
-    pid = cap.pid
-    del cap
+def test_a_forgotten_capture_ends_its_helper():
+    pid = fake("flood").pid
     gc.collect()
-
-    def gone():
-        try:
-            os.kill(pid, 0)
-            return False
-        except ProcessLookupError:
-            return True
-
-    assert wait_until(gone)
+    assert wait_until(lambda: not os.path.exists(f"/proc/{pid}"))

@@ -1,49 +1,34 @@
-"""Reactions told apart from a command's answer, and the events they raise (README's tables)."""
+"""The shared protocol cases (clients/shared/protocol-cases.json) against this client's parser."""
 
 import pytest
 
-from lumvar_capture import OutputError, Rebuilding, RebuildFailed, SourceLost, StatusBacklog
-from lumvar_capture.protocol import Protocol
-
-CH = "  output device channels: 2, level correction x1.0"
-RATES = "  rates: output=48000.0 aggregate=48000.0"
-FAIL = "  x get default output failed: 1885564782"
-
-# Each case: the lines in order, "A " marking the ones that belong to the pending command's answer.
-CASES = {
-    "a lost input's fall-back, then SYSTEM's own build": [
-        "  x input device lost: mic; restoring system", CH, RATES, "A " + CH, "A " + RATES,
-        "A   > system tap started"],
-    "a failed fall-back, then INPUT": [
-        "  x input device lost: mic; restoring system", FAIL, "A   input device 'Mic' channels: 2",
-        "A   > input capture started: mic", "A   input device rate: 48000.0"],
-    "the server's return and its attempt, then SYSTEM": [
-        "  x sound server unreachable", "  > sound server back", CH, RATES, "  > system tap started",
-        "  ! input devices changed", "A " + FAIL, "A   x system tap build failed"],
-    "a silent tap's rebuild between the lines of two items": [
-        "A   x input device not found: x", "A   x input start failed; restoring system", "A " + CH,
-        "A " + RATES, "  segment: frame=10 rate=48000.0 clock_ns=5", "  ! tap went silent (9 zero-frames) - rebuilding",
-        CH, RATES, "  x rebuild failed; retrying next tick", "  ! output backlog: dropped 96 samples - parent not reading"],
-}
+from conftest import CASES, event, plain
+from lumvar_capture import CommandError, Status
+from lumvar_capture.protocol import Protocol, outcome, parse_devices, parse_segment, parse_status
 
 
-@pytest.mark.parametrize("lines", CASES.values(), ids=CASES.keys())
-def test_answers_leave_out_reactions(lines):
-    protocol = Protocol()
-    roles = [protocol.take(line.removeprefix("A "))[1] for line in lines]
-    assert [role == "answer" for role in roles] == [line.startswith("A ") for line in lines]
+def test_status_lines_segment_lines_and_device_lists():
+    for line, mark, text in CASES["status"]:
+        assert parse_status(line) == Status(mark, text, line)
+    for line, segment in CASES["segments"]:
+        assert plain(parse_segment(line)) == segment, line
+    for line, devices in CASES["devices"]:
+        assert plain(parse_devices(line)) == devices, line
 
 
-def test_events_of_reactions():
-    protocol = Protocol()
-    lines = CASES["the server's return and its attempt, then SYSTEM"] + [
-        "  ! tap stalled - rebuilding", FAIL, "  x rebuild failed", "  x input device lost: mic; restoring system",
-        "  ! status backlog: dropped 7 lines - parent not reading stderr", "  x output write error (ENOSPC) - ending"]
-    events = [(name, payload) for line in lines for name, payload in protocol.take(line.removeprefix("A "))[0]
-              if name != "status"]
-    assert [(name, getattr(payload, "text", payload)) for name, payload in events] == [
-        ("server_unreachable", "sound server unreachable"), ("server_back", "sound server back"),
-        ("rebuilt", "system tap started"), ("devices_changed", "input devices changed"),
-        ("source_lost", SourceLost("system", None)), ("rebuilding", Rebuilding("stalled")),
-        ("rebuild_failed", RebuildFailed(False)), ("source_lost", SourceLost("input", "mic")),
-        ("status_backlog", StatusBacklog(7)), ("output_error", OutputError("ENOSPC"))]
+@pytest.mark.parametrize("case", CASES["cases"], ids=[case["about"] for case in CASES["cases"]])
+def test_reactions_and_answers(case):
+    protocol, events, got, answer = Protocol(), [], None, [] if "command" in case else None
+    for line in [line.removeprefix("A ") for line in case["lines"]] + ([CASES["fence"]] if "command" in case else []):
+        taken, fence = protocol.take(line, answer)
+        events += taken
+        if fence:
+            try:
+                got = {"result": plain(outcome(case["command"], answer, parse_devices(line)))}
+            except CommandError as e:
+                got = {"error": e.code}
+    events += protocol.close()
+    assert [event(*e) for e in events if e[0] not in ("status", "devices")] == case["events"]
+    if "command" in case:
+        assert answer == [line[2:] for line in case["lines"] if line.startswith("A ")]
+        assert got == ({"error": case["error"]} if "error" in case else {"result": case["result"]})
