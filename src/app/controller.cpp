@@ -132,6 +132,28 @@ void Controller::inputLost() {
     lastAttempt_.clear();
 }
 
+void Controller::audioSystemRestarted() {
+    env_.log.log("  ! audio system restarted - rebuilding");
+    deps_.watch.restart();
+    knownDevices_.clear();  // every id is new: the set is read afresh below
+    otherDevicesChanged();
+    attempted_ = true;
+    if (mode_ == Mode::Input && input_.running()) {
+        const std::string uid = input_.uid();
+        input_.stop();  // its ids are void: the stop's calls fail, which changes nothing
+        if (audio::deviceIDForUID(env_, uid) != audio::kAudioObjectUnknown && input_.start(uid)) {
+            env_.log.log("  > input capture started: " + oneLine(uid));
+            env_.log.log("  input device rate: " + formatDouble(input_.rate()));
+            return;
+        }
+        env_.log.log("  x input device lost: " + oneLine(uid) + "; restoring system");
+        retryPending_ = !fallBackToSystem();
+        lastAttempt_.clear();
+        return;
+    }
+    retryOrRebuild(false);
+}
+
 void Controller::sourceDied() {
     if (input_.running()) {
         inputLost();
@@ -176,6 +198,10 @@ void Controller::watchdogTick() {
 // clock device went away under it), is rebuilt or given up. Returns whether it acted.
 bool Controller::checkStall() {
     const auto now = deps_.now();
+    // After a sleep the first tick sees a long time without progress that was no stall.
+    const bool resumed = lastTick_ && now - *lastTick_ > kResumed;
+    lastTick_ = now;
+    if (resumed) watchedSource_ = nullptr;
     const bool input = mode_ == Mode::Input;
     const audio::AudioDeviceIOProcID source = input ? input_.ioProcID() : tap_.ioProcID();
     const std::uint64_t cycles = input ? input_.ioCycles() : tap_.ioCycles();
@@ -201,6 +227,11 @@ void Controller::startWatching() {
 
 void Controller::handleDeviceEvents(const DeviceEvents& events) {
     if (ended_) return;
+    if (events.restarted) {
+        audioSystemRestarted();
+        settle();
+        return;
+    }
     // Creating or destroying our own aggregate announces the device list too: counted as a change, a
     // build that made its aggregate and then failed would try again at every announcement of its own.
     const bool devicesChanged = events.deviceList && otherDevicesChanged();
@@ -220,6 +251,10 @@ void Controller::handleDeviceEvents(const DeviceEvents& events) {
     if (events.rate) {
         if (input_.running()) input_.rateChanged();
         tap_.rateChanged();
+    }
+    if (events.latency) {
+        if (input_.running()) input_.latencyChanged();
+        if (tap_.running()) tap_.latencyChanged();
     }
     settle();
 }
@@ -299,6 +334,11 @@ void Controller::followDevicesInUse() {
     if (input_.running()) inUse = {input_.devID()};
     deps_.watch.watchAlive(inUse);
     deps_.watch.watchRate(input_.running() ? input_.devID() : tap_.aggID());
+    if (input_.running()) {
+        deps_.watch.watchLatency(input_.devID(), audio::kAudioObjectPropertyScopeInput);
+    } else {
+        deps_.watch.watchLatency(tap_.outputDevice(), audio::kAudioObjectPropertyScopeOutput);
+    }
 }
 
 void Controller::terminate(int status) {

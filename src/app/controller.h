@@ -30,6 +30,9 @@ class Controller {
     static constexpr std::int64_t kZeroThreshold = 23'040'000;
     // A source that has delivered IO callbacks and then none for this long has stalled.
     static constexpr std::chrono::seconds kStall{3};
+    // Ticks further apart than this had the machine asleep between them (a clock that counts sleep,
+    // as Apple's steady clock does): the stall count starts again.
+    static constexpr std::chrono::seconds kResumed{4};
 
     struct Deps {
         audio::AudioEnv env;
@@ -87,6 +90,8 @@ class Controller {
     // The one attempt a change of the machine is worth while nothing runs; if it fails, the ticks go on.
     bool tryTheMachinesChange();
     void inputLost();
+    // The audio system's daemon started again: every id is void; the running source starts afresh.
+    void audioSystemRestarted();
     // The running source's device died: rebuilt, or the input given up for the system tap.
     void sourceDied();
     bool nothingRuns() const;
@@ -123,6 +128,7 @@ class Controller {
     audio::AudioDeviceIOProcID watchedSource_ = nullptr;
     std::uint64_t watchedCycles_ = 0;
     MainQueue::Clock::time_point lastProgress_{};
+    std::optional<MainQueue::Clock::time_point> lastTick_;
 };
 
 }  // namespace lumvar::app

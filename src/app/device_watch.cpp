@@ -14,8 +14,9 @@ DeviceWatch::~DeviceWatch() {
     stop();
 }
 
-bool DeviceWatch::listen(AudioObjectID object, FourCharCode selector, Bit bit, Registration& out) {
-    out = {object, globalAddress(selector), nullptr};
+bool DeviceWatch::listen(AudioObjectID object, FourCharCode selector, Bit bit, Registration& out,
+                         FourCharCode scope) {
+    out = {object, {selector, scope, kAudioObjectPropertyElementMain}, nullptr};
     const auto block = [this, bit](std::uint32_t, const AudioObjectPropertyAddress*) { note(bit); };
     return hw_.addPropertyListener(object, out.address, block, out.id) == kAudioHardwareNoError;
 }
@@ -37,9 +38,12 @@ bool DeviceWatch::start() {
         }
         system_.push_back(registration);
     }
-    // Only a platform with a sound server has this one.
+    // Only a platform with a sound server has the one, only one with a daemon that restarts the other.
     if (Registration server{}; listen(kAudioObjectSystemObject, kLumvarServerReachable, kServer, server))
         system_.push_back(server);
+    if (Registration restarted{};
+        listen(kAudioObjectSystemObject, kAudioHardwarePropertyServiceRestarted, kRestarted, restarted))
+        system_.push_back(restarted);
     active_ = true;
     return true;
 }
@@ -74,11 +78,37 @@ void DeviceWatch::watchRate(AudioObjectID device) {
         rate_ = registration;
 }
 
+void DeviceWatch::watchLatency(AudioObjectID device, FourCharCode scope) {
+    if (!active_ || device == latencyDevice_) return;
+    for (const Registration& registration : latency_) remove(registration);
+    latency_.clear();
+    latencyDevice_ = device;
+    if (device == kAudioObjectUnknown) return;
+    // A platform whose latencies never change under a stream need not tell.
+    if (Registration side{}; listen(device, kAudioDevicePropertyLatency, kLatency, side, scope))
+        latency_.push_back(side);
+    AudioObjectID stream = kAudioObjectUnknown;
+    std::uint32_t size = sizeof stream;
+    if (Registration first{};
+        hw_.getPropertyData(device, {kAudioDevicePropertyStreams, scope, kAudioObjectPropertyElementMain},
+                            size, &stream) == kAudioHardwareNoError &&
+        stream != kAudioObjectUnknown && listen(stream, kAudioStreamPropertyLatency, kLatency, first))
+        latency_.push_back(first);
+}
+
+void DeviceWatch::restart() {
+    stop();  // what is gone answers its removal with an error, which changes nothing
+    start();
+}
+
 void DeviceWatch::stop() {
     for (const auto& [device, registration] : alive_) remove(registration);
     alive_.clear();
     if (rate_) remove(*rate_);
     rate_.reset();
+    for (const Registration& registration : latency_) remove(registration);
+    latency_.clear();
+    latencyDevice_ = kAudioObjectUnknown;
     for (const Registration& registration : system_) remove(registration);
     system_.clear();
     active_ = false;
@@ -97,7 +127,8 @@ void DeviceWatch::deliver() {
     const std::uint32_t bits = pending_.exchange(0, std::memory_order_acq_rel);
     if (bits == 0 || !handler_) return;
     handler_({(bits & kDeviceList) != 0, (bits & kDefaultOutput) != 0, (bits & kDefaultInput) != 0,
-              (bits & kAlive) != 0, (bits & kServer) != 0, (bits & kRate) != 0});
+              (bits & kAlive) != 0, (bits & kServer) != 0, (bits & kRate) != 0, (bits & kLatency) != 0,
+              (bits & kRestarted) != 0});
 }
 
 }  // namespace lumvar::app

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "app/main_queue.h"
+#include "audio/audio_properties.h"
 #include "audio/platform_audio.h"
 
 namespace lumvar::app {
@@ -21,6 +22,8 @@ struct DeviceEvents {
     bool alive = false;          // a device in use may have died
     bool server = false;         // the sound server went away or came back
     bool rate = false;           // the nominal rate of the device whose rate the stream has changed
+    bool latency = false;        // the latency of that device's side, or of its stream
+    bool restarted = false;      // the audio system's daemon started again: every id and listener is void
 };
 
 // Listens to the audio system for the changes the capture must follow: the device list, the default
@@ -49,6 +52,11 @@ class DeviceWatch {
     void watchAlive(const std::vector<audio::AudioObjectID>& devices);
     // The device whose nominal rate is the stream's now (none: kAudioObjectUnknown).
     void watchRate(audio::AudioObjectID device);
+    // The device whose latency places the stream's frames, on the side `scope` names, with its first
+    // stream of that side (none: kAudioObjectUnknown).
+    void watchLatency(audio::AudioObjectID device, audio::FourCharCode scope);
+    // After the audio system's daemon started again: every listener is gone with it; listens afresh.
+    void restart();
 
     // Removes every listener.
     void stop();
@@ -68,10 +76,13 @@ class DeviceWatch {
         kDefaultInput = 4,
         kAlive = 8,
         kServer = 16,
-        kRate = 32
+        kRate = 32,
+        kLatency = 64,
+        kRestarted = 128
     };
 
-    bool listen(audio::AudioObjectID object, audio::FourCharCode selector, Bit bit, Registration& out);
+    bool listen(audio::AudioObjectID object, audio::FourCharCode selector, Bit bit, Registration& out,
+                audio::FourCharCode scope = audio::kAudioObjectPropertyScopeGlobal);
     void remove(const Registration& registration);
     void note(std::uint32_t bits);  // any thread
     void deliver();                 // main queue
@@ -83,6 +94,8 @@ class DeviceWatch {
     std::vector<Registration> system_;
     std::map<audio::AudioObjectID, Registration> alive_;
     std::optional<Registration> rate_;
+    std::vector<Registration> latency_;  // the device's side and its first stream
+    audio::AudioObjectID latencyDevice_ = audio::kAudioObjectUnknown;
     std::atomic<std::uint32_t> pending_{0};
     std::atomic<bool> scheduled_{false};
     std::atomic<std::uint64_t> deviceListNotifications_{0};

@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <csignal>
 
+#include "audio/property_queries.h"
 #include "common/errno_name.h"
 #include "common/number_format.h"
 
@@ -122,12 +123,18 @@ void Process::serviceOutput() {
         log_.log("  ! output backlog: dropped " + formatUnsigned(dropped) + " samples - parent not reading");
 }
 
-std::string Process::segmentLine(const capture::SegmentStart& start) const {
+std::string Process::segmentLine(const capture::SegmentStart& start) {
     // A cycle without a host time (not seen on either platform) is placed at the line's own time.
     const std::uint64_t hostTime = start.hostTimeValid ? start.hostTime : env_.hw.currentHostTime();
     const std::int64_t clock = env_.hw.hostTimeToClockNanos(hostTime) - start.latencyNanos;
+    // A device that starts again at a new rate shows it first by its clock's jump, before it says so: the
+    // jump's frames are at the rate the device has now.
+    double rate = start.rate;
+    const audio::AudioObjectID device = input_->running() ? input_->devID() : tap_->aggID();
+    if (start.jump && device != audio::kAudioObjectUnknown)
+        if (const double now = audio::nominalRate(env_, device); now > 0.0) rate = now;
     return "  segment: frame=" + formatUnsigned(start.sample / capture::SampleOutput::kChannels) +
-           " rate=" + formatDouble(start.rate) + " clock_ns=" + formatInt(clock);
+           " rate=" + formatDouble(rate) + " clock_ns=" + formatInt(clock);
 }
 
 }  // namespace lumvar::app

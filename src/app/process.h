@@ -74,7 +74,7 @@ class Process {
   private:
     void enqueueCommand(std::function<void()> work, std::size_t bytes = 0);
     void serviceOutput();
-    std::string segmentLine(const capture::SegmentStart& start) const;
+    std::string segmentLine(const capture::SegmentStart& start);
 
     StatusLog log_;
     audio::AudioEnv env_;

@@ -21,6 +21,9 @@ inline constexpr FourCharCode kAudioDevicePropertyLatency = fourCC("ltnc");
 inline constexpr FourCharCode kAudioDevicePropertySafetyOffset = fourCC("saft");
 inline constexpr FourCharCode kAudioDevicePropertyStreams = fourCC("stm#");
 inline constexpr FourCharCode kAudioStreamPropertyLatency = fourCC("ltnc");
+inline constexpr FourCharCode kAudioDevicePropertyBufferFrameSize = fourCC("fsiz");
+// The audio system's daemon started again: every object id, listener and cached state is void.
+inline constexpr FourCharCode kAudioHardwarePropertyServiceRestarted = fourCC("srst");
 inline constexpr FourCharCode kAudioTapPropertyUID = fourCC("tuid");
 inline constexpr FourCharCode kAudioTapPropertyFormat = fourCC("tfmt");
 

@@ -57,22 +57,29 @@ std::int64_t channelCount(AudioEnv& env, AudioObjectID device, FourCharCode scop
     return sum;
 }
 
-std::uint32_t inputLatencyFrames(AudioEnv& env, AudioObjectID device) {
-    const auto input = [](FourCharCode selector) {
-        return AudioObjectPropertyAddress{selector, kAudioObjectPropertyScopeInput,
-                                          kAudioObjectPropertyElementMain};
-    };
-    const auto frames = [&](AudioObjectID object, FourCharCode selector) {
-        std::uint32_t value = 0;
-        return readValue(env, object, input(selector), value) == kAudioHardwareNoError ? value : 0u;
-    };
-    std::uint32_t total =
-        frames(device, kAudioDevicePropertyLatency) + frames(device, kAudioDevicePropertySafetyOffset);
-    if (AudioObjectID stream = kAudioObjectUnknown;
-        readValue(env, device, input(kAudioDevicePropertyStreams), stream) == kAudioHardwareNoError &&
-        stream != kAudioObjectUnknown)
-        total += frames(stream, kAudioStreamPropertyLatency);
-    return total;
+std::optional<std::uint32_t> frameProperty(AudioEnv& env, AudioObjectID object, FourCharCode selector,
+                                           FourCharCode scope) {
+    std::uint32_t value = 0;
+    if (readValue(env, object, {selector, scope, kAudioObjectPropertyElementMain}, value) !=
+        kAudioHardwareNoError)
+        return std::nullopt;
+    return value;
+}
+
+AudioObjectID firstStream(AudioEnv& env, AudioObjectID device, FourCharCode scope) {
+    AudioObjectID stream = kAudioObjectUnknown;
+    const OSStatus status =
+        readValue(env, device, {kAudioDevicePropertyStreams, scope, kAudioObjectPropertyElementMain}, stream);
+    return status == kAudioHardwareNoError ? stream : kAudioObjectUnknown;
+}
+
+SideLatency sideLatency(AudioEnv& env, AudioObjectID device, FourCharCode scope) {
+    SideLatency latency{frameProperty(env, device, kAudioDevicePropertyLatency, scope).value_or(0), 0};
+    if (const AudioObjectID stream = firstStream(env, device, scope); stream != kAudioObjectUnknown)
+        latency.stream =
+            frameProperty(env, stream, kAudioStreamPropertyLatency, kAudioObjectPropertyScopeGlobal)
+                .value_or(0);
+    return latency;
 }
 
 std::int64_t outputChannelCount(AudioEnv& env, AudioObjectID device) {

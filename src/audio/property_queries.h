@@ -22,10 +22,22 @@ std::int64_t outputChannelCount(AudioEnv& env, AudioObjectID device);
 std::int64_t inputChannelCount(AudioEnv& env, AudioObjectID device);
 
 double nominalRate(AudioEnv& env, AudioObjectID object);
-// How long a frame takes from entering the device to reaching its IO callback, in frames: the input
-// side's device latency and safety offset plus its first stream's latency; each part that cannot be
-// read counts 0.
-std::uint32_t inputLatencyFrames(AudioEnv& env, AudioObjectID device);
+// A device's latency on one side, in frames at its nominal rate: the device's own in that scope, plus its
+// first stream's of that side (a stream's latency lives in the global scope). The total is how long a
+// frame takes between the device's side and its IO cycle's time stamp; the safety offset is not in it
+// (it lies between the cycle's "now" and that stamp already). A part that cannot be read counts 0.
+struct SideLatency {
+    std::uint32_t device = 0;
+    std::uint32_t stream = 0;
+    std::uint32_t frames() const { return device + stream; }
+    bool operator==(const SideLatency&) const = default;
+};
+SideLatency sideLatency(AudioEnv& env, AudioObjectID device, FourCharCode scope);
+// The device's first stream of the side `scope` names; 0 when it has none.
+AudioObjectID firstStream(AudioEnv& env, AudioObjectID device, FourCharCode scope);
+// A frame count property of `object` in `scope`; nullopt when it cannot be read.
+std::optional<std::uint32_t> frameProperty(AudioEnv& env, AudioObjectID object, FourCharCode selector,
+                                           FourCharCode scope);
 std::optional<AudioStreamBasicDescription> tapFormat(AudioEnv& env, AudioObjectID tap);
 
 // A string property in the global scope; a failed read writes the check line with `label`,

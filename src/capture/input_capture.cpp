@@ -47,7 +47,7 @@ bool InputCapture::start(std::string_view uid) {
 
     uid_ = uid;
     rate_ = nominalRate(env_, id);
-    stdoutHandle_.beginSource(rate_, latencyNanos(inputLatencyFrames(env_, id), rate_));
+    placeFrames(true);
     ioCycles_.store(0, std::memory_order_relaxed);
     AudioDeviceIOProcID procID = nullptr;
     gate_ = std::make_shared<CallbackGate>();
@@ -76,6 +76,28 @@ void InputCapture::rateChanged() {
         rate_ = rate;
         stdoutHandle_.changeRate(rate);
     }
+    placeFrames(false);  // the latency's frames last another time
+}
+
+void InputCapture::placeFrames(bool starting) {
+    const SideLatency latency = sideLatency(env_, devID_, kAudioObjectPropertyScopeInput);
+    const std::int64_t nanos = latencyNanos(latency.frames(), rate_);
+#ifdef LUMVAR_DEBUG_NOTIFICATIONS
+    // For the field check: the parts, and whether the stream answers in the input scope too.
+    if (starting) {
+        const auto inScope = frameProperty(env_, firstStream(env_, devID_, kAudioObjectPropertyScopeInput),
+                                           kAudioStreamPropertyLatency, kAudioObjectPropertyScopeInput);
+        env_.log.log("  input timing: device latency=" + formatUnsigned(latency.device) +
+                     " stream latency=" + formatUnsigned(latency.stream) + " input-scope stream latency=" +
+                     (inScope ? formatUnsigned(*inScope) : std::string("failed")));
+    }
+#endif
+    if (starting) {
+        stdoutHandle_.beginSource(rate_, nanos);
+    } else if (nanos != latencyNanos_) {
+        stdoutHandle_.changeLatency(nanos);
+    }
+    latencyNanos_ = nanos;
 }
 
 namespace {
@@ -139,7 +161,7 @@ void fill(const Layout& layout, SampleRing::Region room) {
 
 }  // namespace
 
-void InputCapture::process(const AudioBufferList* input, const AudioTimeStamp* time) {
+void InputCapture::process(const AudioBufferList* input, const AudioTimeStamp* time, const AudioTimeStamp*) {
     ioCycles_.store(ioCycles_.load(std::memory_order_relaxed) + 1,
                     std::memory_order_relaxed);  // the only writer
     if (input == nullptr || input->mNumberBuffers < 1) return;

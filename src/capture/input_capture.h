@@ -39,6 +39,8 @@ class InputCapture {
     double rate() const { return rate_; }
     // Main queue: the device's nominal rate may have changed; a new rate begins a new segment.
     void rateChanged();
+    // Main queue: the device's or its stream's latency may have changed; a change begins a segment.
+    void latencyChanged() { placeFrames(false); }
     // IO callbacks since the last start, empty ones included; any thread.
     std::uint64_t ioCycles() const { return ioCycles_.load(std::memory_order_relaxed); }
 
@@ -48,7 +50,11 @@ class InputCapture {
 
     // One IO cycle, on the device's IO thread: no allocation, lock or logging; whole frames straight
     // into the output ring (or dropped whole).
-    void process(const audio::AudioBufferList* input, const audio::AudioTimeStamp* time);
+    void process(const audio::AudioBufferList* input, const audio::AudioTimeStamp* time,
+                 const audio::AudioTimeStamp* now);
+    // The capture times of the frames: when they entered the device, its input side's latency before
+    // the cycle's stamp. Read at the start and again when the rate or the latency changes.
+    void placeFrames(bool starting);
 
     InputCapture(audio::AudioEnv env, SampleOutput& stdoutHandle);
 
@@ -58,6 +64,7 @@ class InputCapture {
     std::shared_ptr<CallbackGate> gate_;  // the running callback's, new with each start
     std::string uid_;
     double rate_ = 0.0;
+    std::int64_t latencyNanos_ = 0;
     std::atomic<std::uint64_t> ioCycles_{0};  // written by the IO thread alone while a callback runs
     SampleOutput& stdoutHandle_;              // the output sample stream
 };

@@ -12,14 +12,14 @@ namespace lumvar::capture {
 // block may outlive the source on the platform's side and still never reach it.
 template <typename Source>
 audio::AudioDeviceIOBlock ioCallbackFor(Source& source, std::shared_ptr<CallbackGate> gate) {
-    return
-        [&source, gate = std::move(gate)](const audio::AudioTimeStamp*, const audio::AudioBufferList* input,
-                                          const audio::AudioTimeStamp* inputTime, audio::AudioBufferList*,
-                                          const audio::AudioTimeStamp*) {
-            if (!gate->enter()) return;
-            source.process(input, inputTime);
-            gate->leave();
-        };
+    return [&source, gate = std::move(gate)](const audio::AudioTimeStamp* now,
+                                             const audio::AudioBufferList* input,
+                                             const audio::AudioTimeStamp* inputTime, audio::AudioBufferList*,
+                                             const audio::AudioTimeStamp*) {
+        if (!gate->enter()) return;
+        source.process(input, inputTime, now);
+        gate->leave();
+    };
 }
 
 }  // namespace lumvar::capture

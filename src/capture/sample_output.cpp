@@ -24,6 +24,7 @@ void SampleOutput::commit(std::size_t samples, bool silent) {
         // Queued before the samples are published, so the writer never sees them without their start.
         SegmentStart start = segments_.startAt(ring_.committedTotal());
         start.anchor = start.anchor && !afterDrop_;  // a hole is a start of its own
+        start.jump = start.jump && !afterDrop_;
         starts_.push(start);
         afterDrop_ = false;
         if (holeOpen_.load(std::memory_order_relaxed)) holeOpen_.store(false, std::memory_order_release);

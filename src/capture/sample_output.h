@@ -46,6 +46,8 @@ class SampleOutput {
     void beginSource(double rate, std::int64_t latencyNanos) { segments_.begin(rate, latencyNanos); }
     // The running source's rate changed: the next chunk begins a segment.
     void changeRate(double rate) { segments_.changeRate(rate); }
+    // The running source's latency changed (its capture times move): the next chunk begins a segment.
+    void changeLatency(std::int64_t latencyNanos) { segments_.changeLatency(latencyNanos); }
 
     // --- IO callbacks ---
     // Once a cycle, before its chunk is offered: its input time (may be null) and its length in the

@@ -11,7 +11,8 @@ namespace lumvar::capture {
 // Where a segment of the output stream begins: from `sample` on (a position in the samples the parent
 // reads, drops not counted), frames are at `rate`, and the first was captured at `hostTime` (the
 // platform's host clock, when `hostTimeValid`) less `latencyNanos`. An anchor only marks the device
-// clock's progress within a segment: nothing else changed there.
+// clock's progress within a segment: nothing else changed there. A jump is a segment that the device's
+// own clock began (its frame count jumped), whose rate the device may have changed first.
 struct SegmentStart {
     std::uint64_t sample = 0;
     double rate = 0.0;
@@ -19,6 +20,7 @@ struct SegmentStart {
     std::int64_t latencyNanos = 0;
     bool hostTimeValid = false;
     bool anchor = false;
+    bool jump = false;
 };
 
 // The segment starts that wait for their status line, in a fixed ring that never allocates. One IO

@@ -83,6 +83,7 @@ bool Tap::build() {
     aggID_ = createdAggregate;
 
     rate_ = reconcileRates(device);
+    outputID_ = device;
     logTapFormat();
 
     AudioDeviceIOProcID procID = nullptr;
@@ -91,12 +92,11 @@ bool Tap::build() {
                "create IOProc"))
         return false;
     ioProcID_ = procID;
-    outputID_ = device;
     ioCycles_.store(0, std::memory_order_relaxed);
     // The counters start again from zero while no callback can run yet, so that the IO thread is their
     // only writer once the device runs; so does the stream's segment bookkeeping.
     counters_.store({});
-    stdoutHandle_.beginSource(rate_, latencyNanos(inputLatencyFrames(env_, aggID_), rate_));
+    placeFrames(true);
     if (!check(env_.log, env_.hw.deviceStart(aggID_, ioProcID_), "start")) return false;
     undo.done();
     return true;
@@ -135,6 +135,22 @@ void Tap::rateChanged() {
         rate_ = rate;
         stdoutHandle_.changeRate(rate);
     }
+    placeFrames(false);  // the latency's frames last another time
+}
+
+// The tap's stamp is the cycle's input time; what it carries reaches the listener when the output device
+// has played it: the device's output latency and its stream's after the stamp. A platform that says
+// nothing of it (a sound server, whose streams place their own frames) adds nothing.
+void Tap::placeFrames(bool building) {
+    const SideLatency latency = sideLatency(env_, outputID_, kAudioObjectPropertyScopeOutput);
+    const std::int64_t nanos = -latencyNanos(latency.frames(), nominalRate(env_, outputID_));
+    if (building) {
+        stdoutHandle_.beginSource(rate_, nanos);
+        timingKept_.store(false, std::memory_order_relaxed);  // no callback runs yet
+    } else if (nanos != latencyNanos_) {
+        stdoutHandle_.changeLatency(nanos);
+    }
+    latencyNanos_ = nanos;
 }
 
 void Tap::logTapFormat() {

@@ -49,6 +49,8 @@ class Tap {
     double rate() const { return rate_; }
     // Main queue: the aggregate's nominal rate may have changed; a new rate begins a new segment.
     void rateChanged();
+    // Main queue: the output device's latency or its stream's may have changed; a change begins a segment.
+    void latencyChanged() { placeFrames(false); }
     // IO callbacks since the last build, empty ones included; any thread.
     std::uint64_t ioCycles() const { return ioCycles_.load(std::memory_order_relaxed); }
 
@@ -67,7 +69,11 @@ class Tap {
     // One IO cycle, on the aggregate device's IO thread. Real-time rules hold here: no allocation,
     // lock, log line or blocking call. The first cycle with data keeps the buffer layout for
     // reportLayout().
-    void process(const audio::AudioBufferList* input, const audio::AudioTimeStamp* time);
+    void process(const audio::AudioBufferList* input, const audio::AudioTimeStamp* time,
+                 const audio::AudioTimeStamp* now);
+    // The capture times of the frames: when the output device plays them, its output side's latency after
+    // the tap's stamp. Read at each build, and again when the rate or the latency changes.
+    void placeFrames(bool building);
 
     // The layout of the first buffer list, as the IO thread saw it; the buffer lines beyond the
     // first kMaxBuffers are not kept.
@@ -95,7 +101,11 @@ class Tap {
     std::atomic<std::uint64_t> ioCycles_{0};  // written by the IO thread alone while a callback runs
     float scale_ = 1.0f;
     double rate_ = 0.0;
+    std::int64_t latencyNanos_ = 0;
     std::atomic<bool> logged_{false};  // may be read from a later build's IO thread
+    // For the field check's debug line: the first cycle's input time less its "now", in host ticks.
+    std::atomic<std::int64_t> inputAfterNow_{0};
+    std::atomic<bool> timingKept_{false};
     SilenceCounters counters_;
     SampleOutput& stdoutHandle_;  // the output sample stream
     Layout layout_;               // written once by the IO thread before layoutKept_

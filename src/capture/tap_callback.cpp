@@ -3,6 +3,8 @@
 #include <cstring>
 #include <string>
 
+#include "audio/audio_properties.h"
+#include "audio/property_queries.h"
 #include "capture/tap.h"
 #include "common/number_format.h"
 
@@ -82,7 +84,8 @@ bool fill(const float* in, std::span<float> out, float scale) {
 
 }  // namespace
 
-void Tap::process(const AudioBufferList* input, const audio::AudioTimeStamp* time) {
+void Tap::process(const AudioBufferList* input, const audio::AudioTimeStamp* time,
+                  [[maybe_unused]] const audio::AudioTimeStamp* now) {
     ioCycles_.store(ioCycles_.load(std::memory_order_relaxed) + 1,
                     std::memory_order_relaxed);  // the only writer
     if (input == nullptr || input->mNumberBuffers == 0) return;
@@ -91,6 +94,14 @@ void Tap::process(const AudioBufferList* input, const audio::AudioTimeStamp* tim
 
     if (!logged_.load(std::memory_order_relaxed) && !logged_.exchange(true, std::memory_order_relaxed))
         keepLayout(*input);
+#ifdef LUMVAR_DEBUG_NOTIFICATIONS
+    if (!timingKept_.load(std::memory_order_relaxed) && time != nullptr && now != nullptr) {
+        inputAfterNow_.store(static_cast<std::int64_t>(time->mHostTime - now->mHostTime),
+                             std::memory_order_relaxed);
+        timingKept_.store(true, std::memory_order_release);
+        stdoutHandle_.notice();
+    }
+#endif
 
     const std::uint32_t bytes = first.mDataByteSize;
     if (bytes == 0) return;
@@ -123,6 +134,34 @@ void Tap::keepLayout(const AudioBufferList& input) {
 }
 
 void Tap::reportLayout() {
+#ifdef LUMVAR_DEBUG_NOTIFICATIONS
+    // For the field check, once a build: what the tap's stamp lies from the cycle, and the output side's
+    // parts.
+    if (running() && timingKept_.exchange(false, std::memory_order_acquire)) {
+        const auto frames = [&](audio::AudioObjectID object, audio::FourCharCode selector,
+                                audio::FourCharCode scope) {
+            const auto value = audio::frameProperty(env_, object, selector, scope);
+            return value ? formatUnsigned(*value) : std::string("failed");
+        };
+        const std::uint64_t now = env_.hw.currentHostTime();
+        const std::int64_t ahead = inputAfterNow_.load(std::memory_order_relaxed);
+        env_.log.log(
+            "  tap timing: input-now=" +
+            formatInt(env_.hw.hostTimeToClockNanos(now + static_cast<std::uint64_t>(ahead)) -
+                      env_.hw.hostTimeToClockNanos(now)) +
+            " output latency=" +
+            frames(outputID_, audio::kAudioDevicePropertyLatency, audio::kAudioObjectPropertyScopeOutput) +
+            " safety offset=" +
+            frames(outputID_, audio::kAudioDevicePropertySafetyOffset,
+                   audio::kAudioObjectPropertyScopeOutput) +
+            " buffer=" +
+            frames(outputID_, audio::kAudioDevicePropertyBufferFrameSize,
+                   audio::kAudioObjectPropertyScopeGlobal) +
+            " stream latency=" +
+            frames(audio::firstStream(env_, outputID_, audio::kAudioObjectPropertyScopeOutput),
+                   audio::kAudioStreamPropertyLatency, audio::kAudioObjectPropertyScopeGlobal));
+    }
+#endif
     if (!layoutKept_.exchange(false, std::memory_order_acquire)) return;
     const audio::AudioBuffer& first = layout_.buffers[0];
     const std::uint32_t frames =

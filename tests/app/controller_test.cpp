@@ -198,13 +198,49 @@ TEST_F(ControllerTest, AStalledOrDeadSourceIsRebuiltAndWhatTheMachineBrokeIsRetr
     EXPECT_EQ(command("SYSTEM"), failedBuild + failed);  // the parent decides now
     hw.clearFaults();
     EXPECT_EQ(tickAt(64s), "");  // and a failure of its own is not retried
+    // A clock that counts sleep: an hour between two ticks is no stall; IO that stays away after it is.
+    command("SYSTEM");
+    silence(64);
+    for (const auto at : {66s, 3666s, 3668s}) EXPECT_EQ(tickAt(at), "");
+    EXPECT_EQ(tickAt(3670s), stalled);
+    const AudioObjectID usb = addInput("usb", "USB", {2});
+    command("INPUT usb");
+    hw.deliver(usb, Buffers({{0.1f, 0.1f}}).list());
+    for (const auto at : {3672s, 7272s, 7274s}) EXPECT_EQ(tickAt(at), "");
+    EXPECT_EQ(tickAt(7276s), "  x input device lost: usb; restoring system\n" + buildLines());
+}
+
+// The audio system's daemon started again: every id and listener is void, and the running source starts
+// afresh with its own lines; an input that is gone falls back as a lost one.
+TEST_F(ControllerTest, ARestartOfTheAudioSystemStartsTheRunningSourceAfresh) {
+    const std::string restarted = "  ! audio system restarted - rebuilding\n";
+    const auto restart = [this](bool unplugMic = false) {
+        err.clear();
+        const auto renumbered = hw.restartService();
+        if (unplugMic) hw.removeDevice(renumbered.at(mic));
+        now += app::DeviceWatch::kBurst;
+        queue.runPending();
+        mic = renumbered.at(mic), speakers = renumbered.at(speakers);
+        return err.text();
+    };
+    EXPECT_EQ(restart(), restarted + buildLines() + rebuilt);
+    EXPECT_EQ(state(), "system: tap");
+    EXPECT_EQ(hw.liveListeners(), 5 + 2 + 1 + 1);  // listened to afresh
+    command("INPUT mic");
+    EXPECT_EQ(restart(), restarted +
+                             "  input device 'Desk Mic' channels: 2\n  > input capture started: mic\n"
+                             "  input device rate: 48000.0\n");
+    EXPECT_EQ(state(), "input: mic");
+    EXPECT_EQ(restart(true), restarted + "  x input device lost: mic; restoring system\n" + buildLines());
+    EXPECT_EQ(state(), "system: tap");
 }
 
 // Every build makes and destroys aggregates of ours, which the platform announces as device-list changes:
 // they are no change, or a build that made its aggregate and then failed would try again at each of them.
 // The parent hears of the input devices, the server and the default output only when they change.
 TEST_F(ControllerTest, OurOwnAggregatesAreNoChangeAndTheParentHearsOfChangesOnlyWhenTheyAreSo) {
-    EXPECT_EQ(hw.liveListeners(), 4 + 2 + 1);  // list, defaults, server; the tap's devices alive; its rate
+    // list, defaults, server, restart; the tap's devices alive; its rate; its output's latency
+    EXPECT_EQ(hw.liveListeners(), 5 + 2 + 1 + 1);
     const std::string changed = "  ! input devices changed\n",
                       startFailed = buildLines() + "  x start failed: -7\n" + failed;
     hw.inject({Op::DeviceStart, {}, {}, -7});  // refused after the aggregate was made
@@ -233,7 +269,7 @@ TEST_F(ControllerTest, OurOwnAggregatesAreNoChangeAndTheParentHearsOfChangesOnly
     EXPECT_EQ(hw.aggregatesCreated().back().master, "speakers");
     EXPECT_EQ(notifySystem(kAudioHardwarePropertyDefaultOutputDevice), "");  // told again, but nothing moved
     command("INPUT mic");
-    EXPECT_EQ(hw.liveListeners(), 4 + 1 + 1);  // the alive and rate listeners follow the device in use
+    EXPECT_EQ(hw.liveListeners(), 5 + 1 + 1 + 1);  // alive, rate and latency follow the device in use
     hw.setDefaultOutput(headphones);
     EXPECT_EQ(notifySystem(kAudioHardwarePropertyDefaultOutputDevice), "");
     EXPECT_EQ(state(), "input: mic");

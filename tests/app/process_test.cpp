@@ -129,9 +129,14 @@ TEST_F(ProcessTest, EachSegmentLineComesBeforeItsFramesOrLateWithItsFrameAndTheE
               "  segment: frame=0 rate=48000.0 clock_ns=5000000000\nout 20000 frames\n"
               "  segment: frame=20000 rate=48000.0 clock_ns=5800000000\n"
               "  ! output backlog: dropped 40000 samples - parent not reading\nout 100 frames\n");
-    // 4,800 frames at 48 kHz between the microphone and the callback: captured 0.1 s before the stamp.
-    const AudioObjectID slow = hw.addDevice(
-        {.uid = "slow", .name = "Slow", .inputStreams = {2}, .outputStreams = {}, .inputLatency = 4800});
+    // 4,800 frames at 48 kHz between the microphone and the callback, 480 more in its stream (whose
+    // latency a stream has in the global scope only): captured 0.11 s before the stamp.
+    const AudioObjectID slow = hw.addDevice({.uid = "slow",
+                                             .name = "Slow",
+                                             .inputStreams = {2},
+                                             .outputStreams = {},
+                                             .inputLatency = 4800,
+                                             .inputStreamLatency = 480});
     command("INPUT slow");
     queue.runPending();
     err.clear();
@@ -140,7 +145,39 @@ TEST_F(ProcessTest, EachSegmentLineComesBeforeItsFramesOrLateWithItsFrameAndTheE
     writer.lineWaitExpired();  // the main queue has not come to the line in time
     writer.pump();
     queue.runPending();
-    EXPECT_EQ(err.text(), "out 50 frames\n  segment: frame=20100 rate=48000.0 clock_ns=5702000000\n");
+    EXPECT_EQ(err.text(), "out 50 frames\n  segment: frame=20100 rate=48000.0 clock_ns=5692000000\n");
+    // What the tap hears plays 720 frames (15 ms) after its stamp, in the device and its stream; the safety
+    // offset lies within the stamp already.
+    hw.setDefaultOutput(hw.addDevice({.uid = "late",
+                                      .name = "Late",
+                                      .inputStreams = {},
+                                      .outputStreams = {2},
+                                      .outputLatency = 480,
+                                      .outputStreamLatency = 240,
+                                      .outputSafetyOffset = 960}));
+    command("SYSTEM");
+    queue.runPending();
+    const AudioObjectID tapped = hw.aggregateIDs().back();
+    const auto cycle = [&](std::uint64_t frame, const char* rate) {  // a cycle, and the line it begins
+        err.clear();
+        const std::string expected = "  segment: frame=" + std::to_string(frame) + " rate=" + rate +
+                                     " clock_ns=" + std::to_string(time.mHostTime + 15'000'000) +
+                                     "\nout 100 frames\n";
+        deliver(tapped, 100);
+        writer.pump();
+        queue.runPending();
+        writer.pump();
+        EXPECT_EQ(err.text(), expected);
+    };
+    cycle(20150, "48000.0");
+    // The device starts again at a new rate before it says so: the first sign is its clock's jump, whose
+    // line names the new rate already; then the notification's segment.
+    hw.setNominalRate(tapped, 44100.0);
+    time.mSampleTime += 1000;
+    cycle(20250, "44100.0");
+    hw.fire(tapped, kAudioDevicePropertyNominalSampleRate);
+    advance(app::DeviceWatch::kBurst);
+    cycle(20350, "44100.0");
     command("SYSTEM");
     queue.runPending();
     err.clear();

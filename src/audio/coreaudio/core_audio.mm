@@ -52,12 +52,19 @@ class CoreAudio final : public PlatformAudio {
     std::uint64_t currentHostTime() override { return mach_absolute_time(); }
 
   private:
+    // The HAL sends its notifications on the main thread's run loop unless told otherwise, and the main
+    // thread here never runs one: without this, no listener would ever be called, and a rate written to
+    // a device might never become visible. A restart of the audio daemon forgets it, with every listener.
+    static void notifyOnTheHALsThread();
+    void followRestarts();
+
     std::int64_t toNanos(std::uint64_t ticks) const {
         return static_cast<std::int64_t>(static_cast<unsigned __int128>(ticks) * timebase_.numer /
                                          timebase_.denom);
     }
 
     mach_timebase_info_data_t timebase_{1, 1};
+    ::AudioObjectPropertyListenerBlock restarted_ = nil;
     // Removing a listener needs the very block that was added.
     std::mutex mutex_;
     std::map<std::uintptr_t, ::AudioObjectPropertyListenerBlock> listeners_;
@@ -104,13 +111,31 @@ NSString* key(CFStringRef value) {
 
 CoreAudio::CoreAudio() {
     mach_timebase_info(&timebase_);
-    // The HAL sends its notifications on the main thread's run loop unless told otherwise, and the main
-    // thread here never runs one: without this, no listener would ever be called, and a rate written to
-    // a device might never become visible.
+    notifyOnTheHALsThread();
+    followRestarts();
+}
+
+void CoreAudio::notifyOnTheHALsThread() {
     const ::AudioObjectPropertyAddress runLoop{kAudioHardwarePropertyRunLoop, kAudioObjectPropertyScopeGlobal,
                                                kAudioObjectPropertyElementMain};
     CFRunLoopRef none = nullptr;
     AudioObjectSetPropertyData(kAudioObjectSystemObject, &runLoop, 0, nullptr, sizeof none, &none);
+}
+
+// After a restart of the daemon the notification thread is set again, and this listener made again (the
+// restart forgot it); the process's own listeners and sources start again from the main queue, which
+// hears of the restart through a listener of its own.
+void CoreAudio::followRestarts() {
+    const ::AudioObjectPropertyAddress address{kAudioHardwarePropertyServiceRestarted,
+                                               kAudioObjectPropertyScopeGlobal,
+                                               kAudioObjectPropertyElementMain};
+    if (restarted_ != nil)
+        AudioObjectRemovePropertyListenerBlock(kAudioObjectSystemObject, &address, nullptr, restarted_);
+    restarted_ = ^(UInt32, const ::AudioObjectPropertyAddress*) {
+      notifyOnTheHALsThread();
+      followRestarts();
+    };
+    AudioObjectAddPropertyListenerBlock(kAudioObjectSystemObject, &address, nullptr, restarted_);
 }
 
 OSStatus CoreAudio::getPropertyDataSize(AudioObjectID object,

@@ -46,6 +46,9 @@ std::uintptr_t procKey(AudioDeviceIOProcID id) {
     return reinterpret_cast<std::uintptr_t>(id);
 }
 
+// Streams are no objects of their own here: a stream's id carries its device's and its side.
+constexpr AudioObjectID kInputStream = 0x4000'0000, kOutputStream = 0x8000'0000;
+
 }  // namespace
 
 ScriptedAudio::ScriptedAudio() : tapFormat(stereoFloatFormat(48000.0)) {}
@@ -217,6 +220,15 @@ OSStatus ScriptedAudio::getPropertyData(AudioObjectID object, const AudioObjectP
         }
     }
 
+    if ((object & (kInputStream | kOutputStream)) != 0) {
+        const auto device = objects_.find(object & ~(kInputStream | kOutputStream));
+        if (device == objects_.end() || address.mSelector != kAudioStreamPropertyLatency ||
+            address.mScope != kAudioObjectPropertyScopeGlobal)
+            return kAudioHardwareUnknownPropertyError;
+        const auto& latency = (object & kInputStream) != 0 ? device->second.device.inputStreamLatency
+                                                           : device->second.device.outputStreamLatency;
+        return latency ? fillProperty(*latency, ioSize, outData) : kAudioHardwareUnknownPropertyError;
+    }
     const auto found = objects_.find(object);
     if (found == objects_.end()) return kAudioHardwareBadObjectError;
     Object& target = found->second;
@@ -245,10 +257,23 @@ OSStatus ScriptedAudio::getPropertyData(AudioObjectID object, const AudioObjectP
         case kAudioDevicePropertyNominalSampleRate:
             if (!target.device.nominalRate) return kAudioHardwareUnknownPropertyError;
             return fillProperty(readRate(target), ioSize, outData);
-        case kAudioDevicePropertyLatency:
-            if (!target.device.inputLatency || address.mScope != kAudioObjectPropertyScopeInput)
+        case kAudioDevicePropertyLatency: {
+            const bool input = address.mScope == kAudioObjectPropertyScopeInput;
+            const auto& latency = input ? target.device.inputLatency : target.device.outputLatency;
+            if (!latency || (!input && address.mScope != kAudioObjectPropertyScopeOutput))
                 return kAudioHardwareUnknownPropertyError;
-            return fillProperty(*target.device.inputLatency, ioSize, outData);
+            return fillProperty(*latency, ioSize, outData);
+        }
+        case kAudioDevicePropertySafetyOffset:
+            if (!target.device.outputSafetyOffset || address.mScope != kAudioObjectPropertyScopeOutput)
+                return kAudioHardwareUnknownPropertyError;
+            return fillProperty(*target.device.outputSafetyOffset, ioSize, outData);
+        case kAudioDevicePropertyStreams: {
+            const bool input = address.mScope == kAudioObjectPropertyScopeInput;
+            if ((input ? target.device.inputStreams : target.device.outputStreams).empty())
+                return kAudioHardwareUnknownPropertyError;
+            return fillProperty(streamOf(object, address.mScope), ioSize, outData);
+        }
         default:
             return kAudioHardwareUnknownPropertyError;
     }
@@ -434,6 +459,35 @@ int ScriptedAudio::fire(AudioObjectID object, FourCharCode selector) {
 int ScriptedAudio::liveListeners() const {
     std::lock_guard guard(mutex_);
     return static_cast<int>(listeners_.size());
+}
+
+AudioObjectID ScriptedAudio::streamOf(AudioObjectID device, FourCharCode scope) {
+    return device | (scope == kAudioObjectPropertyScopeInput ? kInputStream : kOutputStream);
+}
+
+std::map<AudioObjectID, AudioObjectID> ScriptedAudio::restartService() {
+    std::vector<AudioObjectPropertyListenerBlock> told;
+    std::map<AudioObjectID, AudioObjectID> renumbered;
+    {
+        std::lock_guard guard(mutex_);
+        for (const auto& [key, listener] : listeners_)
+            if (listener.object == kAudioObjectSystemObject &&
+                listener.address.mSelector == kAudioHardwarePropertyServiceRestarted)
+                told.push_back(listener.block);
+        listeners_.clear();
+        procs_.clear();
+        std::map<AudioObjectID, Object> devices;
+        for (auto& [id, object] : objects_)
+            if (object.kind == Kind::Device) devices[renumbered[id] = nextID_++] = std::move(object);
+        objects_ = std::move(devices);
+        const auto renumber = [&](AudioObjectID id) { return renumbered.contains(id) ? renumbered[id] : 0; };
+        defaultOutput_ = renumber(defaultOutput_);
+        defaultInput_ = renumber(defaultInput_);
+        deviceListOverride_.reset();
+    }
+    const AudioObjectPropertyAddress address = globalAddress(kAudioHardwarePropertyServiceRestarted);
+    for (const auto& block : told) block(1, &address);
+    return renumbered;
 }
 
 void ScriptedAudio::setNominalRate(AudioObjectID id, double rate) {

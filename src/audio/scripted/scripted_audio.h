@@ -60,7 +60,13 @@ class ScriptedAudio final : public PlatformAudio {
         std::optional<double> nominalRate = 48000.0;  // nullopt: the property does not exist
         RateResponse rateResponse{};
         bool alive = true;
-        std::optional<std::uint32_t> inputLatency{};  // frames, as the input scope's latency; nullopt: 'who?'
+        // Frames; nullopt: 'who?'. A device's latency in its scope; its first stream's in the global scope
+        // (the one scope a stream has); the output side's safety offset.
+        std::optional<std::uint32_t> inputLatency{};
+        std::optional<std::uint32_t> outputLatency{};
+        std::optional<std::uint32_t> inputStreamLatency{};
+        std::optional<std::uint32_t> outputStreamLatency{};
+        std::optional<std::uint32_t> outputSafetyOffset{};
     };
 
     ScriptedAudio();
@@ -80,6 +86,12 @@ class ScriptedAudio final : public PlatformAudio {
     void setAlive(AudioObjectID id, bool alive);
     // The device's rate moves on its own (its listeners are the test's to fire).
     void setNominalRate(AudioObjectID id, double rate);
+    // The audio system's daemon starts again: every tap, aggregate, callback and listener is gone, the
+    // devices come back under new ids, and the listeners of kAudioHardwarePropertyServiceRestarted are
+    // called (then gone too). Returns the new id of each device by its old one.
+    std::map<AudioObjectID, AudioObjectID> restartService();
+    // The object that stands for the first stream of `device` in `scope`.
+    static AudioObjectID streamOf(AudioObjectID device, FourCharCode scope);
     // Whether property listeners can be added (a backend that cannot tell answers 'unop').
     bool listenersSupported = true;
     // What the system object answers for this system's own properties; nullopt: 'who?'.
