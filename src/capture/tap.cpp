@@ -146,7 +146,7 @@ void Tap::placeFrames(bool building) {
     const std::int64_t nanos = -latencyNanos(latency.frames(), nominalRate(env_, outputID_));
     if (building) {
         stdoutHandle_.beginSource(rate_, nanos);
-        timingKept_.store(false, std::memory_order_relaxed);  // no callback runs yet
+        timing_.store(kToKeep, std::memory_order_relaxed);  // no callback runs yet
     } else if (nanos != latencyNanos_) {
         stdoutHandle_.changeLatency(nanos);
     }

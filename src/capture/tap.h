@@ -103,9 +103,11 @@ class Tap {
     double rate_ = 0.0;
     std::int64_t latencyNanos_ = 0;
     std::atomic<bool> logged_{false};  // may be read from a later build's IO thread
-    // For the field check's debug line: the first cycle's input time less its "now", in host ticks.
+    // For the field check's debug line: the first cycle's input time less its "now", in host ticks, and
+    // where that line is: to be kept by the IO thread, kept, or written (once a build).
     std::atomic<std::int64_t> inputAfterNow_{0};
-    std::atomic<bool> timingKept_{false};
+    enum Timing : int { kToKeep, kKept, kWritten };
+    std::atomic<int> timing_{kToKeep};
     SilenceCounters counters_;
     SampleOutput& stdoutHandle_;  // the output sample stream
     Layout layout_;               // written once by the IO thread before layoutKept_

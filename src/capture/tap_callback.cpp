@@ -95,15 +95,15 @@ void Tap::process(const AudioBufferList* input, const audio::AudioTimeStamp* tim
     if (!logged_.load(std::memory_order_relaxed) && !logged_.exchange(true, std::memory_order_relaxed))
         keepLayout(*input);
 #ifdef LUMVAR_DEBUG_NOTIFICATIONS
-    if (!timingKept_.load(std::memory_order_relaxed) && time != nullptr && now != nullptr) {
+    if (timing_.load(std::memory_order_relaxed) == kToKeep && time != nullptr && now != nullptr) {
         inputAfterNow_.store(static_cast<std::int64_t>(time->mHostTime - now->mHostTime),
                              std::memory_order_relaxed);
-        timingKept_.store(true, std::memory_order_release);
+        timing_.store(kKept, std::memory_order_release);
         stdoutHandle_.notice();
     }
 #endif
 
-    const std::uint32_t bytes = first.mDataByteSize;
+        const std::uint32_t bytes = first.mDataByteSize;
     if (bytes == 0) return;
 
     // Whole samples only: a stray trailing byte would shift every later sample of the stream.
@@ -137,7 +137,8 @@ void Tap::reportLayout() {
 #ifdef LUMVAR_DEBUG_NOTIFICATIONS
     // For the field check, once a build: what the tap's stamp lies from the cycle, and the output side's
     // parts.
-    if (running() && timingKept_.exchange(false, std::memory_order_acquire)) {
+    if (int kept = kKept;
+        running() && timing_.compare_exchange_strong(kept, kWritten, std::memory_order_acquire)) {
         const auto frames = [&](audio::AudioObjectID object, audio::FourCharCode selector,
                                 audio::FourCharCode scope) {
             const auto value = audio::frameProperty(env_, object, selector, scope);

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <condition_variable>
+#include <csignal>
 #include <iostream>
 #include <regex>
 #include <set>

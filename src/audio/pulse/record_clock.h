@@ -1,6 +1,7 @@
 #pragma once
 
 #include <algorithm>
+#include <array>
 #include <cstdint>
 #include <optional>
 
@@ -32,6 +33,42 @@ inline Reference referenceOf(const TimingReport& report, std::uint32_t frameByte
     return {report.writeIndexBytes / static_cast<std::int64_t>(frameBytes),
             taken - nanos(report.sourceUsec) + nanos(report.sinkUsec)};
 }
+
+// Which report places the frames truest. A report that carries a latency (PulseAudio's sink latency of a
+// monitor, a source's own) counts from the moment it was taken: the newest is the truest. A report of no
+// latency at all (PipeWire's pulse server) gives the index at the end of one of the server's cycles at
+// some moment of the next, and so errs by up to a cycle, either way: the median of the recent reports is
+// the truest. Old reports leave, so that a real change of the latency is followed within kReports reports.
+class ReferenceFilter {
+  public:
+    static constexpr std::size_t kReports = 12;
+
+    explicit ReferenceFilter(std::uint32_t rate = 48000) : rate_(rate) {}
+    void add(const Reference& report, bool carriesLatency) {
+        recent_[next_++ % kReports] = report;
+        count_ = std::min(count_ + 1, kReports);
+        latest_ = carriesLatency ? std::optional(report) : std::nullopt;
+    }
+    // How early `reference` places the stream's frames: the capture time of its frame 0.
+    std::int64_t offset(const Reference& reference) const {
+        return reference.capturedNanos - reference.frame * 1'000'000'000 / static_cast<std::int64_t>(rate_);
+    }
+    std::optional<Reference> best() const {
+        if (latest_ || count_ == 0) return latest_;
+        std::array<Reference, kReports> sorted = recent_;
+        const auto middle = sorted.begin() + static_cast<std::ptrdiff_t>(count_ / 2);
+        std::nth_element(sorted.begin(), middle, sorted.begin() + static_cast<std::ptrdiff_t>(count_),
+                         [this](const Reference& a, const Reference& b) { return offset(a) < offset(b); });
+        return *middle;
+    }
+
+  private:
+    std::uint32_t rate_;
+    std::array<Reference, kReports> recent_{};
+    std::size_t count_ = 0;
+    std::size_t next_ = 0;
+    std::optional<Reference> latest_;
+};
 
 // When stream frame `position` was captured: at its distance in frames from the reference; before any
 // report, at least the `frames` of its fragment before `nowNanos`, which they took to arrive.

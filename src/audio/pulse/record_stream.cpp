@@ -1,6 +1,7 @@
 #include "audio/pulse/record_stream.h"
 
 #include <chrono>
+#include <cstdlib>
 #include <ctime>
 
 #include "audio/pulse/pulse_statuses.h"
@@ -34,12 +35,14 @@ OSStatus RecordStream::start(const DeviceInfo& source, std::uint32_t channels, s
     if (connection_.context() == nullptr) return kNotConnected;
     lastDelivery_ = std::chrono::steady_clock::now();
     position_ = 0;
+    skew_ = 0;
     stream_ = pa_stream_new(connection_.context(), "lumvar-capture", &format, &map);
     if (stream_ == nullptr) return kStreamFailed;
     pa_stream_set_state_callback(stream_, &RecordStream::onState, this);
     pa_stream_set_read_callback(stream_, &RecordStream::onRead, this);
     pa_stream_set_latency_update_callback(stream_, &RecordStream::onLatency, this);
     reference_.reset();
+    reports_ = ReferenceFilter(rate_);
 
     // Small fragments: the default buffering is about 2 s, bursty, and loses up to 2 s at stop.
     pa_buffer_attr attr{};
@@ -64,14 +67,35 @@ OSStatus RecordStream::start(const DeviceInfo& source, std::uint32_t channels, s
         release();
         return PA_STREAM_IS_GOOD(state) ? kTimedOut : kStreamFailed;
     }
-    // The first fragments' capture time needs the server's timing, not a guess: one round trip before the
-    // stream counts as started.
-    if (pa_operation* timing = pa_stream_update_timing_info(stream_, &RecordStream::onTiming, this)) {
-        connection_.waitLocked([timing] { return pa_operation_get_state(timing) != PA_OPERATION_RUNNING; },
-                               PulseConnection::kRequestTimeout);
-        pa_operation_unref(timing);
+    // The first fragments' capture time needs the server's timing, not a guess: a few round trips before the
+    // stream counts as started, so that the first segment is placed as well as the later ones.
+    // A few reports spread over more than a cycle of the server's before the stream counts as started, so
+    // that its first frames are placed as well as the later ones.
+    for (int report = 0; report < 4; ++report) {
+        if (report > 0) connection_.waitLocked([] { return false; }, std::chrono::milliseconds(3));
+        if (pa_operation* timing = pa_stream_update_timing_info(stream_, &RecordStream::onTiming, this)) {
+            connection_.waitLocked(
+                [timing] { return pa_operation_get_state(timing) != PA_OPERATION_RUNNING; },
+                PulseConnection::kRequestTimeout);
+            pa_operation_unref(timing);
+        }
     }
+    // And then one every kReportEvery (libpulse's own come every 1.5 s at most).
+    timeval when{};
+    pa_gettimeofday(&when);
+    reportTimer_ = connection_.api()->time_new(connection_.api(), &when, &RecordStream::onReportDue, this);
     return kAudioHardwareNoError;
+}
+
+void RecordStream::onReportDue(pa_mainloop_api* api, pa_time_event* timer, const timeval*, void* userdata) {
+    auto* self = static_cast<RecordStream*>(userdata);
+    if (self->stream_ != nullptr && pa_stream_get_state(self->stream_) == PA_STREAM_READY)
+        if (pa_operation* timing = pa_stream_update_timing_info(self->stream_, nullptr, nullptr))
+            pa_operation_unref(timing);
+    timeval next{};
+    pa_gettimeofday(&next);
+    pa_timeval_add(&next, static_cast<pa_usec_t>(std::chrono::microseconds(kReportEvery).count()));
+    api->time_restart(timer, &next);
 }
 
 void RecordStream::onTiming(pa_stream*, int, void* userdata) {
@@ -85,6 +109,8 @@ void RecordStream::stop() {
 }
 
 void RecordStream::release() {
+    if (reportTimer_ != nullptr) connection_.api()->time_free(reportTimer_);
+    reportTimer_ = nullptr;
     if (stream_ != nullptr) {
         pa_stream_set_read_callback(stream_, nullptr, nullptr);
         pa_stream_set_latency_update_callback(stream_, nullptr, nullptr);
@@ -137,12 +163,23 @@ void RecordStream::onLatency(pa_stream* stream, void* userdata) {
     auto* self = static_cast<RecordStream*>(userdata);
     const pa_timing_info* timing = pa_stream_get_timing_info(stream);
     if (timing == nullptr || timing->write_index_corrupt != 0) return;
-    self->reference_ = referenceOf({.arrivedNanos = monotonicNanos(),
+    self->reports_.add(referenceOf({.arrivedNanos = monotonicNanos(),
                                     .transportUsec = timing->transport_usec,
                                     .writeIndexBytes = timing->write_index,
                                     .sourceUsec = timing->source_usec,
                                     .sinkUsec = timing->sink_usec},
-                                   static_cast<std::uint32_t>(self->channels_ * sizeof(float)));
+                                   static_cast<std::uint32_t>(self->channels_ * sizeof(float))),
+                       timing->source_usec != 0 || timing->sink_usec != 0);
+    // The placement in force stays while the reports agree with it within kPlacement; when they move on
+    // further (the sink's latency changed, or the clocks drifted), the next delivery begins a segment.
+    const auto best = self->reports_.best();
+    if (!self->reference_) {
+        self->reference_ = best;
+    } else if (std::abs(self->reports_.offset(*best) - self->reports_.offset(*self->reference_)) >
+               std::chrono::nanoseconds(kPlacement).count()) {
+        self->reference_ = best;
+        ++self->skew_;
+    }
 }
 
 std::uint64_t RecordStream::captureTime(std::size_t bytes) const {
@@ -170,7 +207,7 @@ void RecordStream::deliver(const void* data, std::size_t bytes, std::uint64_t ca
     buffer.mDataByteSize = static_cast<std::uint32_t>(bytes);
     buffer.mData = const_cast<void*>(data);
     AudioTimeStamp time{};
-    time.mSampleTime = static_cast<double>(position_);
+    time.mSampleTime = static_cast<double>(position_ + skew_);
     time.mHostTime = captured;
     time.mFlags = kAudioTimeStampSampleTimeValid | kAudioTimeStampHostTimeValid;
     position_ += bytes / (channels_ * sizeof(float));

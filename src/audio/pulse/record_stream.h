@@ -44,6 +44,10 @@ class RecordStream final : public server::CaptureStream {
     static void onState(pa_stream* stream, void* userdata);
     static void onTiming(pa_stream* stream, int success, void* userdata);
     static void onLatency(pa_stream* stream, void* userdata);
+    static void onReportDue(pa_mainloop_api* api, pa_time_event* timer, const timeval* when, void* userdata);
+
+    static constexpr std::chrono::milliseconds kReportEvery{250};
+    static constexpr std::chrono::microseconds kPlacement{1000};
 
     // When the fragment about to be read (`bytes` long) began to be captured.
     std::uint64_t captureTime(std::size_t bytes) const;
@@ -61,8 +65,11 @@ class RecordStream final : public server::CaptureStream {
     BufferListStorage list_{1};
     std::vector<float> silence_;  // 100 ms of zeros, reused for holes
     std::chrono::steady_clock::time_point lastDelivery_;
-    std::uint64_t position_ = 0;          // frames read from the stream, holes included
-    std::optional<Reference> reference_;  // from the latest timing report
+    std::uint64_t position_ = 0;  // frames read from the stream, holes included
+    std::uint64_t skew_ = 0;      // added to the stamps' frame counts: one more for each new placement
+    ReferenceFilter reports_;
+    pa_time_event* reportTimer_ = nullptr;
+    std::optional<Reference> reference_;  // the best of the recent timing reports
     bool stopping_ = false;
 };
 

@@ -19,6 +19,13 @@ TEST(RecordClock, PlacesFramesFromTheLatestReportAndShortensLongHoles) {
     EXPECT_EQ(capturedNanos(0, std::nullopt, 48000, 5'000'000'000, 480), 4'990'000'000);  // no report yet
     EXPECT_EQ(holeFramesToDeliver(100, 0, 48000), 100u);
     EXPECT_EQ(holeFramesToDeliver(10'000'000, 100'000'000, 48000), 7200u);  // 100 ms since, and 50 ms more
+    // Reports that carry a latency: the newest; reports of none err by up to a cycle either way: the median.
+    ReferenceFilter filter(48000);
+    for (const std::int64_t late : {3, -2, 0, 1, 40})
+        filter.add({4800, 100'000'000 + late * 1'000'000}, false);  // frame 4800: 100 ms in, give or take
+    EXPECT_EQ(filter.offset(*filter.best()), 1'000'000);
+    filter.add({9600, 250'000'000}, true);
+    EXPECT_EQ(filter.offset(*filter.best()), 50'000'000);
 }
 
 }  // namespace
