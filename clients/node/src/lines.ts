@@ -140,6 +140,7 @@ export const bannerPrefix = '  > streaming (system).';
  * that the line closes such a block. */
 export type Reaction =
   | { event: 'segment' }
+  | { event: 'segmentsMerged'; starts: number; fromFrame: number; toFrame: number }
   | { event: 'devicesChanged' }
   | { event: 'sourceLost'; source: 'input'; uid: string; build: true }
   | { event: 'rebuilding'; reason: 'stalled' | 'silent' | 'defaultOutputChanged'; zeroFrames?: number; build: true }
@@ -156,6 +157,9 @@ export type Reaction =
 export function reactionOf(raw: string): Reaction | undefined {
   let m: RegExpExecArray | null;
   if (raw.startsWith('  segment: ')) return { event: 'segment' };
+  if ((m = /^ {2}! segment lines merged: (\d+) starts between frames (\d+) and (\d+)$/.exec(raw))) {
+    return { event: 'segmentsMerged', starts: Number(m[1]), fromFrame: Number(m[2]), toFrame: Number(m[3]) };
+  }
   if (raw === '  ! input devices changed') return { event: 'devicesChanged' };
   if ((m = /^ {2}x input device lost: (.*); restoring system$/.exec(raw))) {
     return { event: 'sourceLost', source: 'input', uid: m[1], build: true };

@@ -16,6 +16,7 @@ export interface CaptureEvents {
   devices: [InputDevice[]];
   segment: [Segment];
   lateSegment: [Segment & { deliveredFrames: number }];
+  segmentsMerged: [{ starts: number; fromFrame: number; toFrame: number; deliveredFrames: number }];
   devicesChanged: [];
   sourceLost: [{ source: 'input' | 'system'; uid?: string }];
   rebuilding: [{ reason: RebuildReason; zeroFrames?: number }];
@@ -143,6 +144,13 @@ export class Reactions {
         } else {
           this.emit('segment', segment);
         }
+        return true;
+      }
+      case 'segmentsMerged': {
+        // The frames from `fromFrame` on that are not cut yet have no time until the line of `toFrame`.
+        const { starts, fromFrame, toFrame } = r;
+        this.emit('segmentsMerged', { starts, fromFrame, toFrame, deliveredFrames: this.attributor.frames });
+        this.attributor.addSegment({ frame: fromFrame, rate: 0 });
         return true;
       }
       case 'layout':

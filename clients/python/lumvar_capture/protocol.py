@@ -9,6 +9,7 @@ import re
 from dataclasses import dataclass
 from typing import Any, Literal
 
+from .attribution import Attributor
 from .errors import CommandError
 from .records import (
     Backlog,
@@ -31,6 +32,7 @@ EVENTS = frozenset(
         "devices",
         "segment",
         "late_segment",
+        "segments_merged",
         "devices_changed",
         "source_lost",
         "rebuilding",
@@ -127,6 +129,8 @@ def _react(line: str) -> tuple[list[Event], _Block | None] | None:
     if line.startswith("  segment: "):
         segment = parse_segment(line)
         return ([("segment", segment)] if segment else []), None
+    if m := re.fullmatch(r"  ! segment lines merged: (\d+) starts between frames (\d+) and (\d+)", line):
+        return [("segments_merged", (int(m[1]), int(m[2]), int(m[3])))], None
     if line.startswith("  IOProc#1: ") or line.startswith("    buf["):
         return [], None
     if m := re.fullmatch(r"  x input device lost: (.*); restoring system", line):
@@ -152,10 +156,12 @@ def _react(line: str) -> tuple[list[Event], _Block | None] | None:
 
 class Protocol:
     """Feeds on the lines after the banner, in order: gives each line's events, and puts a line that is
-    no reaction's into the answer of the command that waits."""
+    no reaction's into the answer of the command that waits. Segment lines and their merges go to the
+    attributor: their events say what it made of them."""
 
-    def __init__(self) -> None:
+    def __init__(self, attributor: Attributor) -> None:
         self._block: _Block | None = None
+        self._attributor = attributor
 
     @property
     def settling(self) -> bool:
@@ -186,7 +192,7 @@ class Protocol:
         reaction = _react(line)
         if reaction is not None:
             self._block = reaction[1]
-            return events + reaction[0]
+            return events + [self._attribute(*event) for event in reaction[0]]
         if line in _REBUILD_END:
             # The end of the tick's retry while a command waits: its build went into the answer.
             build: list[str] = []
@@ -223,6 +229,14 @@ class Protocol:
             self._block = None
             return True, [_result(block.reason, *end, block.rate)]
         return False, self.close()
+
+    def _attribute(self, name: str, payload: Any) -> Event:
+        """A segment's event as the attributor takes it (late or not); a merge's, with the frames delivered."""
+        if name == "segment":
+            return self._attributor.segment(payload), payload
+        if name == "segments_merged":
+            return name, self._attributor.merged(*payload)
+        return name, payload
 
 
 def outcome(command: str, answer: list[str], devices: list[Device]) -> Any:
