@@ -75,6 +75,8 @@ export function parseAggregateRate(raw: string): number | undefined {
   return m ? Number(m[1]) : undefined;
 }
 
+export const inputStarted = '  > input capture started: ';
+
 export function parseInputRate(raw: string): number | undefined {
   const m = /^ {2}input device rate: (\d+(?:\.\d+)?)$/.exec(raw);
   return m ? Number(m[1]) : undefined;
@@ -114,10 +116,10 @@ export function outcomeOf(command: string, answer: readonly string[], devices: I
     }
     return { value: answer.slice(0, at).map(parseAggregateRate).filter((r) => r !== undefined).at(-1) ?? 0 };
   }
-  const started = answer.find((l) => l.startsWith('  > input capture started: '));
+  const started = answer.find((l) => l.startsWith(inputStarted));
   if (started) {
     const rate = answer.map(parseInputRate).find((r) => r !== undefined) ?? 0;
-    return { value: { uid: started.slice('  > input capture started: '.length), rate } };
+    return { value: { uid: started.slice(inputStarted.length), rate } };
   }
   const uid = command.slice('INPUT '.length);
   const has = (prefix: string) => answer.some((l) => l.startsWith(prefix));
@@ -143,7 +145,7 @@ export type Reaction =
   | { event: 'segmentsMerged'; starts: number; fromFrame: number; toFrame: number }
   | { event: 'devicesChanged' }
   | { event: 'sourceLost'; source: 'input'; uid: string; build: true }
-  | { event: 'rebuilding'; reason: 'stalled' | 'silent' | 'defaultOutputChanged'; zeroFrames?: number; build: true }
+  | { event: 'rebuilding'; reason: 'stalled' | 'silent' | 'defaultOutputChanged' | 'audioSystemRestarted'; zeroFrames?: number; build: true }
   | { event: 'rebuilt'; ends: true }
   | { event: 'rebuildFailed'; retrying: boolean; ends: true }
   | { event: 'serverUnreachable' }
@@ -170,6 +172,9 @@ export function reactionOf(raw: string): Reaction | undefined {
   }
   if (raw === '  ! default output changed - rebuilding') {
     return { event: 'rebuilding', reason: 'defaultOutputChanged', build: true };
+  }
+  if (raw === '  ! audio system restarted - rebuilding') {
+    return { event: 'rebuilding', reason: 'audioSystemRestarted', build: true };
   }
   if (raw === '  > tap rebuilt') return { event: 'rebuilt', ends: true };
   if (raw === '  x rebuild failed') return { event: 'rebuildFailed', retrying: false, ends: true };

@@ -76,6 +76,10 @@ _BUILD_START = re.compile(r"  output device channels: |  x (get default output|o
 _RATES = re.compile(r"  rates: output=\S+ aggregate=(\d+(?:\.\d+)?)")
 _INPUT_RATE = re.compile(r"  input device rate: (\d+(?:\.\d+)?)")
 _STARTED = "  > input capture started: "
+# The lines of an input's start before its `> input capture started:`, its failures included.
+_INPUT_START = re.compile(
+    r"  (input device '.*' channels: \d+|x input device (not found|has no input channels): .*|x (create input IOProc|start input) failed: -?\d+)"
+)
 
 
 def is_build_line(line: str) -> bool:
@@ -108,6 +112,7 @@ class _Block:
     rate: float | None = None
     built: bool = False
     failed: bool = False
+    input: str | None = None  # the input a restart of the audio system started again
 
 
 # Result lines: whether the build worked, and whether the helper tries again on its tick.
@@ -141,6 +146,8 @@ def _react(line: str) -> tuple[list[Event], _Block | None] | None:
         return [("rebuilding", Rebuilding("silent", int(m[1])))], _Block("rebuild", "silent")
     if line == "  ! default output changed - rebuilding":
         return [("rebuilding", Rebuilding("default_output_changed"))], _Block("rebuild", "default_output_changed")
+    if line == "  ! audio system restarted - rebuilding":
+        return [("rebuilding", Rebuilding("audio_system_restarted"))], _Block("rebuild", "audio_system_restarted")
     if line == "  > sound server back":
         return [("server_back", None)], _Block("attempt", "machine_changed")
     if line in ("  x sound server unreachable", "  ! input devices changed"):
@@ -213,6 +220,18 @@ class Protocol:
         """Takes a line of the open block: whether it was the block's, and the events of its end."""
         block = self._block
         assert block is not None
+        if block.reason == "audio_system_restarted" and not block.built:
+            # After a restart of the audio system, the input that ran starts again: its lines up to its rate.
+            # If it does not start, the lines of its failure; `x input device lost` begins a reaction of its own.
+            m = _INPUT_RATE.fullmatch(line) if block.input is not None else None
+            if m:
+                self._block = None
+                return True, [("rebuilt", Rebuilt(block.reason, float(m[1]), block.input))]
+            if block.input is None and line.startswith(_STARTED):
+                block.input = line[len(_STARTED) :]
+                return True, []
+            if block.input is None and _INPUT_START.fullmatch(line):
+                return True, []
         # A second build is not this block's: the tick's retry, or a command's own build.
         if is_build_line(line) and not (block.built and is_build_start(line)):
             block.built = True

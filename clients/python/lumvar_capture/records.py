@@ -8,7 +8,7 @@ from typing import Literal
 
 Mark = Literal[">", "x", "!", "info", "detail", "plain"]
 # Why the helper built the system source again: the line before its build, or the build's own kind.
-RebuildReason = Literal["stalled", "silent", "default_output_changed", "input_lost", "machine_changed", "retry"]
+RebuildReason = Literal["stalled", "silent", "default_output_changed", "audio_system_restarted", "input_lost", "machine_changed", "retry"]
 
 
 @dataclass(frozen=True, slots=True)
@@ -71,14 +71,15 @@ class SourceLost:
 
 @dataclass(frozen=True, slots=True)
 class Rebuilding:
-    reason: Literal["silent", "default_output_changed", "stalled"]
+    reason: Literal["silent", "default_output_changed", "stalled", "audio_system_restarted"]
     zero_frames: int | None = None  # of a silent tap
 
 
 @dataclass(frozen=True, slots=True)
 class Rebuilt:
     reason: RebuildReason
-    rate: float | None  # the build's aggregate rate, when its line came
+    rate: float | None  # the build's aggregate rate, when its line came; a restarted input's rate
+    uid: str | None = None  # the input that a restart of the audio system started again
 
 
 @dataclass(frozen=True, slots=True)
