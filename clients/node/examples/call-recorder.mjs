@@ -36,6 +36,7 @@ async function pump(capture, onChunk) {
 setTimeout(() => Promise.all([system.stop(), mic.stop()]), Number(seconds) * 1000);
 await Promise.all([
   pump(system, (chunk) => {
+    if (chunk.clockNs === undefined) return; // no capture time (the helper's segment lines were merged): no place
     if (!wav) {
       origin = chunk.clockNs;
       wav = new WavWriter(out, chunk.rate);

@@ -19,7 +19,7 @@ for await (const { samples, rate, clockNs } of capture.chunks()) {
   for (let i = 0; i < samples.length; i++) peaks[i & 1] = Math.max(peaks[i & 1], Math.abs(samples[i]));
   if (Date.now() - drawn < 50) continue;
   drawn = Date.now();
-  const age = Number(process.hrtime.bigint() - clockNs) / 1e6;
-  process.stdout.write('\x1b[H\x1b[J' + `L ${bar(peaks[0])}\nR ${bar(peaks[1])}\n${rate} Hz, ${age.toFixed(0)} ms behind\n\n` + lines.join('\n') + '\n');
+  const age = clockNs === undefined ? '?' : (Number(process.hrtime.bigint() - clockNs) / 1e6).toFixed(0); // no time: merged lines
+  process.stdout.write('\x1b[H\x1b[J' + `L ${bar(peaks[0])}\nR ${bar(peaks[1])}\n${rate} Hz, ${age} ms behind\n\n` + lines.join('\n') + '\n');
   peaks.fill(0);
 }

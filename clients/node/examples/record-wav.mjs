@@ -12,6 +12,7 @@ let wav = null;
 let files = 0;
 let recorded = 0; // seconds
 for await (const chunk of capture.chunks()) {
+  if (!chunk.rate) continue; // frames of no known rate (the helper's segment lines were merged): left out
   if (chunk.rate !== wav?.rate) {
     wav?.close();
     wav = new WavWriter(`${prefix}-${++files}.wav`, chunk.rate);

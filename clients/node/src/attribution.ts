@@ -12,21 +12,26 @@ export interface Chunk {
   frame: number;
   /** Its segment's rate; 0 when unknown. */
   rate: number;
-  /** Capture time of the first frame, on `process.hrtime.bigint()`'s clock. */
-  clockNs: bigint;
+  /** Capture time of the first frame, on `process.hrtime.bigint()`'s clock; undefined when no segment
+   * line places it (the lines of its segment starts were merged away: `segmentsMerged`). */
+  clockNs: bigint | undefined;
 }
+
+/** Where frames lie in time from `frame` on: a segment, or, without `clockNs`, frames no line places. */
+export type Placement = Omit<Segment, 'clockNs'> & { clockNs?: bigint };
 
 export class Attributor {
   /** Frames cut into chunks so far: the index of the next frame. */
   frames = 0;
   private remainder = Buffer.alloc(0);
-  private current: Segment = { frame: 0, rate: 0, clockNs: 0n };
+  private current: Placement = { frame: 0, rate: 0 };
   /** Segments that begin at or after `frames`, in order. */
-  private upcoming: Segment[] = [];
+  private upcoming: Placement[] = [];
 
-  /** Takes a segment line's segment. Returns whether it came late: it begins before a frame that was
-   * already cut, so that chunks already made carry the segment before it. */
-  addSegment(segment: Segment): boolean {
+  /** Takes a segment line's segment (or frames no line places, from a merge of segment lines). Returns
+   * whether it came late: it begins before a frame that was already cut, so that chunks already made
+   * carry the segment before it. */
+  addSegment(segment: Placement): boolean {
     if (segment.frame < this.frames) {
       // Frames from `frames` on belong to the latest segment that begins at or before them.
       if (segment.frame >= this.current.frame) this.current = segment;
@@ -62,7 +67,7 @@ export class Attributor {
 }
 
 /** The capture time of `frame` within `segment`. */
-export function clockAt(segment: Segment, frame: number): bigint {
-  if (segment.rate <= 0) return segment.clockNs;
+export function clockAt(segment: Placement, frame: number): bigint | undefined {
+  if (segment.clockNs === undefined || segment.rate <= 0) return segment.clockNs;
   return segment.clockNs + BigInt(Math.round(((frame - segment.frame) * 1e9) / segment.rate));
 }

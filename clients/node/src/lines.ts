@@ -75,6 +75,8 @@ export function parseAggregateRate(raw: string): number | undefined {
   return m ? Number(m[1]) : undefined;
 }
 
+export const inputStarted = '  > input capture started: ';
+
 export function parseInputRate(raw: string): number | undefined {
   const m = /^ {2}input device rate: (\d+(?:\.\d+)?)$/.exec(raw);
   return m ? Number(m[1]) : undefined;
@@ -114,10 +116,10 @@ export function outcomeOf(command: string, answer: readonly string[], devices: I
     }
     return { value: answer.slice(0, at).map(parseAggregateRate).filter((r) => r !== undefined).at(-1) ?? 0 };
   }
-  const started = answer.find((l) => l.startsWith('  > input capture started: '));
+  const started = answer.find((l) => l.startsWith(inputStarted));
   if (started) {
     const rate = answer.map(parseInputRate).find((r) => r !== undefined) ?? 0;
-    return { value: { uid: started.slice('  > input capture started: '.length), rate } };
+    return { value: { uid: started.slice(inputStarted.length), rate } };
   }
   const uid = command.slice('INPUT '.length);
   const has = (prefix: string) => answer.some((l) => l.startsWith(prefix));
@@ -140,9 +142,10 @@ export const bannerPrefix = '  > streaming (system).';
  * that the line closes such a block. */
 export type Reaction =
   | { event: 'segment' }
+  | { event: 'segmentsMerged'; starts: number; fromFrame: number; toFrame: number }
   | { event: 'devicesChanged' }
   | { event: 'sourceLost'; source: 'input'; uid: string; build: true }
-  | { event: 'rebuilding'; reason: 'stalled' | 'silent' | 'defaultOutputChanged'; zeroFrames?: number; build: true }
+  | { event: 'rebuilding'; reason: 'stalled' | 'silent' | 'defaultOutputChanged' | 'audioSystemRestarted'; zeroFrames?: number; build: true }
   | { event: 'rebuilt'; ends: true }
   | { event: 'rebuildFailed'; retrying: boolean; ends: true }
   | { event: 'serverUnreachable' }
@@ -156,6 +159,9 @@ export type Reaction =
 export function reactionOf(raw: string): Reaction | undefined {
   let m: RegExpExecArray | null;
   if (raw.startsWith('  segment: ')) return { event: 'segment' };
+  if ((m = /^ {2}! segment lines merged: (\d+) starts between frames (\d+) and (\d+)$/.exec(raw))) {
+    return { event: 'segmentsMerged', starts: Number(m[1]), fromFrame: Number(m[2]), toFrame: Number(m[3]) };
+  }
   if (raw === '  ! input devices changed') return { event: 'devicesChanged' };
   if ((m = /^ {2}x input device lost: (.*); restoring system$/.exec(raw))) {
     return { event: 'sourceLost', source: 'input', uid: m[1], build: true };
@@ -166,6 +172,9 @@ export function reactionOf(raw: string): Reaction | undefined {
   }
   if (raw === '  ! default output changed - rebuilding') {
     return { event: 'rebuilding', reason: 'defaultOutputChanged', build: true };
+  }
+  if (raw === '  ! audio system restarted - rebuilding') {
+    return { event: 'rebuilding', reason: 'audioSystemRestarted', build: true };
   }
   if (raw === '  > tap rebuilt') return { event: 'rebuilt', ends: true };
   if (raw === '  x rebuild failed') return { event: 'rebuildFailed', retrying: false, ends: true };

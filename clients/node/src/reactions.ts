@@ -1,9 +1,9 @@
 // The lines the helper writes unasked, turned into events, and taken out of the answer of the command
 // that waits. Each reaction is known by its first line; the build lines after some of them belong to it.
 import type { Attributor } from './attribution.js';
-import { devicesPrefix, findLastIndex, isBuildLine, isBuildStart, parseAggregateRate, parseSegment, reactionOf, type InputDevice, type Segment, type StatusLine } from './lines.js';
+import { devicesPrefix, findLastIndex, inputStarted, isBuildLine, isBuildStart, parseAggregateRate, parseInputRate, parseSegment, reactionOf, type InputDevice, type Segment, type StatusLine } from './lines.js';
 
-export type RebuildReason = 'stalled' | 'silent' | 'defaultOutputChanged' | 'inputLost' | 'machineChanged' | 'retry';
+export type RebuildReason = 'stalled' | 'silent' | 'defaultOutputChanged' | 'audioSystemRestarted' | 'inputLost' | 'machineChanged' | 'retry';
 
 export interface ExitStatus {
   code: number | null;
@@ -16,10 +16,11 @@ export interface CaptureEvents {
   devices: [InputDevice[]];
   segment: [Segment];
   lateSegment: [Segment & { deliveredFrames: number }];
+  segmentsMerged: [{ starts: number; fromFrame: number; toFrame: number; deliveredFrames: number }];
   devicesChanged: [];
   sourceLost: [{ source: 'input' | 'system'; uid?: string }];
   rebuilding: [{ reason: RebuildReason; zeroFrames?: number }];
-  rebuilt: [{ reason: RebuildReason; rate?: number }];
+  rebuilt: [{ reason: RebuildReason; rate?: number; uid?: string }];
   rebuildFailed: [{ reason: RebuildReason; retrying: boolean }];
   serverUnreachable: [];
   serverBack: [];
@@ -32,16 +33,23 @@ export interface CaptureEvents {
 export type Emit = <K extends keyof CaptureEvents>(event: K, ...args: CaptureEvents[K]) => void;
 
 interface Block {
-  /** 'rebuild' ends with its own result line; 'fallback' (a lost input's) at the first line that is not
-   * its build's; 'attempt' (a build with no line before it: the machine's try after a failed build, or
-   * the tick's retry; or the try after `> sound server back`) with either result line. */
+  /** 'rebuild' ends with its own result line (a restart of the audio system's also with the rate line of
+   * the input it started again); 'fallback' (a lost input's) at the first line that is not its build's;
+   * 'attempt' (a build with no line before it: the machine's try after a failed build, or the tick's
+   * retry; or the try after `> sound server back`) with either result line. */
   kind: 'rebuild' | 'fallback' | 'attempt';
   reason: RebuildReason;
   rate?: number;
   built: boolean;
   failed: boolean;
   timer?: NodeJS.Timeout;
+  /** The input that a restart of the audio system started again (its `> input capture started:`). */
+  input?: string;
 }
+
+/** The lines of an input's start before its `> input capture started:`, its failures included. */
+const inputStartLine =
+  /^ {2}(input device '.*' channels: \d+|x input device (not found|has no input channels): .*|x (create input IOProc|start input) failed: -?\d+)$/;
 
 /** A fall-back's build has no result line: it is taken as over when nothing follows for this long. */
 const fallbackSettleMs = 100;
@@ -81,6 +89,21 @@ export class Reactions {
   /** Takes a line of the open block; false when the line is not the block's (the block is then over). */
   private continueBlock(raw: string): boolean {
     const block = this.block!;
+    // After a restart of the audio system, the input that ran starts again: its lines up to its rate. If
+    // it does not start, the lines of its failure, and `x input device lost` begins a reaction of its own.
+    if (block.reason === 'audioSystemRestarted' && !block.built) {
+      const rate = block.input === undefined ? undefined : parseInputRate(raw);
+      if (rate !== undefined) {
+        this.block = null;
+        this.emit('rebuilt', { reason: block.reason, rate, uid: block.input });
+        return true;
+      }
+      if (block.input === undefined && raw.startsWith(inputStarted)) {
+        block.input = raw.slice(inputStarted.length);
+        return true;
+      }
+      if (block.input === undefined && inputStartLine.test(raw)) return true;
+    }
     // A second build is not this block's: the tick's retry, or a command's own build.
     if (isBuildLine(raw) && !(block.built && isBuildStart(raw))) {
       block.built = true;
@@ -143,6 +166,13 @@ export class Reactions {
         } else {
           this.emit('segment', segment);
         }
+        return true;
+      }
+      case 'segmentsMerged': {
+        // The frames from `fromFrame` on that are not cut yet have no time until the line of `toFrame`.
+        const { starts, fromFrame, toFrame } = r;
+        this.emit('segmentsMerged', { starts, fromFrame, toFrame, deliveredFrames: this.attributor.frames });
+        this.attributor.addSegment({ frame: fromFrame, rate: 0 });
         return true;
       }
       case 'layout':

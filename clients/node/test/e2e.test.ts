@@ -12,7 +12,7 @@ import { helper, level, runsByRate, skipEndToEnd, sleep, tone, within } from './
 const kind = process.env.LUMVAR_TEST_SOUND_KIND ?? 'pulseaudio';
 const systemHz = 1000; // played into lumvar_out, the default sink, at 48 kHz
 const monitorHz = 3000; // played into lumvar_44k at 44.1 kHz
-const end = (c: Chunk) => c.clockNs + BigInt(Math.round(((c.samples.length / 2) * 1e9) / c.rate));
+const end = (c: Chunk) => c.clockNs! + BigInt(Math.round(((c.samples.length / 2) * 1e9) / c.rate));
 
 /** A capture of the real helper, stopped when the test ends, whose chunks a background loop collects. */
 async function start(t: TestContext, options: StartOptions = {}) {
@@ -94,7 +94,7 @@ describe(`end to end on ${kind}`, { skip: skipEndToEnd, timeout: 120_000 }, () =
     const skippedMs = segments
       .map((s) => chunks.findIndex((c) => s.frame > 0 && c.frame === s.frame))
       .filter((at) => at > 0)
-      .map((at) => Number(chunks[at].clockNs - end(chunks[at - 1])) / 1e6);
+      .map((at) => Number(chunks[at].clockNs! - end(chunks[at - 1])) / 1e6);
     const [lostMs, droppedMs] = [Math.max(...skippedMs), (dropped / 2 / 48000) * 1000];
     t.diagnostic(`backlog on ${kind}: a hole of ${lostMs.toFixed(1)} ms in capture time for ${droppedMs.toFixed(1)} ms dropped`);
     assert.ok(Math.abs(lostMs - droppedMs) < 100, `hole ${lostMs} ms, dropped ${droppedMs} ms`);
@@ -167,13 +167,13 @@ describe(`a server restart on ${kind}`, { skip: skipEndToEnd, timeout: 60_000 },
     await done;
     // The chunk after the hole in capture time begins a segment; the hole spans the outage.
     assert.ok(chunks.every((c) => c.rate > 0), seen.join('\n'));
-    const at = chunks.findIndex((c, i) => i > 0 && c.clockNs - end(chunks[i - 1]) > 100_000_000n);
+    const at = chunks.findIndex((c, i) => i > 0 && c.clockNs! - end(chunks[i - 1]) > 100_000_000n);
     assert.ok(at > 0, 'a hole in capture time');
     const [last, first] = [chunks[at - 1], chunks[at]];
     assert.ok(segments.includes(first.frame), `a segment at frame ${first.frame}:\n${seen.join('\n')}`);
     const ms = (ns: bigint) => (Number(ns - downAt) / 1e6).toFixed(1);
-    const hole = `the hole from ${ms(end(last))} to ${ms(first.clockNs)} ms, the restart from 0 to ${ms(upAt)} ms`;
-    assert.ok(end(last) < upAt && first.clockNs > downAt, hole);
+    const hole = `the hole from ${ms(end(last))} to ${ms(first.clockNs!)} ms, the restart from 0 to ${ms(upAt)} ms`;
+    assert.ok(end(last) < upAt && first.clockNs! > downAt, hole);
     t.diagnostic(`server restart on ${kind}: ${hole}`);
   });
 });

@@ -48,7 +48,7 @@ test('a line written right before its frames labels exactly those frames, whatev
 test('the command cases through the pipes: one command at a time, each with its own fence', async (t) => {
   const capture = await start(t, 'commands');
   const events: unknown[] = [];
-  const names = ['segment', 'devicesChanged', 'sourceLost', 'rebuilding', 'rebuilt', 'rebuildFailed', 'serverBack'] as const;
+  const names = ['segment', 'segmentsMerged', 'devicesChanged', 'sourceLost', 'rebuilding', 'rebuilt', 'rebuildFailed', 'serverBack'] as const;
   for (const name of [...names, 'backlog', 'statusBacklog', 'outputError'] as const) {
     capture.on(name, (...args: unknown[]) => events.push([name, ...args.map(plain)]));
   }

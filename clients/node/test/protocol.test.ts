@@ -14,15 +14,18 @@ test('status lines, segment lines and device lists', () => {
 
 for (const c of cases.cases) {
   test(`reactions and answers: ${c.about}`, () => {
-    const events: unknown[] = [];
-    const reactions = new Reactions((event, ...args) => events.push([event, ...args.map(plain)]), new Attributor());
+    const [events, chunks, attributor]: [unknown[], unknown[], Attributor] = [[], [], new Attributor()];
+    const reactions = new Reactions((event, ...args) => events.push([event, ...args.map(plain)]), attributor);
     const answer = c.command ? [] : undefined;
     let outcome: Outcome | undefined;
     for (const line of [...c.lines.map((l) => l.replace(/^A /, '')), ...(c.command ? [cases.fence] : [])]) {
-      if (reactions.take(line, answer)) outcome = outcomeOf(c.command!, answer!, parseDevices(line));
+      const read = /^F (\d+)$/.exec(line);
+      const cut = read ? attributor.push(Buffer.alloc(8 * Number(read[1]))) : [];
+      chunks.push(...cut.map((k) => [k.frame, k.samples.length / 2, k.rate, plain(k.clockNs) ?? null]));
+      if (!read && reactions.take(line, answer)) outcome = outcomeOf(c.command!, answer!, parseDevices(line));
     }
     reactions.close();
-    assert.deepEqual(events, c.events);
+    assert.deepEqual([events, chunks], [c.events, c.chunks ?? []]);
     assert.deepEqual(answer, c.command ? c.lines.filter((l) => l.startsWith('A ')).map((l) => l.slice(2)) : undefined);
     const got = outcome && ('code' in outcome ? { error: outcome.code } : { result: outcome.value });
     assert.deepEqual(got, c.command ? ('error' in c ? { error: c.error } : { result: c.result }) : undefined);

@@ -6,7 +6,7 @@ import { fileURLToPath } from 'node:url';
 import type { Chunk } from '../src/index.js';
 
 const shared = (name: string) => new URL(`../../../shared/${name}`, import.meta.url);
-interface Case { about: string; command?: string; lines: string[]; events: unknown[]; result?: unknown; error?: string }
+interface Case { about: string; command?: string; lines: string[]; events: unknown[]; chunks?: unknown[]; result?: unknown; error?: string }
 export const cases: {
   fence: string;
   status: [string, string, string][];

@@ -9,5 +9,5 @@ with Capture.start() as cap, wave.open("capture.wav", "wb") as wav:
         if chunk.frame == 0:
             wav.setframerate(int(chunk.rate))
         wav.writeframes(array.array("h", [int(max(-1.0, min(1.0, s)) * 32767) for s in chunk.samples]).tobytes())
-        if chunk.frame + chunk.frames >= seconds * chunk.rate:
+        if chunk.frame + chunk.frames >= seconds * wav.getframerate():
             break

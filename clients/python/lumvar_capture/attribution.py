@@ -1,7 +1,8 @@
 """Cuts standard output's bytes into chunks of whole frames and labels each with its segment.
 
-Pure code, fed by the reader thread: segment lines through `segment()` (after each read of standard
-output, every line standard error held by then), bytes through `feed()`.
+Pure code, fed by the reader thread: segment lines through `segment()` and merges of them through
+`merged()` (after each read of standard output, every line standard error held by then), bytes through
+`feed()`.
 """
 
 from __future__ import annotations
@@ -10,7 +11,7 @@ import bisect
 import sys
 from array import array
 
-from .records import Chunk, Segment
+from .records import Chunk, Segment, SegmentsMerged
 
 FRAME_BYTES = 8  # two float32 samples
 
@@ -19,23 +20,34 @@ class Attributor:
     def __init__(self) -> None:
         self.delivered = 0  # frames handed out so far: the stream index of the next frame
         self._rest = b""  # the start of a frame a read ended inside
-        self._current: Segment | None = None
-        self._ahead: list[Segment] = []  # announced, not yet reached; sorted by frame
+        # Where each segment begins, and the segment: None for frames no line places.
+        self._current: tuple[int, Segment | None] = (0, None)
+        self._ahead: list[tuple[int, Segment | None]] = []  # announced, not yet reached; sorted by frame
 
     def segment(self, segment: Segment) -> str:
         """Takes a segment line; returns its event: "segment", or "late_segment" when its frame is
         behind what was already delivered (those chunks keep the label they had)."""
-        if segment.frame < self.delivered:
-            if self._current is None or segment.frame >= self._current.frame:
-                self._current = segment  # right for every frame still to come
-            return "late_segment"
-        frames = [s.frame for s in self._ahead]
-        at = bisect.bisect_left(frames, segment.frame)
-        if at < len(frames) and frames[at] == segment.frame:
-            self._ahead[at] = segment
+        return "late_segment" if self._place(segment.frame, segment) else "segment"
+
+    def merged(self, starts: int, from_frame: int, to_frame: int) -> SegmentsMerged:
+        """Takes a merge of segment lines: the frames from `from_frame` on that are still to come have no
+        place in time until the next segment (the line of `to_frame`, which follows)."""
+        event = SegmentsMerged(starts, from_frame, to_frame, self.delivered)
+        self._place(from_frame, None)
+        return event
+
+    def _place(self, frame: int, segment: Segment | None) -> bool:
+        """Takes where a segment begins (None: frames no line places); returns whether it came late."""
+        if frame < self.delivered:
+            if frame >= self._current[0]:
+                self._current = (frame, segment)  # right for every frame still to come
+            return True
+        at = bisect.bisect_left(self._ahead, frame, key=lambda item: item[0])
+        if at < len(self._ahead) and self._ahead[at][0] == frame:
+            self._ahead[at] = (frame, segment)
         else:
-            self._ahead.insert(at, segment)
-        return "segment"
+            self._ahead.insert(at, (frame, segment))
+        return False
 
     def feed(self, data: bytes) -> list[Chunk]:
         buf = self._rest + data if self._rest else data
@@ -45,11 +57,11 @@ class Attributor:
         chunks: list[Chunk] = []
         done = 0
         while done < frames:
-            while self._ahead and self._ahead[0].frame <= self.delivered:
+            while self._ahead and self._ahead[0][0] <= self.delivered:
                 self._current = self._ahead.pop(0)
             n = frames - done
             if self._ahead:
-                n = min(n, self._ahead[0].frame - self.delivered)
+                n = min(n, self._ahead[0][0] - self.delivered)
             samples: array[float] = array("f")
             samples.frombytes(view[done * FRAME_BYTES : (done + n) * FRAME_BYTES])
             if sys.byteorder == "big":
@@ -60,7 +72,7 @@ class Attributor:
         return chunks
 
     def _label(self, samples: array[float]) -> Chunk:
-        seg = self._current
+        seg = self._current[1]
         if seg is None:
             return Chunk(samples, self.delivered, 0.0, None)
         if seg.rate <= 0.0:  # an unknown rate places only the segment's first frame

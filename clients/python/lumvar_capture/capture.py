@@ -22,6 +22,7 @@ from .records import (
     RebuildFailed,
     Rebuilt,
     Segment,
+    SegmentsMerged,
     SourceLost,
     Status,
     StatusBacklog,
@@ -137,6 +138,8 @@ class Capture:
     def on(self, event: Literal["devices"], callback: _Callback[list[Device]]) -> _Callback[list[Device]]: ...
     @overload
     def on(self, event: Literal["segment", "late_segment"], callback: _Callback[Segment]) -> _Callback[Segment]: ...
+    @overload
+    def on(self, event: Literal["segments_merged"], callback: _Callback[SegmentsMerged]) -> _Callback[SegmentsMerged]: ...
     @overload
     def on(self, event: Literal["source_lost"], callback: _Callback[SourceLost]) -> _Callback[SourceLost]: ...
     @overload

@@ -9,6 +9,7 @@ import re
 from dataclasses import dataclass
 from typing import Any, Literal
 
+from .attribution import Attributor
 from .errors import CommandError
 from .records import (
     Backlog,
@@ -31,6 +32,7 @@ EVENTS = frozenset(
         "devices",
         "segment",
         "late_segment",
+        "segments_merged",
         "devices_changed",
         "source_lost",
         "rebuilding",
@@ -74,6 +76,10 @@ _BUILD_START = re.compile(r"  output device channels: |  x (get default output|o
 _RATES = re.compile(r"  rates: output=\S+ aggregate=(\d+(?:\.\d+)?)")
 _INPUT_RATE = re.compile(r"  input device rate: (\d+(?:\.\d+)?)")
 _STARTED = "  > input capture started: "
+# The lines of an input's start before its `> input capture started:`, its failures included.
+_INPUT_START = re.compile(
+    r"  (input device '.*' channels: \d+|x input device (not found|has no input channels): .*|x (create input IOProc|start input) failed: -?\d+)"
+)
 
 
 def is_build_line(line: str) -> bool:
@@ -106,6 +112,7 @@ class _Block:
     rate: float | None = None
     built: bool = False
     failed: bool = False
+    input: str | None = None  # the input a restart of the audio system started again
 
 
 # Result lines: whether the build worked, and whether the helper tries again on its tick.
@@ -127,6 +134,8 @@ def _react(line: str) -> tuple[list[Event], _Block | None] | None:
     if line.startswith("  segment: "):
         segment = parse_segment(line)
         return ([("segment", segment)] if segment else []), None
+    if m := re.fullmatch(r"  ! segment lines merged: (\d+) starts between frames (\d+) and (\d+)", line):
+        return [("segments_merged", (int(m[1]), int(m[2]), int(m[3])))], None
     if line.startswith("  IOProc#1: ") or line.startswith("    buf["):
         return [], None
     if m := re.fullmatch(r"  x input device lost: (.*); restoring system", line):
@@ -137,6 +146,8 @@ def _react(line: str) -> tuple[list[Event], _Block | None] | None:
         return [("rebuilding", Rebuilding("silent", int(m[1])))], _Block("rebuild", "silent")
     if line == "  ! default output changed - rebuilding":
         return [("rebuilding", Rebuilding("default_output_changed"))], _Block("rebuild", "default_output_changed")
+    if line == "  ! audio system restarted - rebuilding":
+        return [("rebuilding", Rebuilding("audio_system_restarted"))], _Block("rebuild", "audio_system_restarted")
     if line == "  > sound server back":
         return [("server_back", None)], _Block("attempt", "machine_changed")
     if line in ("  x sound server unreachable", "  ! input devices changed"):
@@ -152,10 +163,12 @@ def _react(line: str) -> tuple[list[Event], _Block | None] | None:
 
 class Protocol:
     """Feeds on the lines after the banner, in order: gives each line's events, and puts a line that is
-    no reaction's into the answer of the command that waits."""
+    no reaction's into the answer of the command that waits. Segment lines and their merges go to the
+    attributor: their events say what it made of them."""
 
-    def __init__(self) -> None:
+    def __init__(self, attributor: Attributor) -> None:
         self._block: _Block | None = None
+        self._attributor = attributor
 
     @property
     def settling(self) -> bool:
@@ -186,7 +199,7 @@ class Protocol:
         reaction = _react(line)
         if reaction is not None:
             self._block = reaction[1]
-            return events + reaction[0]
+            return events + [self._attribute(*event) for event in reaction[0]]
         if line in _REBUILD_END:
             # The end of the tick's retry while a command waits: its build went into the answer.
             build: list[str] = []
@@ -207,6 +220,18 @@ class Protocol:
         """Takes a line of the open block: whether it was the block's, and the events of its end."""
         block = self._block
         assert block is not None
+        if block.reason == "audio_system_restarted" and not block.built:
+            # After a restart of the audio system, the input that ran starts again: its lines up to its rate.
+            # If it does not start, the lines of its failure; `x input device lost` begins a reaction of its own.
+            m = _INPUT_RATE.fullmatch(line) if block.input is not None else None
+            if m:
+                self._block = None
+                return True, [("rebuilt", Rebuilt(block.reason, float(m[1]), block.input))]
+            if block.input is None and line.startswith(_STARTED):
+                block.input = line[len(_STARTED) :]
+                return True, []
+            if block.input is None and _INPUT_START.fullmatch(line):
+                return True, []
         # A second build is not this block's: the tick's retry, or a command's own build.
         if is_build_line(line) and not (block.built and is_build_start(line)):
             block.built = True
@@ -223,6 +248,14 @@ class Protocol:
             self._block = None
             return True, [_result(block.reason, *end, block.rate)]
         return False, self.close()
+
+    def _attribute(self, name: str, payload: Any) -> Event:
+        """A segment's event as the attributor takes it (late or not); a merge's, with the frames delivered."""
+        if name == "segment":
+            return self._attributor.segment(payload), payload
+        if name == "segments_merged":
+            return name, self._attributor.merged(*payload)
+        return name, payload
 
 
 def outcome(command: str, answer: list[str], devices: list[Device]) -> Any:

@@ -8,7 +8,7 @@ from typing import Literal
 
 Mark = Literal[">", "x", "!", "info", "detail", "plain"]
 # Why the helper built the system source again: the line before its build, or the build's own kind.
-RebuildReason = Literal["stalled", "silent", "default_output_changed", "input_lost", "machine_changed", "retry"]
+RebuildReason = Literal["stalled", "silent", "default_output_changed", "audio_system_restarted", "input_lost", "machine_changed", "retry"]
 
 
 @dataclass(frozen=True, slots=True)
@@ -17,7 +17,8 @@ class Chunk:
 
     `frame` is the stream index of the first frame (frames of two samples); `rate` and `clock_ns`
     (capture time of the first frame, monotonic clock) come from its segment. `rate` is 0.0 and
-    `clock_ns` None when the helper did not know the rate (or wrote no segment line before it).
+    `clock_ns` None when the helper did not know the rate, and when no segment line places the chunk
+    (none came before it, or the lines of its segment starts were merged: `segments_merged`).
     """
 
     samples: array[float]  # array("f")
@@ -70,20 +71,34 @@ class SourceLost:
 
 @dataclass(frozen=True, slots=True)
 class Rebuilding:
-    reason: Literal["silent", "default_output_changed", "stalled"]
+    reason: Literal["silent", "default_output_changed", "stalled", "audio_system_restarted"]
     zero_frames: int | None = None  # of a silent tap
 
 
 @dataclass(frozen=True, slots=True)
 class Rebuilt:
     reason: RebuildReason
-    rate: float | None  # the build's aggregate rate, when its line came
+    rate: float | None  # the build's aggregate rate, when its line came; a restarted input's rate
+    uid: str | None = None  # the input that a restart of the audio system started again
 
 
 @dataclass(frozen=True, slots=True)
 class RebuildFailed:
     reason: RebuildReason
     retrying: bool  # the helper tries again on its next tick
+
+
+@dataclass(frozen=True, slots=True)
+class SegmentsMerged:
+    """The lines of `starts` segment starts in frames `from_frame` to `to_frame` - 1 were lost: those frames
+    cannot be placed in time. Chunks cut after the line, up to `to_frame`, have rate 0.0 and no clock_ns;
+    of those delivered before it (frames below `delivered_frames`), the ones from `from_frame` on carry
+    the segment before, which is not theirs."""
+
+    starts: int
+    from_frame: int
+    to_frame: int
+    delivered_frames: int
 
 
 @dataclass(frozen=True, slots=True)

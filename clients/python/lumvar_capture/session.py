@@ -113,9 +113,9 @@ class Session:
         self._callbacks: dict[str, list[Callable[[Any], object]]] = collections.defaultdict(list)
         self._callbacks_lock = threading.Lock()
         self._dispatch: queue.SimpleQueue[tuple[str, Any] | None] = queue.SimpleQueue()
-        self._protocol = Protocol()
-        self._last_line = 0.0
         self._attributor = Attributor()
+        self._protocol = Protocol(self._attributor)
+        self._last_line = 0.0
         self._partial = b""
         self._wake_r, self._wake_w = os.pipe()
         for fd in (self._wake_r, self._wake_w):
@@ -350,9 +350,7 @@ class Session:
 
     def _emit(self, events: list[Event]) -> None:
         for event, payload in events:
-            if event == "segment":
-                event = self._attributor.segment(payload)
-            elif event == "devices":
+            if event == "devices":
                 self.devices = payload
             self._dispatch.put((event, payload))
 

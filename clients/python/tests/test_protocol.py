@@ -4,6 +4,7 @@ import pytest
 
 from conftest import CASES, event, plain
 from lumvar_capture import CommandError, Status
+from lumvar_capture.attribution import Attributor
 from lumvar_capture.protocol import Protocol, outcome, parse_devices, parse_segment, parse_status
 
 
@@ -18,8 +19,13 @@ def test_status_lines_segment_lines_and_device_lists():
 
 @pytest.mark.parametrize("case", CASES["cases"], ids=[case["about"] for case in CASES["cases"]])
 def test_reactions_and_answers(case):
-    protocol, events, got, answer = Protocol(), [], None, [] if "command" in case else None
+    attributor, events, chunks, got, answer = Attributor(), [], [], None, [] if "command" in case else None
+    protocol = Protocol(attributor)
     for line in [line.removeprefix("A ") for line in case["lines"]] + ([CASES["fence"]] if "command" in case else []):
+        if line.startswith("F "):
+            cut = attributor.feed(bytes(8 * int(line[2:])))
+            chunks += [[c.frame, c.frames, c.rate, None if c.clock_ns is None else str(c.clock_ns)] for c in cut]
+            continue
         taken, fence = protocol.take(line, answer)
         events += taken
         if fence:
@@ -29,6 +35,7 @@ def test_reactions_and_answers(case):
                 got = {"error": e.code}
     events += protocol.close()
     assert [event(*e) for e in events if e[0] not in ("status", "devices")] == case["events"]
+    assert chunks == case.get("chunks", [])
     if "command" in case:
         assert answer == [line[2:] for line in case["lines"] if line.startswith("A ")]
         assert got == ({"error": case["error"]} if "error" in case else {"result": case["result"]})
