@@ -1,57 +1,155 @@
 #!/usr/bin/env bash
-# Checks the macOS sources with clang, syntax only, against the stub declarations beside this script,
-# for each macOS architecture and compiled as the real build compiles them: core_audio.mm as
-# Objective-C++ with ARC, cf_text.cpp as plain C++. Then makes sure the stubs still reject a misspelt
-# selector, privateTap's wrong setter and a deployment target without process taps, so that they cannot
-# turn permissive unseen.
-# Exits 77 (skipped) where clang or an architecture's C and C++ headers are missing.
+# Compiles, syntax only, every file a Mac build compiles (the core library, the Core Audio backend, the
+# scripted backend, the helper's main and the unit tests), for each macOS architecture and as the real
+# build compiles it: the list and each target's own flags come from the CMake files, evaluated as on a
+# Mac by mac_sources.cmake (core_audio.mm as Objective-C++ with the ARC flag its target sets). The Apple
+# API is declared by the stubs beside this script; C, C++ and GoogleTest are borrowed from Debian,
+# with glibc_only.h force-included so that a name glibc has and a Mac lacks fails here as on a Mac,
+# and no Linux-only library's header may be reached. Then makes sure the checks still reject what they
+# are there to reject: a misspelt selector, privateTap's wrong setter, a deployment target without
+# process taps, and F_GETPIPE_SZ or pipe2 in a unit test.
+# Exits 77 (skipped) where clang, cmake, an architecture's C and C++ headers or GoogleTest are missing.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
-src=$(cd "$here/../../src" && pwd)
+root=$(cd "$here/../.." && pwd)
+src="$root/src"
 clang=$(command -v clang++ || true)
 [ -n "$clang" ] || { echo "clang++ not found: skipped"; exit 77; }
-mm="$src/audio/coreaudio/core_audio.mm"
+command -v cmake >/dev/null || { echo "cmake not found: skipped"; exit 77; }
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
+fail() { echo "FAILED: $*"; exit 1; }
 
+# --- what a Mac build compiles --------------------------------------------------------------------
+sources() { cmake -DROOT="$root" -DOUT="$work/$1" "${@:2}" -P "$here/mac_sources.cmake"; }
+sources mac.list
+sources debug.list -DLUMVAR_DEBUG_NOTIFICATIONS=ON  # as scripts/mac-check builds it
+sources linux.list -DMAC=OFF
+cut -f2 "$work/mac.list" | sort -u >"$work/mac.files"
+cut -f2 "$work/linux.list" | sort -u >"$work/linux.files"
+mac_only=$(comm -23 "$work/mac.files" "$work/linux.files" | sed "s|^$root/||")
+linux_only=$(comm -13 "$work/mac.files" "$work/linux.files" | sed "s|^$root/||")
+[[ -n $mac_only && -n $linux_only ]] || fail "the Mac and Linux lists do not differ: the APPLE branches were not taken"
+echo "a Mac build compiles $(wc -l <"$work/mac.files") files; only a Mac: ${mac_only//$'\n'/ }"
+echo "compiled on Linux only: ${linux_only//$'\n'/ }"
+
+# The jobs: each file with its target's flags; a build for scripts/mac-check defines more, and those
+# files are compiled again where a new definition can change them (the file or a project header names it).
+cp "$work/mac.list" "$work/jobs"
+sort "$work/mac.list" >"$work/a"
+sort "$work/debug.list" | comm -13 "$work/a" - | while IFS=$'\t' read -r target file flags; do
+    plain=$(awk -F'\t' -v f="$file" '$2 == f { print $3 }' "$work/mac.list")
+    for flag in $flags; do
+        [[ $flag == -D* && " $plain " != *" $flag "* ]] || continue
+        name=${flag#-D}
+        name=${name%%=*}
+        if grep -qw "$name" "$file" || grep -rqw --include='*.h' "$name" "$src" "$root/tests"; then
+            printf '%s\t%s\t%s\n' "$target" "$file" "$flags"
+            break
+        fi
+    done
+done >>"$work/jobs"
+again=$(tail -n +"$(($(wc -l <"$work/mac.list") + 1))" "$work/jobs" | cut -f2 | sed "s|^$root/||")
+echo "again as scripts/mac-check builds them (LUMVAR_DEBUG_NOTIFICATIONS): ${again//$'\n'/ }"
+
+# --- the compiler's view of a Mac -----------------------------------------------------------------
 # There is no C or C++ library for Darwin here: each architecture borrows the headers of the Linux
 # triple with the same data model (for arm64, Debian's libc6-dev-arm64-cross and
-# libstdc++-12-dev-arm64-cross). Clang predefines __nonnull and friends for Darwin, which glibc uses
-# as function-like macros; and glibc shows the wide-character functions libstdc++ needs on request.
+# libstdc++-12-dev-arm64-cross), and GoogleTest's and nlohmann-json's from /usr/include (Debian's
+# libgtest-dev and nlohmann-json3-dev). Clang predefines __nonnull and friends for Darwin, which glibc
+# uses as function-like macros; and glibc shows the wide-character functions libstdc++ needs on request.
+# The flags go into a response file, one quoted argument a line, for the parallel compiles.
 flags_for() {  # arch deployment-target
-    flags=(-target "$1-apple-macos$2" -std=c++20 -fsyntax-only -Wall -Wextra -Wpedantic -Werror
-           -isystem "$here/stubs" -I "$src" -stdlib=libc++ -nostdinc
-           -U__nonnull -U__nullable -U__null_unspecified -D_GNU_SOURCE)
-    local triple=x86_64-linux-gnu dir
+    flags=(-target "$1-apple-macos$2" -std=c++20 -Wall -Wextra -Wpedantic -Werror -isystem "$here/stubs"
+           -I "$src" -I "$root/tests" -stdlib=libc++ -nostdinc -U__nonnull -U__nullable -U__null_unspecified
+           -D_GNU_SOURCE)
+    local triple=x86_64-linux-gnu dir arg
     [ "$1" = arm64 ] && triple=aarch64-linux-gnu
     while IFS= read -r dir; do flags+=(-isystem "$dir"); done < <(
         "$clang" -target "$triple" -x c++ -E -v /dev/null -o /dev/null 2>&1 |
             sed -n '/<\.\.\.> search starts here:/,/End of search list/{//!s/^ //p}')
+    for arg in "${flags[@]}"; do printf '"%s"\n' "${arg//\"/\\\"}"; done >"$work/$1-$2.rsp"
 }
-objcxx() { "$clang" "${flags[@]}" -x objective-c++ -fobjc-arc -Werror=objc-method-access "$@"; }
 
+# One file: its language from its name, its target's flags, after the prelude (glibc_only.h, or for a
+# unit test a header precompiled from it and GoogleTest's), and the headers it reached, none of which
+# may belong to a library a Mac does not have.
+compile() {  # response-file prelude file target-flags [more arguments]
+    local language=c++ first=(-include "$2") deps
+    [[ $3 == *.mm ]] && language=objective-c++
+    [[ $2 == *.pch ]] && first=(-include-pch "$2")
+    deps=$(mktemp "$work/deps.XXXXXX")
+    # shellcheck disable=SC2086  # the target's flags, split as CMake wrote them
+    "$clang" @"$1" -fsyntax-only "${first[@]}" $4 -x "$language" -Werror=objc-method-access -MD -MF "$deps" \
+        "${@:5}" "$3" || return
+    if grep -oE '/usr/include/(unicode|pulse|pipewire-[0-9.]+|spa-[0-9.]+|uuid)/[^ ]*' "$deps" | head -n 3 | grep .; then
+        echo "$3: reaches the headers above, of a library a Mac build does not have"
+        return 1
+    fi
+}
+export -f compile
+export clang work
+
+prelude="$here/glibc_only.h"
+mm_flags=$(awk -F'\t' '$2 ~ /core_audio\.mm$/ { print $3; exit }' "$work/mac.list")
+unit_test=$(awk -F'\t' '$1 ~ /_tests$/ { print $2; exit }' "$work/mac.list")  # a unit-test file a Mac builds
+[ -n "$unit_test" ] || fail "no unit-test file in a Mac build's list"
+mm="$src/audio/coreaudio/core_audio.mm"
 skipped=0
 for arch in x86_64 arm64; do
     flags_for "$arch" 14.2
-    if ! printf '#include <mutex>\n#include <string>\n' | "$clang" "${flags[@]}" -x c++ - >/dev/null 2>&1; then
+    rsp="$work/$arch-14.2.rsp"
+    if ! printf '#include <mutex>\n#include <string>\n' | "$clang" @"$rsp" -fsyntax-only -x c++ - >/dev/null 2>&1; then
         echo "$arch: no C/C++ headers to borrow: skipped"
         skipped=$((skipped + 1))
         continue
     fi
-    echo "checking for $arch-apple-macos14.2"
-    objcxx "$mm"
-    "$clang" "${flags[@]}" -x c++ "$src/common/cf_text.cpp"
-    "$clang" "${flags[@]}" -x c++ "$src/common/utf8.cpp"
+    # The unit tests (files under tests/ that need no flags of their own) after GoogleTest, precompiled.
+    pch="$work/$arch.pch"
+    if printf '#include <gtest/gtest.h>\n#include <nlohmann/json.hpp>\n' | "$clang" @"$rsp" -E -x c++ - >/dev/null 2>&1; then
+        printf '#include "%s"\n#include <gtest/gtest.h>\n' "$prelude" >"$work/unit_tests.h"
+        "$clang" @"$rsp" -x c++-header "$work/unit_tests.h" -o "$pch" || fail "$arch: GoogleTest's headers"
+    else
+        echo "$arch: no GoogleTest or nlohmann-json headers to borrow: the unit tests skipped"
+        skipped=$((skipped + 1))
+        pch=""
+    fi
+    awk -F'\t' -v tests="$root/tests/" -v prelude="$prelude" -v pch="$pch" '
+        index($2, tests) != 1 { print prelude "\t" $2 "\t" $3; next }
+        pch != "" && $3 == "" { print pch "\t" $2 "\t" $3; next }
+        pch != "" { print prelude "\t" $2 "\t" $3 }' "$work/jobs" >"$work/$arch.jobs"
+    echo "checking $(wc -l <"$work/$arch.jobs") files for $arch-apple-macos14.2"
+    # shellcheck disable=SC2016  # expanded by the inner shell
+    xargs -d '\n' -P "$(nproc)" -I '{}' bash -c 'IFS=$'"'\t'"' read -r prelude file flags <<<"$2"
+        compile "$1" "$prelude" "$file" "$flags"' _ "$rsp" '{}' <"$work/$arch.jobs" || fail "$arch: the errors above"
+
     sed 's/\[tap setUUID:/[tap setUuid:/' "$mm" >"$work/misspelt.mm"
-    if [[ $(objcxx "$work/misspelt.mm" 2>&1 || true) == *setUuid:* ]]; then echo "  rejects a misspelt selector"; else
-        echo "FAILED: the stubs accept a misspelt selector"; exit 1; fi
+    if [[ $(compile "$rsp" "$prelude" "$work/misspelt.mm" "$mm_flags" 2>&1 || true) == *setUuid:* ]]; then
+        echo "  rejects a misspelt selector"
+    else fail "the stubs accept a misspelt selector"; fi
     # privateTap's setter is setPrivate:, not the one its name suggests.
-    grep -q '\[tap setPrivate:' "$mm" || { echo "FAILED: the tap is no longer made private"; exit 1; }
+    grep -q '\[tap setPrivate:' "$mm" || fail "the tap is no longer made private"
     sed 's/\[tap setPrivate:/[tap setPrivateTap:/' "$mm" >"$work/setter.mm"
-    if [[ $(objcxx "$work/setter.mm" 2>&1 || true) == *setPrivateTap:* ]]; then echo "  rejects privateTap's wrong setter"; else
-        echo "FAILED: the stubs accept setPrivateTap:"; exit 1; fi
+    if [[ $(compile "$rsp" "$prelude" "$work/setter.mm" "$mm_flags" 2>&1 || true) == *setPrivateTap:* ]]; then
+        echo "  rejects privateTap's wrong setter"
+    else fail "the stubs accept setPrivateTap:"; fi
     flags_for "$arch" 14.1
-    if [[ $(objcxx "$mm" 2>&1 || true) == *"only available on macOS 14.2"* ]]; then echo "  rejects macOS 14.1"; else
-        echo "FAILED: the stubs accept process taps before macOS 14.2"; exit 1; fi
+    if [[ $(compile "$work/$arch-14.1.rsp" "$prelude" "$mm" "$mm_flags" 2>&1 || true) == *"only available on macOS 14.2"* ]]; then
+        echo "  rejects macOS 14.1"
+    else fail "the stubs accept process taps before macOS 14.2"; fi
+    # What glibc has and a Mac lacks, in a unit test that itself passed above.
+    if [ -n "$pch" ]; then
+        cp "$unit_test" "$work/scratch_test.cpp"
+        printf '%s\n' '#include <fcntl.h>' 'int scratchPipeSize(int fd) { return ::fcntl(fd, F_GETPIPE_SZ); }' \
+            'int scratchPipe(int* fds) { return ::pipe2(fds, O_CLOEXEC); }' >>"$work/scratch_test.cpp"
+        errors=$(compile "$rsp" "$pch" "$work/scratch_test.cpp" "" -I "$(dirname "$unit_test")" 2>&1 || true)
+        [[ $errors == *"undeclared identifier 'F_GETPIPE_SZ'"* ]] || fail "F_GETPIPE_SZ passes in a unit test"
+        [[ $errors == *"scratch_test.cpp:"*"poisoned identifier"* ]] || fail "pipe2 passes in a unit test"
+        echo "  rejects F_GETPIPE_SZ and pipe2 in a unit test"
+    fi
+    printf '#include <pulse/pulseaudio.h>\n' | cat - "$src/common/uuid.cpp" >"$work/scratch_pulse.cpp"
+    [[ $(compile "$rsp" "$prelude" "$work/scratch_pulse.cpp" "" 2>&1 || true) == *"a library a Mac build does not have"* ]] ||
+        fail "libpulse's header passes"
+    echo "  rejects a header of libpulse"
 done
 [ "$skipped" -eq 0 ] || exit 77

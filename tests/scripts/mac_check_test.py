@@ -5,8 +5,8 @@
       bash -n and shellcheck on scripts/mac-check; the analysis module compiles.
   mac_check_test.py capture --helper BIN --sound-dir DIR
       the analysis steps against the Linux helper and a private sound server (scripts/sound-server),
-      known tones playing: the pitch and level they report must be the ones played (SwitchAudioSource
-      is stood in for by pactl).
+      known tones and clicks playing: the pitch, level and click times they report must be the ones
+      played (SwitchAudioSource is stood in for by pactl).
 """
 import argparse
 import atexit
@@ -24,6 +24,7 @@ SCRIPT = os.path.join(ROOT, "scripts", "mac-check")
 ANALYSIS = os.path.join(ROOT, "scripts", "mac_check_analysis.py")
 CHANNEL = re.compile(r"^  (left |right|first |second): (?:([0-9.]+) Hz|no steady tone), peak ([0-9.]+) "
                      r"\([^)]*\), RMS ([0-9.]+)", re.M)
+PARSE = "import ast, sys; ast.parse(open(sys.argv[1]).read(), sys.argv[1])"  # no __pycache__ in the tree
 
 failures = []
 
@@ -35,26 +36,29 @@ def expect(condition, what):
 
 
 def lint():
-    for command in (["bash", "-n", SCRIPT], ["shellcheck", SCRIPT]):
+    for what, command in (("bash -n scripts/mac-check", ["bash", "-n", SCRIPT]),
+                          ("shellcheck scripts/mac-check", ["shellcheck", SCRIPT]),
+                          ("scripts/mac_check_analysis.py compiles", [sys.executable, "-c", PARSE, ANALYSIS])):
         try:
             done = subprocess.run(command, capture_output=True, text=True)
-            expect(done.returncode == 0, " ".join(command[:-1]) + " scripts/mac-check" +
-                   ("" if done.returncode == 0 else ":\n" + done.stdout + done.stderr))
+            expect(done.returncode == 0, what + ("" if done.returncode == 0 else ":\n" + done.stdout + done.stderr))
         except FileNotFoundError:
             expect(False, command[0] + " is installed (scripts/install-deps)")
-    with open(ANALYSIS) as source:
-        compile(source.read(), ANALYSIS, "exec")  # raises on a syntax error
-    expect(True, "scripts/mac_check_analysis.py compiles")
-
-
-def channels(output):
-    """{name: (hz or None, peak, rms)} from a step's report."""
-    return {m.group(1).strip(): (float(m.group(2)) if m.group(2) else None, float(m.group(3)), float(m.group(4)))
-            for m in CHANNEL.finditer(output)}
 
 
 def close(value, wanted, tolerance):
     return value is not None and abs(value - wanted) <= tolerance
+
+
+def tones(step, output, played, amplitude, peak_tolerance, rms_tolerance, ok=True):
+    """Each channel of a step's report at its pitch (within 0.1 Hz), peak and RMS (a tolerance None: not asked)."""
+    got = {m.group(1).strip(): (float(m.group(2)) if m.group(2) else None, float(m.group(3)), float(m.group(4)))
+           for m in CHANNEL.finditer(output)}
+    for name, hz in played:
+        hz_got, peak, rms = got.get(name, (None, 0.0, 0.0))
+        expect(ok and close(hz_got, hz, 0.1) and (peak_tolerance is None or close(peak, amplitude, peak_tolerance)) and
+               close(rms, amplitude / math.sqrt(2), rms_tolerance), "%s, %s: %s Hz, peak %.4f, RMS %.4f (played %.0f Hz "
+               "at %s)" % (step, name, hz_got, peak, rms, hz, amplitude))
 
 
 def capture(helper, sound_dir):
@@ -71,52 +75,53 @@ def capture(helper, sound_dir):
         print(done.stdout + done.stderr)
         return done.returncode, done.stdout
 
-    def make_tone(name, left, right, amplitude, seconds):
-        path = os.path.join(work, name)
-        run("make-tone", path, "--left", str(left), "--right", str(right), "--amplitude", str(amplitude),
-            "--seconds", str(seconds))
-        return path
+    def make(step, name, *options):
+        run(step, os.path.join(work, name), *map(str, options))
+        return os.path.join(work, name)
 
-    # What the system source hears: the default sink, played at 0.5 (as the Mac's step plays it).
-    code, output = run("tone", "--helper", helper, "paplay", make_tone("system.wav", 440, 660, 0.5, 3))
-    got = channels(output)
-    for name, hz in (("left", 440.0), ("right", 660.0)):
-        hz_got, peak, rms = got.get(name, (None, 0.0, 0.0))
-        expect(code == 0 and close(hz_got, hz, 0.1) and close(peak, 0.5, 0.005) and close(rms, 0.5 / math.sqrt(2), 0.004),
-               "tone step, %s: %s Hz, peak %.4f, RMS %.4f (played %.0f Hz at 0.5)" % (name, hz_got, peak, rms, hz))
+    # What the system source hears: the default sink, played at 0.5 (as the Mac's step plays it); and
+    # nothing played, which the step answers with status 3 (mac-check then asks for the permission).
+    code, output = run("tone", "--helper", helper, "paplay", make("make-tone", "system.wav"))  # 440/660 Hz, 0.5, 3 s
+    stereo = (("left", 440.0), ("right", 660.0))
+    tones("tone step", output, stereo, 0.5, 0.005, 0.004, code == 0 and "verdict: PASS" in output)
+    code, output = run("tone", "--helper", helper, "true")
+    expect(code == 3 and "verdict: FAIL (no tone arrived)" in output, "tone step, nothing played: status %d" % code)
+
+    # Two helpers, SYSTEM and INPUT of the default sink's monitor, and one click train: each places the
+    # clicks by its own segment lines, and both at the same moments. Silence keeps the null sink running,
+    # so that the two streams begin apart and the listener's INPUT segment is not its first.
+    busy = subprocess.Popen(["paplay", make("make-tone", "silence.wav", "--amplitude", 0, "--seconds", 12)], env=env)
+    code, output = run("capture-times", "--helper", helper, "--input", "lumvar_out.monitor", "paplay",
+                       make("make-clicks", "clicks.wav", "--count", 12, "--spacing", 0.25))
+    busy.kill()
+    found = re.search(r"over (\d+) clicks: median ([-+.\d]+) ms, spread ([.\d]+) ms", output)
+    expect(code == 0 and "verdict: PASS" in output and found and found.group(1) == "12" and
+           abs(float(found.group(2))) < 0.5 and float(found.group(3)) < 0.5,
+           "capture-times step: %s" % (found.group(0) if found else "no offsets"))
 
     # The default output moved to a 44.1 kHz device and back: the tone between is measured at the rate
     # of the rebuilt tap. SwitchAudioSource's stand-in moves the default sink with pactl.
-    shim = os.path.join(work, "bin")
-    os.mkdir(shim)
-    with open(os.path.join(shim, "SwitchAudioSource"), "w") as stand_in:
+    with open(os.path.join(work, "SwitchAudioSource"), "w") as stand_in:
         stand_in.write('#!/bin/sh\n# SwitchAudioSource -t output -s NAME\nexec pactl set-default-sink "$4"\n')
-    os.chmod(os.path.join(shim, "SwitchAudioSource"), 0o755)
-    env["PATH"] = shim + os.pathsep + env.get("PATH", "")
+    os.chmod(stand_in.name, 0o755)
+    env["PATH"] = work + os.pathsep + env.get("PATH", "")
     try:
         code, output = run("switch", "--helper", helper, "--to", "lumvar_44k", "--back", "lumvar_out", "paplay",
                            os.path.join(work, "system.wav"))
     finally:
         subprocess.run(["pactl", "set-default-sink", "lumvar_out"], env=env)
-    got = channels(output)
     expect(code == 0 and output.count("to '> tap rebuilt'") == 2, "switch step: two rebuilds, status %d" % code)
-    for name, hz in (("left", 440.0), ("right", 660.0)):
-        hz_got, peak, rms = got.get(name, (None, 0.0, 0.0))
-        expect(close(hz_got, hz, 0.1) and close(rms, 0.5 / math.sqrt(2), 0.004),
-               "switch step at 44.1 kHz, %s: %s Hz, RMS %.4f (played %.0f Hz at 0.5)" % (name, hz_got, rms, hz))
+    tones("switch step at 44.1 kHz", output, stereo, 0.5, None, 0.004)
 
     # An input device: other figures, and the device's second channel first.
-    player = subprocess.Popen(["paplay", "--device=lumvar_mic_sink", make_tone("mic.wav", 1000, 250, 0.25, 6)], env=env)
+    player = subprocess.Popen(["paplay", "--device=lumvar_mic_sink", make("make-tone", "mic.wav", "--left", 1000,
+                                                                          "--right", 250, "--amplitude", 0.25, "--seconds", 6)], env=env)
     try:
         time.sleep(0.5)
         code, output = run("input", "--helper", helper)
     finally:
         player.wait(timeout=30)
-    got = channels(output)
-    for name, hz in (("first", 250.0), ("second", 1000.0)):
-        hz_got, peak, rms = got.get(name, (None, 0.0, 0.0))
-        expect(code == 0 and close(hz_got, hz, 0.1) and close(peak, 0.25, 0.003) and close(rms, 0.25 / math.sqrt(2), 0.006),
-               "input step, %s channel: %s Hz, peak %.4f, RMS %.4f (played %.0f Hz at 0.25)" % (name, hz_got, peak, rms, hz))
+    tones("input step", output, (("first", 250.0), ("second", 1000.0)), 0.25, 0.003, 0.006, code == 0)
 
     # Nothing playing into the microphone: every sample zero, and the step says so with status 3.
     code, output = run("input", "--helper", helper)
@@ -124,17 +129,12 @@ def capture(helper, sound_dir):
 
 
 def main():
-    parser = argparse.ArgumentParser()
-    modes = parser.add_subparsers(dest="mode", required=True)
-    modes.add_parser("lint")
-    run = modes.add_parser("capture")
-    run.add_argument("--helper", required=True)
-    run.add_argument("--sound-dir", required=True)
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("mode", choices=("lint", "capture"))
+    parser.add_argument("--helper")
+    parser.add_argument("--sound-dir")
     args = parser.parse_args()
-    if args.mode == "lint":
-        lint()
-    else:
-        capture(args.helper, args.sound_dir)
+    lint() if args.mode == "lint" else capture(args.helper, args.sound_dir)
     return 1 if failures else 0
 
 

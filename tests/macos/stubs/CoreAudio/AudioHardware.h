@@ -28,6 +28,8 @@ enum : OSStatus {
 enum : AudioObjectPropertyScope { kAudioObjectPropertyScopeGlobal = 'glob', kAudioObjectPropertyElementMain = 0 };
 // Its value is a CFRunLoopRef; NULL makes the HAL notify on a thread of its own.
 enum : AudioObjectPropertySelector { kAudioHardwarePropertyRunLoop = 'rnlp' };
+// Changes when the audio daemon (coreaudiod) has restarted; only its listeners matter.
+enum : AudioObjectPropertySelector { kAudioHardwarePropertyServiceRestarted = 'srst' };
 
 #define kAudioAggregateDeviceUIDKey "uid"
 #define kAudioAggregateDeviceNameKey "name"

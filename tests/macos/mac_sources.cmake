@@ -1,0 +1,108 @@
+# What a build compiles, read from the project's own CMake files rather than from a list kept beside
+# them: evaluates the top-level CMakeLists.txt in script mode, as on a Mac (APPLE set) or with -DMAC=OFF
+# as on Linux, the commands that make targets recorded instead of run, and writes one line per source:
+#   <target> TAB <source path> TAB <the target's PRIVATE compile definitions and options>
+#   cmake -DROOT=<repository> -DOUT=<file> [-DMAC=OFF] [-DLUMVAR_DEBUG_NOTIFICATIONS=ON] -P mac_sources.cmake
+# A command it does not know stops it (cmake: "not scriptable"), and so do usage requirements it does
+# not carry from target to target (PUBLIC or INTERFACE options): the list is never quietly short.
+# `if(TARGET <name>)` asks about the targets recorded so far (each file is read with that test rewritten).
+cmake_minimum_required(VERSION 3.25)
+if(NOT DEFINED MAC OR MAC)
+    set(APPLE 1)
+    set(CMAKE_SYSTEM_NAME Darwin)
+else()
+    set(CMAKE_SYSTEM_NAME Linux)
+endif()
+set(UNIX 1)
+set(LUMVAR_TESTS ON)  # the unit tests a Mac builds, as the CI job builds them
+set(LUMVAR_BENCH OFF)
+set(LUMVAR_FUZZ OFF)
+set(CMAKE_CURRENT_SOURCE_DIR "${ROOT}")
+set(CMAKE_SOURCE_DIR "${ROOT}")
+set(PROJECT_SOURCE_DIR "${ROOT}")
+set(CMAKE_BINARY_DIR "${ROOT}/build/mac")
+set_property(GLOBAL PROPERTY mac_targets "")
+
+function(mac_record target)
+    foreach(source IN LISTS ARGN)
+        if(source MATCHES "^(STATIC|SHARED|MODULE|OBJECT|EXCLUDE_FROM_ALL|PRIVATE|PUBLIC|WIN32|MACOSX_BUNDLE)$")
+            continue()
+        elseif(source MATCHES "^(INTERFACE|IMPORTED|ALIAS)$" OR source MATCHES "\\$<")
+            message(FATAL_ERROR "${target}: '${source}' in a target's sources is not evaluated here")
+        endif()
+        if(NOT IS_ABSOLUTE "${source}")
+            set(source "${CMAKE_CURRENT_SOURCE_DIR}/${source}")
+        endif()
+        set_property(GLOBAL APPEND PROPERTY mac_sources_${target} "${source}")
+    endforeach()
+endfunction()
+
+function(mac_flags target prefix)
+    if(NOT APPLE)
+        return()  # the Linux list is read for its sources alone
+    endif()
+    foreach(flag IN LISTS ARGN)
+        if(flag STREQUAL "PRIVATE")
+            continue()
+        elseif(flag MATCHES "^(PUBLIC|INTERFACE|BEFORE)$" OR flag MATCHES "\\$<")
+            message(FATAL_ERROR "${target}: '${flag}' compile options or definitions are not evaluated here")
+        endif()
+        set_property(GLOBAL APPEND PROPERTY mac_flags_${target} "${prefix}${flag}")
+    endforeach()
+endfunction()
+
+function(add_library target)
+    set_property(GLOBAL APPEND PROPERTY mac_targets ${target})
+    set(ENV{lumvar_target_${target}} 1)
+    mac_record(${target} ${ARGN})
+endfunction()
+function(add_executable target)
+    add_library(${target} ${ARGN})
+endfunction()
+function(target_sources target)
+    mac_record(${target} ${ARGN})
+endfunction()
+function(target_compile_definitions target)
+    mac_flags(${target} -D ${ARGN})
+endfunction()
+function(target_compile_options target)
+    mac_flags(${target} "" ${ARGN})
+endfunction()
+function(mac_read list_file)
+    file(READ "${list_file}" text)
+    string(REGEX REPLACE "([( ])TARGET ([A-Za-z0-9_.+-]+)" "\\1DEFINED ENV{lumvar_target_\\2}" text "${text}")
+    string(MD5 name "${list_file}")
+    file(WRITE "${OUT}.${name}.cmake" "${text}")
+    _include("${OUT}.${name}.cmake")
+    file(REMOVE "${OUT}.${name}.cmake")
+endfunction()
+function(add_subdirectory dir)
+    set(CMAKE_CURRENT_SOURCE_DIR "${CMAKE_CURRENT_SOURCE_DIR}/${dir}")
+    mac_read("${CMAKE_CURRENT_SOURCE_DIR}/CMakeLists.txt")
+endfunction()
+# Modules (GNUInstallDirs, GoogleTest, CPack) change no source list.
+macro(include name)
+    if("${name}" MATCHES "[/.]")
+        _include(${ARGV})
+    endif()
+endmacro()
+# What links, finds, installs or registers tests changes what a Mac compiles by none of its own.
+foreach(command project add_compile_options add_link_options find_package find_library pkg_check_modules
+                enable_testing target_link_libraries target_include_directories target_link_options
+                set_target_properties install add_dependencies gtest_discover_tests add_test
+                set_tests_properties)
+    cmake_language(EVAL CODE "function(${command})\nendfunction()")
+endforeach()
+
+mac_read("${ROOT}/CMakeLists.txt")
+
+file(WRITE "${OUT}" "")
+get_property(targets GLOBAL PROPERTY mac_targets)
+foreach(target IN LISTS targets)
+    get_property(sources GLOBAL PROPERTY mac_sources_${target})
+    get_property(flags GLOBAL PROPERTY mac_flags_${target})
+    list(JOIN flags " " flags)
+    foreach(source IN LISTS sources)
+        file(APPEND "${OUT}" "${target}\t${source}\t${flags}\n")
+    endforeach()
+endforeach()

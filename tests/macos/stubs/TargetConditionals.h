@@ -1,0 +1,18 @@
+// The platform macros of TargetConditionals.h for a macOS target (GoogleTest's headers read them).
+#pragma once
+
+#define TARGET_OS_MAC 1
+#define TARGET_OS_OSX 1
+#define TARGET_OS_IPHONE 0
+#define TARGET_OS_IOS 0
+#define TARGET_OS_TV 0
+#define TARGET_OS_WATCH 0
+#define TARGET_OS_VISION 0
+#define TARGET_OS_SIMULATOR 0
+#if defined(__arm64__) || defined(__aarch64__)
+#define TARGET_CPU_ARM64 1
+#define TARGET_CPU_X86_64 0
+#else
+#define TARGET_CPU_ARM64 0
+#define TARGET_CPU_X86_64 1
+#endif
