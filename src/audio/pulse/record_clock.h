@@ -35,10 +35,13 @@ inline Reference referenceOf(const TimingReport& report, std::uint32_t frameByte
 }
 
 // Which report places the frames truest. A report that carries a latency (PulseAudio's sink latency of a
-// monitor, a source's own) counts from the moment it was taken: the newest is the truest. A report of no
-// latency at all (PipeWire's pulse server) gives the index at the end of one of the server's cycles at
-// some moment of the next, and so errs by up to a cycle, either way: the median of the recent reports is
-// the truest. Old reports leave, so that a real change of the latency is followed within kReports reports.
+// monitor, a source's own) counts from the moment it was taken, but a sink that renders in blocks longer
+// than its reader asks for (a player with a long buffer on a null sink) moves its index a block at a time
+// while the latency it reports moves smoothly: such reports place the frames late by up to a block, never
+// early, and the earliest of the recent ones is the truest. A report of no latency at all (PipeWire's pulse
+// server) gives the index at the end of one of the server's cycles at some moment of the next, and so errs
+// by up to a cycle, either way: the median of the recent reports is the truest. Old reports leave, so that
+// a real change of the latency is followed within kReports reports.
 class ReferenceFilter {
   public:
     static constexpr std::size_t kReports = 12;
@@ -47,19 +50,20 @@ class ReferenceFilter {
     void add(const Reference& report, bool carriesLatency) {
         recent_[next_++ % kReports] = report;
         count_ = std::min(count_ + 1, kReports);
-        latest_ = carriesLatency ? std::optional(report) : std::nullopt;
+        latencies_ = carriesLatency;
     }
     // How early `reference` places the stream's frames: the capture time of its frame 0.
     std::int64_t offset(const Reference& reference) const {
         return reference.capturedNanos - reference.frame * 1'000'000'000 / static_cast<std::int64_t>(rate_);
     }
     std::optional<Reference> best() const {
-        if (latest_ || count_ == 0) return latest_;
+        if (count_ == 0) return std::nullopt;
         std::array<Reference, kReports> sorted = recent_;
-        const auto middle = sorted.begin() + static_cast<std::ptrdiff_t>(count_ / 2);
-        std::nth_element(sorted.begin(), middle, sorted.begin() + static_cast<std::ptrdiff_t>(count_),
+        const auto end = sorted.begin() + static_cast<std::ptrdiff_t>(count_);
+        const auto pick = latencies_ ? sorted.begin() : sorted.begin() + static_cast<std::ptrdiff_t>(count_ / 2);
+        std::nth_element(sorted.begin(), pick, end,
                          [this](const Reference& a, const Reference& b) { return offset(a) < offset(b); });
-        return *middle;
+        return *pick;
     }
 
   private:
@@ -67,7 +71,7 @@ class ReferenceFilter {
     std::array<Reference, kReports> recent_{};
     std::size_t count_ = 0;
     std::size_t next_ = 0;
-    std::optional<Reference> latest_;
+    bool latencies_ = false;
 };
 
 // When stream frame `position` was captured: at its distance in frames from the reference; before any

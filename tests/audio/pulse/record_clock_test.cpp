@@ -5,7 +5,7 @@
 namespace lumvar::audio::pulse {
 namespace {
 
-TEST(RecordClock, PlacesFramesFromTheLatestReportAndShortensLongHoles) {
+TEST(RecordClock, PlacesFramesFromTheTruestRecentReportAndShortensLongHoles) {
     // 48 kHz stereo float: 8 bytes a frame. A report that arrived at 10 s after 1 ms on its way.
     TimingReport report{
         .arrivedNanos = 10'000'000'000, .transportUsec = 1000, .writeIndexBytes = 38400, .sourceUsec = 2000};
@@ -19,13 +19,18 @@ TEST(RecordClock, PlacesFramesFromTheLatestReportAndShortensLongHoles) {
     EXPECT_EQ(capturedNanos(0, std::nullopt, 48000, 5'000'000'000, 480), 4'990'000'000);  // no report yet
     EXPECT_EQ(holeFramesToDeliver(100, 0, 48000), 100u);
     EXPECT_EQ(holeFramesToDeliver(10'000'000, 100'000'000, 48000), 7200u);  // 100 ms since, and 50 ms more
-    // Reports that carry a latency: the newest; reports of none err by up to a cycle either way: the median.
+    // Reports of no latency err by up to a cycle either way: the median.
     ReferenceFilter filter(48000);
     for (const std::int64_t late : {3, -2, 0, 1, 40})
         filter.add({4800, 100'000'000 + late * 1'000'000}, false);  // frame 4800: 100 ms in, give or take
     EXPECT_EQ(filter.offset(*filter.best()), 1'000'000);
-    filter.add({9600, 250'000'000}, true);
-    EXPECT_EQ(filter.offset(*filter.best()), 50'000'000);
+    // Reports of a latency from a sink that renders in blocks are late by up to a block: the earliest of
+    // the recent ones, until it is older than the window, so that a real rise of the latency is followed.
+    ReferenceFilter blocks(48000);
+    for (std::int64_t k = 0; k < 6; ++k) blocks.add({4800 * k, 100'000'000 * k + (k % 2) * 5'000'000}, true);
+    EXPECT_EQ(blocks.offset(*blocks.best()), 0);
+    for (std::size_t k = 0; k < ReferenceFilter::kReports; ++k) blocks.add({48000, 1'003'000'000}, true);
+    EXPECT_EQ(blocks.offset(*blocks.best()), 3'000'000);
 }
 
 }  // namespace
