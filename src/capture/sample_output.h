@@ -55,6 +55,8 @@ class SampleOutput {
     void cycle(const audio::AudioTimeStamp* time, std::size_t deviceFrames) {
         segments_.cycle(time, deviceFrames);
     }
+    // The next chunk begins a segment (a producer that places its own chunks moved them).
+    void restartSegment() { segments_.restart(); }
     // Room for a whole chunk, or nullopt: the parent has fallen this far behind (and, after a drop, until
     // a quarter of the ring is free again), or the chunk would begin a segment and the segment queue is
     // full. Then the callback drops the chunk and reports it with dropped().

@@ -66,6 +66,12 @@ class SegmentTracker {
         hostTimeValid_ = time != nullptr && (time->mFlags & audio::kAudioTimeStampHostTimeValid) != 0;
         hostTime_ = hostTimeValid_ ? time->mHostTime : 0;
     }
+    // The next chunk begins a segment, whatever its stamp says.
+    void restart() {
+        due_ = true;
+        anchor_ = jump_ = false;
+        expectedSampleTime_.reset();
+    }
     // Whether this cycle's chunk must begin a segment.
     bool due() const { return due_; }
     // The start of a segment whose first sample is the stream's `sample`, captured in this cycle.
