@@ -8,7 +8,7 @@
 namespace lumvar::app {
 
 Controller::Controller(Deps deps)
-    : deps_(std::move(deps)), env_(deps_.env), tap_(*deps_.tap), input_(*deps_.input) {}
+    : deps_(std::move(deps)), env_(deps_.env), tap_(*deps_.tap), input_(*deps_.input), call_(*deps_.call) {}
 
 void Controller::handle(const Command& command) {
     if (ended_) return;
@@ -19,6 +19,9 @@ void Controller::handle(const Command& command) {
     } else if (env_.text.equal(command.word, "INPUT")) {
         if (command.argument && !command.argument->empty()) retryPending_ = false;
         switchTo(Mode::Input, command.argument);
+    } else if (env_.text.equal(command.word, "CALL")) {
+        if (command.argument && !command.argument->empty()) retryPending_ = false;
+        switchToCall(command.argument);
     } else if (env_.text.equal(command.word, "LIST")) {
         listDevices();
     } else {
@@ -49,6 +52,7 @@ void Controller::switchToInput(const std::optional<std::string>& uid) {
         env_.log.log("  x INPUT needs a device uid");
         return;
     }
+    call_.stop();
     if (mode_ == Mode::System) tap_.teardown();
     input_.stop();
     attempted_ = true;
@@ -60,21 +64,52 @@ void Controller::switchToInput(const std::optional<std::string>& uid) {
         return;
     }
     env_.log.log("  x input start failed; restoring system");
-    fallBackToSystem();
+    fallBackToSystem(true);
 }
 
-// The one attempt at the system tap after the input source failed; the mode changes only if it works.
-bool Controller::fallBackToSystem() {
+void Controller::switchToCall(const std::optional<std::string>& uid) {
+    if (!uid || uid->empty()) {
+        env_.log.log("  x CALL needs a device uid");
+        return;
+    }
+    call_.stop();  // a call replaces a call, even of the same microphone
+    tap_.teardown();
+    input_.stop();
+    attempted_ = true;
+    callStarted(call_.start(*uid), *uid);
+}
+
+void Controller::callStarted(bool started, const std::string& uid) {
+    callRetry_ = false;
+    lastAttempt_.clear();
+    if (started) {
+        mode_ = Mode::Call;
+        if (!call_.systemRunning()) callSystemUnavailable();
+        env_.log.log("  > call capture started: " + oneLine(uid));
+        env_.log.log("  input device rate: " + formatDouble(call_.micRate()));
+        return;
+    }
+    env_.log.log("  x call start failed; restoring system");
+    fallBackToSystem(true);
+}
+
+// The one attempt at the system tap after another source failed or went; the mode changes only if it
+// works. The source changes with it: its start line says so (`announce`), unless a rebuild of the
+// system tap itself is what failed before.
+bool Controller::fallBackToSystem(bool announce) {
+    call_.stop();
     input_.stop();
     // A build that stopped part-way earlier may have left a tap behind; never leak it.
     tap_.teardown();
     attempted_ = true;
     if (!tap_.build()) return false;
     mode_ = Mode::System;
+    if (announce) env_.log.log("  > system tap started");
     return true;
 }
 
 bool Controller::switchToSystem() {
+    call_.stop();
     if (mode_ == Mode::Input) input_.stop();
     tap_.teardown();
     attempted_ = true;
@@ -105,7 +140,7 @@ void Controller::rebuildForTheMachine(std::string_view reasonLine) {
 
 void Controller::retryOrRebuild(bool quietWhenRepeated) {
     std::vector<std::string> lines = env_.log.capture([this] {
-        if (fallBackToSystem()) {
+        if (fallBackToSystem(mode_ != Mode::System)) {
             retryPending_ = false;
             env_.log.log("  > tap rebuilt");
         } else {
@@ -121,6 +156,10 @@ void Controller::retryOrRebuild(bool quietWhenRepeated) {
 }
 
 bool Controller::tryTheMachinesChange() {
+    if (mode_ == Mode::Call) {
+        retryCallSystem();
+        return true;
+    }
     retryPending_ = !switchToSystem();
     lastAttempt_.clear();
     return true;
@@ -128,8 +167,53 @@ bool Controller::tryTheMachinesChange() {
 
 void Controller::inputLost() {
     env_.log.log("  x input device lost: " + oneLine(input_.uid()) + "; restoring system");
-    retryPending_ = !fallBackToSystem();
+    retryPending_ = !fallBackToSystem(true);
     lastAttempt_.clear();
+}
+
+void Controller::callInputLost() {
+    env_.log.log("  ! call input lost: " + oneLine(call_.uid()) + "; its channel stays silent");
+    const bool wasRunning = call_.systemRunning();
+    const bool running = call_.dropMic();
+    if (call_.apart()) return;
+    // One clock: the aggregate was built again without the microphone.
+    if (running) {
+        env_.log.log("  > tap rebuilt");
+    } else if (wasRunning) {
+        callSystemUnavailable();
+    }
+}
+
+void Controller::rebuildCallSystem(std::string_view reasonLine) {
+    env_.log.log(reasonLine);
+    attempted_ = true;
+    if (call_.rebuildSystem()) {
+        callRetry_ = false;
+        env_.log.log("  > tap rebuilt");
+    } else {
+        callSystemUnavailable();
+    }
+}
+
+void Controller::callSystemUnavailable() {
+    lastAttempt_.clear();
+    callRetry_ = true;
+    // Apart, the microphone goes on alone; on one clock nothing of the call runs until the build works.
+    env_.log.log(call_.apart() ? "  ! call system part unavailable - retrying"
+                               : "  x rebuild failed; retrying next tick");
+}
+
+void Controller::retryCallSystem() {
+    attempted_ = true;
+    std::vector<std::string> lines = env_.log.capture([this] {
+        if (call_.rebuildSystem()) {
+            callRetry_ = false;
+            env_.log.log("  > tap rebuilt");
+        }
+    });
+    if (!callRetry_ || lines != lastAttempt_)
+        for (const std::string& line : lines) env_.log.log(line);
+    lastAttempt_ = std::move(lines);
 }
 
 void Controller::audioSystemRestarted() {
@@ -138,6 +222,12 @@ void Controller::audioSystemRestarted() {
     knownDevices_.clear();  // every id is new: the set is read afresh below
     otherDevicesChanged();
     attempted_ = true;
+    if (mode_ == Mode::Call && call_.running()) {
+        const std::string uid = call_.uid();
+        call_.stop();  // its ids are void: the stop's calls fail, which changes nothing
+        callStarted(call_.start(uid), uid);
+        return;
+    }
     if (mode_ == Mode::Input && input_.running()) {
         const std::string uid = input_.uid();
         input_.stop();  // its ids are void: the stop's calls fail, which changes nothing
@@ -147,7 +237,7 @@ void Controller::audioSystemRestarted() {
             return;
         }
         env_.log.log("  x input device lost: " + oneLine(uid) + "; restoring system");
-        retryPending_ = !fallBackToSystem();
+        retryPending_ = !fallBackToSystem(true);
         lastAttempt_.clear();
         return;
     }
@@ -155,6 +245,12 @@ void Controller::audioSystemRestarted() {
 }
 
 void Controller::sourceDied() {
+    if (mode_ == Mode::Call) {
+        if (call_.micRunning() && dead(call_.micDevice())) callInputLost();
+        if (tap_.running() && (dead(tap_.outputDevice()) || dead(tap_.aggID())))
+            rebuildCallSystem("  ! tap stalled - rebuilding");
+        return;
+    }
     if (input_.running()) {
         inputLost();
     } else {
@@ -163,7 +259,7 @@ void Controller::sourceDied() {
 }
 
 bool Controller::nothingRuns() const {
-    return !tap_.running() && !input_.running();
+    return !tap_.running() && !input_.running() && !call_.micRunning();
 }
 
 void Controller::watchdogTick() {
@@ -191,7 +287,24 @@ void Controller::watchdogTick() {
     }
     // What the machine broke is tried again on every tick, where a server is there to try it on.
     if (!acted && retryPending_ && nothingRuns() && serverReachable()) retryOrRebuild(true);
+    if (!acted && mode_ == Mode::Call && callRetry_ && !tap_.running() && serverReachable())
+        retryCallSystem();
     settle();
+}
+
+// A source that has delivered and then stops delivering, without a word from the platform (its
+// clock device went away under it), is rebuilt or given up. Returns whether it acted.
+bool Controller::StallWatch::stalled(audio::AudioDeviceIOProcID nowSource, std::uint64_t nowCycles,
+                                     MainQueue::Clock::time_point now) {
+    if (nowSource == nullptr || nowSource != source || nowCycles == 0 || nowCycles != cycles) {
+        source = nowSource;
+        cycles = nowCycles;
+        since = now;
+        return false;
+    }
+    if (now - since < kStall) return false;
+    source = nullptr;
+    return true;
 }
 
 // A source that has delivered and then stops delivering, without a word from the platform (its
@@ -201,21 +314,30 @@ bool Controller::checkStall() {
     // After a sleep the first tick sees a long time without progress that was no stall.
     const bool resumed = lastTick_ && now - *lastTick_ > kResumed;
     lastTick_ = now;
-    if (resumed) watchedSource_ = nullptr;
+    if (resumed) sourceWatch_.source = micWatch_.source = nullptr;
+    if (mode_ == Mode::Call) return checkCallStalls();
     const bool input = mode_ == Mode::Input;
-    const audio::AudioDeviceIOProcID source = input ? input_.ioProcID() : tap_.ioProcID();
-    const std::uint64_t cycles = input ? input_.ioCycles() : tap_.ioCycles();
-    // Not delivering yet is waiting, not stalling: the first IO may wait until something plays.
-    if (source == nullptr || source != watchedSource_ || cycles == 0 || cycles != watchedCycles_) {
-        watchedSource_ = source;
-        watchedCycles_ = cycles;
-        lastProgress_ = now;
+    if (!sourceWatch_.stalled(input ? input_.ioProcID() : tap_.ioProcID(),
+                              input ? input_.ioCycles() : tap_.ioCycles(), now))
         return false;
-    }
-    if (now - lastProgress_ < kStall) return false;
-    watchedSource_ = nullptr;
     sourceDied();
     return true;
+}
+
+// A call's parts each have their own watch: the microphone's (where it runs on its own callback) and
+// what plays.
+bool Controller::checkCallStalls() {
+    const auto now = deps_.now();
+    bool acted = false;
+    if (call_.apart() && call_.micRunning() && micWatch_.stalled(input_.ioProcID(), input_.ioCycles(), now)) {
+        callInputLost();
+        acted = true;
+    }
+    if (tap_.running() && sourceWatch_.stalled(tap_.ioProcID(), tap_.ioCycles(), now)) {
+        rebuildCallSystem("  ! tap stalled - rebuilding");
+        acted = true;
+    }
+    return acted;
 }
 
 void Controller::startWatching() {
@@ -246,13 +368,22 @@ void Controller::handleDeviceEvents(const DeviceEvents& events) {
         if (devicesChanged || events.defaultOutput || serverBack) tryTheMachinesChange();
     } else if (events.defaultOutput && mode_ == Mode::System && tap_.running() && defaultOutputMoved()) {
         rebuildForTheMachine("  ! default output changed - rebuilding");
+    } else if (events.defaultOutput && mode_ == Mode::Call && tap_.running() && defaultOutputMoved()) {
+        rebuildCallSystem("  ! default output changed - rebuilding");
+    } else if (mode_ == Mode::Call && callRetry_ && !tap_.running() &&
+               (devicesChanged || events.defaultOutput || serverBack)) {
+        retryCallSystem();  // a change of the machine is worth one try before the next tick
     }
     if (devicesChanged || events.defaultInput) checkInputSet();
-    if (events.rate) {
+    if (events.rate && mode_ == Mode::Call) {
+        call_.rateChanged();
+    } else if (events.rate) {
         if (input_.running()) input_.rateChanged();
         tap_.rateChanged();
     }
-    if (events.latency) {
+    if (events.latency && mode_ == Mode::Call) {
+        call_.latencyChanged();
+    } else if (events.latency) {
         if (input_.running()) input_.latencyChanged();
         if (tap_.running()) tap_.latencyChanged();
     }
@@ -264,16 +395,19 @@ bool Controller::defaultOutputMoved() {
     return audio::defaultOutputDeviceID(quiet) != tap_.outputDevice();
 }
 
+bool Controller::dead(audio::AudioObjectID device) {
+    std::uint32_t alive = 0;
+    std::uint32_t size = sizeof alive;
+    const auto address = audio::globalAddress(audio::kAudioDevicePropertyDeviceIsAlive);
+    return env_.hw.getPropertyData(device, address, size, &alive) != audio::kAudioHardwareNoError ||
+           alive == 0;
+}
+
 bool Controller::deviceInUseDied() {
-    const auto dead = [this](audio::AudioObjectID device) {
-        std::uint32_t alive = 0;
-        std::uint32_t size = sizeof alive;
-        const auto address = audio::globalAddress(audio::kAudioDevicePropertyDeviceIsAlive);
-        return env_.hw.getPropertyData(device, address, size, &alive) != audio::kAudioHardwareNoError ||
-               alive == 0;
-    };
+    const bool tapDied = tap_.running() && (dead(tap_.outputDevice()) || dead(tap_.aggID()));
+    if (mode_ == Mode::Call) return tapDied || (call_.micRunning() && dead(call_.micDevice()));
     if (input_.running()) return dead(input_.devID());
-    return tap_.running() && (dead(tap_.outputDevice()) || dead(tap_.aggID()));
+    return tapDied;
 }
 
 bool Controller::checkServer() {
@@ -331,10 +465,11 @@ void Controller::followDevicesInUse() {
     if (ended_) return;
     std::vector<audio::AudioObjectID> inUse;
     if (tap_.running()) inUse = {tap_.outputDevice(), tap_.aggID()};
-    if (input_.running()) inUse = {input_.devID()};
+    if (mode_ == Mode::Call && call_.micRunning()) inUse.push_back(call_.micDevice());
+    if (mode_ != Mode::Call && input_.running()) inUse = {input_.devID()};
     deps_.watch.watchAlive(inUse);
-    deps_.watch.watchRate(input_.running() ? input_.devID() : tap_.aggID());
-    if (input_.running()) {
+    deps_.watch.watchRate(input_.running() && mode_ != Mode::Call ? input_.devID() : tap_.aggID());
+    if (input_.running() && mode_ != Mode::Call) {
         deps_.watch.watchLatency(input_.devID(), audio::kAudioObjectPropertyScopeInput);
     } else {
         deps_.watch.watchLatency(tap_.outputDevice(), audio::kAudioObjectPropertyScopeOutput);
@@ -346,6 +481,7 @@ void Controller::terminate(int status) {
     ended_ = true;
     if (deps_.ending) deps_.ending();
     deps_.watch.stop();
+    call_.stop();
     tap_.teardown();
     input_.stop();
     deps_.exit(status);

@@ -13,13 +13,14 @@
 #include "app/parent_probe.h"
 #include "audio/audio_env.h"
 #include "audio/input_device.h"
+#include "capture/call_capture.h"
 #include "capture/input_capture.h"
 #include "capture/tap.h"
 #include "common/memory_sink.h"
 
 namespace lumvar::app {
 
-enum class Mode { System, Input };
+enum class Mode { System, Input, Call };
 
 // The process-wide state and everything that changes it: commands, source switching, the watchdog
 // tick, the machine's changes and termination. Runs only on the main queue, so nothing here needs a
@@ -38,6 +39,7 @@ class Controller {
         audio::AudioEnv env;
         std::shared_ptr<capture::Tap> tap;
         std::shared_ptr<capture::InputCapture> input;
+        std::shared_ptr<capture::CallCapture> call;
         ParentProbe& parent;
         DeviceWatch& watch;
         std::function<MainQueue::Clock::time_point()> now;
@@ -78,9 +80,11 @@ class Controller {
     };
 
     void switchToInput(const std::optional<std::string>& uid);
+    void switchToCall(const std::optional<std::string>& uid);
+    // The lines of a call that started, or of one that failed and the system tap after it.
+    void callStarted(bool started, const std::string& uid);
     bool switchToSystem();
-    // The system tap after the input source went; the mode changes only if it works.
-    bool fallBackToSystem();
+    bool fallBackToSystem(bool announce);
     void rebuildTap(std::string_view reasonLine, std::string_view failedLine);
     // A rebuild the machine caused: `reasonLine`, the build, "> tap rebuilt" or the retry line.
     void rebuildForTheMachine(std::string_view reasonLine);
@@ -90,12 +94,22 @@ class Controller {
     // The one attempt a change of the machine is worth while nothing runs; if it fails, the ticks go on.
     bool tryTheMachinesChange();
     void inputLost();
+    // A call's microphone died or stalled: its channel stays silent.
+    void callInputLost();
+    // A call's system part: `reasonLine`, the build, then "> tap rebuilt" or the retry line.
+    void rebuildCallSystem(std::string_view reasonLine);
+    // The tick's (or a change's) try at a call's system part that could not be built; a failure that
+    // says what the last one said says nothing.
+    void retryCallSystem();
+    void callSystemUnavailable();
     // The audio system's daemon started again: every id is void; the running source starts afresh.
     void audioSystemRestarted();
     // The running source's device died: rebuilt, or the input given up for the system tap.
     void sourceDied();
     bool nothingRuns() const;
     bool checkStall();
+    bool checkCallStalls();
+    bool dead(audio::AudioObjectID device);
     bool deviceInUseDied();
     bool defaultOutputMoved();
     void checkInputSet();
@@ -112,6 +126,7 @@ class Controller {
     audio::AudioEnv& env_;
     capture::Tap& tap_;
     capture::InputCapture& input_;
+    capture::CallCapture& call_;
     Mode mode_ = Mode::System;
     std::int64_t zeroThreshold_ = kZeroThreshold;
     bool ended_ = false;
@@ -120,14 +135,24 @@ class Controller {
     std::set<audio::AudioObjectID> knownDevices_;
     bool serverReachable_ = true;           // it was, for start-up to succeed
     bool retryPending_ = false;             // a rebuild the machine caused failed: the ticks try again
+    bool callRetry_ = false;                // a call's system part could not be built: the ticks try again
     std::vector<std::string> lastAttempt_;  // the lines of the last such attempt
     bool attempted_ = false;                // this work item has tried to start a source
     NullSink quietSink_;  // for listings that only compare, without the listing's failure lines
     StatusLog quietLog_{quietSink_};
-    // The stall watch: which registration was seen delivering, how far, and when it last moved on.
-    audio::AudioDeviceIOProcID watchedSource_ = nullptr;
-    std::uint64_t watchedCycles_ = 0;
-    MainQueue::Clock::time_point lastProgress_{};
+    // The stall watch of a source (or of a call's part): which registration was seen delivering, how far,
+    // and when it last moved on.
+    struct StallWatch {
+        audio::AudioDeviceIOProcID source = nullptr;
+        std::uint64_t cycles = 0;
+        MainQueue::Clock::time_point since{};
+        // Whether `source`, at `cycles` callbacks by `now`, has delivered before and none for kStall.
+        // Not delivering yet is waiting, not stalling: the first IO may wait until something plays.
+        bool stalled(audio::AudioDeviceIOProcID now_source, std::uint64_t now_cycles,
+                     MainQueue::Clock::time_point now);
+    };
+    StallWatch sourceWatch_;
+    StallWatch micWatch_;
     std::optional<MainQueue::Clock::time_point> lastTick_;
 };
 

@@ -83,6 +83,7 @@ class Process {
     std::function<void(int)> ending_;
     std::shared_ptr<capture::Tap> tap_;
     std::shared_ptr<capture::InputCapture> input_;
+    std::shared_ptr<capture::CallCapture> call_;
     DeviceWatch watch_;
     Controller controller_;
     std::atomic<bool> outputGone_{false};

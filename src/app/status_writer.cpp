@@ -14,6 +14,12 @@ bool alwaysKept(std::string_view line) {
     return line.starts_with("@DEVICES ") || line.starts_with("initial tap build failed");
 }
 
+// The lines that name the source of the segments after them: kept as segment lines are.
+bool namesSource(std::string_view line) {
+    return line == "  > system tap started\n" || line.starts_with("  > input capture started: ") ||
+           line.starts_with("  > call capture started: ");
+}
+
 }  // namespace
 
 StatusWriter::StatusWriter(ByteSink& out, std::size_t capacity) : out_(out), capacity_(capacity) {}
@@ -58,6 +64,8 @@ void StatusWriter::endItem() {
         for (const Entry& entry : item_) bytes += entry.line.size();
         const bool fits = queuedBytes_ + bytes <= capacity_;
         for (Entry& entry : item_) {
+            if (!entry.segment && namesSource(entry.line))
+                entry.segment = Segment{.frame = 0, .anchor = false, .announcements = 0, .source = true};
             if (entry.segment) {
                 queueSegment(std::move(entry));
                 continue;
@@ -83,26 +91,42 @@ void StatusWriter::queueSegment(Entry entry) {
     queue_.push_back(std::move(entry));
 }
 
-// The oldest waiting anchor goes; failing that, the oldest waiting segment line is merged into the
-// next. Either way its announcements go with the next segment line, which is written after it would
-// have been.
+// Room for one more line of the kept kinds, in this order of preference: the oldest waiting anchor goes;
+// else a source line that another follows at once (no frame was its); else the oldest waiting segment
+// line is merged into the next; else the oldest source line goes. An anchor's or a merged line's
+// announcements go with the next segment line, which is written after it would have been.
 void StatusWriter::makeRoomForSegment(Entry& incoming) {
-    const auto isSegment = [](const Entry& entry) { return entry.segment.has_value(); };
-    auto gone = std::find_if(queue_.begin(), queue_.end(), [](const Entry& entry) {
-        return entry.segment && entry.segment->anchor && entry.segment->mergedStarts == 0;
-    });
-    const bool anchor = gone != queue_.end();
-    if (!anchor) gone = std::find_if(queue_.begin(), queue_.end(), isSegment);
-    const auto next = std::find_if(std::next(gone), queue_.end(), isSegment);
-    Segment& heir = next != queue_.end() ? *next->segment : *incoming.segment;
-    const Segment& lost = *gone->segment;
-    heir.announcements += lost.announcements;
-    if (anchor) {
-        ++dropped_;
-    } else {
-        heir.mergedStarts += lost.mergedStarts + (lost.anchor ? 0 : 1);
-        heir.mergedFrom = lost.mergedStarts > 0 ? lost.mergedFrom : lost.frame;
+    const auto start = [](const Entry& entry) { return entry.segment && !entry.segment->source; };
+    const auto kept = [](const Entry& entry) { return entry.segment.has_value(); };
+    const auto next = [&](std::deque<Entry>::iterator from, auto which) -> Entry* {
+        const auto found = std::find_if(std::next(from), queue_.end(), which);
+        if (found != queue_.end()) return &*found;
+        return which(incoming) ? &incoming : nullptr;
+    };
+    auto gone = queue_.end();
+    Entry* heir = nullptr;
+    bool merge = false;
+    for (auto entry = queue_.begin(); entry != queue_.end() && heir == nullptr; ++entry)
+        if (start(*entry) && entry->segment->anchor && entry->segment->mergedStarts == 0 &&
+            (heir = next(entry, start)) != nullptr)
+            gone = entry;
+    for (auto entry = queue_.begin(); entry != queue_.end() && gone == queue_.end(); ++entry) {
+        const Entry* after = entry->segment && entry->segment->source ? next(entry, kept) : nullptr;
+        if (after != nullptr && after->segment->source) gone = entry;
     }
+    for (auto entry = queue_.begin(); entry != queue_.end() && gone == queue_.end(); ++entry)
+        if (start(*entry) && (heir = next(entry, start)) != nullptr) gone = entry, merge = true;
+    if (gone == queue_.end()) gone = std::find_if(queue_.begin(), queue_.end(), kept);
+    if (heir != nullptr) {
+        Segment& to = *heir->segment;
+        const Segment& lost = *gone->segment;
+        to.announcements += lost.announcements;
+        if (merge) {
+            to.mergedStarts += lost.mergedStarts + (lost.anchor ? 0 : 1);
+            to.mergedFrom = lost.mergedStarts > 0 ? lost.mergedFrom : lost.frame;
+        }
+    }
+    if (!merge) ++dropped_;
     queuedBytes_ -= gone->line.size();
     --queuedSegments_;
     queue_.erase(gone);

@@ -34,10 +34,11 @@ class StatusProgress {
 // together, or, when more than kCapacity bytes wait, dropped together and counted, so that no sequence
 // is ever cut. Lines a parent cannot do without are queued all the same: the failed start, and the device
 // list (past the bound, only the newest waits: older ones not yet written go, counted). Segment lines
-// are kept too, but at most kMaxSegmentLines of them wait: beyond that anchors go first (counted as
-// dropped lines), then the oldest waiting line is merged into the next one, which is then written after
-// "  ! segment lines merged: <n> starts between frames <a> and <b>". Once the queue has drained after a
-// drop, one line says how many went.
+// and the lines that name the source of the segments after them are kept too, but at most
+// kMaxSegmentLines of them wait: beyond that anchors go first and source lines that another follows at
+// once (counted as dropped lines), then the oldest waiting segment line is merged into the next one,
+// which is then written after "  ! segment lines merged: <n> starts between frames <a> and <b>". Once
+// the queue has drained after a drop, one line says how many went.
 class StatusWriter final : public ByteSink, public StatusProgress {
   public:
     static constexpr std::size_t kCapacity = 1 << 20;  // bytes queued
@@ -80,6 +81,7 @@ class StatusWriter final : public ByteSink, public StatusProgress {
         std::uint64_t announcements = 1;  // how often `then` runs: its own and those of lines merged into it
         std::uint64_t mergedStarts = 0;   // starts merged into it, whose lines are lost
         std::uint64_t mergedFrom = 0;     // the first of their frames
+        bool source = false;              // a line that names the source of the segments after it
     };
     // A line to write, with what to run once it is written.
     struct Entry {

@@ -34,6 +34,10 @@ inline constexpr FourCharCode kAudioTapPropertyFormat = fourCC("tfmt");
 inline constexpr FourCharCode kLumvarTapKeepsLevel = fourCC("lvtk");
 // - Whether the sound server can be reached (UInt32); listened to where the platform has a server.
 inline constexpr FourCharCode kLumvarServerReachable = fourCC("lvsr");
+// - Whether a call's two parts run apart (UInt32): what plays through a tap's aggregate and the
+//   microphone through its own IO callback, each on its own clock, rather than both through one
+//   aggregate that holds the microphone as a sub-device.
+inline constexpr FourCharCode kLumvarCallPartsApart = fourCC("lvca");
 
 inline constexpr OSStatus kAudioHardwareUnknownPropertyError = static_cast<OSStatus>(fourCC("who?"));
 inline constexpr OSStatus kAudioHardwareBadObjectError = static_cast<OSStatus>(fourCC("!obj"));

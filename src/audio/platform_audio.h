@@ -23,14 +23,22 @@ struct SubTapDescription {
     bool drift = false;
 };
 
+// A device an aggregate runs on its clock; `drift`: resampled to follow it.
+struct SubDeviceDescription {
+    std::string uid;
+    bool drift = false;
+};
+
 // The dictionary an aggregate device is created from ("name", "uid", "master", "private",
-// "tapautostart", "taps" with "uid" and "drift").
+// "tapautostart", "subdevices" with "uid" and "drift", "taps" with "uid" and "drift"). Its input buffers
+// are its sub-devices' in their order, then its taps'.
 struct AggregateDescription {
     std::string name;
     std::string uid;
     std::string master;
     bool isPrivate = false;
     bool tapAutoStart = false;
+    std::vector<SubDeviceDescription> subDevices;
     std::vector<SubTapDescription> taps;
 };
 

@@ -35,25 +35,31 @@ AudioObjectID defaultInputDeviceID(AudioEnv& env) {
     return readDeviceID(env, kAudioHardwarePropertyDefaultInputDevice, status);
 }
 
-std::int64_t channelCount(AudioEnv& env, AudioObjectID device, FourCharCode scope) {
+std::vector<std::uint32_t> bufferChannels(AudioEnv& env, AudioObjectID device, FourCharCode scope) {
     const AudioObjectPropertyAddress address{kAudioDevicePropertyStreamConfiguration, scope,
                                              kAudioObjectPropertyElementMain};
     std::uint32_t size = 0;
     env.hw.getPropertyDataSize(device, address, size);
-    if (size < sizeof(std::uint32_t)) return 0;
+    if (size < sizeof(std::uint32_t)) return {};
 
     // Aligned storage for the list; the platform fills at most `size` bytes.
     const std::size_t words = (size + sizeof(std::max_align_t) - 1) / sizeof(std::max_align_t);
     auto storage = std::make_unique<std::max_align_t[]>(words);
     std::uint32_t filled = size;
-    if (env.hw.getPropertyData(device, address, filled, storage.get()) != kAudioHardwareNoError) return 0;
+    if (env.hw.getPropertyData(device, address, filled, storage.get()) != kAudioHardwareNoError) return {};
 
     const auto& list = *reinterpret_cast<const AudioBufferList*>(storage.get());
     // Never walk past what was filled, whatever mNumberBuffers claims.
     const std::size_t count =
         std::min<std::size_t>(list.mNumberBuffers, buffersWithin(std::min(filled, size)));
+    std::vector<std::uint32_t> channels;
+    for (const AudioBuffer& buffer : buffersOf(list).first(count)) channels.push_back(buffer.mNumberChannels);
+    return channels;
+}
+
+std::int64_t channelCount(AudioEnv& env, AudioObjectID device, FourCharCode scope) {
     std::int64_t sum = 0;
-    for (const AudioBuffer& buffer : buffersOf(list).first(count)) sum += buffer.mNumberChannels;
+    for (const std::uint32_t channels : bufferChannels(env, device, scope)) sum += channels;
     return sum;
 }
 

@@ -17,6 +17,8 @@ namespace lumvar::audio {
 AudioObjectID defaultOutputDeviceID(AudioEnv& env);
 AudioObjectID defaultInputDeviceID(AudioEnv& env);
 
+// The channels of each of the device's buffers in `scope`, in the order its IO cycles carry them.
+std::vector<std::uint32_t> bufferChannels(AudioEnv& env, AudioObjectID device, FourCharCode scope);
 std::int64_t channelCount(AudioEnv& env, AudioObjectID device, FourCharCode scope);
 std::int64_t outputChannelCount(AudioEnv& env, AudioObjectID device);
 std::int64_t inputChannelCount(AudioEnv& env, AudioObjectID device);

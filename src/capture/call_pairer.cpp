@@ -23,6 +23,7 @@ constexpr double kMaxCorrection = 0.01;
 // that drifts is followed with no lasting error.
 constexpr double kSmoothing = 0.05;
 constexpr double kDriftGain = kSmoothing * kSmoothing / (2.0 - kSmoothing);
+constexpr double kLagFading = 0.01;
 
 bool allZero(std::span<const float> samples) {
     std::uint32_t any = 0;
@@ -32,8 +33,13 @@ bool allZero(std::span<const float> samples) {
 
 }  // namespace
 
-CallPairer::CallPairer(CallPart& mic, CallPart& system, SampleOutput& output, double nanosPerTick)
-    : micPart_(mic), systemPart_(system), output_(output), nanosPerTick_(nanosPerTick) {
+CallPairer::CallPairer(CallPart& mic, CallPart& system, SampleOutput& output, double nanosPerTick,
+                       std::function<std::uint64_t()> hostNow)
+    : micPart_(mic),
+      systemPart_(system),
+      output_(output),
+      nanosPerTick_(nanosPerTick),
+      hostNow_(std::move(hostNow)) {
     mic_.history.resize(kHistory);
     system_.history.resize(kHistory);
     block_.resize(2 * kBlock);
@@ -66,6 +72,12 @@ void CallPairer::take(CallPart& part, Track& track) {
             ring.consume(now);
             track.end += now;
             left -= now;
+        }
+        // How long after their instant the part's frames arrive: the newest lag at once, an older longer
+        // one fading over a few hundred chunks.
+        if (track.placed) {
+            const double lag = nowNanos_ - track.nanosAt(static_cast<double>(track.end));
+            track.lag = lag >= track.lag ? lag : track.lag + (lag - track.lag) * kLagFading;
         }
         part.takeChunk();
     }
@@ -109,6 +121,7 @@ void CallPairer::place(Track& track, const CallPart::Chunk& chunk, double rate, 
 }
 
 bool CallPairer::pump() {
+    nowNanos_ = static_cast<double>(hostNow_()) * nanosPerTick_;
     take(micPart_, mic_);
     take(systemPart_, system_);
     bool wrote = false;
@@ -136,14 +149,12 @@ bool CallPairer::pairBlock() {
             steer(target, seconds);
         }
         // The microphone's frames of this block are not all here yet: they are waited for while the
-        // microphone runs and what plays has not waited kWaitSeconds.
+        // microphone runs, until kWaitSeconds after they were captured (what plays may be placed well
+        // ahead of now: a server's sink that renders far ahead of what it plays).
         const double last = micPosition_ + step_ * static_cast<double>(frames - 1);
         const auto needed = static_cast<std::int64_t>(std::floor(last)) + SincInterpolator::kHalf;
-        const bool waiting =
-            micPart_.active() && static_cast<double>(system_.end - systemNext_) < kWaitSeconds * system_.rate;
-        if (needed >= static_cast<std::int64_t>(mic_.end) && waiting) return false;
-    } else if (micPart_.active() &&
-               static_cast<double>(system_.end - systemNext_) < kWaitSeconds * system_.rate) {
+        if (needed >= static_cast<std::int64_t>(mic_.end) && mayCome(micPart_, mic_, nanos)) return false;
+    } else if (mayCome(micPart_, mic_, nanos)) {
         return false;  // its first frames are on their way
     }
     const float* played = system_.at(systemNext_);
@@ -165,22 +176,23 @@ bool CallPairer::pairBlock() {
     if (mic_.placed) micPosition_ += step_ * static_cast<double>(frames);
     systemNext_ += frames;
     system_.keepFrom(systemNext_);
-    const double oldest = std::floor(micPosition_) - SincInterpolator::kHalf;
+    // The microphone's older frames stay a while: a placement that moves back finds them still there.
+    const double oldest = std::floor(micPosition_) - SincInterpolator::kHalf - kKeepBehindSeconds * mic_.rate;
     if (oldest > 0.0) mic_.keepFrom(static_cast<std::uint64_t>(oldest));
     emit(frames, nanos, newSegment);
     return true;
 }
 
 // The microphone alone, while what plays is stopped or has stopped coming (nothing plays through a
-// server that stops its sink then): kWaitSeconds after its last frame.
+// server that stops its sink then).
 bool CallPairer::micBlock() {
     if (!mic_.placed) return false;
     const auto from = std::max<std::uint64_t>(
         mic_.first, pace_ == Pace::Mic ? static_cast<std::uint64_t>(micPosition_)
                                        : static_cast<std::uint64_t>(std::ceil(std::max(micPosition_, 0.0))));
     if (from >= mic_.end) return false;
-    const bool systemGone = !systemPart_.active() || pace_ == Pace::Mic;
-    if (!systemGone && static_cast<double>(mic_.end - from) < kWaitSeconds * mic_.rate) return false;
+    if (pace_ != Pace::Mic && mayCome(systemPart_, system_, mic_.nanosAt(static_cast<double>(from))))
+        return false;
     const std::size_t frames = std::min<std::uint64_t>(kBlock, mic_.end - from);
     const float* near = mic_.at(from);
     for (std::size_t k = 0; k < frames; ++k) {
@@ -197,6 +209,12 @@ bool CallPairer::micBlock() {
     systemNext_ = system_.end;
     emit(frames, mic_.nanosAt(static_cast<double>(from)), newSegment);
     return true;
+}
+
+bool CallPairer::mayCome(const CallPart& part, const Track& track, double nanos) const {
+    if (!part.active()) return false;
+    const double first = part.run() != track.run ? kFirstWaitSeconds : kWaitSeconds;
+    return nowNanos_ < nanos + std::max(track.lag, 0.0) + first * 1e9;
 }
 
 void CallPairer::steer(double target, double seconds) {

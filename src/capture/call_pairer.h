@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <functional>
 #include <vector>
 
 #include "capture/call_part.h"
@@ -24,8 +25,13 @@ class CallPairer {
   public:
     // Frames each part keeps: 2.7 s at 48 kHz, several times kWaitSeconds.
     static constexpr std::size_t kHistory = 1 << 17;
-    // How long one part's frames wait for the other's, before they go without them.
+    // How long one part's frames wait for the other's beyond when those usually come, before they go
+    // without them; longer for the first frames of a part's run (a server may take that long to start a
+    // stream on a sink that slept), so that a call begins paired where it can.
     static constexpr double kWaitSeconds = 0.3;
+    static constexpr double kFirstWaitSeconds = 1.0;
+    // How long the microphone's frames stay after they were read.
+    static constexpr double kKeepBehindSeconds = 0.5;
     // Frames paired at a time: the control loop's step changes between blocks (2.7 ms at 48 kHz).
     static constexpr std::size_t kBlock = 128;
     // A stamp further than this from where its part's frames were placed places them afresh.
@@ -33,8 +39,10 @@ class CallPairer {
     // A microphone further than this from its place is put there at once instead of steered to it.
     static constexpr double kResyncSeconds = 0.005;
 
-    // `nanosPerTick`: host ticks to nanoseconds (the part's stamps are host times).
-    CallPairer(CallPart& mic, CallPart& system, SampleOutput& output, double nanosPerTick);
+    // `nanosPerTick`: host ticks to nanoseconds (the part's stamps are host times); `hostNow`: the host
+    // clock, which says how long a part's frames have been waited for.
+    CallPairer(CallPart& mic, CallPart& system, SampleOutput& output, double nanosPerTick,
+               std::function<std::uint64_t()> hostNow);
 
     bool pump();
 
@@ -56,6 +64,7 @@ class CallPairer {
         double anchorFrame = 0.0;
         double anchorNanos = 0.0;
         double nanosPerFrame = 0.0;
+        double lag = 0.0;  // how long after their instant its frames have been arriving
 
         double nanosAt(double frame) const { return anchorNanos + (frame - anchorFrame) * nanosPerFrame; }
         double frameAt(double nanos) const { return anchorFrame + (nanos - anchorNanos) / nanosPerFrame; }
@@ -72,12 +81,18 @@ class CallPairer {
     bool pairBlock();
     bool micBlock();
     void steer(double target, double seconds);
+    // Whether the part's frames of the instant `nanos` may still come: it runs, and they have not been
+    // waited for kWaitSeconds (kFirstWaitSeconds before the first of its run) past when its frames
+    // have been arriving after their instants.
+    bool mayCome(const CallPart& part, const Track& track, double nanos) const;
     void emit(std::size_t frames, double nanos, bool newSegment);
 
     CallPart& micPart_;
     CallPart& systemPart_;
     SampleOutput& output_;
     const double nanosPerTick_;
+    std::function<std::uint64_t()> hostNow_;
+    double nowNanos_ = 0.0;
     SincInterpolator sinc_;
     Track mic_;
     Track system_;

@@ -79,6 +79,8 @@ class CallPart {
     void takeChunk() { taken_.store(taken_.load(std::memory_order_relaxed) + 1, std::memory_order_release); }
     SampleRing& ring() { return ring_; }
     bool active() const { return active_.load(std::memory_order_acquire); }
+    // The run begin() began last (the chunks of a run carry its number).
+    std::uint32_t run() const { return run_.load(std::memory_order_relaxed); }
     double rate() const { return rate_.load(std::memory_order_relaxed); }
     std::int64_t latencyNanos() const { return latency_.load(std::memory_order_relaxed); }
 

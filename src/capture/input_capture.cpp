@@ -8,7 +8,9 @@
 #include "audio/audio_properties.h"
 #include "audio/check.h"
 #include "audio/property_queries.h"
+#include "capture/input_channels.h"
 #include "capture/io_callback.h"
+#include "common/memory_sink.h"
 #include "common/number_format.h"
 
 namespace lumvar::capture {
@@ -26,7 +28,7 @@ InputCapture::~InputCapture() {
     if (gate_) gate_->close();
 }
 
-bool InputCapture::start(std::string_view uid) {
+bool InputCapture::open(std::string_view uid) {
     const AudioObjectID id = deviceIDForUID(env_, uid);
     if (id == kAudioObjectUnknown) {
         env_.log.log("  x input device not found: " + oneLine(uid));
@@ -47,6 +49,19 @@ bool InputCapture::start(std::string_view uid) {
 
     uid_ = uid;
     rate_ = nominalRate(env_, id);
+    return true;
+}
+
+bool InputCapture::restart() {
+    NullSink quiet;
+    StatusLog quietLog(quiet);
+    AudioEnv env{env_.hw, quietLog, env_.text};
+    devID_ = deviceIDForUID(env, uid_);
+    return devID_ != kAudioObjectUnknown && run();
+}
+
+bool InputCapture::run() {
+    rate_ = nominalRate(env_, devID_);  // a call may have set it since open()
     placeFrames(true);
     ioCycles_.store(0, std::memory_order_relaxed);
     AudioDeviceIOProcID procID = nullptr;
@@ -66,6 +81,7 @@ void InputCapture::stop() {
         env_.hw.destroyIOProcID(devID_, ioProcID_);
         gate_->close();
         ioProcID_ = nullptr;
+        if (part_ != nullptr) part_->end();
     }
     devID_ = kAudioObjectUnknown;
 }
@@ -74,7 +90,11 @@ void InputCapture::rateChanged() {
     if (!running()) return;
     if (const double rate = nominalRate(env_, devID_); rate != rate_) {
         rate_ = rate;
-        stdoutHandle_.changeRate(rate);
+        if (part_ != nullptr) {
+            part_->changeRate(rate);
+        } else {
+            stdoutHandle_.changeRate(rate);
+        }
     }
     placeFrames(false);  // the latency's frames last another time
 }
@@ -92,7 +112,10 @@ void InputCapture::placeFrames(bool starting) {
                      (inScope ? formatUnsigned(*inScope) : std::string("failed")));
     }
 #endif
-    if (starting) {
+    if (part_ != nullptr) {
+        if (starting) part_->begin(rate_, nanos);
+        part_->changeLatency(nanos);
+    } else if (starting) {
         stdoutHandle_.beginSource(rate_, nanos);
     } else if (nanos != latencyNanos_) {
         stdoutHandle_.changeLatency(nanos);
@@ -102,48 +125,8 @@ void InputCapture::placeFrames(bool starting) {
 
 namespace {
 
-// Where one stream channel lies: every `stride`th float from `data`.
-struct Channel {
-    const float* data = nullptr;
-    std::size_t stride = 1;
-    float at(std::size_t frame) const { return data[frame * stride]; }
-};
-
-// The two channels a frame of the stream takes, device channel 1 first and channel 0 second (the order
-// parents of this stream have always read input in; a mono device gives both the same sample), and
-// how many whole frames the cycle holds. Nothing when the cycle holds no whole frame.
-struct Layout {
-    Channel first;
-    Channel second;
-    std::size_t frames = 0;
-};
-
-std::optional<Layout> layoutOf(std::span<const AudioBuffer> buffers) {
-    const auto floats = [](const AudioBuffer& buffer) { return buffer.mDataByteSize / sizeof(float); };
-    const AudioBuffer& zero = buffers[0];
-    const auto* data0 = static_cast<const float*>(zero.mData);
-    if (data0 == nullptr) return std::nullopt;
-    if (buffers.size() == 1) {
-        const std::size_t channels = zero.mNumberChannels;
-        if (channels == 0 || channels > floats(zero)) return std::nullopt;
-        const Channel channel0{data0, channels};
-        return Layout{channels == 1 ? channel0 : Channel{data0 + 1, channels}, channel0,
-                      floats(zero) / channels};
-    }
-    // Several buffers: channels 1 and 0 wherever they lie, each buffer with its own stride.
-    const std::size_t stride0 = std::max<std::uint32_t>(zero.mNumberChannels, 1);
-    const Channel channel0{data0, stride0};
-    if (zero.mNumberChannels >= 2)
-        return Layout{Channel{data0 + 1, stride0}, channel0, floats(zero) / stride0};
-    const AudioBuffer& one = buffers[1];
-    const auto* data1 = static_cast<const float*>(one.mData);
-    if (data1 == nullptr) return Layout{channel0, channel0, floats(zero) / stride0};  // as a mono device
-    const std::size_t stride1 = std::max<std::uint32_t>(one.mNumberChannels, 1);
-    return Layout{Channel{data1, stride1}, channel0, std::min(floats(zero) / stride0, floats(one) / stride1)};
-}
-
 // Writes the frames into the ring's room, whose two pieces may part inside a frame.
-void fill(const Layout& layout, SampleRing::Region room) {
+void fill(const InputChannels& layout, SampleRing::Region room) {
     const auto put = [&](std::span<float> piece, std::size_t sample, std::size_t count) {
         for (std::size_t i = 0; i < count; ++i, ++sample) {
             const std::size_t frame = sample / 2;
@@ -159,14 +142,27 @@ void fill(const Layout& layout, SampleRing::Region room) {
     put(room.second, room.first.size(), room.second.size());
 }
 
+// A call's microphone: the mean of the two channels the input source carries (one channel twice, for a
+// mono device).
+void feedPart(CallPart& part, const InputChannels& layout, const AudioTimeStamp* time) {
+    const auto room = part.reserve(layout.frames);
+    if (!room) return;  // the pairing is this far behind: the next chunk's stamp says where the part is
+    std::size_t frame = 0;
+    for (const std::span<float> piece : {room->first, room->second})
+        for (float& sample : piece)
+            sample = 0.5f * (layout.first.at(frame) + layout.second.at(frame)), ++frame;
+    part.commit(layout.frames, time);
+}
+
 }  // namespace
 
 void InputCapture::process(const AudioBufferList* input, const AudioTimeStamp* time, const AudioTimeStamp*) {
     ioCycles_.store(ioCycles_.load(std::memory_order_relaxed) + 1,
                     std::memory_order_relaxed);  // the only writer
     if (input == nullptr || input->mNumberBuffers < 1) return;
-    const auto layout = layoutOf(buffersOf(*input));
+    const auto layout = inputChannelsOf(buffersOf(*input));
     if (!layout || layout->frames == 0) return;
+    if (part_ != nullptr) return feedPart(*part_, *layout, time);
     stdoutHandle_.cycle(time, layout->frames);
     const std::size_t samples = SampleOutput::kChannels * layout->frames;
     const auto room = stdoutHandle_.reserve(samples);

@@ -6,13 +6,15 @@
 #include <string_view>
 
 #include "audio/audio_env.h"
+#include "capture/call_part.h"
 #include "capture/callback_gate.h"
 #include "capture/sample_output.h"
 
 namespace lumvar::capture {
 
 // The input source: one audio device chosen by UID, whose frames reach the output stream as two
-// channels, device channel 1 first and channel 0 second (a mono device doubled).
+// channels, device channel 1 first and channel 0 second (a mono device doubled); or, as a call's
+// microphone, a part of the call as one channel (the mean of channels 0 and 1).
 class InputCapture {
   public:
     // The process and its controller share the capture.
@@ -23,9 +25,19 @@ class InputCapture {
     // Closes the callback's gate: the platform may hold the callback longer than the capture.
     ~InputCapture();
 
-    // Captures the device whose UID equals `uid`. Expects an idle capture; on failure it is idle again.
-    // A device without input channels is refused.
-    bool start(std::string_view uid);
+    // Captures the device whose UID equals `uid`: open() and run(). Expects an idle capture; on failure it
+    // is idle again.
+    bool start(std::string_view uid) { return open(uid) && run(); }
+    // Finds the device and writes its line; a device without input channels is refused. On failure the
+    // capture is idle again.
+    bool open(std::string_view uid);
+    // Starts the device open() found.
+    bool run();
+    // Starts again the device a stop() released, found by its UID (quietly: its id may be new).
+    bool restart();
+    // Main queue, while idle: where the frames go from the next start on, a call's part or (null) the
+    // output stream.
+    void feedCall(CallPart* part) { part_ = part; }
 
     // Stops and unregisters the callback, if any. Safe to call while idle.
     void stop();
@@ -67,6 +79,7 @@ class InputCapture {
     std::int64_t latencyNanos_ = 0;
     std::atomic<std::uint64_t> ioCycles_{0};  // written by the IO thread alone while a callback runs
     SampleOutput& stdoutHandle_;              // the output sample stream
+    CallPart* part_ = nullptr;                // or a call's part, set while idle
 };
 
 }  // namespace lumvar::capture

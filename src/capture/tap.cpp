@@ -38,6 +38,8 @@ bool Tap::build() {
     if (device == kAudioObjectUnknown) return false;
     const auto outputUID = cfStringProp(env_, device, kAudioDevicePropertyDeviceUID, "output UID");
     if (!outputUID) return false;
+    const bool holdsMic = feed_ && !feed_->micUID.empty();
+    if (holdsMic && !matchMicRate(device)) return false;
 
     // A process tap mixes everything down to stereo. On a platform whose stereo mix of a device with
     // more channels comes out at 2/channels of the played level, the correction of channels / 2 brings
@@ -69,14 +71,18 @@ bool Tap::build() {
         teardown();
     });
 
-    const AggregateDescription aggregate{
+    // A microphone runs even while nothing plays: the aggregate must not wait for the tap to start.
+    AggregateDescription aggregate{
         .name = kAggregateName,
         .uid = std::string(kAggregateUIDPrefix) + "." + uuids_.next(),
         .master = *outputUID,
         .isPrivate = true,
-        .tapAutoStart = true,
+        .tapAutoStart = !holdsMic,
+        .subDevices = {},
         .taps = {{.uid = *tapUID, .drift = false}},
     };
+    if (holdsMic)
+        aggregate.subDevices = {{.uid = *outputUID, .drift = false}, {.uid = feed_->micUID, .drift = true}};
     AudioObjectID createdAggregate = kAudioObjectUnknown;
     if (!check(env_.log, env_.hw.createAggregateDevice(aggregate, createdAggregate), "create aggregate"))
         return false;
@@ -85,6 +91,9 @@ bool Tap::build() {
     rate_ = reconcileRates(device);
     outputID_ = device;
     logTapFormat();
+    tapBuffer_ = 0;
+    micBuffers_ = 0;
+    if (holdsMic && !findCallBuffers(device)) return false;
 
     AudioDeviceIOProcID procID = nullptr;
     gate_ = std::make_shared<CallbackGate>();
@@ -129,11 +138,50 @@ double Tap::reconcileRates(AudioObjectID device) {
     return rate;
 }
 
+bool Tap::matchMicRate(AudioObjectID output) {
+    micID_ = deviceIDForUID(env_, feed_->micUID);
+    const double wanted = nominalRate(env_, output);
+    const double was = nominalRate(env_, micID_);
+    if (micID_ == kAudioObjectUnknown || wanted <= 0.0 || std::fabs(was - wanted) <= kRateTolerance)
+        return true;
+    env_.hw.setPropertyData(micID_, globalAddress(kAudioDevicePropertyNominalSampleRate), sizeof wanted,
+                            &wanted);
+    for (int tries = 0;
+         !(std::fabs(nominalRate(env_, micID_) - wanted) <= kRateTolerance) && tries < kRateWaits; ++tries)
+        sleeper_.sleepFor(kRateWait);
+    const double now = nominalRate(env_, micID_);
+    env_.log.log("  microphone rate set -> " + formatDouble(now) + " (was " + formatDouble(was) +
+                 ", wanted " + formatDouble(wanted) + ")");
+    if (std::fabs(now - wanted) <= kRateTolerance) return true;
+    env_.log.log("  x microphone cannot run at the output's rate: " + formatDouble(wanted));
+    return false;
+}
+
+bool Tap::findCallBuffers(AudioObjectID output) {
+    const std::size_t all = bufferChannels(env_, aggID_, kAudioObjectPropertyScopeInput).size();
+    const std::size_t outputs = bufferChannels(env_, output, kAudioObjectPropertyScopeInput).size();
+    const std::size_t mics = bufferChannels(env_, micID_, kAudioObjectPropertyScopeInput).size();
+    if (mics == 0 || all != outputs + mics + 1) {
+        env_.log.log("  x call buffers: the aggregate has " + formatUnsigned(all) + " input buffers, not " +
+                     formatUnsigned(outputs + mics + 1));
+        return false;
+    }
+    micFirst_ = static_cast<std::uint32_t>(outputs);
+    micBuffers_ = static_cast<std::uint32_t>(mics);
+    tapBuffer_ = static_cast<std::uint32_t>(outputs + mics);
+    return true;
+}
+
 void Tap::rateChanged() {
     if (!running()) return;
     if (const double rate = nominalRate(env_, aggID_); rate != rate_) {
         rate_ = rate;
-        stdoutHandle_.changeRate(rate);
+        if (!feed_) {
+            stdoutHandle_.changeRate(rate);
+        } else {
+            feed_->system->changeRate(rate);
+            if (micBuffers_ > 0) feed_->mic->changeRate(rate);
+        }
     }
     placeFrames(false);  // the latency's frames last another time
 }
@@ -144,6 +192,22 @@ void Tap::rateChanged() {
 void Tap::placeFrames(bool building) {
     const SideLatency latency = sideLatency(env_, outputID_, kAudioObjectPropertyScopeOutput);
     const std::int64_t nanos = -latencyNanos(latency.frames(), nominalRate(env_, outputID_));
+    if (feed_) {
+        // A call's parts: what plays, and the microphone the aggregate holds, each placed on its side.
+        const std::int64_t mic =
+            micBuffers_ > 0 ? latencyNanos(sideLatency(env_, micID_, kAudioObjectPropertyScopeInput).frames(),
+                                           nominalRate(env_, micID_))
+                            : 0;
+        if (building) {
+            feed_->system->begin(rate_, nanos);
+            if (micBuffers_ > 0) feed_->mic->begin(rate_, mic);
+        }
+        feed_->system->changeLatency(nanos);
+        if (micBuffers_ > 0) feed_->mic->changeLatency(mic);
+        latencyNanos_ = nanos;
+        if (building) timing_.store(kToKeep, std::memory_order_relaxed);
+        return;
+    }
     if (building) {
         stdoutHandle_.beginSource(rate_, nanos);
         timing_.store(kToKeep, std::memory_order_relaxed);  // no callback runs yet
@@ -168,6 +232,10 @@ void Tap::teardown() {
         env_.hw.destroyIOProcID(aggID_, ioProcID_);
         gate_->close();
         ioProcID_ = nullptr;
+        if (feed_) {
+            feed_->system->end();
+            if (micBuffers_ > 0) feed_->mic->end();
+        }
     }
     if (aggID_ != kAudioObjectUnknown) {
         env_.hw.destroyAggregateDevice(aggID_);

@@ -4,8 +4,11 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <optional>
+#include <string>
 
 #include "audio/audio_env.h"
+#include "capture/call_part.h"
 #include "capture/callback_gate.h"
 #include "capture/sample_output.h"
 #include "capture/silence_counters.h"
@@ -15,10 +18,20 @@
 namespace lumvar::capture {
 
 // The system source: a process tap carried by a private aggregate device, and the IO callback that
-// turns the aggregate's buffers into the output sample stream while keeping the silence counters.
+// turns the aggregate's buffers into the output sample stream while keeping the silence counters. In a
+// call, the tap feeds the call's part for what plays instead (its two channels' mean), and on a platform
+// whose aggregate can hold the microphone too, the aggregate carries it and feeds its part as well.
 class Tap {
   public:
     using Counters = SilenceCount;
+
+    // Where a call's tap sends its frames. With `micUID`, the aggregate holds that microphone as a
+    // sub-device (resampled to the output's clock), whose frames go to `mic`.
+    struct CallFeed {
+        CallPart* system = nullptr;
+        CallPart* mic = nullptr;
+        std::string micUID;
+    };
 
     // The process and its controller share the Tap.
     static std::shared_ptr<Tap> create(audio::AudioEnv env, SampleOutput& output, Sleeper& sleeper,
@@ -36,6 +49,9 @@ class Tap {
 
     // Stops and destroys whatever the Tap holds: callback, aggregate device, tap, in that order.
     void teardown();
+    // Main queue, while torn down: a call's parts from the next build on, or (nullopt) the output stream.
+    void feedCall(std::optional<CallFeed> feed) { feed_ = std::move(feed); }
+    const std::optional<CallFeed>& callFeed() const { return feed_; }
 
     audio::AudioObjectID tapID() const { return tapID_; }
     audio::AudioObjectID aggID() const { return aggID_; }
@@ -87,6 +103,12 @@ class Tap {
 
     bool tapKeepsLevel();
     double reconcileRates(audio::AudioObjectID device);  // the aggregate's rate
+    // A microphone the aggregate is to hold must run at the output's rate; false when it cannot.
+    bool matchMicRate(audio::AudioObjectID output);
+    // Where the tap's and the microphone's buffers lie among the aggregate's; false when its buffers are
+    // not its sub-devices' and then its tap's.
+    bool findCallBuffers(audio::AudioObjectID output);
+    void feedParts(const audio::AudioBufferList& input, const audio::AudioTimeStamp* time);
     void logTapFormat();
     void keepLayout(const audio::AudioBufferList& input);
 
@@ -109,8 +131,14 @@ class Tap {
     enum Timing : int { kToKeep, kKept, kWritten };
     std::atomic<int> timing_{kToKeep};
     SilenceCounters counters_;
-    SampleOutput& stdoutHandle_;  // the output sample stream
-    Layout layout_;               // written once by the IO thread before layoutKept_
+    SampleOutput& stdoutHandle_;                               // the output sample stream
+    std::optional<CallFeed> feed_;                             // or a call's parts, set while torn down
+    audio::AudioObjectID micID_ = audio::kAudioObjectUnknown;  // the microphone the aggregate holds
+    std::uint32_t tapBuffer_ = 0;                              // the tap's buffer among the aggregate's
+    std::uint32_t micFirst_ = 0;                               // the microphone's first buffer
+    std::uint32_t micBuffers_ = 0;                             // and how many it has
+    std::int64_t micLatencyNanos_ = 0;
+    Layout layout_;  // written once by the IO thread before layoutKept_
     std::atomic<bool> layoutKept_{false};
 };
 

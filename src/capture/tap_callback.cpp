@@ -5,6 +5,7 @@
 
 #include "audio/audio_properties.h"
 #include "audio/property_queries.h"
+#include "capture/input_channels.h"
 #include "capture/tap.h"
 #include "common/number_format.h"
 
@@ -103,7 +104,9 @@ void Tap::process(const AudioBufferList* input, const audio::AudioTimeStamp* tim
     }
 #endif
 
-        const std::uint32_t bytes = first.mDataByteSize;
+    if (feed_) return feedParts(*input, time);
+
+    const std::uint32_t bytes = first.mDataByteSize;
     if (bytes == 0) return;
 
     // Whole samples only: a stray trailing byte would shift every later sample of the stream.
@@ -123,6 +126,38 @@ void Tap::process(const AudioBufferList* input, const audio::AudioTimeStamp* tim
     const bool secondSilent = fill(samples + room->first.size(), room->second, scale_);  // both always filled
     counters_.add(static_cast<std::int64_t>(n), firstSilent && secondSilent);
     stdoutHandle_.commit(n, firstSilent && secondSilent);
+}
+
+// A call's cycle: the tap's two channels as their mean, level-corrected, for what plays; the microphone's
+// channels 0 and 1 as theirs, where the aggregate holds it. Both parts get the cycle's stamp.
+void Tap::feedParts(const AudioBufferList& input, const audio::AudioTimeStamp* time) {
+    const auto buffers = audio::buffersOf(input);
+    if (tapBuffer_ < buffers.size() && buffers[tapBuffer_].mData != nullptr) {
+        const audio::AudioBuffer& tap = buffers[tapBuffer_];
+        const std::size_t channels = std::max<std::uint32_t>(tap.mNumberChannels, 1);
+        const std::size_t frames = tap.mDataByteSize / sizeof(float) / channels;
+        const auto* samples = static_cast<const float*>(tap.mData);
+        if (const auto room = frames > 0 ? feed_->system->reserve(frames) : std::nullopt) {
+            const float half = channels >= 2 ? 0.5f * scale_ : scale_;
+            std::size_t frame = 0;
+            for (const std::span<float> piece : {room->first, room->second})
+                for (float& sample : piece) {
+                    const float* at = samples + frame++ * channels;
+                    sample = half * (channels >= 2 ? at[0] + at[1] : at[0]);
+                }
+            feed_->system->commit(frames, time);
+        }
+        counters_.add(static_cast<std::int64_t>(frames * channels), allZero(samples, frames * channels));
+    }
+    if (micBuffers_ == 0 || micFirst_ + micBuffers_ > buffers.size()) return;
+    const auto mic = inputChannelsOf(buffers.subspan(micFirst_, micBuffers_));
+    if (!mic || mic->frames == 0) return;
+    const auto room = feed_->mic->reserve(mic->frames);
+    if (!room) return;
+    std::size_t frame = 0;
+    for (const std::span<float> piece : {room->first, room->second})
+        for (float& sample : piece) sample = 0.5f * (mic->first.at(frame) + mic->second.at(frame)), ++frame;
+    feed_->mic->commit(mic->frames, time);
 }
 
 void Tap::keepLayout(const AudioBufferList& input) {

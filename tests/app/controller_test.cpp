@@ -20,6 +20,7 @@ using Fault = ScriptedAudio::Fault;
 struct ControllerTest : MachineFixture {
     std::shared_ptr<capture::Tap> tap = capture::Tap::create(env, out, sleeper, uuids);
     std::shared_ptr<capture::InputCapture> input = capture::InputCapture::create(env, out);
+    std::shared_ptr<capture::CallCapture> call = capture::CallCapture::create(env, *tap, *input, out);
     app::MainQueue::Clock::time_point now{};
     app::MainQueue queue{[this] { return now; }};
     app::DeviceWatch watch{hw, queue};
@@ -27,12 +28,12 @@ struct ControllerTest : MachineFixture {
     std::optional<app::Controller> controller;
     const std::string channels = "  output device channels: 2, level correction x1.0\n",
                       failedBuild = channels + "  x create tap failed: -1\n", rebuilt = "  > tap rebuilt\n",
-                      failed = "  x system tap build failed\n",
+                      failed = "  x system tap build failed\n", sysStarted = "  > system tap started\n",
                       retry = "  x rebuild failed; retrying next tick\n";
     void SetUp() override {
         MachineFixture::SetUp();
         hw.serverReachable = 1;
-        controller.emplace(app::Controller::Deps{env, tap, input, parent, watch, [this] { return now; },
+        controller.emplace(app::Controller::Deps{env, tap, input, call, parent, watch, [this] { return now; },
                                                  nullptr, [this](int status) { exits.push_back(status); }});
         ASSERT_TRUE(tap->build());
         controller->listDevices();
@@ -99,7 +100,8 @@ TEST_F(ControllerTest, EachCommandSwitchesWithItsLinesAndLeavesNothingBehind) {
              {"LISTING", "unknown cmd: LISTING\n", "system: tap"},
              {"bad\x1B[31m", "unknown cmd: bad" + fffd + "[31m\n", "system: tap"},
              {"INPUT nowhere\xC2\x85x",
-              "  x input device not found: nowhere" + fffd + "x\n" + restoring + buildLines(), "system: tap"},
+              "  x input device not found: nowhere" + fffd + "x\n" + restoring + buildLines() + sysStarted,
+              "system: tap"},
              {"input mic", started("Desk Mic", '2', "mic"), "input: mic"},
              {"INPUT odd\xE2\x80\xA8mic", started("Odd" + fffd + "Mic", '1', "odd" + fffd + "mic"),
               "input: odd\xE2\x80\xA8mic"},
@@ -124,7 +126,7 @@ TEST_F(ControllerTest, EachCommandSwitchesWithItsLinesAndLeavesNothingBehind) {
     command("INPUT odd\xE2\x80\xA8mic");
     hw.removeDevice(odd);
     EXPECT_EQ(notify({{odd, kAudioDevicePropertyDeviceIsAlive}}),
-              "  x input device lost: odd" + fffd + "mic; restoring system\n" + buildLines());
+              "  x input device lost: odd" + fffd + "mic; restoring system\n" + buildLines() + sysStarted);
 }
 
 TEST_F(ControllerTest, TheWatchdogRebuildsASilentTapOnEveryTickAndEndsOnceWhenTheParentGoes) {
@@ -167,7 +169,7 @@ TEST_F(ControllerTest, AStalledOrDeadSourceIsRebuiltAndWhatTheMachineBrokeIsRetr
     command("INPUT mic");
     hw.deliver(mic, Buffers({{0.1f, 0.1f}}).list());
     EXPECT_EQ(tickAt(40s), "");
-    EXPECT_EQ(tickAt(43s), lost + buildLines());
+    EXPECT_EQ(tickAt(43s), lost + buildLines() + sysStarted);
     hw.setAlive(speakers, false);  // the tap's clock device went away under it
     EXPECT_EQ(notify({{speakers, kAudioDevicePropertyDeviceIsAlive}}), stalled);
     hw.setAlive(speakers, true);
@@ -207,7 +209,7 @@ TEST_F(ControllerTest, AStalledOrDeadSourceIsRebuiltAndWhatTheMachineBrokeIsRetr
     command("INPUT usb");
     hw.deliver(usb, Buffers({{0.1f, 0.1f}}).list());
     for (const auto at : {3672s, 7272s, 7274s}) EXPECT_EQ(tickAt(at), "");
-    EXPECT_EQ(tickAt(7276s), "  x input device lost: usb; restoring system\n" + buildLines());
+    EXPECT_EQ(tickAt(7276s), "  x input device lost: usb; restoring system\n" + buildLines() + sysStarted);
 }
 
 // The audio system's daemon started again: every id and listener is void, and the running source starts
@@ -231,7 +233,8 @@ TEST_F(ControllerTest, ARestartOfTheAudioSystemStartsTheRunningSourceAfresh) {
                              "  input device 'Desk Mic' channels: 2\n  > input capture started: mic\n"
                              "  input device rate: 48000.0\n");
     EXPECT_EQ(state(), "input: mic");
-    EXPECT_EQ(restart(true), restarted + "  x input device lost: mic; restoring system\n" + buildLines());
+    EXPECT_EQ(restart(true),
+              restarted + "  x input device lost: mic; restoring system\n" + buildLines() + sysStarted);
     EXPECT_EQ(state(), "system: tap");
 }
 

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <sstream>
+
 #include "common/memory_sink.h"
 
 namespace lumvar::app {
@@ -34,6 +36,39 @@ TEST(StatusWriter, AFullQueueDropsWholeItemsKeepsWhatAParentNeedsAndSaysHowManyW
               "  segment: frame=9 rate=48000.0 clock_ns=1\n"
               "  ! status backlog: dropped 4 lines - parent not reading stderr\n  > system tap started\n");
     EXPECT_EQ(status.droppedLines(), 0u);
+}
+
+// Past the bound, the lines that name a source are kept as segment lines are, so that every segment line
+// a parent reads is named by the last source line before it; merges never move one past another.
+TEST(StatusWriter, SourceLinesAreKeptWhereTheyNameTheSegmentsAfterThem) {
+    MemorySink err;
+    StatusWriter status(err, 10);
+    const std::vector<std::string> sources = {"  > system tap started\n", "  > input capture started: u\n",
+                                              "  > call capture started: u\n"};
+    int calls = 0;
+    for (int i = 0; i < 200; ++i) {
+        status.write(std::string_view("  ! default output changed - rebuilding\n"));  // dropped: no room
+        if (i % 7 == 0) status.write(sources[(i + 1) % 3]);  // a start that failed before any frame
+        status.write(sources[i % 3]);
+        status.writeSegmentLine("  segment: frame=" + std::to_string(100 * i) + "\n", 100 * i, i % 5 == 4,
+                                [&] { ++calls; });
+        status.endItem();
+    }
+    status.pump();
+    std::istringstream lines(err.text());
+    std::string line, named;
+    int segments = 0, merged = 0;
+    while (std::getline(lines, line)) {
+        line += "\n";
+        if (line.starts_with("  > ")) named = line;
+        if (line.starts_with("  ! segment lines merged")) ++merged;
+        if (!line.starts_with("  segment: frame=")) continue;
+        ++segments;
+        EXPECT_EQ(named, sources[std::stoi(line.substr(17)) / 100 % 3]) << line;
+    }
+    EXPECT_LE(segments, 66);
+    EXPECT_GT(merged, 0);
+    EXPECT_EQ(calls, 200);  // every start announced, merged or not
 }
 
 TEST(StatusWriter, TheThreadWritesEachLineInOneWriteInOrderAndTheEndWaitsForIt) {

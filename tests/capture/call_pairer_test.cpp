@@ -65,12 +65,13 @@ struct CallPairerTest : ::testing::Test {
     CallPart micPart{1 << 16, wake};
     CallPart systemPart{1 << 16, wake};
     SampleOutput out{1 << 20};
-    capture::CallPairer pairer{micPart, systemPart, out, 1.0};
+    double now = 0.0;
+    capture::CallPairer pairer{micPart, systemPart, out, 1.0,
+                               [this] { return static_cast<std::uint64_t>(std::llround(now * 1e9)); }};
     Feed mic{micPart, pulses, 0.0, 480};
     Feed system{systemPart, pulses, 0.0, 512};
     std::vector<float> stream;  // left, right, ...
     std::vector<SegmentStart> segments;
-    double now = 0.0;
 
     CallPairerTest() {
         out.beginSource(kRate, 0);
@@ -185,6 +186,16 @@ TEST_F(CallPairerTest, TheMicrophonesSoundHasNoStepWhereItsClockIsFollowed) {
     }
     EXPECT_LT(worst, -60.0);
     std::cout << "worst sine residual over 100 ms: " << worst << " dB\n";
+}
+
+// A server's sink that renders far ahead: what plays is captured 0.9 s before it is heard (and placed
+// then), so its frames wait for the microphone's of the same instant instead of going without them.
+TEST_F(CallPairerTest, WhatPlaysAheadOfNowWaitsForTheMicrophonesFramesOfItsInstant) {
+    systemPart.begin(kRate, -900'000'000);
+    system.signal = [](double seconds) { return pulses(seconds + 0.9); };
+    runUntil(10.0);
+    EXPECT_GE(pulseOffsets().size(), 8u);
+    EXPECT_LT(maxAbs(pulseOffsets()), 0.5);
 }
 
 // The microphone stalls and comes back: what plays goes on after a short wait, with the left silent

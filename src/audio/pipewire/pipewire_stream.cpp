@@ -3,6 +3,8 @@
 #include <spa/param/audio/format-utils.h>
 #include <spa/pod/builder.h>
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <string>
 
@@ -65,6 +67,10 @@ OSStatus PipeWireStream::start(const server::DeviceInfo& source, std::uint32_t c
                           (monitor ? source.monitorOf : source.name).c_str(), PW_KEY_NODE_DONT_RECONNECT,
                           "true", PW_KEY_NODE_LATENCY, latency.c_str(), nullptr);
     if (monitor) pw_properties_set(properties, PW_KEY_STREAM_CAPTURE_SINK, "true");
+    // Every stream of this process in one group, which the graph schedules with one driver: a call's
+    // microphone and what plays then come in the same cycles, on one clock (the microphone's device,
+    // when its clock differs, resampled to it by the graph).
+    pw_properties_setf(properties, PW_KEY_NODE_GROUP, "lumvar-capture-%d", static_cast<int>(::getpid()));
     stream_ = pw_stream_new(connection_.core(), "lumvar-capture", properties);
     if (stream_ == nullptr) return kStreamFailed;
     static constexpr pw_stream_events events = [] {

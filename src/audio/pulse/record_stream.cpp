@@ -67,8 +67,6 @@ OSStatus RecordStream::start(const DeviceInfo& source, std::uint32_t channels, s
         release();
         return PA_STREAM_IS_GOOD(state) ? kTimedOut : kStreamFailed;
     }
-    // The first fragments' capture time needs the server's timing, not a guess: a few round trips before the
-    // stream counts as started, so that the first segment is placed as well as the later ones.
     // A few reports spread over more than a cycle of the server's before the stream counts as started, so
     // that its first frames are placed as well as the later ones.
     for (int report = 0; report < 4; ++report) {
@@ -182,9 +180,14 @@ void RecordStream::onLatency(pa_stream* stream, void* userdata) {
     }
 }
 
+// Each fragment is stamped by the truest report now, not by the placement in force: within a segment the
+// two differ by less than kPlacement, and a reader that follows the stamps (a call's pairing, which
+// smooths them) then sees a drifting clock as it drifts.
 std::uint64_t RecordStream::captureTime(std::size_t bytes) const {
     const std::uint64_t frames = bytes / (channels_ * sizeof(float));
-    return static_cast<std::uint64_t>(capturedNanos(position_, reference_, rate_, monotonicNanos(), frames));
+    const auto best = reports_.best();
+    return static_cast<std::uint64_t>(
+        capturedNanos(position_, best ? best : reference_, rate_, monotonicNanos(), frames));
 }
 
 void RecordStream::deliverSilence(std::size_t bytes, std::uint64_t captured) {

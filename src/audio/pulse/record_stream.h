@@ -22,7 +22,7 @@ namespace lumvar::audio::pulse {
 // real silence).
 // Each delivery is stamped as Core Audio stamps an IO cycle's input: its sample time is the position of
 // its first frame in the stream (a hole shortened shows as a jump), its host time when that frame was
-// captured, in CLOCK_MONOTONIC nanoseconds, placed from the server's latest timing report (record_clock.h).
+// captured, in CLOCK_MONOTONIC nanoseconds, placed from the server's timing reports (record_clock.h).
 // (libpulse's own interpolated latency smooths over a change of the sink's latency for about a second, and so
 // misplaces a new stream's first frames by as much as the change: hundreds of milliseconds on an idle sink.)
 class RecordStream final : public server::CaptureStream {

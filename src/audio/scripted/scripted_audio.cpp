@@ -208,6 +208,9 @@ OSStatus ScriptedAudio::getPropertyData(AudioObjectID object, const AudioObjectP
             case kLumvarServerReachable:
                 return serverReachable ? fillProperty(*serverReachable, ioSize, outData)
                                        : kAudioHardwareUnknownPropertyError;
+            case kLumvarCallPartsApart:
+                return callPartsApart ? fillProperty(*callPartsApart, ioSize, outData)
+                                      : kAudioHardwareUnknownPropertyError;
             case kAudioHardwarePropertyDevices: {
                 const auto ids = deviceList();
                 const std::size_t count = std::min<std::size_t>(ids.size(), ioSize / sizeof(AudioObjectID));
@@ -347,7 +350,14 @@ OSStatus ScriptedAudio::addAggregate(const AggregateDescription& description, Au
     aggregate.kind = Kind::Aggregate;
     aggregate.device.uid = description.uid;
     aggregate.device.name = description.name;
-    aggregate.device.inputStreams = {2};
+    // Its sub-devices' input buffers, then its tap's.
+    for (const SubDeviceDescription& sub : description.subDevices)
+        for (const auto& [objectID, object] : objects_)
+            if (object.kind == Kind::Device && object.device.uid == sub.uid)
+                aggregate.device.inputStreams.insert(aggregate.device.inputStreams.end(),
+                                                     object.device.inputStreams.begin(),
+                                                     object.device.inputStreams.end());
+    aggregate.device.inputStreams.push_back(2);
     aggregate.device.nominalRate = aggregateInitialRate;
     aggregate.device.rateResponse = aggregateRateResponse;
     objects_[id] = std::move(aggregate);

@@ -97,6 +97,7 @@ class ScriptedAudio final : public PlatformAudio {
     // What the system object answers for this system's own properties; nullopt: 'who?'.
     std::optional<std::uint32_t> tapKeepsLevel;
     std::optional<std::uint32_t> serverReachable;
+    std::optional<std::uint32_t> callPartsApart;
 
     // What every newly created tap reports, and how new aggregates start and answer rate writes.
     std::optional<AudioStreamBasicDescription> tapFormat;

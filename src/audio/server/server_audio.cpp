@@ -36,7 +36,9 @@ std::uintptr_t procKey(AudioDeviceIOProcID id) {
 //   name, the name its description;
 // - an aggregate device carries one tap, which records what the aggregate's main device plays (the sink
 //   whose UID the build read): its IO callback is a capture stream on that sink's monitor;
-// - an input device's IO callback is a capture stream on that source in its own format;
+// - an input device's IO callback is a capture stream on that source in its own format, or at the rate
+//   this process last set as the device's nominal rate (the server converts; other clients see nothing);
+// - a call's two parts run apart, each on its own stream;
 // - property reads are answered from the server's model, which its change events keep current;
 //   reads of the device list and the defaults first make one round trip, so they see every change
 //   the server announced before them (a list's data read shares its size read's);
@@ -145,7 +147,8 @@ class ServerAudio final : public PlatformAudio, private ServerConnection::Observ
     std::map<AudioObjectID, Aggregate> aggregates_;
     std::map<std::uintptr_t, Proc> procs_;
     std::uintptr_t nextProc_ = 1;
-    bool listSynced_ = false;  // a size read of the device list made its round trip
+    bool listSynced_ = false;                       // a size read of the device list made its round trip
+    std::map<AudioObjectID, std::uint32_t> rates_;  // sources' rates as this process set them
 };
 
 ServerAudio::~ServerAudio() {
@@ -250,6 +253,7 @@ OSStatus ServerAudio::readSystem(FourCharCode selector, std::uint32_t& ioSize, v
                             ioSize, outData);
     // The server's monitor of a sink carries what plays on all its channels at their level already.
     if (selector == kLumvarTapKeepsLevel) return fillProperty(std::uint32_t{1}, ioSize, outData);
+    if (selector == kLumvarCallPartsApart) return fillProperty(std::uint32_t{1}, ioSize, outData);
     const bool output = selector == kAudioHardwarePropertyDefaultOutputDevice;
     if (selector != kAudioHardwarePropertyDevices && !output &&
         selector != kAudioHardwarePropertyDefaultInputDevice)
@@ -279,8 +283,11 @@ OSStatus ServerAudio::readDevice(const DeviceInfo& device, const AudioObjectProp
             return fillString(device.name, ioSize, outData);
         case kAudioObjectPropertyName:
             return fillString(device.description, ioSize, outData);
-        case kAudioDevicePropertyNominalSampleRate:
-            return fillProperty(static_cast<double>(device.rate), ioSize, outData);
+        case kAudioDevicePropertyNominalSampleRate: {
+            const auto set = rates_.find(ids_.at({device.isSink, device.name}));
+            return fillProperty(static_cast<double>(set != rates_.end() ? set->second : device.rate), ioSize,
+                                outData);
+        }
         case kAudioDevicePropertyDeviceIsAlive: {
             const AudioObjectID id = ids_.at({device.isSink, device.name});
             return fillProperty(static_cast<std::uint32_t>(alive(id)), ioSize, outData);
@@ -311,15 +318,25 @@ OSStatus ServerAudio::setPropertyData(AudioObjectID object, const AudioObjectPro
                                       std::uint32_t size, const void* data) {
     if (const OSStatus status = connection_->usable(); status != kAudioHardwareNoError) return status;
     if (address.mSelector != kAudioDevicePropertyNominalSampleRate) return kUnknownProperty;
-    const auto aggregate = aggregates_.find(object);
-    if (aggregate == aggregates_.end()) {
-        ServerConnection::Lock lock(*connection_);
-        return keys_.contains(object) ? kIllegal : kNoSuchDevice;
-    }
     if (size != sizeof(double) || data == nullptr) return kBadSize;
     double rate = 0.0;
     std::memcpy(&rate, data, sizeof rate);
     if (!(rate >= 1.0 && rate <= kMaxRate)) return kIllegal;
+    const auto aggregate = aggregates_.find(object);
+    if (aggregate == aggregates_.end()) {
+        // A source records at the rate set here from its next start on; a sink's rate is the server's.
+        ServerConnection::Lock lock(*connection_);
+        const DeviceInfo* device = deviceFor(object);
+        if (device == nullptr) return kNoSuchDevice;
+        if (device->isSink) return kIllegal;
+        const auto whole = static_cast<std::uint32_t>(rate + 0.5);
+        if (whole == device->rate) {
+            rates_.erase(object);
+        } else {
+            rates_[object] = whole;
+        }
+        return kAudioHardwareNoError;
+    }
     aggregate->second.rate = rate;  // the record stream is made at this rate when the device starts
     return kAudioHardwareNoError;
 }
@@ -425,6 +442,8 @@ OSStatus ServerAudio::deviceStart(AudioObjectID device, AudioDeviceIOProcID proc
             info = deviceFor(device);
             if (info != nullptr && info->isSink) return kAudioHardwareNoError;  // no input: never called
             if (info != nullptr) channels = info->channels, rate = info->rate;
+            if (const auto set = rates_.find(device); info != nullptr && set != rates_.end())
+                rate = set->second;
         }
         if (info == nullptr) return kNoSuchDevice;
         source = *info;
@@ -490,6 +509,7 @@ void ServerAudio::forgetRemoved() {
             continue;
         }
         ids_.erase(key->second);
+        rates_.erase(key->first);
         key = keys_.erase(key);
     }
 }

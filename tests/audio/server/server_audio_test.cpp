@@ -135,9 +135,11 @@ TEST_F(ServerAudioTest, TheTapRecordsTheMonitorOfTheSinkTheBuildReadInStereoAtTh
     server->announce([](ServerModel& model) { return model.setDefaults({"hdmi", "mic"}); });
     ASSERT_EQ(hw->createProcessTap({.excludedProcessObjects = {}, .uuid = "t1"}, tap), 0);
     EXPECT_EQ(tapFormat(env, tap)->mChannelsPerFrame, 2u);
-    ASSERT_EQ(hw->createAggregateDevice(
-                  {.name = "LUMVAR Tap", .uid = "agg", .master = "speakers", .taps = {{"t1"}}}, aggregate),
-              0);
+    ASSERT_EQ(
+        hw->createAggregateDevice(
+            {.name = "LUMVAR Tap", .uid = "agg", .master = "speakers", .subDevices = {}, .taps = {{"t1"}}},
+            aggregate),
+        0);
     EXPECT_EQ(tapFormat(env, tap)->mSampleRate, 48000.0);
     const auto write = [&](AudioObjectID object, double rate, std::uint32_t size = sizeof(double)) {
         return hw->setPropertyData(object, globalAddress(kAudioDevicePropertyNominalSampleRate), size, &rate);
@@ -170,11 +172,13 @@ TEST_F(ServerAudioTest, TheTapRecordsTheMonitorOfTheSinkTheBuildReadInStereoAtTh
     uids();
     ASSERT_EQ(hw->createProcessTap({.excludedProcessObjects = {}, .uuid = "t2"}, refused), 0);
     EXPECT_EQ(hw->createAggregateDevice(
-                  {.name = "LUMVAR Tap", .uid = "a2", .master = "duplex", .taps = {{"t2"}}}, aggregate),
+                  {.name = "LUMVAR Tap", .uid = "a2", .master = "duplex", .subDevices = {}, .taps = {{"t2"}}},
+                  aggregate),
               kNoMonitor);
     server->recordsSinks = true;
     ASSERT_EQ(hw->createAggregateDevice(
-                  {.name = "LUMVAR Tap", .uid = "a3", .master = "duplex", .taps = {{"t2"}}}, aggregate),
+                  {.name = "LUMVAR Tap", .uid = "a3", .master = "duplex", .subDevices = {}, .taps = {{"t2"}}},
+                  aggregate),
               0);
     EXPECT_EQ(hw->createIOProcIDWithBlock(proc, aggregate, [](auto...) {}), 0);
     EXPECT_EQ(hw->deviceStart(aggregate, proc), 0);
