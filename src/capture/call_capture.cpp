@@ -74,6 +74,7 @@ bool CallCapture::start(std::string_view uid) {
         }
         rate_ = tap_.rate();
     }
+    if (const double now = nominalRate(env_, micID_); now != micRate_) setRate_ = now;
     // The pairing thread is the output's one producer from here on: it begins the call's first segment.
     output_.beginSource(rate_, 0);
     stopping_.store(false, std::memory_order_relaxed);
@@ -104,16 +105,21 @@ bool CallCapture::buildSystem() {
 // The microphone's part on its own clock, asked for the call's rate, which the server converts it to;
 // the device open() found, or, after a stop, the one its UID names now.
 bool CallCapture::startMic() {
-    if (micRate_ != rate_)
+    if (micRate_ != rate_) {
         env_.hw.setPropertyData(micID_, globalAddress(kAudioDevicePropertyNominalSampleRate), sizeof rate_,
                                 &rate_);
+        setRate_ = rate_;
+    }
     return input_.devID() != kAudioObjectUnknown ? input_.run() : input_.restart();
 }
 
+// Only a rate the call set, and only while the device still runs at it: a rate someone else chose since
+// stays.
 void CallCapture::restoreMicRate() {
-    if (micID_ == kAudioObjectUnknown || nominalRate(env_, micID_) == micRate_ || micRate_ <= 0.0) return;
-    env_.hw.setPropertyData(micID_, globalAddress(kAudioDevicePropertyNominalSampleRate), sizeof micRate_,
-                            &micRate_);
+    if (setRate_ > 0.0 && nominalRate(env_, micID_) == setRate_)
+        env_.hw.setPropertyData(micID_, globalAddress(kAudioDevicePropertyNominalSampleRate), sizeof micRate_,
+                                &micRate_);
+    setRate_ = 0.0;
 }
 
 double CallCapture::fallbackRate() {

@@ -83,7 +83,8 @@ class CallCapture {
     std::string uid_;
     audio::AudioObjectID micID_ = audio::kAudioObjectUnknown;
     double micRate_ = 0.0;
-    double rate_ = 0.0;  // the call's
+    double setRate_ = 0.0;  // the rate the call set the microphone to, if it did
+    double rate_ = 0.0;     // the call's
 };
 
 }  // namespace lumvar::capture

@@ -1,6 +1,7 @@
 #include "capture/call_pairer.h"
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cmath>
 #include <cstring>
@@ -9,20 +10,15 @@ namespace lumvar::capture {
 
 namespace {
 
-// The control loop that steers the microphone's read position onto its place: a second-order loop
-// (proportional and integral) of natural frequency 0.5 rad/s, critically damped, so that a clock that
-// drifts by a constant ratio is followed with no lasting error, a jitter of the stamps moves the
-// ratio only by a few parts per million, and the ratio never changes by a step the ear could hear.
-constexpr double kProportional = 1.0;  // per second of error
-constexpr double kIntegral = 0.25;     // per second of error, per second
+// The control loop that steers the microphone's read position onto its place, on top of the ratio of the
+// two parts' clocks that their lines give: a second-order loop (proportional and integral) of natural
+// frequency 0.2 rad/s, critically damped, so that what the lines have yet to learn of a drift is
+// followed with no lasting error, and the ratio moves slowly enough that a tone through it stays one
+// (what it leaves of a sine fit over 100 ms stays below -60 dB).
+constexpr double kProportional = 0.4;  // per second of error
+constexpr double kIntegral = 0.04;     // per second of error, per second
 // The steering never goes beyond this ratio: clocks of real devices differ by far less.
 constexpr double kMaxCorrection = 0.01;
-// The placement follows the stamps with an alpha-beta filter: it moves by kSmoothing of a stamp's
-// distance from it, and its frame length by kDriftGain of that distance per frame since the last stamp,
-// so that stamps with jitter (a server's reports) are smoothed over a few dozen chunks while a clock
-// that drifts is followed with no lasting error.
-constexpr double kSmoothing = 0.05;
-constexpr double kDriftGain = kSmoothing * kSmoothing / (2.0 - kSmoothing);
 constexpr double kLagFading = 0.01;
 
 bool allZero(std::span<const float> samples) {
@@ -83,41 +79,27 @@ void CallPairer::take(CallPart& part, Track& track) {
     }
 }
 
-// Where a chunk's frames lie: a new run, rate or latency, or a stamp further than kReplaceNanos from the
-// placement so far places them afresh; otherwise the placement follows the stamp a little.
+// Where a chunk's frames lie: a new run, rate or latency starts the part's line afresh; its stamp goes
+// on it otherwise (which starts it afresh too when the part's clock jumped).
 void CallPairer::place(Track& track, const CallPart::Chunk& chunk, double rate, std::int64_t latency) {
     const bool same =
         track.placed && chunk.run == track.run && rate == track.rate && latency == track.latency;
     const auto end = static_cast<double>(track.end);
     // A platform that stamps nothing: the frames of a run follow each other, the first at 0.
-    double stamp = 0.0;
-    if (chunk.hostTimeValid) {
-        stamp = static_cast<double>(chunk.hostTime) * nanosPerTick_ - static_cast<double>(latency);
-        const double predicted = same ? track.nanosAt(end) : 0.0;
-        if (same && std::fabs(stamp - predicted) <= kReplaceNanos) {
-            const double since = end - track.anchorFrame;
-            if (since > 0.0) {
-                const double nominal = 1e9 / rate;
-                track.nanosPerFrame =
-                    std::clamp(track.nanosPerFrame + kDriftGain * (stamp - predicted) / since,
-                               nominal * (1.0 - kMaxCorrection), nominal * (1.0 + kMaxCorrection));
-            }
-            track.anchorFrame = end;
-            track.anchorNanos = predicted + kSmoothing * (stamp - predicted);
-            return;
-        }
-    } else if (same) {
+    if (!chunk.hostTimeValid && same) return;
+    const double stamp = chunk.hostTimeValid ? static_cast<double>(chunk.hostTime) * nanosPerTick_ -
+                                                   static_cast<double>(latency)
+                                             : 0.0;
+    if (same) {
+        if (!track.line.add(end, stamp)) track.replaced = true;
         return;
     }
-    const bool sameClock = track.placed && chunk.run == track.run && rate == track.rate;
     track.run = chunk.run;
     track.rate = rate;
     track.latency = latency;
     track.placed = rate > 0.0;
     track.replaced = true;
-    track.anchorFrame = end;
-    track.anchorNanos = stamp;
-    if (!sameClock && rate > 0.0) track.nanosPerFrame = 1e9 / rate;
+    if (track.placed) track.line.start(rate, end, stamp);
 }
 
 bool CallPairer::pump() {
@@ -142,7 +124,7 @@ bool CallPairer::pairBlock() {
         if (!micLocked_ || mic_.replaced || std::fabs(target - micPosition_) > kResyncSeconds * mic_.rate) {
             micPosition_ = target;
             integral_ = 0.0;
-            step_ = system_.nanosPerFrame / mic_.nanosPerFrame;
+            step_ = system_.line.slope() / mic_.line.slope();
             micLocked_ = true;
             mic_.replaced = false;
         } else {
@@ -163,9 +145,22 @@ bool CallPairer::pairBlock() {
         if (mic_.placed) {
             const double position = micPosition_ + step_ * static_cast<double>(k);
             const auto whole = static_cast<std::int64_t>(std::floor(position));
-            if (mic_.holds(whole - SincInterpolator::kHalf + 1, whole + SincInterpolator::kHalf))
+            const std::int64_t from = whole - SincInterpolator::kHalf + 1,
+                               to = whole + SincInterpolator::kHalf;
+            if (mic_.holds(from, to)) {
                 near = sinc_.read(mic_.at(static_cast<std::uint64_t>(whole)),
                                   position - static_cast<double>(whole));
+            } else if (from < static_cast<std::int64_t>(mic_.end) &&
+                       to >= static_cast<std::int64_t>(mic_.first)) {
+                // At an edge of what the microphone gave (its start, a gap): silence beyond it.
+                std::array<float, SincInterpolator::kTaps> window{};
+                for (std::int64_t frame = from; frame <= to; ++frame)
+                    if (mic_.holds(frame, frame))
+                        window[static_cast<std::size_t>(frame - from)] =
+                            *mic_.at(static_cast<std::uint64_t>(frame));
+                near = sinc_.read(window.data() + SincInterpolator::kHalf - 1,
+                                  position - static_cast<double>(whole));
+            }
         }
         block_[2 * k] = near;
         block_[2 * k + 1] = played[k];
@@ -222,7 +217,7 @@ void CallPairer::steer(double target, double seconds) {
     integral_ += error * seconds;
     const double correction =
         std::clamp(kProportional * error + kIntegral * integral_, -kMaxCorrection, kMaxCorrection);
-    step_ = system_.nanosPerFrame / mic_.nanosPerFrame * (1.0 + correction);
+    step_ = system_.line.slope() / mic_.line.slope() * (1.0 + correction);
 }
 
 void CallPairer::emit(std::size_t frames, double nanos, bool newSegment) {

@@ -8,6 +8,7 @@
 #include "capture/call_part.h"
 #include "capture/sample_output.h"
 #include "capture/sinc_interpolator.h"
+#include "capture/stamp_line.h"
 
 namespace lumvar::capture {
 
@@ -34,8 +35,6 @@ class CallPairer {
     static constexpr double kKeepBehindSeconds = 0.5;
     // Frames paired at a time: the control loop's step changes between blocks (2.7 ms at 48 kHz).
     static constexpr std::size_t kBlock = 128;
-    // A stamp further than this from where its part's frames were placed places them afresh.
-    static constexpr double kReplaceNanos = 1e6;
     // A microphone further than this from its place is put there at once instead of steered to it.
     static constexpr double kResyncSeconds = 0.005;
 
@@ -59,15 +58,11 @@ class CallPairer {
         bool replaced = false;  // placed afresh since the pairing last looked
         double rate = 0.0;
         std::int64_t latency = 0;
-        // Frame anchorFrame was captured at anchorNanos, the frames after it nanosPerFrame apart: the
-        // part's clock as its stamps show it, drift included.
-        double anchorFrame = 0.0;
-        double anchorNanos = 0.0;
-        double nanosPerFrame = 0.0;
+        StampLine line;    // the part's clock as its stamps show it, drift included
         double lag = 0.0;  // how long after their instant its frames have been arriving
 
-        double nanosAt(double frame) const { return anchorNanos + (frame - anchorFrame) * nanosPerFrame; }
-        double frameAt(double nanos) const { return anchorFrame + (nanos - anchorNanos) / nanosPerFrame; }
+        double nanosAt(double frame) const { return line.nanosAt(frame); }
+        double frameAt(double nanos) const { return line.frameAt(nanos); }
         const float* at(std::uint64_t frame) const { return history.data() + (frame - storedAt); }
         bool holds(std::int64_t from, std::int64_t to) const {  // frames from..to, both included
             return from >= static_cast<std::int64_t>(first) && to < static_cast<std::int64_t>(end);

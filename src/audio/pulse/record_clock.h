@@ -60,7 +60,8 @@ class ReferenceFilter {
         if (count_ == 0) return std::nullopt;
         std::array<Reference, kReports> sorted = recent_;
         const auto end = sorted.begin() + static_cast<std::ptrdiff_t>(count_);
-        const auto pick = latencies_ ? sorted.begin() : sorted.begin() + static_cast<std::ptrdiff_t>(count_ / 2);
+        const auto pick =
+            latencies_ ? sorted.begin() : sorted.begin() + static_cast<std::ptrdiff_t>(count_ / 2);
         std::nth_element(sorted.begin(), pick, end,
                          [this](const Reference& a, const Reference& b) { return offset(a) < offset(b); });
         return *pick;
