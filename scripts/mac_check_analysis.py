@@ -18,6 +18,10 @@ the test suite proves the figures right.
   capture-times --helper BIN [--input UID] PLAYER... two helpers, SYSTEM and INPUT (default: the built-in
                                                      microphone), while PLAYER plays clicks: the onsets'
                                                      capture times compared
+  call --helper BIN [--input UID] [--clicks N] PLAYER...
+                                                     one helper on CALL of the input (default: the built-in
+                                                     microphone) while PLAYER plays N clicks: each click's
+                                                     onset in the microphone's channel less in what plays
   after-sound --helper BIN PLAYER...                 a tone, then 15 s of silence: the tap goes on
   rate-change --helper BIN PLAYER...                 the default output's nominal rate changed, then a tone
   sleep-wake --helper BIN PLAYER...                  the Mac asleep and woken, then a tone
@@ -691,25 +695,33 @@ def frame_ns(segs, frame):
     return None if at is None or at[1] <= 0 else at[2] + (frame - at[0]) * 1e9 / at[1]
 
 
-def click_onsets(data, gap_frames):
-    """The frames (from the start of `data`, float32le stereo) where clicks begin: the first frame of
-    each run louder than 0.3 of the loudest, at least `gap_frames` after the previous onset."""
-    left, right = split_channels(data)
-    level = [max(abs(a), abs(b)) for a, b in zip(left, right)]
+def onsets(level, gap_frames):
+    """Where clicks begin in a run of absolute sample values: where each run louder than 0.3 of the loudest
+    rises through that threshold, at least `gap_frames` after the previous onset. Each onset lies between
+    two frames, placed by linear interpolation: a part that a call reads at fractional positions is then
+    measured to a fraction of a frame, not to the frame its threshold happens to fall in."""
     threshold = 0.3 * max(level, default=0.0)
-    onsets = []
+    found = []
     for frame, value in enumerate(level):
-        if threshold > 0 and value >= threshold and (not onsets or frame - onsets[-1] >= gap_frames):
-            onsets.append(frame)
-    return onsets
+        if threshold > 0 and value >= threshold and (not found or frame - found[-1] >= gap_frames):
+            before = level[frame - 1] if frame > 0 else threshold
+            found.append(frame - 1 + (threshold - before) / (value - before) if before < threshold else frame)
+    return found
 
 
-def onset_offsets(first, second, within_ns=50e6):
-    """For each time in `first`, the nearest time in `second` minus it, where one lies within `within_ns`."""
+def click_onsets(data, gap_frames):
+    """The frames (from the start of `data`, float32le stereo) where clicks begin in either channel."""
+    left, right = split_channels(data)
+    return onsets([max(abs(a), abs(b)) for a, b in zip(left, right)], gap_frames)
+
+
+def onset_offsets(first, second, within=50e6):
+    """For each time in `first`, the nearest time in `second` minus it, where one lies within `within` (in
+    the times' unit: 50 ms in nanoseconds unless told)."""
     offsets = []
     for t in first:
         nearest = min(second, key=lambda u: abs(u - t), default=None)
-        if nearest is not None and abs(nearest - t) <= within_ns:
+        if nearest is not None and abs(nearest - t) <= within:
             offsets.append(nearest - t)
     return offsets
 
@@ -809,6 +821,70 @@ def step_capture_times(args, env=None):
         system.stop()
         if listener is not None:
             listener.stop()
+
+
+# --- a call: the microphone and what plays, on one timeline ---------------------------------------
+
+MIC_RATE_SET = "  microphone rate set -> "  # the microphone's nominal rate changed to the output's
+
+
+def step_call(args, env=None):
+    """One helper on CALL of a microphone while clicks play: each click's onset in the microphone's channel
+    (left) less its onset in what plays (right). Through the speakers into the microphone that is the
+    sound's way through the air plus any error of the two parts' placement, so a few ms; never negative."""
+    uid, why = (args.input, None) if args.input else builtin_input()
+    if uid is None:
+        print("  " + why)
+        return verdict("SKIPPED", why)
+    helper, _ = start(args.helper, env)
+    if helper is None:
+        return 1
+    try:
+        helper.wait_line(r"^  segment: ", 2.0)
+        sent, _, seen = helper.mark()
+        helper.send("CALL " + uid)
+        started = helper.wait_line(r"^  (> call capture started|x call start failed)", 10.0, seen)
+        if started is None or "x call" in started[2]:
+            print_lines(helper.lines_from(seen), sent)
+            return verdict(False, "CALL %s did not start" % uid)
+        helper.wait_line(r"^  segment: ", 2.0, started[0])  # the call's first segment
+        time.sleep(1.0)  # both parts flowing, the pairing past its first placement
+        rate = segment_rate(helper)
+        begin = helper.mark()[1] // 8
+        played = subprocess.run(args.player, env=env, timeout=60, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+        time.sleep(0.5)
+        if played.returncode != 0:
+            print("  %s failed: %s" % (args.player[0], played.stderr.decode("utf-8", "replace").strip()))
+        print("  CALL %s; the helper's lines from then on:" % uid)
+        print_lines(helper.lines_from(seen), sent)
+        left, right = split_channels(helper.slice(begin * 8, helper.mark()[1]))
+        gap = int(0.2 * (rate or 48000))
+        mic, system = onsets([abs(v) for v in left], gap), onsets([abs(v) for v in right], gap)
+        offsets = [frames * 1e3 / rate for frames in onset_offsets(system, mic, 0.05 * rate)] if rate else []
+        print("  clicks: %d played, %d in what plays (right), %d in the microphone (left), %d matched within 50 ms, "
+              "at %s Hz" % (args.clicks, len(system), len(mic), len(offsets), rate))
+        changed = [line for _, line in helper.lines_from(seen) if line.startswith(MIC_RATE_SET)]
+        print("  the microphone's nominal rate: %s" % ("changed to the output's (%s)" % changed[0].strip() if changed
+                                                       else "not changed (no 'microphone rate set' line)"))
+        report_timing(helper, "tap", rate, ("output latency", "stream latency"))
+        if not offsets:
+            return verdict(False, "no clicks in what plays (its permission? step 3)" if not system else
+                           "no click heard by the microphone within 50 ms of one that played (volume up?)")
+        median, spread = statistics.median(offsets), max(offsets) - min(offsets)
+        print("  onset offset, left minus right, over %d clicks: median %+.3f ms, spread %.3f ms (%+.3f to %+.3f)" % (
+            len(offsets), median, spread, min(offsets), max(offsets)))
+        # Two frames: the most that onsets found by the same threshold in two channels, one of them read at
+        # fractional positions, were seen to differ by; the microphone cannot hear a click any earlier.
+        problems = [what for what, bad in (
+            ("%d of %d clicks in what plays" % (len(system), args.clicks), len(system) != args.clicks),
+            ("%d of %d clicks heard by the microphone" % (len(offsets), args.clicks), len(offsets) != args.clicks),
+            ("the spread is 1 ms or more", spread >= 1.0),
+            ("the microphone hears the clicks before they play (the two parts' buffers or placements the wrong "
+             "way round?)", median < -2e3 / rate)) if bad]
+        return verdict(not problems, "every click in both channels, the microphone's onsets %+.3f ms from those of "
+                       "what plays, steadily" % median if not problems else "; ".join(problems))
+    finally:
+        helper.stop()
 
 
 # --- what only a Mac can answer ---------------------------------------------------------------------
@@ -955,7 +1031,8 @@ def main(argv):
     analyze.add_argument("--rate", type=float, required=True)
     analyze.add_argument("--skip", type=float, default=0.0)
     analyze.add_argument("--seconds", type=float, default=None)
-    players = ("tone", "switch", "capture-times", "after-sound", "rate-change", "sleep-wake", "daemon-restart")
+    players = ("tone", "switch", "capture-times", "call", "after-sound", "rate-change", "sleep-wake",
+               "daemon-restart")
     for name in ("startup", "input", "sigterm", "notifications") + players:
         step = steps.add_parser(name)
         step.add_argument("--helper", required=True)
@@ -964,8 +1041,10 @@ def main(argv):
             step.add_argument("--back", required=True)
         if name == "notifications":
             step.add_argument("--hal", action="store_true")
-        if name == "capture-times":
+        if name in ("capture-times", "call"):
             step.add_argument("--input", help="the input's UID (default: the built-in microphone)")
+        if name == "call":
+            step.add_argument("--clicks", type=int, default=CLICKS["count"], help="how many the player plays")
         if name in players:
             step.add_argument("player", nargs="+")
     args = parser.parse_args(argv)

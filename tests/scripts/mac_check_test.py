@@ -6,7 +6,7 @@
   mac_check_test.py capture --helper BIN --sound-dir DIR
       the analysis steps against the Linux helper and a private sound server (scripts/sound-server),
       known tones and clicks playing: the pitch, level and click times they report must be the ones
-      played (SwitchAudioSource is stood in for by pactl).
+      played (SwitchAudioSource is stood in for by pactl; the call's microphone by the sink's monitor).
 """
 import argparse
 import atexit
@@ -24,6 +24,7 @@ SCRIPT = os.path.join(ROOT, "scripts", "mac-check")
 ANALYSIS = os.path.join(ROOT, "scripts", "mac_check_analysis.py")
 CHANNEL = re.compile(r"^  (left |right|first |second): (?:([0-9.]+) Hz|no steady tone), peak ([0-9.]+) "
                      r"\([^)]*\), RMS ([0-9.]+)", re.M)
+OFFSETS = re.compile(r"over (\d+) clicks: median ([-+.\d]+) ms, spread ([.\d]+) ms")
 PARSE = "import ast, sys; ast.parse(open(sys.argv[1]).read(), sys.argv[1])"  # no __pycache__ in the tree
 
 failures = []
@@ -91,13 +92,26 @@ def capture(helper, sound_dir):
     # clicks by its own segment lines, and both at the same moments. Silence keeps the null sink running,
     # so that the two streams begin apart and the listener's INPUT segment is not its first.
     busy = subprocess.Popen(["paplay", make("make-tone", "silence.wav", "--amplitude", 0, "--seconds", 12)], env=env)
-    code, output = run("capture-times", "--helper", helper, "--input", "lumvar_out.monitor", "paplay",
-                       make("make-clicks", "clicks.wav", "--count", 12, "--spacing", 0.25))
+    clicks = make("make-clicks", "clicks.wav", "--count", 12, "--spacing", 0.25)
+    code, output = run("capture-times", "--helper", helper, "--input", "lumvar_out.monitor", "paplay", clicks)
     busy.kill()
-    found = re.search(r"over (\d+) clicks: median ([-+.\d]+) ms, spread ([.\d]+) ms", output)
+    found = OFFSETS.search(output)
     expect(code == 0 and "verdict: PASS" in output and found and found.group(1) == "12" and
            abs(float(found.group(2))) < 0.5 and float(found.group(3)) < 0.5,
            "capture-times step: %s" % (found.group(0) if found else "no offsets"))
+
+    # One helper on CALL of the default sink's monitor: its "microphone" (left) hears what plays (right)
+    # with no way through the air, so each click lies at the same instant in both channels, within two
+    # frames (0.042 ms; runs here stay within 0.011 ms).
+    # Then CALL of a microphone that nothing plays into: no click in its channel, and the step fails.
+    code, output = run("call", "--helper", helper, "--input", "lumvar_out.monitor", "--clicks", "12", "paplay", clicks)
+    found = OFFSETS.search(output)
+    expect(code == 0 and "verdict: PASS" in output and found and found.group(1) == "12" and
+           abs(float(found.group(2))) < 0.042 and float(found.group(3)) < 0.1,
+           "call step: %s" % (found.group(0) if found else "no offsets"))
+    code, output = run("call", "--helper", helper, "--input", "lumvar_mic", "--clicks", "12", "paplay", clicks)
+    expect(code == 0 and "verdict: FAIL (no click heard by the microphone" in output,
+           "call step, a microphone that hears nothing: fails")
 
     # The default output moved to a 44.1 kHz device and back: the tone between is measured at the rate
     # of the rebuilt tap. SwitchAudioSource's stand-in moves the default sink with pactl.

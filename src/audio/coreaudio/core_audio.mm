@@ -212,14 +212,28 @@ OSStatus CoreAudio::createAggregateDevice(const AggregateDescription& descriptio
                 key(CFSTR(kAudioSubTapDriftCompensationKey)) : @(tap.drift),
             }];
         }
-        NSDictionary* dictionary = @{
+        NSMutableDictionary* dictionary = [@{
             key(CFSTR(kAudioAggregateDeviceNameKey)) : text(description.name),
             key(CFSTR(kAudioAggregateDeviceUIDKey)) : text(description.uid),
             key(CFSTR(kAudioAggregateDeviceMainSubDeviceKey)) : text(description.master),
             key(CFSTR(kAudioAggregateDeviceIsPrivateKey)) : @(description.isPrivate),
             key(CFSTR(kAudioAggregateDeviceTapAutoStartKey)) : @(description.tapAutoStart),
             key(CFSTR(kAudioAggregateDeviceTapListKey)) : taps,
-        };
+        } mutableCopy];
+        // The list's order is the order of the aggregate's streams (as AudioHardware.h says of
+        // kAudioAggregateDevicePropertyFullSubDeviceList): the capture finds each sub-device's buffers by
+        // it. Without sub-devices the key stays out, and the system source's aggregate is as it was.
+        if (!description.subDevices.empty()) {
+            NSMutableArray* subDevices = [NSMutableArray array];
+            for (const SubDeviceDescription& device : description.subDevices) {
+                // A CFNumber, as AudioHardware.h documents this key (non-zero: drift compensation on).
+                [subDevices addObject:@{
+                    key(CFSTR(kAudioSubDeviceUIDKey)) : text(device.uid),
+                    key(CFSTR(kAudioSubDeviceDriftCompensationKey)) : @(device.drift ? 1 : 0),
+                }];
+            }
+            dictionary[key(CFSTR(kAudioAggregateDeviceSubDeviceListKey))] = subDevices;
+        }
         ::AudioObjectID deviceID = kAudioObjectUnknown;
         const OSStatus status =
             AudioHardwareCreateAggregateDevice((__bridge CFDictionaryRef)dictionary, &deviceID);

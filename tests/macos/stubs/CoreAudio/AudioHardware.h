@@ -37,6 +37,9 @@ enum : AudioObjectPropertySelector { kAudioHardwarePropertyServiceRestarted = 's
 #define kAudioAggregateDeviceIsPrivateKey "private"
 #define kAudioAggregateDeviceTapListKey "taps"
 #define kAudioAggregateDeviceTapAutoStartKey "tapautostart"
+#define kAudioAggregateDeviceSubDeviceListKey "subdevices"
+#define kAudioSubDeviceUIDKey "uid"
+#define kAudioSubDeviceDriftCompensationKey "drift"
 #define kAudioSubTapUIDKey "uid"
 #define kAudioSubTapDriftCompensationKey "drift"
 

@@ -47,6 +47,10 @@ typedef struct _NSZone NSZone;
                                 count:(NSUInteger)cnt;
 @end
 
+@interface NSMutableDictionary<KeyType, ObjectType> : NSDictionary<KeyType, ObjectType>
+- (void)setObject:(nullable ObjectType)obj forKeyedSubscript:(KeyType<NSCopying>)key;
+@end
+
 @interface NSUUID : NSObject <NSCopying>
 + (instancetype)UUID;
 - (nullable instancetype)initWithUUIDString:(NSString*)string;

@@ -14,6 +14,7 @@ __attribute__((objc_root_class))
 + (instancetype)alloc;
 + (instancetype)new;
 - (instancetype)init;
+- (id)mutableCopy;
 @end
 
 #pragma clang assume_nonnull end
