@@ -1,6 +1,6 @@
 #!/usr/bin/env python3
 """A stand-in for the helper, for both clients' tests: after the banner, FAKE_SCENARIO's lines and frames.
-A frame's left sample is its stream index, its right sample the number of its segment's line."""
+A frame's left sample is its stream index, its right sample says which segment and source it is of."""
 
 import json
 import os
@@ -27,27 +27,41 @@ def frames(first, count, segment):
     return struct.pack(f"<{2 * count}f", *(v for i in range(first, first + count) for v in (i, segment)))
 
 
+# The source lines the burst writes before some of its segment lines, and the source each names.
+SOURCES = {40: ("  > call capture started: mic", 2), 80: ("  > system tap started", 0), 120: ("  > input capture started: mic", 1), 160: ("  > call capture started: mic", 2)}
+MERGED = 130  # the second half of this segment is of merged segment lines
+
+
 def burst():
-    """Segment lines each right before its frames, the first segment's in writes that end inside a frame;
-    once all were read, a late line for the last 100 frames, one older than the last segment, 1000 frames
-    more; then a line with no frame after it, which tells how many there were, and the end (status 0)."""
+    """Segment lines each right before its frames, the first segment's in writes that end inside a frame,
+    a source line before some; once all were read, a late line for the last 100 frames, one older than the
+    last segment, 1000 frames more; then a line with no frame after it, which tells how many there were,
+    and the end (status 0). A frame's right sample is its segment's number plus 1000 times its source's
+    (0 system, 1 input, 2 call), or -1 in a range whose segment lines were merged."""
     line("  segment: frame=0 rate=48000.0 clock_ns=-1000")
     first = frames(0, 1000, 0)
     for start, end in ((0, 3), (3, 10), (10, len(first))):
         write(first[start:end])
         time.sleep(0.02)
-    frame, writes = 1000, []
+    frame, writes, source = 1000, [], 0
     for k in range(1, 200):  # made first: nothing slows the writes below
-        writes.append((k, frame, frames(frame, 1 + k * 7919 % 3001, k)))
-        frame += 1 + k * 7919 % 3001
-    for k, start, data in writes:
+        count, source = 1 + k * 7919 % 3001, SOURCES[k][1] if k in SOURCES else source
+        half = count // 2 if k == MERGED else count
+        writes.append((k, frame, frames(frame, half, k + 1000 * source) + frames(frame + half, count - half, -1), half))
+        frame += count
+    for k, start, data, half in writes:
+        if k in SOURCES:
+            line(SOURCES[k][0])
         line(f"  segment: frame={start} rate={'44100.0' if k % 2 else '48000.0'} clock_ns={k * 10**9}")
-        write(data)
+        write(data[: 8 * half])
+        if k == MERGED:
+            line(f"  ! segment lines merged: 2 starts between frames {start + half} and {start + len(data) // 8}")
+        write(data[8 * half :])
     time.sleep(0.3)
     line(f"  segment: frame={frame - 100} rate=44100.0 clock_ns={200 * 10**9}")
     line(f"  segment: frame={frame - 1000} rate=16000.0 clock_ns={300 * 10**9}")
     time.sleep(0.05)
-    write(frames(frame, 1000, 200))
+    write(frames(frame, 1000, 200 + 1000 * source))
     line(f"  segment: frame={frame + 1000} rate=48000.0 clock_ns={201 * 10**9}")
     sys.exit(0)
 
@@ -79,7 +93,8 @@ def commands():
             line("  x input device not found: slow")
         elif (case := next(answers, {})).get("command") == text:
             for answer in case["lines"]:
-                line(answer.removeprefix("A "))
+                if not answer.startswith("F "):  # frames read, in the cases the parsers take alone
+                    line(answer.removeprefix("A "))
         else:
             line(f"unknown cmd: {text}")
 

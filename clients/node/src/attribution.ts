@@ -1,7 +1,7 @@
 // Cuts the bytes of standard output into chunks of whole frames, each inside one segment, and labels
-// them with their segment's rate and capture time. It knows nothing of pipes or timing: the caller
+// them with their segment's rate, capture time and source. It knows nothing of pipes or timing: the caller
 // must have handed it every segment line written before the bytes it passes.
-import type { Segment } from './lines.js';
+import type { Segment, Source } from './lines.js';
 
 const bytesPerFrame = 8; // two float32 samples
 
@@ -15,16 +15,20 @@ export interface Chunk {
   /** Capture time of the first frame, on `process.hrtime.bigint()`'s clock; undefined when no segment
    * line places it (the lines of its segment starts were merged away: `segmentsMerged`). */
   clockNs: bigint | undefined;
+  /** What the frames are: the source named by the last source line before its segment's line; null
+   * (unknown) where segment lines were merged away, since source lines went with them. */
+  source: Source | null;
 }
 
-/** Where frames lie in time from `frame` on: a segment, or, without `clockNs`, frames no line places. */
-export type Placement = Omit<Segment, 'clockNs'> & { clockNs?: bigint };
+/** Where frames lie in time from `frame` on, and what they are: a segment, or, without `clockNs`, frames
+ * no line places. */
+export type Placement = Omit<Segment, 'clockNs'> & { clockNs?: bigint; source: Source | null };
 
 export class Attributor {
   /** Frames cut into chunks so far: the index of the next frame. */
   frames = 0;
   private remainder = Buffer.alloc(0);
-  private current: Placement = { frame: 0, rate: 0 };
+  private current: Placement = { frame: 0, rate: 0, source: 'system' }; // the helper starts on the system source
   /** Segments that begin at or after `frames`, in order. */
   private upcoming: Placement[] = [];
 
@@ -58,7 +62,8 @@ export class Attributor {
       const count = Math.min(framesLeft, toBoundary);
       const samples = new Float32Array(count * 2);
       new Uint8Array(samples.buffer).set(data.subarray(offset, offset + count * bytesPerFrame));
-      chunks.push({ samples, frame: this.frames, rate: this.current.rate, clockNs: clockAt(this.current, this.frames) });
+      const { rate, source } = this.current;
+      chunks.push({ samples, frame: this.frames, rate, clockNs: clockAt(this.current, this.frames), source });
       this.frames += count;
       offset += count * bytesPerFrame;
     }

@@ -33,7 +33,15 @@ export interface CallOptions {
   signal?: AbortSignal;
 }
 
-type Command = 'LIST' | 'SYSTEM' | 'INPUT';
+/** What `useCall()` resolves with: the stream's rate (the call's system part's; 0 when that part could
+ * not be built at the start, `callSystemUnavailable`) and the microphone's own rate. */
+export interface CallStarted {
+  uid: string;
+  rate: number;
+  inputRate: number;
+}
+
+type Command = 'LIST' | 'SYSTEM' | 'INPUT' | 'CALL';
 
 interface Pending {
   command: Command;
@@ -177,10 +185,14 @@ export class Capture extends EventEmitter {
   /** Captures one input device; resolves with its rate. A failure rejects with a `CommandError` whose
    * `lines` are the answer (the helper then falls back to the system source, or tries to). */
   useInput(uid: string, options: CallOptions = {}): Promise<{ uid: string; rate: number }> {
-    if (/[\r\n]/.test(uid)) {
-      return Promise.reject(new CommandError(`a device UID cannot hold a line break: ${JSON.stringify(uid)}`, 'BAD_UID', [], 'INPUT'));
-    }
-    return this.send('INPUT', `INPUT ${uid}`, options) as Promise<{ uid: string; rate: number }>;
+    return this.sendWithUid('INPUT', uid, options) as Promise<{ uid: string; rate: number }>;
+  }
+
+  /** Captures a call: left the microphone `uid`, right what the machine plays, each frame's two samples
+   * from the same instant. Failures as `useInput()`'s (`CALL_START_FAILED` for `INPUT_START_FAILED`),
+   * and `CALL_UNSUPPORTED` from a helper older than the command. */
+  useCall(uid: string, options: CallOptions = {}): Promise<CallStarted> {
+    return this.sendWithUid('CALL', uid, options) as Promise<CallStarted>;
   }
 
   /** Captures what the machine plays, built from scratch; resolves with the build's rate. */
@@ -321,6 +333,13 @@ export class Capture extends EventEmitter {
     this.devicesNow = parseDevices(raw);
     this.emit('devices', this.devicesNow);
     return this.devicesNow;
+  }
+
+  private sendWithUid(command: 'INPUT' | 'CALL', uid: string, options: CallOptions): Promise<unknown> {
+    if (/[\r\n]/.test(uid)) {
+      return Promise.reject(new CommandError(`a device UID cannot hold a line break: ${JSON.stringify(uid)}`, 'BAD_UID', [], command));
+    }
+    return this.send(command, `${command} ${uid}`, options);
   }
 
   private send(command: Command, line: string, options: CallOptions): Promise<unknown> {

@@ -33,8 +33,9 @@ export class CaptureStartError extends CaptureError {
   }
 }
 
-/** A command failed. Codes: `NOT_FOUND`, `NO_INPUT_CHANNELS`, `NEEDS_UID`, `INPUT_START_FAILED`
- * (the helper fell back to the system source, or tried to), `SYSTEM_BUILD_FAILED`, `BAD_UID` (a UID with
+/** A command failed. Codes: `NOT_FOUND`, `NO_INPUT_CHANNELS`, `NEEDS_UID`, `INPUT_START_FAILED` and
+ * `CALL_START_FAILED` (the helper fell back to the system source, or tried to), `CALL_UNSUPPORTED` (a
+ * helper older than `CALL`), `SYSTEM_BUILD_FAILED`, `BAD_UID` (a UID with
  * a line break; nothing was sent), `ABORTED` (the call's signal fired; the command may still run),
  * `STOPPED` (`stop()` was called first; a helper that ends on its own fails calls with a
  * `HelperExitError` instead). `lines` is the

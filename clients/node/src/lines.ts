@@ -76,6 +76,21 @@ export function parseAggregateRate(raw: string): number | undefined {
 }
 
 export const inputStarted = '  > input capture started: ';
+export const callStarted = '  > call capture started: ';
+
+/** What the stream carries: what the machine plays, one input device, or a call (left the microphone,
+ * right what the machine plays, each frame's two samples from the same instant). */
+export type Source = 'system' | 'input' | 'call';
+
+/** The source a line starts, if it starts one. The failed starts and the lost input say 'system': the
+ * fall-back that follows them builds the system source, and writes no line of its own when it works. */
+export function sourceNamed(raw: string): Source | undefined {
+  if (raw === '  > system tap started') return 'system';
+  if (raw.startsWith(inputStarted)) return 'input';
+  if (raw.startsWith(callStarted)) return 'call';
+  if (/^ {2}x (input device lost: .*|input start failed|call start failed); restoring system$/.test(raw)) return 'system';
+  return undefined;
+}
 
 export function parseInputRate(raw: string): number | undefined {
   const m = /^ {2}input device rate: (\d+(?:\.\d+)?)$/.exec(raw);
@@ -104,8 +119,8 @@ export function isBuildStart(raw: string): boolean {
 /** What a command's answer says: the command's value, or why it failed (a `CommandError` code). */
 export type Outcome = { value: unknown } | { code: string; message: string };
 
-/** The outcome of `command` (its line: `LIST`, `SYSTEM`, `INPUT <uid>`) from its answer, the lines up to its
- * fence less the reactions', and the fence's devices. */
+/** The outcome of `command` (its line: `LIST`, `SYSTEM`, `INPUT <uid>`, `CALL <uid>`) from its answer, the
+ * lines up to its fence less the reactions', and the fence's devices. */
 export function outcomeOf(command: string, answer: readonly string[], devices: InputDevice[]): Outcome {
   if (command === 'LIST') return { value: devices };
   if (command === 'SYSTEM') {
@@ -114,21 +129,34 @@ export function outcomeOf(command: string, answer: readonly string[], devices: I
     if (at < 0 || answer[at] !== '  > system tap started') {
       return { code: 'SYSTEM_BUILD_FAILED', message: 'the system tap could not be built' };
     }
-    return { value: answer.slice(0, at).map(parseAggregateRate).filter((r) => r !== undefined).at(-1) ?? 0 };
+    return { value: lastAggregateRate(answer.slice(0, at)) };
   }
-  const started = answer.find((l) => l.startsWith(inputStarted));
-  if (started) {
-    const rate = answer.map(parseInputRate).find((r) => r !== undefined) ?? 0;
-    return { value: { uid: started.slice(inputStarted.length), rate } };
+  const word = command.startsWith('CALL') ? 'CALL' : 'INPUT';
+  const uid = command.slice(word.length + 1);
+  if (word === 'CALL' && answer.some((l) => l.startsWith('unknown cmd: CALL'))) {
+    return { code: 'CALL_UNSUPPORTED', message: 'this helper does not support CALL (it answered "unknown cmd"): it is older than the client' };
   }
-  const uid = command.slice('INPUT '.length);
+  const prefix = word === 'CALL' ? callStarted : inputStarted;
+  const at = answer.findIndex((l) => l.startsWith(prefix));
+  if (at >= 0) {
+    const started = answer[at].slice(prefix.length);
+    const inputRate = answer.slice(at).map(parseInputRate).find((r) => r !== undefined) ?? 0;
+    if (word === 'INPUT') return { value: { uid: started, rate: inputRate } };
+    // A call's stream runs at its system part's rate: 0 when that part could not be built at the start.
+    return { value: { uid: started, rate: lastAggregateRate(answer.slice(0, at)), inputRate } };
+  }
   const has = (prefix: string) => answer.some((l) => l.startsWith(prefix));
   if (has('  x input device not found: ')) return { code: 'NOT_FOUND', message: `no such input device: ${uid}` };
   if (has('  x input device has no input channels: ')) {
     return { code: 'NO_INPUT_CHANNELS', message: `the device has no input channels: ${uid}` };
   }
-  if (has('  x INPUT needs a device uid')) return { code: 'NEEDS_UID', message: 'INPUT needs a device UID' };
+  if (has(`  x ${word} needs a device uid`)) return { code: 'NEEDS_UID', message: `${word} needs a device UID` };
+  if (word === 'CALL') return { code: 'CALL_START_FAILED', message: 'the call could not be started' };
   return { code: 'INPUT_START_FAILED', message: 'the input could not be started' };
+}
+
+function lastAggregateRate(lines: readonly string[]): number {
+  return lines.map(parseAggregateRate).filter((r) => r !== undefined).at(-1) ?? 0;
 }
 
 export function findLastIndex<T>(items: readonly T[], test: (item: T) => boolean): number {
@@ -143,6 +171,8 @@ export const bannerPrefix = '  > streaming (system).';
 export type Reaction =
   | { event: 'segment' }
   | { event: 'segmentsMerged'; starts: number; fromFrame: number; toFrame: number }
+  | { event: 'callInputLost'; uid: string }
+  | { event: 'callSystemUnavailable' }
   | { event: 'devicesChanged' }
   | { event: 'sourceLost'; source: 'input'; uid: string; build: true }
   | { event: 'rebuilding'; reason: 'stalled' | 'silent' | 'defaultOutputChanged' | 'audioSystemRestarted'; zeroFrames?: number; build: true }
@@ -163,6 +193,8 @@ export function reactionOf(raw: string): Reaction | undefined {
     return { event: 'segmentsMerged', starts: Number(m[1]), fromFrame: Number(m[2]), toFrame: Number(m[3]) };
   }
   if (raw === '  ! input devices changed') return { event: 'devicesChanged' };
+  if ((m = /^ {2}! call input lost: (.*); its channel stays silent$/.exec(raw))) return { event: 'callInputLost', uid: m[1] };
+  if (raw === '  ! call system part unavailable - retrying') return { event: 'callSystemUnavailable' };
   if ((m = /^ {2}x input device lost: (.*); restoring system$/.exec(raw))) {
     return { event: 'sourceLost', source: 'input', uid: m[1], build: true };
   }

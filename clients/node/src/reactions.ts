@@ -1,7 +1,7 @@
 // The lines the helper writes unasked, turned into events, and taken out of the answer of the command
 // that waits. Each reaction is known by its first line; the build lines after some of them belong to it.
 import type { Attributor } from './attribution.js';
-import { devicesPrefix, findLastIndex, inputStarted, isBuildLine, isBuildStart, parseAggregateRate, parseInputRate, parseSegment, reactionOf, type InputDevice, type Segment, type StatusLine } from './lines.js';
+import { devicesPrefix, findLastIndex, inputStarted, isBuildLine, isBuildStart, parseAggregateRate, parseInputRate, parseSegment, reactionOf, sourceNamed, type InputDevice, type Segment, type Source, type StatusLine } from './lines.js';
 
 export type RebuildReason = 'stalled' | 'silent' | 'defaultOutputChanged' | 'audioSystemRestarted' | 'inputLost' | 'machineChanged' | 'retry';
 
@@ -17,6 +17,8 @@ export interface CaptureEvents {
   segment: [Segment];
   lateSegment: [Segment & { deliveredFrames: number }];
   segmentsMerged: [{ starts: number; fromFrame: number; toFrame: number; deliveredFrames: number }];
+  callInputLost: [{ uid: string }];
+  callSystemUnavailable: [];
   devicesChanged: [];
   sourceLost: [{ source: 'input' | 'system'; uid?: string }];
   rebuilding: [{ reason: RebuildReason; zeroFrames?: number }];
@@ -58,6 +60,8 @@ export class Reactions {
   /** The `<NAME>` of an output write error line, once one came. */
   outputError: string | undefined;
   private block: Block | null = null;
+  /** The source the next segment line belongs to. */
+  private source: Source = 'system';
 
   constructor(
     private readonly emit: Emit,
@@ -68,6 +72,7 @@ export class Reactions {
    * fence, if one does: a line that is no reaction's goes there. Returns whether the line is the fence
    * (the device list). */
   take(raw: string, answer?: string[]): boolean {
+    this.source = sourceNamed(raw) ?? this.source;
     if (this.block && this.continueBlock(raw)) return false;
     if (raw.startsWith(devicesPrefix)) return true;
     if (this.react(raw, answer)) return false;
@@ -161,7 +166,7 @@ export class Reactions {
       case 'segment': {
         const segment = parseSegment(raw);
         if (!segment) return true;
-        if (this.attributor.addSegment(segment)) {
+        if (this.attributor.addSegment({ ...segment, source: this.source })) {
           this.emit('lateSegment', { ...segment, deliveredFrames: this.attributor.frames });
         } else {
           this.emit('segment', segment);
@@ -172,7 +177,7 @@ export class Reactions {
         // The frames from `fromFrame` on that are not cut yet have no time until the line of `toFrame`.
         const { starts, fromFrame, toFrame } = r;
         this.emit('segmentsMerged', { starts, fromFrame, toFrame, deliveredFrames: this.attributor.frames });
-        this.attributor.addSegment({ frame: fromFrame, rate: 0 });
+        this.attributor.addSegment({ frame: fromFrame, rate: 0, source: null });
         return true;
       }
       case 'layout':
@@ -202,7 +207,11 @@ export class Reactions {
         return true;
       case 'devicesChanged':
       case 'serverUnreachable':
+      case 'callSystemUnavailable':
         this.emit(r.event);
+        return true;
+      case 'callInputLost':
+        this.emit('callInputLost', { uid: r.uid });
         return true;
       case 'backlog':
         this.emit('backlog', { droppedSamples: r.droppedSamples });

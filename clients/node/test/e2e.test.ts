@@ -12,6 +12,7 @@ import { helper, level, runsByRate, skipEndToEnd, sleep, tone, within } from './
 const kind = process.env.LUMVAR_TEST_SOUND_KIND ?? 'pulseaudio';
 const systemHz = 1000; // played into lumvar_out, the default sink, at 48 kHz
 const monitorHz = 3000; // played into lumvar_44k at 44.1 kHz
+const micHz = 2000; // played into lumvar_mic_sink, which feeds lumvar_mic, the default source
 const end = (c: Chunk) => c.clockNs! + BigInt(Math.round(((c.samples.length / 2) * 1e9) / c.rate));
 
 /** A capture of the real helper, stopped when the test ends, whose chunks a background loop collects. */
@@ -35,7 +36,7 @@ async function start(t: TestContext, options: StartOptions = {}) {
 describe(`end to end on ${kind}`, { skip: skipEndToEnd, timeout: 120_000 }, () => {
   const players: ChildProcess[] = [];
   before(async () => {
-    players.push(tone('lumvar_out', 48000, systemHz), tone('lumvar_44k', 44100, monitorHz));
+    players.push(tone('lumvar_out', 48000, systemHz), tone('lumvar_44k', 44100, monitorHz), tone('lumvar_mic_sink', 48000, micHz));
     await sleep(300);
   });
   after(() => players.forEach((p) => p.kill()));
@@ -70,6 +71,24 @@ describe(`end to end on ${kind}`, { skip: skipEndToEnd, timeout: 120_000 }, () =
         assert.ok(own > 0.1 && own > 20 * other, `${where} at ${run.rate}: ${own} of its tone, ${other} of the other`);
       }
     }
+  });
+
+  test('CALL of the default source: its chunks at the rates the helper reports, the microphone left and the system right; SYSTEM ends it', async (t) => {
+    const { capture, chunks, until } = await start(t);
+    const uid = capture.devices.find((d) => d.isDefault)!.uid;
+    await until(() => chunks.length > 0);
+    assert.deepEqual(await capture.useCall(uid), { uid, rate: 48000, inputRate: 48000 });
+    const call = () => chunks.filter((c) => c.source === 'call');
+    await until(() => call().reduce((n, c) => n + c.samples.length / 2, 0) > 9600);
+    assert.deepEqual(new Set(call().map((c) => c.rate)), new Set([48000]));
+    const channel = (k: number) => Float32Array.from(call().flatMap((c) => [...c.samples.filter((_, i) => i % 2 === k)])).subarray(-4800);
+    for (const [k, own, other] of [[0, micHz, systemHz], [1, systemHz, micHz]]) {
+      const [ownLevel, otherLevel] = [own, other].map((hz) => level(channel(k), 48000, hz));
+      assert.ok(ownLevel > 0.1 && ownLevel > 20 * otherLevel, `channel ${k}: ${ownLevel} of ${own} Hz, ${otherLevel} of ${other} Hz`);
+    }
+    assert.equal(await capture.useSystem(), 48000);
+    await until(() => chunks.at(-1)!.source === 'system');
+    assert.deepEqual(chunks.map((c) => c.source).filter((s, i, all) => s !== all[i - 1]), ['system', 'call', 'system']);
   });
 
   test('a consumer that pauses: the segment at the backlog hole carries the lost time; stop delivers what the helper drains', async (t) => {

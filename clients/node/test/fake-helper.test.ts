@@ -21,7 +21,7 @@ async function drain(capture: Capture): Promise<Chunk[]> {
   return chunks;
 }
 
-test('a line written right before its frames labels exactly those frames, whatever the reads; a late one, the later ones', async (t) => {
+test('a line written right before its frames labels exactly those frames and their source, whatever the reads; a late one, the later ones; a merge, none', async (t) => {
   const capture = await start(t, 'burst');
   const segments: Segment[] = [];
   const late: (Segment & { deliveredFrames: number })[] = [];
@@ -35,12 +35,17 @@ test('a line written right before its frames labels exactly those frames, whatev
   let frame = 0;
   for (const c of chunks) {
     // Every frame in order, and all of one segment: the right samples hold its line's number.
-    const [k, frames] = [c.samples[1], c.samples.length / 2];
-    const wrong = c.samples.findIndex((v, i) => v !== (i % 2 ? k : frame + (i >> 1)));
+    const [right, frames] = [c.samples[1], c.samples.length / 2];
+    const wrong = c.samples.findIndex((v, i) => v !== (i % 2 ? right : frame + (i >> 1)));
     assert.deepEqual([c.frame, wrong], [frame, -1], `chunk at ${c.frame}: sample ${wrong}`);
-    const segment = labels[k];
-    assert.deepEqual([c.rate, c.clockNs], [segment.rate, segment.clockNs + BigInt(Math.round(((frame - segment.frame) * 1e9) / segment.rate))]);
     frame += frames;
+    if (right < 0) {
+      assert.deepEqual([c.rate, c.clockNs, c.source], [0, undefined, null], `merged, at ${c.frame}`);
+      continue;
+    }
+    const segment = labels[right % 1000];
+    const clockNs = segment.clockNs + BigInt(Math.round(((c.frame - segment.frame) * 1e9) / segment.rate));
+    assert.deepEqual([c.rate, c.clockNs, c.source], [segment.rate, clockNs, ['system', 'input', 'call'][Math.floor(right / 1000)]]);
   }
   assert.equal(frame, labels.at(-1)!.frame); // the last line tells how many frames there were
 });
@@ -48,7 +53,7 @@ test('a line written right before its frames labels exactly those frames, whatev
 test('the command cases through the pipes: one command at a time, each with its own fence', async (t) => {
   const capture = await start(t, 'commands');
   const events: unknown[] = [];
-  const names = ['segment', 'segmentsMerged', 'devicesChanged', 'sourceLost', 'rebuilding', 'rebuilt', 'rebuildFailed', 'serverBack'] as const;
+  const names = ['segment', 'segmentsMerged', 'devicesChanged', 'sourceLost', 'rebuilding', 'rebuilt', 'rebuildFailed', 'serverBack', 'callInputLost', 'callSystemUnavailable'] as const;
   for (const name of [...names, 'backlog', 'statusBacklog', 'outputError'] as const) {
     capture.on(name, (...args: unknown[]) => events.push([name, ...args.map(plain)]));
   }
@@ -59,7 +64,7 @@ test('the command cases through the pipes: one command at a time, each with its 
   await assert.rejects(given, { code: 'ABORTED' });
   const withCommand = cases.cases.filter((c) => c.command);
   const call = (command: string) =>
-    command === 'SYSTEM' ? capture.useSystem() : command === 'LIST' ? capture.listDevices() : capture.useInput(command.slice(6));
+    command === 'SYSTEM' ? capture.useSystem() : command.startsWith('CALL') ? capture.useCall(command.slice(5)) : capture.useInput(command.slice(6));
   const outcomes = await Promise.all(
     withCommand.map((c) => call(c.command!).then((value) => ({ result: plain(value) }), (e: CommandError) => ({ error: e.code, lines: e.lines }))),
   );

@@ -21,7 +21,7 @@ for (const c of cases.cases) {
     for (const line of [...c.lines.map((l) => l.replace(/^A /, '')), ...(c.command ? [cases.fence] : [])]) {
       const read = /^F (\d+)$/.exec(line);
       const cut = read ? attributor.push(Buffer.alloc(8 * Number(read[1]))) : [];
-      chunks.push(...cut.map((k) => [k.frame, k.samples.length / 2, k.rate, plain(k.clockNs) ?? null]));
+      chunks.push(...cut.map((k) => [k.frame, k.samples.length / 2, k.rate, plain(k.clockNs) ?? null, k.source]));
       if (!read && reactions.take(line, answer)) outcome = outcomeOf(c.command!, answer!, parseDevices(line));
     }
     reactions.close();

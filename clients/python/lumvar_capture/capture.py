@@ -13,10 +13,13 @@ from .errors import CaptureStartError, CommandError
 from .protocol import EVENTS, parse_status
 from .records import (
     Backlog,
+    CallInputLost,
+    CallStarted,
     Chunk,
     Device,
     Exit,
     InputStarted,
+    LateSegment,
     OutputError,
     Rebuilding,
     RebuildFailed,
@@ -118,10 +121,21 @@ class Capture:
         """Sends INPUT <uid>; returns the UID and the device's rate. Raises CommandError with the
         answer's lines and a code when the input did not start (the helper then falls back on the
         system source, which the next segment line and the events confirm)."""
-        if "\n" in uid or "\r" in uid:
-            raise CommandError(f"INPUT {uid!r}", "BAD_UID", "a device UID cannot hold a line break")
-        started: InputStarted = self._session.command(f"INPUT {uid}", timeout)
+        started: InputStarted = self._with_uid("INPUT", uid, timeout)
         return started
+
+    def use_call(self, uid: str, timeout: float | None = None) -> CallStarted:
+        """Sends CALL <uid>: left the microphone `uid`, right what the machine plays, each frame's two
+        samples from the same instant. Returns the UID, the stream's rate and the microphone's. Raises
+        CommandError as `use_input` does (CALL_START_FAILED for INPUT_START_FAILED), and with the code
+        CALL_UNSUPPORTED when the helper is older than the command."""
+        started: CallStarted = self._with_uid("CALL", uid, timeout)
+        return started
+
+    def _with_uid(self, word: str, uid: str, timeout: float | None) -> Any:
+        if "\n" in uid or "\r" in uid:
+            raise CommandError(f"{word} {uid!r}", "BAD_UID", "a device UID cannot hold a line break")
+        return self._session.command(f"{word} {uid}", timeout)
 
     def chunks(self, timeout: float | None = None) -> Iterator[Chunk]:
         """Audio in order, each chunk within one segment. Ends after `stop()` once the helper's last
@@ -133,13 +147,17 @@ class Capture:
 
     # fmt: off
     @overload
-    def on(self, event: Literal["status", "devices_changed", "server_unreachable", "server_back"], callback: _Callback[Status]) -> _Callback[Status]: ...
+    def on(self, event: Literal["status", "devices_changed", "server_unreachable", "server_back", "call_system_unavailable"], callback: _Callback[Status]) -> _Callback[Status]: ...
     @overload
     def on(self, event: Literal["devices"], callback: _Callback[list[Device]]) -> _Callback[list[Device]]: ...
     @overload
-    def on(self, event: Literal["segment", "late_segment"], callback: _Callback[Segment]) -> _Callback[Segment]: ...
+    def on(self, event: Literal["segment"], callback: _Callback[Segment]) -> _Callback[Segment]: ...
+    @overload
+    def on(self, event: Literal["late_segment"], callback: _Callback[LateSegment]) -> _Callback[LateSegment]: ...
     @overload
     def on(self, event: Literal["segments_merged"], callback: _Callback[SegmentsMerged]) -> _Callback[SegmentsMerged]: ...
+    @overload
+    def on(self, event: Literal["call_input_lost"], callback: _Callback[CallInputLost]) -> _Callback[CallInputLost]: ...
     @overload
     def on(self, event: Literal["source_lost"], callback: _Callback[SourceLost]) -> _Callback[SourceLost]: ...
     @overload

@@ -22,7 +22,8 @@ class CaptureStartError(LumvarCaptureError):
 
 class CommandError(LumvarCaptureError):
     """A command failed. `code` is stable, the Node client's: NOT_FOUND, NO_INPUT_CHANNELS, NEEDS_UID,
-    INPUT_START_FAILED (the helper fell back to the system source, or tried to), SYSTEM_BUILD_FAILED,
+    INPUT_START_FAILED and CALL_START_FAILED (the helper fell back to the system source, or tried to),
+    CALL_UNSUPPORTED (a helper older than CALL), SYSTEM_BUILD_FAILED,
     BAD_UID (a UID with a line break; nothing was sent), ABORTED (the call's timeout passed; a command
     already sent still runs in the helper), STOPPED (`stop()` came first). `lines` is the command's
     answer; it makes no claim about what runs afterwards (the next segment line and the events say so)."""

@@ -13,14 +13,18 @@ from .attribution import Attributor
 from .errors import CommandError
 from .records import (
     Backlog,
+    CallInputLost,
+    CallStarted,
     Device,
     InputStarted,
+    LateSegment,
     OutputError,
     Rebuilding,
     RebuildFailed,
     RebuildReason,
     Rebuilt,
     Segment,
+    Source,
     SourceLost,
     Status,
     StatusBacklog,
@@ -33,6 +37,8 @@ EVENTS = frozenset(
         "segment",
         "late_segment",
         "segments_merged",
+        "call_input_lost",
+        "call_system_unavailable",
         "devices_changed",
         "source_lost",
         "rebuilding",
@@ -76,6 +82,10 @@ _BUILD_START = re.compile(r"  output device channels: |  x (get default output|o
 _RATES = re.compile(r"  rates: output=\S+ aggregate=(\d+(?:\.\d+)?)")
 _INPUT_RATE = re.compile(r"  input device rate: (\d+(?:\.\d+)?)")
 _STARTED = "  > input capture started: "
+_CALL_STARTED = "  > call capture started: "
+# The failed starts and the lost input name the system source: the fall-back that follows them builds it,
+# and writes no line of its own when it works.
+_RESTORING = re.compile(r"  x (input device lost: .*|input start failed|call start failed); restoring system")
 # The lines of an input's start before its `> input capture started:`, its failures included.
 _INPUT_START = re.compile(
     r"  (input device '.*' channels: \d+|x input device (not found|has no input channels): .*|x (create input IOProc|start input) failed: -?\d+)"
@@ -93,6 +103,15 @@ def is_build_start(line: str) -> bool:
 def aggregate_rate(line: str) -> float | None:
     m = _RATES.fullmatch(line)
     return float(m[1]) if m else None
+
+
+def source_named(line: str) -> Source | None:
+    """The source a line starts, if it starts one."""
+    if line == "  > system tap started" or _RESTORING.fullmatch(line):
+        return "system"
+    if line.startswith(_STARTED):
+        return "input"
+    return "call" if line.startswith(_CALL_STARTED) else None
 
 
 def parse_segment(line: str) -> Segment | None:
@@ -138,6 +157,10 @@ def _react(line: str) -> tuple[list[Event], _Block | None] | None:
         return [("segments_merged", (int(m[1]), int(m[2]), int(m[3])))], None
     if line.startswith("  IOProc#1: ") or line.startswith("    buf["):
         return [], None
+    if m := re.fullmatch(r"  ! call input lost: (.*); its channel stays silent", line):
+        return [("call_input_lost", CallInputLost(m[1]))], None
+    if line == "  ! call system part unavailable - retrying":
+        return [("call_system_unavailable", None)], None
     if m := re.fullmatch(r"  x input device lost: (.*); restoring system", line):
         return [("source_lost", SourceLost("input", m[1]))], _Block("fallback", "input_lost")
     if line == "  ! tap stalled - rebuilding":
@@ -169,6 +192,7 @@ class Protocol:
     def __init__(self, attributor: Attributor) -> None:
         self._block: _Block | None = None
         self._attributor = attributor
+        self._source: Source = "system"  # the source the next segment line is of
 
     @property
     def settling(self) -> bool:
@@ -179,6 +203,7 @@ class Protocol:
         """The line's events, each without data of its own carrying the line's Status, and whether the
         line is the fence (the device list). `answer` is the waiting command's, None when none waits."""
         status = parse_status(line)
+        self._source = source_named(line) or self._source
         events = [("status", status), *self._take(line, answer)]
         return [(name, status if payload is None else payload) for name, payload in events], line.startswith(DEVICES)
 
@@ -251,16 +276,16 @@ class Protocol:
 
     def _attribute(self, name: str, payload: Any) -> Event:
         """A segment's event as the attributor takes it (late or not); a merge's, with the frames delivered."""
-        if name == "segment":
-            return self._attributor.segment(payload), payload
+        if name == "segment" and self._attributor.segment(payload, self._source) == "late_segment":
+            return "late_segment", LateSegment(payload.frame, payload.rate, payload.clock_ns, self._attributor.delivered)
         if name == "segments_merged":
             return name, self._attributor.merged(*payload)
         return name, payload
 
 
 def outcome(command: str, answer: list[str], devices: list[Device]) -> Any:
-    """The value of `command` (its line: `LIST`, `SYSTEM`, `INPUT <uid>`) from its answer, the lines up
-    to its fence less the reactions', and the fence's devices. Raises CommandError when it failed."""
+    """The value of `command` (its line: `LIST`, `SYSTEM`, `INPUT <uid>`, `CALL <uid>`) from its answer, the
+    lines up to its fence less the reactions', and the fence's devices. Raises CommandError when it failed."""
     if command == "LIST":
         return devices
     if command == "SYSTEM":
@@ -268,17 +293,29 @@ def outcome(command: str, answer: list[str], devices: list[Device]) -> Any:
         results = [i for i, line in enumerate(answer) if line in _ATTEMPT_END]
         if not results or answer[results[-1]] != "  > system tap started":
             raise CommandError(command, "SYSTEM_BUILD_FAILED", "the system tap could not be built", answer)
-        rates = [rate for line in answer[: results[-1]] if (rate := aggregate_rate(line)) is not None]
-        return rates[-1] if rates else 0.0
-    uid = next((line[len(_STARTED) :] for line in answer if line.startswith(_STARTED)), None)
-    if uid is not None:
-        return InputStarted(uid, next((float(m[1]) for line in answer if (m := _INPUT_RATE.fullmatch(line))), 0.0))
-    asked = command[len("INPUT ") :]
-    for prefix, code, message in (
+        return _last_aggregate_rate(answer[: results[-1]])
+    word, _, asked = command.partition(" ")
+    if word == "CALL" and any(line.startswith("unknown cmd: CALL") for line in answer):
+        raise CommandError(command, "CALL_UNSUPPORTED", "this helper does not support CALL (it answered 'unknown cmd'): it is older than the client", answer)
+    prefix = _CALL_STARTED if word == "CALL" else _STARTED
+    if (at := next((i for i, line in enumerate(answer) if line.startswith(prefix)), None)) is not None:
+        input_rate = next((float(m[1]) for line in answer[at:] if (m := _INPUT_RATE.fullmatch(line))), 0.0)
+        if word == "INPUT":
+            return InputStarted(answer[at][len(prefix) :], input_rate)
+        # A call's stream runs at its system part's rate: 0.0 when that part could not be built at the start.
+        return CallStarted(answer[at][len(prefix) :], _last_aggregate_rate(answer[:at]), input_rate)
+    for start, code, message in (
         ("  x input device not found: ", "NOT_FOUND", f"no such input device: {asked}"),
         ("  x input device has no input channels: ", "NO_INPUT_CHANNELS", f"the device has no input channels: {asked}"),
-        ("  x INPUT needs a device uid", "NEEDS_UID", "INPUT needs a device UID"),
+        (f"  x {word} needs a device uid", "NEEDS_UID", f"{word} needs a device UID"),
     ):
-        if any(line.startswith(prefix) for line in answer):
+        if any(line.startswith(start) for line in answer):
             raise CommandError(command, code, message, answer)
+    if word == "CALL":
+        raise CommandError(command, "CALL_START_FAILED", "the call could not be started", answer)
     raise CommandError(command, "INPUT_START_FAILED", "the input could not be started", answer)
+
+
+def _last_aggregate_rate(lines: list[str]) -> float:
+    rates = [rate for line in lines if (rate := aggregate_rate(line)) is not None]
+    return rates[-1] if rates else 0.0

@@ -9,6 +9,9 @@ from typing import Literal
 Mark = Literal[">", "x", "!", "info", "detail", "plain"]
 # Why the helper built the system source again: the line before its build, or the build's own kind.
 RebuildReason = Literal["stalled", "silent", "default_output_changed", "audio_system_restarted", "input_lost", "machine_changed", "retry"]
+# What the stream carries: what the machine plays, one input device, or a call (left the microphone, right
+# what the machine plays, each frame's two samples from the same instant).
+Source = Literal["system", "input", "call"]
 
 
 @dataclass(frozen=True, slots=True)
@@ -18,13 +21,16 @@ class Chunk:
     `frame` is the stream index of the first frame (frames of two samples); `rate` and `clock_ns`
     (capture time of the first frame, monotonic clock) come from its segment. `rate` is 0.0 and
     `clock_ns` None when the helper did not know the rate, and when no segment line places the chunk
-    (none came before it, or the lines of its segment starts were merged: `segments_merged`).
+    (none came before it, or the lines of its segment starts were merged: `segments_merged`). `source` is
+    the one the last source line before its segment's line names; None (unknown) where segment lines were
+    merged, since source lines went with them.
     """
 
     samples: array[float]  # array("f")
     frame: int
     rate: float
     clock_ns: int | None
+    source: Source | None
 
     @property
     def frames(self) -> int:
@@ -38,6 +44,14 @@ class Segment:
     frame: int
     rate: float
     clock_ns: int
+
+
+@dataclass(frozen=True, slots=True)
+class LateSegment(Segment):
+    """A segment line that came when frames past it were delivered (`delivered_frames` of them): those
+    keep the label they had; the chunks still to come take this one."""
+
+    delivered_frames: int
 
 
 @dataclass(frozen=True, slots=True)
@@ -61,6 +75,21 @@ class Device:
 class InputStarted:
     uid: str
     rate: float
+
+
+@dataclass(frozen=True, slots=True)
+class CallStarted:
+    """A call runs: `rate` is the stream's (its system part's; 0.0 when that part could not be built at the
+    start, `call_system_unavailable`), `input_rate` the microphone's own."""
+
+    uid: str
+    rate: float
+    input_rate: float
+
+
+@dataclass(frozen=True, slots=True)
+class CallInputLost:
+    uid: str  # the microphone, whose channel stays silent while the call goes on
 
 
 @dataclass(frozen=True, slots=True)

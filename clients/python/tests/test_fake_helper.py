@@ -3,6 +3,7 @@
 import gc
 import os
 import time
+from functools import partial
 
 import pytest
 
@@ -15,7 +16,7 @@ def fake(scenario):
     return Capture.start(helper=FAKE, env={**os.environ, "FAKE_SCENARIO": scenario})
 
 
-def test_a_line_written_right_before_its_frames_labels_exactly_those_frames_whatever_the_reads_a_late_one_the_later_ones():
+def test_a_line_written_right_before_its_frames_labels_exactly_those_frames_and_their_source_whatever_the_reads_a_late_one_the_later_ones_a_merge_none():
     segments, late, chunks = [], [], []
     with fake("burst") as cap, pytest.raises(HelperExitedError):  # the fake ends after its last line
         cap.on("segment", segments.append)
@@ -25,11 +26,12 @@ def test_a_line_written_right_before_its_frames_labels_exactly_those_frames_what
     labels, frame = segments[:-1] + late[:1] + segments[-1:], 0
     assert [s.rate for s in late] == [44100.0, 16000.0]
     for chunk in chunks:
-        # Every frame in order, and all of one segment: the right samples hold its line's number.
-        k = int(chunk.samples[1])
-        assert chunk.frame == frame and list(chunk.samples) == [v for i in range(frame, frame + chunk.frames) for v in (i, k)]
-        segment = labels[k]
-        assert (chunk.rate, chunk.clock_ns) == (segment.rate, segment.clock_ns + round((frame - segment.frame) * 1e9 / segment.rate))
+        # Every frame in order, and all of one segment: the right samples hold its line's number and source.
+        right = int(chunk.samples[1])
+        assert chunk.frame == frame and list(chunk.samples) == [v for i in range(frame, frame + chunk.frames) for v in (i, right)]
+        segment, source = (None, None) if right < 0 else (labels[right % 1000], ("system", "input", "call")[right // 1000])
+        clock_ns = segment and segment.clock_ns + round((frame - segment.frame) * 1e9 / segment.rate)
+        assert (chunk.rate, chunk.clock_ns, chunk.source) == (segment.rate if segment else 0.0, clock_ns, source)
         frame += chunk.frames
     assert frame == labels[-1].frame  # the last line tells how many frames there were
 
@@ -57,7 +59,8 @@ def test_the_command_cases_through_the_pipes_one_command_at_a_time_each_with_its
             cap.use_input("slow", timeout=0.1)
         for command in (case["command"] for case in cases):
             try:
-                outcomes.append({"result": plain(cap.use_system() if command == "SYSTEM" else cap.use_input(command[6:]))})
+                call = cap.use_system if command == "SYSTEM" else partial(cap.use_call, command[5:]) if command.startswith("CALL") else partial(cap.use_input, command[6:])
+                outcomes.append({"result": plain(call())})
             except CommandError as e:
                 outcomes.append({"error": e.code, "lines": e.lines})
         with pytest.raises(CommandError) as bad:

@@ -14,7 +14,7 @@ import pytest
 
 import lumvar_capture.session
 from conftest import wait_until
-from lumvar_capture import Capture, CaptureStartError, HelperExitedError, Segment
+from lumvar_capture import CallStarted, Capture, CaptureStartError, HelperExitedError, Segment
 
 pytestmark = pytest.mark.skipif(not os.environ.get("LUMVAR_TEST_SOUND_KIND"),
                                 reason="no private sound server: run scripts/test-clients (build the helper first)")
@@ -31,13 +31,13 @@ def tone(sink, rate, hertz):
             player.kill()
 
 
-def take(cap, rate, after_ns=0):
-    """Chunks until 4800 frames at `rate`, captured after `after_ns`, have come (an idle null sink takes
-    up to a second or so); meanwhile the client's queue and the helper's ring keep what comes."""
+def take(cap, rate, after_ns=0, source=None):
+    """Chunks until 4800 frames at `rate` (of `source`, if named), captured after `after_ns`, have come (an
+    idle null sink takes up to a second or so); meanwhile the client's queue and the helper's ring keep what comes."""
     chunks = []
     for chunk in cap.chunks(timeout=10):
         chunks.append(chunk)
-        if sum(c.frames for c in chunks if c.rate == rate and c.clock_ns > after_ns) >= 4800:
+        if sum(c.frames for c in chunks if c.rate == rate and c.clock_ns > after_ns and source in (None, c.source)) >= 4800:
             return chunks
 
 
@@ -89,6 +89,14 @@ def test_exact_attribution_across_an_input_at_another_rate_a_backlog_hole_and_th
     assert Segment(chunks[hole].frame, chunks[hole].rate, chunks[hole].clock_ns) in segments
     assert max(seconds) > backlogs[0].dropped_samples / 2 / 48000 - 0.02 > 0
     assert end_ns(chunks[-1]) > stopped_ns - 0.2e9  # but for the server's last cycle
+
+
+def test_a_call_of_the_default_source_at_the_rates_the_helper_reports_its_microphone_on_the_left():
+    with tone("lumvar_mic_sink", 48000, 1000), Capture.start() as cap:  # nothing plays into the default sink
+        uid = next(d.uid for d in cap.devices if d.default)
+        assert cap.use_call(uid) == CallStarted(uid, 48000.0, 48000.0)
+        call = [c for c in take(cap, 48000.0, source="call") if c.source == "call"]
+    assert {c.rate for c in call} == {48000.0} and rms(call, 1, -2400) < 1e-3 < 0.1 < rms(call, 0, -2400)
 
 
 def test_a_helper_that_ends_on_its_own_fails_start_or_pending_calls_and_the_stream():

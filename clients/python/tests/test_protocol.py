@@ -24,7 +24,7 @@ def test_reactions_and_answers(case):
     for line in [line.removeprefix("A ") for line in case["lines"]] + ([CASES["fence"]] if "command" in case else []):
         if line.startswith("F "):
             cut = attributor.feed(bytes(8 * int(line[2:])))
-            chunks += [[c.frame, c.frames, c.rate, None if c.clock_ns is None else str(c.clock_ns)] for c in cut]
+            chunks += [[c.frame, c.frames, c.rate, None if c.clock_ns is None else str(c.clock_ns), c.source] for c in cut]
             continue
         taken, fence = protocol.take(line, answer)
         events += taken
