@@ -1,5 +1,5 @@
 // What a status line is made of: numbers as the lines print them, and text from elsewhere, which must
-// stay one line there and one JSON value on one line in the device list.
+// stay one line there and one JSON value on one line in the device list; and how texts compare.
 #include <gtest/gtest.h>
 
 #include <limits>
@@ -7,13 +7,13 @@
 #include "audio/devices_json.h"
 #include "common/number_format.h"
 #include "common/status_log.h"
+#include "common/text.h"
 
 namespace lumvar {
 
 TEST(NumberFormat, IntegersArePlainAndFloatsShortestWithAFractionAndNeverAnExponent) {
     EXPECT_EQ(formatInt(std::numeric_limits<std::int64_t>::min()), "-9223372036854775808");
     EXPECT_EQ(formatUnsigned(std::numeric_limits<std::uint64_t>::max()), "18446744073709551615");
-    EXPECT_EQ(formatDouble(48000.0), "48000.0");
     EXPECT_EQ(formatDouble(1e20), "100000000000000000000.0");
     EXPECT_EQ(formatDouble(1.5e-7), "0.00000015");
     EXPECT_EQ(formatFloat(0.1f), "0.1");  // not the double expansion 0.10000000149011612
@@ -44,6 +44,18 @@ TEST(LineText, EveryControlAndSeparatorIsReplacedInLinesAndEscapedInTheList) {
     // Bytes that are no UTF-8 are no character: a line passes them on (the parent's text is repaired
     // before it gets here), a cut-off separator among them.
     EXPECT_EQ(oneLine("\x85\xE2\x80"), "\x85\xE2\x80");
+}
+
+// What the command and device tests leave to these (trim is held against ICU in utf8_test): ill-formed
+// text, and where a prefix ends.
+TEST(Text, IllFormedTextEqualsOnlyItselfAndAPrefixEndsOnACharacterBoundary) {
+    const Text& text = platformText();
+    EXPECT_TRUE(text.equal("\xff\xfe", "\xff\xfe"));  // byte-identical, even ill-formed
+    EXPECT_FALSE(text.equal("\xff", "\xfe"));         // both would read as U+FFFD
+    EXPECT_FALSE(text.equal("\xef\xac\x81", "fi"));   // compatibility only, not canonical
+    EXPECT_TRUE(text.startsWith("cafe\xcc\x81-1", "caf\xc3\xa9"));
+    EXPECT_FALSE(text.startsWith("agge\xcc\x81", "agge"));  // that e carries an accent: another character
+    EXPECT_FALSE(text.startsWith("ag", "agg"));
 }
 
 }  // namespace lumvar
