@@ -1,14 +1,15 @@
+// The platform layer that the Linux backends share, over a sound server in memory that the test plays.
 #include "audio/server/server_audio.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <functional>
 #include <map>
 
 #include "audio/audio_properties.h"
 #include "audio/device_list.h"
 #include "audio/property_queries.h"
-#include "audio/server/fake_server.h"
 #include "audio/server/server_statuses.h"
 #include "common/memory_sink.h"
 
@@ -16,6 +17,69 @@ namespace lumvar::testing {
 namespace {
 
 using namespace lumvar::audio;
+using namespace lumvar::audio::server;
+
+// Devices come and go, the connection drops and returns, streams end; the fake records the round trips
+// and each stream started ("<source> <channels> <rate>"). One thread: its lock guards nothing.
+struct FakeServer final : ServerConnection {
+    static constexpr OSStatus kGone = static_cast<OSStatus>(fourCC("gone"));
+    struct Stream final : CaptureStream {
+        FakeServer& server;
+        std::function<void()> died;
+        Stream(FakeServer& s, std::function<void()> d) : server(s), died(std::move(d)) {}
+        ~Stream() override { std::erase(server.live, this); }
+        OSStatus start(const DeviceInfo& source, std::uint32_t channels, std::uint32_t rate) override {
+            if (!server.connected) return kGone;
+            server.started.push_back(source.name + " " + std::to_string(channels) + " " +
+                                     std::to_string(rate));
+            server.live.push_back(this);
+            return 0;
+        }
+    };
+    Observer& observer;
+    ServerModel current{platformText()};
+    std::vector<DeviceInfo> devices;  // what the server holds: connect() loads it, as a new connection does
+    Defaults defaults;
+    std::vector<std::function<ModelChanges(ServerModel&)>> announced;  // reach the model at the next sync
+    std::vector<Stream*> live;
+    std::vector<std::string> started;
+    bool connected = false, recordsSinks = false;  // PipeWire records any sink's output, monitor or not
+    int syncs = 0;
+
+    explicit FakeServer(Observer& o) : observer(o) {}
+    void connect() {
+        current.clear();
+        for (const DeviceInfo& device : devices) current.put(device);
+        current.setDefaults(defaults);
+        observer.connectionChanged(connected = true);
+    }
+    void drop() {  // every started stream ends with the server
+        observer.connectionChanged(connected = false);
+        endStreams();
+    }
+    void announce(std::function<ModelChanges(ServerModel&)> change) {
+        announced.push_back(std::move(change));
+    }
+    void endStreams() {
+        for (Stream* stream : live)
+            if (stream->died) std::exchange(stream->died, nullptr)();
+    }
+    OSStatus usable() const override { return connected ? 0 : kGone; }
+    bool capturesSinks() const override { return recordsSinks; }
+    OSStatus sync() override {
+        ++syncs;
+        if (!connected) return kGone;
+        for (auto& change : std::exchange(announced, {})) observer.modelChanged(change(current));
+        return 0;
+    }
+    const ServerModel& model() const override { return current; }
+    std::unique_ptr<CaptureStream> makeStream(const AudioDeviceIOBlock&,
+                                              std::function<void()> died) override {
+        return std::make_unique<Stream>(*this, std::move(died));
+    }
+    void lock() override {}
+    void unlock() override {}
+};
 
 DeviceInfo sink(std::uint32_t index, std::string name, std::uint32_t rate = 48000) {
     return {true, index, name, name, 2, rate, name + ".monitor", ""};
@@ -118,7 +182,7 @@ TEST_F(ServerAudioTest, ADeviceKeepsItsIdAcrossReconnectionsAndDiesWhenItsStream
     EXPECT_EQ(hw->getPropertyDataSize(mic, globalAddress(kAudioDevicePropertyStreamConfiguration), size),
               kNoSuchDevice);
     EXPECT_EQ(hw->destroyIOProcID(mic, proc), 0);
-    EXPECT_EQ(server->liveStreams(), 0u);
+    EXPECT_EQ(server->live.size(), 0u);
     // Gone while connected, it is forgotten: plugged in again, it is a device with a new id.
     server->announce([](ServerModel& model) { return model.put(source(14, "mic")); });
     const AudioObjectID again = deviceIDForUID(env, "mic");
@@ -159,7 +223,7 @@ TEST_F(ServerAudioTest, TheTapRecordsTheMonitorOfTheSinkTheBuildReadInStereoAtTh
     uids();
     EXPECT_EQ(alive(aggregate), 0);  // its sink went
     EXPECT_EQ(hw->destroyAggregateDevice(aggregate), 0);
-    EXPECT_EQ(server->liveStreams(), 0u);  // a device that is gone delivers nothing more
+    EXPECT_EQ(server->live.size(), 0u);  // a device that is gone delivers nothing more
     EXPECT_EQ(hw->destroyIOProcID(aggregate, proc), 0);
     // A sink whose "monitor" is a source of its own (a duplex node through the pulse server) is recorded only
     // where the backend records a sink's output itself.
