@@ -1,14 +1,11 @@
 #!/usr/bin/env bash
 # Compiles, syntax only, every file a Mac build compiles (the core library, the Core Audio backend, the
-# scripted backend, the helper's main and the unit tests), for each macOS architecture and as the real
-# build compiles it: the list and each target's own flags come from the CMake files, evaluated as on a
-# Mac by mac_sources.cmake (core_audio.mm as Objective-C++ with the ARC flag its target sets). The Apple
-# API is declared by the stubs beside this script; C, C++ and GoogleTest are borrowed from Debian,
-# with glibc_only.h force-included so that a name glibc has and a Mac lacks fails here as on a Mac,
-# and no Linux-only library's header may be reached. Then makes sure the checks still reject what they
-# are there to reject: a misspelt selector, privateTap's wrong setter, a deployment target without
-# process taps, and F_GETPIPE_SZ or pipe2 in a unit test.
-# Exits 77 (skipped) where clang, cmake, an architecture's C and C++ headers or GoogleTest are missing.
+# scripted backend, the helper's main and the unit tests) for both macOS architectures, each with its
+# target's flags as mac_sources.cmake reads them from the CMake files evaluated as on a Mac. The Apple API
+# is declared by the stubs beside this script; C, C++ and GoogleTest are borrowed from Debian, with
+# glibc_only.h force-included so that a name glibc has and a Mac lacks fails here as on a Mac, and no
+# Linux-only library's header may be reached. Then makes sure the checks still reject what they are there
+# to reject. Exits 77 (skipped) where clang, cmake, an architecture's headers or GoogleTest are missing.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(cd "$here/../.." && pwd)
@@ -89,6 +86,11 @@ compile() {  # response-file prelude file target-flags [more arguments]
 }
 export -f compile
 export clang work
+# A check must still reject this: what it is, a pattern its errors match, and compile's arguments.
+rejects() {
+    [[ $(compile "${@:3}" 2>&1 || true) == *$2* ]] || fail "accepts $1"
+    echo "  rejects $1"
+}
 
 prelude="$here/glibc_only.h"
 mm_flags=$(awk -F'\t' '$2 ~ /core_audio\.mm$/ { print $3; exit }' "$work/mac.list")
@@ -124,32 +126,21 @@ for arch in x86_64 arm64; do
         compile "$1" "$prelude" "$file" "$flags"' _ "$rsp" '{}' <"$work/$arch.jobs" || fail "$arch: the errors above"
 
     sed 's/\[tap setUUID:/[tap setUuid:/' "$mm" >"$work/misspelt.mm"
-    if [[ $(compile "$rsp" "$prelude" "$work/misspelt.mm" "$mm_flags" 2>&1 || true) == *setUuid:* ]]; then
-        echo "  rejects a misspelt selector"
-    else fail "the stubs accept a misspelt selector"; fi
+    rejects "a misspelt selector" setUuid: "$rsp" "$prelude" "$work/misspelt.mm" "$mm_flags"
     # privateTap's setter is setPrivate:, not the one its name suggests.
     grep -q '\[tap setPrivate:' "$mm" || fail "the tap is no longer made private"
     sed 's/\[tap setPrivate:/[tap setPrivateTap:/' "$mm" >"$work/setter.mm"
-    if [[ $(compile "$rsp" "$prelude" "$work/setter.mm" "$mm_flags" 2>&1 || true) == *setPrivateTap:* ]]; then
-        echo "  rejects privateTap's wrong setter"
-    else fail "the stubs accept setPrivateTap:"; fi
+    rejects "privateTap's wrong setter" setPrivateTap: "$rsp" "$prelude" "$work/setter.mm" "$mm_flags"
     flags_for "$arch" 14.1
-    if [[ $(compile "$work/$arch-14.1.rsp" "$prelude" "$mm" "$mm_flags" 2>&1 || true) == *"only available on macOS 14.2"* ]]; then
-        echo "  rejects macOS 14.1"
-    else fail "the stubs accept process taps before macOS 14.2"; fi
-    # What glibc has and a Mac lacks, in a unit test that itself passed above.
-    if [ -n "$pch" ]; then
+    rejects "macOS 14.1" "only available on macOS 14.2" "$work/$arch-14.1.rsp" "$prelude" "$mm" "$mm_flags"
+    if [ -n "$pch" ]; then  # what glibc has and a Mac lacks, in a unit test that itself passed above
         cp "$unit_test" "$work/scratch_test.cpp"
         printf '%s\n' '#include <fcntl.h>' 'int scratchPipeSize(int fd) { return ::fcntl(fd, F_GETPIPE_SZ); }' \
             'int scratchPipe(int* fds) { return ::pipe2(fds, O_CLOEXEC); }' >>"$work/scratch_test.cpp"
-        errors=$(compile "$rsp" "$pch" "$work/scratch_test.cpp" "" -I "$(dirname "$unit_test")" 2>&1 || true)
-        [[ $errors == *"undeclared identifier 'F_GETPIPE_SZ'"* ]] || fail "F_GETPIPE_SZ passes in a unit test"
-        [[ $errors == *"scratch_test.cpp:"*"poisoned identifier"* ]] || fail "pipe2 passes in a unit test"
-        echo "  rejects F_GETPIPE_SZ and pipe2 in a unit test"
+        rejects "F_GETPIPE_SZ and pipe2 in a unit test" "undeclared identifier 'F_GETPIPE_SZ'*scratch_test.cpp:*poisoned identifier" \
+            "$rsp" "$pch" "$work/scratch_test.cpp" "" -I "$(dirname "$unit_test")"
     fi
     printf '#include <pulse/pulseaudio.h>\n' | cat - "$src/common/uuid.cpp" >"$work/scratch_pulse.cpp"
-    [[ $(compile "$rsp" "$prelude" "$work/scratch_pulse.cpp" "" 2>&1 || true) == *"a library a Mac build does not have"* ]] ||
-        fail "libpulse's header passes"
-    echo "  rejects a header of libpulse"
+    rejects "a header of libpulse" "a library a Mac build does not have" "$rsp" "$prelude" "$work/scratch_pulse.cpp" ""
 done
 [ "$skipped" -eq 0 ] || exit 77
