@@ -39,25 +39,21 @@ struct SampleOutputTest : ::testing::Test {
     }
 };
 
-TEST_F(SampleOutputTest, ASegmentBeginsAtAStartAJumpEitherWayANewRateAndEveryAnchor) {
+TEST_F(SampleOutputTest, ASegmentBeginsAtAStartAJumpEitherWayAndEveryAnchor) {
     out.beginSource(48000.0, 2500);
     cycle(100);  // the start, at frame 0
     cycle(100);
     cycle(100, 200.5);  // half a frame off: the same clock
     cycle(100, 400.5);  // a jump forward (frame 300)
     cycle(100, 350.5);  // and back (frame 400)
-    out.changeRate(44100.0);
-    cycle(100);  // frame 500
-    EXPECT_EQ(frames(), (std::vector<std::uint64_t>{0, 300, 400, 500}));
+    EXPECT_EQ(frames(), (std::vector<std::uint64_t>{0, 300, 400}));
     EXPECT_EQ(std::tie(starts[0].rate, starts[0].hostTime, starts[0].latencyNanos, starts[0].hostTimeValid),
               std::make_tuple(48000.0, std::uint64_t{1'000'000}, std::int64_t{2500}, true));
-    EXPECT_EQ(starts[1].hostTime, 1'300'000u);  // the cycle's own time
-    EXPECT_EQ(starts[3].rate, 44100.0);
     starts.clear();
-    out.beginSource(48000.0, 0);  // from frame 600: its anchor falls on a chunk's first frame
+    out.beginSource(48000.0, 0);  // from frame 500: its anchor falls on a chunk's first frame
     for (std::uint64_t done = 0; done <= capture::SegmentTracker::kAnchorFrames; done += 10'000)
         cycle(10'000), frames();
-    EXPECT_EQ(frames(), (std::vector<std::uint64_t>{600, 600 + capture::SegmentTracker::kAnchorFrames}));
+    EXPECT_EQ(frames(), (std::vector<std::uint64_t>{500, 500 + capture::SegmentTracker::kAnchorFrames}));
     starts.clear();
     out.beginSource(16000.0, 0);
     out.cycle(nullptr, 10);  // a platform without stamps: no host time

@@ -1,9 +1,14 @@
+// What an IO thread shares with the others without a lock: the sample ring, and the gate that keeps a
+// stopped source's late callback out of it.
 #include "capture/sample_ring.h"
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <numeric>
 #include <thread>
+
+#include "capture/callback_gate.h"
 
 namespace lumvar::capture {
 namespace {
@@ -40,6 +45,18 @@ TEST(SampleRing, AProducerAndAConsumerThreadLoseNothingAndReorderNothing) {
     EXPECT_TRUE(ordered);
     EXPECT_FALSE(put(ring, 0, 1001));                     // more than it holds: refused whole
     EXPECT_TRUE(put(ring, 0, 1000) && !put(ring, 0, 1));  // exactly full, then nothing more
+}
+
+TEST(CallbackGate, CloseWaitsForTheCallbackInsideAndTurnsAwayLaterOnes) {
+    CallbackGate gate;
+    ASSERT_TRUE(gate.enter());
+    std::atomic<bool> closed{false};
+    std::thread stopper([&] { gate.close(), closed = true; });
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_FALSE(closed);  // a callback is still inside
+    gate.leave();
+    stopper.join();
+    EXPECT_FALSE(gate.enter());
 }
 
 }  // namespace
