@@ -1,13 +1,8 @@
 #!/usr/bin/env python3
-"""scripts/mac-check, checked where no Mac is.
-
-  mac_check_test.py lint
-      bash -n and shellcheck on scripts/mac-check; the analysis module compiles.
-  mac_check_test.py capture --helper BIN --sound-dir DIR
-      the analysis steps against the Linux helper and a private sound server (scripts/sound-server),
-      known tones and clicks playing: the pitch, level and click times they report must be the ones
-      played (SwitchAudioSource is stood in for by pactl).
-"""
+"""scripts/mac-check, checked where no Mac is. `lint`: bash -n and shellcheck on the script, and its analysis
+module compiles. `capture --helper BIN --sound-dir DIR`: the analysis steps against the Linux helper and a
+private sound server (scripts/sound-server) while known tones and clicks play, whose pitch, level and click
+times they must report (pactl stands in for SwitchAudioSource)."""
 import argparse
 import atexit
 import math
@@ -129,7 +124,7 @@ def capture(helper, sound_dir):
 
 
 def main():
-    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser = argparse.ArgumentParser(description=__doc__)
     parser.add_argument("mode", choices=("lint", "capture"))
     parser.add_argument("--helper")
     parser.add_argument("--sound-dir")
