@@ -5,7 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "audio/audio_properties.h"
-#include "support/app_fixture.h"
+#include "support/audio_fixture.h"
 
 namespace lumvar::testing {
 

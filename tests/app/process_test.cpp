@@ -8,7 +8,7 @@
 
 #include "app/output_writer.h"
 #include "audio/audio_properties.h"
-#include "support/app_fixture.h"
+#include "support/audio_fixture.h"
 
 namespace lumvar::testing {
 

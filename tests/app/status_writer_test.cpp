@@ -11,7 +11,7 @@
 
 #include "app/output_writer.h"
 #include "app/process.h"
-#include "support/app_fixture.h"
+#include "support/audio_fixture.h"
 
 namespace lumvar::testing {
 namespace {

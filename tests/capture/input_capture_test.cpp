@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include "audio/audio_properties.h"
-#include "support/alloc_counter.h"
 #include "support/audio_fixture.h"
 
 namespace lumvar::testing {

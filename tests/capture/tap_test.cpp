@@ -11,8 +11,7 @@
 #include <thread>
 
 #include "audio/audio_properties.h"
-#include "support/alloc_counter.h"
-#include "support/app_fixture.h"
+#include "support/audio_fixture.h"
 
 namespace lumvar::testing {
 

@@ -2,8 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <vector>
 
+#include "app/parent_probe.h"
 #include "audio/audio_env.h"
 #include "audio/buffer_list.h"
 #include "audio/scripted/scripted_audio.h"
@@ -16,6 +18,16 @@ namespace lumvar::testing {
 
 using audio::AudioObjectID;
 using audio::ScriptedAudio;
+
+// Counts global operator new calls made on any thread while a scope is open (alloc_counter.cpp).
+extern std::atomic<bool> countingAllocations;
+extern std::atomic<std::uint64_t> allocationCount;
+class AllocationScope {
+  public:
+    AllocationScope() { allocationCount = 0, countingAllocations = true; }
+    ~AllocationScope() { countingAllocations = false; }
+    std::uint64_t count() const { return allocationCount; }
+};
 
 // Records the waits it is asked for instead of waiting.
 struct FakeSleeper final : Sleeper {
@@ -89,6 +101,29 @@ struct Buffers {
     }
     const audio::AudioBufferList& list() const { return storage.list(); }
     audio::AudioBuffer& operator[](std::uint32_t i) { return storage.buffer(i); }
+};
+
+struct FakeParent final : app::ParentProbe {
+    bool gone = false;
+    bool parentGone() override { return gone; }
+};
+
+// A scripted machine with speakers (the default output) and a stereo microphone.
+struct MachineFixture : AudioFixture {
+    AudioObjectID speakers = 0, mic = 0;
+    FakeParent parent;
+    void SetUp() override {
+        hw.setDefaultOutput(speakers = addOutput(2, 48000.0, "speakers"));
+        hw.setDefaultInput(mic = addInput("mic", "Desk Mic", {2}));
+        hw.aggregateInitialRate = 48000.0;
+    }
+    // The lines the tap's build writes on this machine.
+    static std::string buildLines() {
+        return "  output device channels: 2, level correction x1.0\n"
+               "  aggregate rate set -> 48000.0 (wanted 48000.0, tries 0)\n"
+               "  rates: output=48000.0 aggregate=48000.0\n"
+               "  tap format: rate=48000.0 ch=2 bytesPerFrame=8 framesPerPacket=1 flags=9\n";
+    }
 };
 
 }  // namespace lumvar::testing
