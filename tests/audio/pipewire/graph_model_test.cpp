@@ -26,33 +26,19 @@ std::vector<Row> rows(const GraphModel& graph) {
     return all;
 }
 
-// The suite's PipeWire server as its registry announced it (pw-dump; its driver and a loopback's stream node
-// too), against what its pulse server lists (`pactl list short sinks` / `sources`, `pactl list sinks`).
-TEST(GraphModel, ShowsTheSameDevicesAsThePulseServerOfTheSameGraphAndTellsWhatEachEventChanged) {
+// Part of the suite's PipeWire server as its registry announced it (pw-dump), with a loopback's stream
+// node. That the devices shown are the pulse server's of the same graph (names, descriptions, channels,
+// rates, order), PulseServerE2E holds against the real server; here, what each event changes.
+TEST(GraphModel, TellsWhatEachEventChangedAndFollowsANodesFormatThenTheGraphsRate) {
     GraphModel graph(platformText());
-    graph.addNode(28, node("", "Dummy-Driver", "", "28"));
     graph.addNode(43, node("Audio/Sink", "lumvar_out", "Lumvar-Output", "44", "2", "48000"));
-    graph.addNode(44, node("Audio/Sink", "lumvar_mic_sink", "Lumvar-Mic-Feed", "51", "2", "48000"));
     graph.addNode(50, node("Audio/Sink", "lumvar_44k", "Lumvar-44k", "58", "2", "44100"));
     graph.addNode(56, node("Audio/Source", "lumvar_mic", "Lumvar-Mic", "65", "2"));
     graph.addNode(57, node("Stream/Input/Audio", "input.lumvar_mic", "Lumvar-Mic", "66", "2"));
     graph.addNode(67, node("Audio/Source", "lumvar_mono", "Lumvar-Mono", "77", "1"));
-    // The remapped sources name no rate, and their first EnumFormat none either: the graph's rate holds.
-    graph.nodeFormat(56, 2, 0);
-    graph.nodeFormat(67, 1, 0);
     graph.defaultsProperty("default.configured.audio.sink", R"({ "name": "lumvar_44k" })");
     graph.defaultsProperty("default.audio.sink", R"({"name":"lumvar_out"})");
     graph.defaultsProperty("default.audio.source", R"({"name":"lumvar_mic"})");
-    ASSERT_EQ(rows(graph), (std::vector<Row>{
-                               {true, 44, "lumvar_out", "Lumvar-Output", 2, 48000},
-                               {true, 51, "lumvar_mic_sink", "Lumvar-Mic-Feed", 2, 48000},
-                               {true, 58, "lumvar_44k", "Lumvar-44k", 2, 44100},
-                               {false, 44, "lumvar_out.monitor", "Monitor of Lumvar-Output", 2, 48000},
-                               {false, 51, "lumvar_mic_sink.monitor", "Monitor of Lumvar-Mic-Feed", 2, 48000},
-                               {false, 58, "lumvar_44k.monitor", "Monitor of Lumvar-44k", 2, 44100},
-                               {false, 65, "lumvar_mic", "Lumvar-Mic", 2, 48000},
-                               {false, 77, "lumvar_mono", "Lumvar-Mono", 1, 48000},
-                           }));
     const server::ServerModel& model = graph.model();
     EXPECT_EQ(model.defaults().sink + " " + model.defaults().source, "lumvar_out lumvar_mic");
     EXPECT_EQ(model.find(false, "lumvar_out.monitor")->monitorOf, "lumvar_out");
