@@ -39,30 +39,21 @@ struct ControllerTest : MachineFixture {
         controller->startWatching();
     }
     // Every test ends as the process does, with nothing of the audio system left behind.
-    void TearDown() override {
-        controller->terminate();
-        expectNothingLeaked();
-    }
+    void TearDown() override { controller->terminate(), expectNothingLeaked(); }
     // Each of these returns the lines written meanwhile.
+    std::string linesOf(const std::function<void()>& work) { return err.clear(), work(), err.text(); }
     std::string command(std::string_view line) {
-        err.clear();
-        controller->handle(*app::parseCommand(line, platformText()));
-        return err.text();
+        return linesOf([&] { controller->handle(*app::parseCommand(line, platformText())); });
     }
     // The platform notifies; once the burst window has passed, the main queue acts.
     std::string notify(std::initializer_list<std::pair<AudioObjectID, FourCharCode>> changes) {
-        err.clear();
         for (const auto& [object, selector] : changes) hw.fire(object, selector);
-        now += app::DeviceWatch::kBurst;
-        queue.runPending();
-        return err.text();
+        return linesOf([&] { now += app::DeviceWatch::kBurst, queue.runPending(); });
     }
     std::string notifySystem(FourCharCode selector) { return notify({{kAudioObjectSystemObject, selector}}); }
     std::string tickAt(app::MainQueue::Clock::duration since) {
-        err.clear();
-        now = app::MainQueue::Clock::time_point{} + since;
-        controller->watchdogTick();
-        return err.text();
+        return linesOf(
+            [&] { now = app::MainQueue::Clock::time_point{} + since, controller->watchdogTick(); });
     }
     // The mode, and what runs: "tap", the input's UID or "nothing" (a leak shows at the end of the test).
     std::string state() const {
@@ -215,13 +206,10 @@ TEST_F(ControllerTest, AStalledOrDeadSourceIsRebuiltAndWhatTheMachineBrokeIsRetr
 TEST_F(ControllerTest, ARestartOfTheAudioSystemStartsTheRunningSourceAfresh) {
     const std::string restarted = "  ! audio system restarted - rebuilding\n";
     const auto restart = [this](bool unplugMic = false) {
-        err.clear();
         const auto renumbered = hw.restartService();
         if (unplugMic) hw.removeDevice(renumbered.at(mic));
-        now += app::DeviceWatch::kBurst;
-        queue.runPending();
         mic = renumbered.at(mic), speakers = renumbered.at(speakers);
-        return err.text();
+        return notify({});
     };
     EXPECT_EQ(restart(), restarted + buildLines() + rebuilt);
     EXPECT_EQ(state(), "system: tap");
