@@ -1,5 +1,5 @@
-// The output stream's segments as the IO callbacks make them: where each begins, at what rate and when,
-// and how the writer waits for their lines.
+// The output stream's segments as the IO callbacks make them: where each begins, at what rate and when;
+// and which chunk wakes the writer (its wait for their lines: the process and standard error tests).
 #include "capture/sample_output.h"
 
 #include <gtest/gtest.h>
@@ -90,23 +90,6 @@ TEST_F(SampleOutputTest, EveryHoleBeginsASegmentAndAFullSegmentQueueDropsChunksN
     EXPECT_EQ(frames().size(), SegmentQueue::kCapacity + 1);
     EXPECT_EQ(starts.back().sample, 2 * (33068 + 10 * SegmentQueue::kCapacity));  // after the last chunk in
     EXPECT_EQ(out.acknowledge(), 40u);
-}
-
-TEST_F(SampleOutputTest, TheWriterStopsAtASegmentUntilItsLineIsOutOrItGivesUpWaiting) {
-    out.beginSource(48000.0, 0);
-    cycle(100);
-    EXPECT_TRUE(out.writable().empty() && out.heldAtSegment());  // the first sample waits for the line
-    ASSERT_TRUE(out.nextToAnnounce());
-    out.lineQueued();
-    EXPECT_TRUE(out.writable().empty());  // queued is not written
-    out.announced();
-    EXPECT_EQ(out.writable().size(), 200u);
-    out.consume(200);
-    out.beginSource(44100.0, 0);
-    cycle(50), cycle(50);
-    out.passHeldSegment();  // the line is late: the samples go on
-    EXPECT_EQ(out.writable().size(), 200u);
-    EXPECT_EQ(out.nextToAnnounce()->sample, 200u);  // and its line still names its own frame
 }
 
 // Which chunk wakes a sleeping writer: silence may wait for a patient writer (at most kQuietChunks
