@@ -1,22 +1,85 @@
-// Standard error's writer, and a parent that reads standard output and never standard error: the audio
-// never waits on it, and the segment lines it has not read are bounded, merged rather than lost silently.
-#include "app/status_writer.h"
-
+// The threads that write standard output and standard error, and a parent that reads standard output and
+// never standard error: the audio never waits on it, and the segment lines it has not read are bounded,
+// merged rather than lost silently.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <csignal>
 #include <future>
+#include <optional>
 #include <regex>
 #include <set>
 
 #include "app/output_writer.h"
 #include "app/process.h"
+#include "app/status_writer.h"
+#include "common/fd_sink.h"
 #include "support/audio_fixture.h"
 
 namespace lumvar::testing {
 namespace {
 
 using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+// After a failed write the samples are let go unwritten, and the end says that not everything went out.
+TEST(OutputWriter, AfterAFailedWriteLetsSamplesGoAndTheEndReportsIt) {
+    struct : ByteSink {
+        int writes = 0;
+        bool write(std::span<const std::byte>) override { return ++writes, false; }
+    } failing;
+    capture::SampleOutput output(64);
+    app::OutputWriter writer(output, failing, nullptr);
+    for (int i = 0; i < 2; ++i) {
+        output.write(std::vector<float>(10, 1.0f));
+        writer.pump();
+    }
+    EXPECT_EQ(failing.writes, 1);
+    EXPECT_TRUE(output.empty());
+    EXPECT_FALSE(writer.finish(Clock::now()));
+}
+
+// The writer's thread on a pipe: a chunk of silence that no chunk follows still goes out once the patient
+// wait is over; a non-blocking pipe that is full is waited on, never given up, the end waiting for it only
+// until its deadline, and the samples go out once the reader is back.
+TEST(OutputWriter, SilenceGoesOutAloneAndAFullNonBlockingPipeHoldsTheEndOnlyUntilItsDeadline) {
+    int fds[2];
+    ASSERT_EQ(::pipe(fds), 0);
+    capture::SampleOutput output(1 << 16);
+    FdSink sink(fds[1]);
+    std::optional<app::OutputWriter> writer(std::in_place, output, sink, nullptr);
+    writer->start();
+    std::vector<char> got(1 << 16);
+    const auto arrives = [&](std::size_t bytes) {  // that many and no more, each read within 2 s
+        pollfd readable{fds[0], POLLIN, 0};
+        for (ssize_t n = 0; bytes > 0; bytes -= static_cast<std::size_t>(n))
+            if (::poll(&readable, 1, 2000) != 1 ||
+                (n = ::read(fds[0], got.data(), std::min(got.size(), bytes))) <= 0)
+                return false;
+        return ::poll(&readable, 1, 0) == 0;
+    };
+    for (const bool silent : {false, true}) {  // the stream flows, then stops after a chunk of silence
+        std::this_thread::sleep_for(20ms);     // the writer waits: for sound, then patiently once it flows
+        ASSERT_TRUE(output.reserve(16));
+        output.commit(16, silent);
+        EXPECT_TRUE(arrives(16 * sizeof(float))) << silent;
+    }
+    ::fcntl(fds[1], F_SETFL, ::fcntl(fds[1], F_GETFL) | O_NONBLOCK);
+    std::size_t filled = 0;
+    for (ssize_t n = 0; (n = ::write(fds[1], got.data(), 4096)) > 0;) filled += static_cast<std::size_t>(n);
+    ASSERT_EQ(errno, EAGAIN);
+    output.write(std::vector<float>(4096, 0.5f));
+    const auto before = Clock::now();
+    EXPECT_FALSE(writer->finish(before + 300ms));
+    EXPECT_GE(Clock::now() - before, 300ms);
+    EXPECT_TRUE(arrives(filled + 4096 * sizeof(float)));
+    writer.reset();
+    ::close(fds[0]);
+    ::close(fds[1]);
+}
 
 // A parent that does not read standard error for a while: the queue fills and whole items go, but never
 // what a parent cannot do without; once caught up, one line says how many went.
@@ -56,7 +119,7 @@ TEST(StatusWriter, TheThreadWritesEachLineInOneWriteInOrderAndTheEndWaitsForIt) 
         status.write(lines.emplace_back("  line " + std::to_string(i) + "\n"));
         status.endItem();
     }
-    EXPECT_TRUE(status.finish(std::chrono::steady_clock::now() + std::chrono::seconds(5)));
+    EXPECT_TRUE(status.finish(Clock::now() + 5s));
     EXPECT_EQ(err.chunks(), lines);
 }
 
@@ -99,10 +162,9 @@ TEST_F(MachineFixture, AnUnreadStandardErrorNeverHoldsTheAudioAndItsSegmentLines
         for (std::uint64_t done = 0; done < count; done += kChunk, frames += kChunk) {
             ASSERT_EQ(hw.deliver(hw.aggregateIDs().back(), loud.list()), 1);
             // A parent that reads standard output: the next chunk comes once this one is out.
-            for (const auto until = std::chrono::steady_clock::now() + 5s;
-                 stdout.bytes < frames * 8 + kChunk * 8;) {
+            for (const auto until = Clock::now() + 5s; stdout.bytes < (frames + kChunk) * 8;) {
                 queue.runPending();
-                ASSERT_LT(std::chrono::steady_clock::now(), until) << "the audio waits at frame " << frames;
+                ASSERT_LT(Clock::now(), until) << "the audio waits at frame " << frames;
                 std::this_thread::yield();
             }
         }
@@ -125,7 +187,7 @@ TEST_F(MachineFixture, AnUnreadStandardErrorNeverHoldsTheAudioAndItsSegmentLines
     pipe.reading.set_value();
     process.requestTermination(SIGTERM);
     queue.runPending();
-    ASSERT_TRUE(err.finish(std::chrono::steady_clock::now() + 5s));
+    ASSERT_TRUE(err.finish(Clock::now() + 5s));
     const std::string text = pipe.record.text();
     EXPECT_EQ(text.find("output backlog"), std::string::npos);
     // Every start has its line, or lies among the frames of a merged line, which comes right before the
