@@ -53,8 +53,6 @@ TEST_F(SampleOutputTest, ASegmentBeginsAtAStartAJumpEitherWayAndEveryAnchor) {
     cycle(100, 400.5);  // a jump forward (frame 300)
     cycle(100, 350.5);  // and back (frame 400)
     EXPECT_EQ(frames(), (std::vector<std::uint64_t>{0, 300, 400}));
-    EXPECT_EQ(std::tie(starts[0].rate, starts[0].hostTime, starts[0].latencyNanos, starts[0].hostTimeValid),
-              std::make_tuple(48000.0, std::uint64_t{1'000'000}, std::int64_t{2500}, true));
     starts.clear();
     out.beginSource(48000.0, 0);  // from frame 500: its anchor falls on a chunk's first frame
     for (std::uint64_t done = 0; done <= capture::SegmentTracker::kAnchorFrames; done += 10'000)

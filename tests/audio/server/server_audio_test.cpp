@@ -186,7 +186,6 @@ TEST_F(ServerAudioTest, ADeviceKeepsItsIdAcrossReconnectionsAndDiesWhenItsStream
 
 // The tap records the sink the build read, though the default moved between its read and the tap.
 TEST_F(ServerAudioTest, TheTapRecordsTheMonitorOfTheSinkTheBuildReadInStereoAtTheAggregatesRate) {
-    const int& moved = listen(kAudioObjectSystemObject, kAudioHardwarePropertyDefaultOutputDevice);
     const AudioObjectID speakers = deviceIDForUID(env, "speakers"), hdmi = deviceIDForUID(env, "hdmi");
     AudioObjectID tap = 0, aggregate = 0, refused = 0;  // `refused`: no duplex sink carries it at first
     const auto aggregateOn = [&](const std::string& master, const std::string& tapUid) {
@@ -197,9 +196,7 @@ TEST_F(ServerAudioTest, TheTapRecordsTheMonitorOfTheSinkTheBuildReadInStereoAtTh
     EXPECT_EQ(defaultOutputDeviceID(env), speakers);  // what the build reads, before the default moves
     server->announce([](ServerModel& model) { return model.setDefaults({"hdmi", "mic"}); });
     ASSERT_EQ(hw->createProcessTap({.excludedProcessObjects = {}, .uuid = "t1"}, tap), 0);
-    EXPECT_EQ(tapFormat(env, tap)->mChannelsPerFrame, 2u);
     ASSERT_EQ(aggregateOn("speakers", "t1"), 0);
-    EXPECT_EQ(tapFormat(env, tap)->mSampleRate, 48000.0);
     const auto write = [&](AudioObjectID object, double rate, std::uint32_t size = sizeof(double)) {
         return hw->setPropertyData(object, globalAddress(kAudioDevicePropertyNominalSampleRate), size, &rate);
     };
@@ -214,8 +211,7 @@ TEST_F(ServerAudioTest, TheTapRecordsTheMonitorOfTheSinkTheBuildReadInStereoAtTh
     EXPECT_EQ(hw->deviceStart(aggregate, proc), 0);
     EXPECT_EQ(server->started, std::vector<std::string>{"speakers.monitor 2 96000"});
     EXPECT_EQ(defaultOutputDeviceID(env), hdmi);  // its own round trip brings the change
-    EXPECT_EQ(moved, 1);
-    EXPECT_EQ(alive(aggregate), 1);  // the old default plays on: its tap too
+    EXPECT_EQ(alive(aggregate), 1);               // the old default plays on: its tap too
     server->announce([](ServerModel& model) { return model.remove(true, 1); });
     uids();
     EXPECT_EQ(alive(aggregate), 0);  // its sink went
