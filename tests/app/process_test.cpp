@@ -118,12 +118,9 @@ TEST_F(ProcessTest, EachSegmentLineComesBeforeItsFramesOrLateWithItsFrameAndTheE
               "  ! output backlog: dropped 40000 samples - parent not reading\nout 100 frames\n");
     // 4,800 frames at 48 kHz between the microphone and the callback, 480 more in its stream (whose
     // latency a stream has in the global scope only): captured 0.11 s before the stamp.
-    const AudioObjectID slow = hw.addDevice({.uid = "slow",
-                                             .name = "Slow",
-                                             .inputStreams = {2},
-                                             .outputStreams = {},
-                                             .inputLatency = 4800,
-                                             .inputStreamLatency = 480});
+    ScriptedAudio::Device slowSpec{"slow", "Slow", {2}, {}};
+    slowSpec.inputLatency = 4800, slowSpec.inputStreamLatency = 480;
+    const AudioObjectID slow = hw.addDevice(slowSpec);
     command("INPUT slow");
     queue.runPending();
     err.clear();
@@ -135,13 +132,9 @@ TEST_F(ProcessTest, EachSegmentLineComesBeforeItsFramesOrLateWithItsFrameAndTheE
     EXPECT_EQ(err.text(), "out 50 frames\n  segment: frame=20100 rate=48000.0 clock_ns=5692000000\n");
     // What the tap hears plays 720 frames (15 ms) after its stamp, in the device and its stream; the safety
     // offset lies within the stamp already.
-    hw.setDefaultOutput(hw.addDevice({.uid = "late",
-                                      .name = "Late",
-                                      .inputStreams = {},
-                                      .outputStreams = {2},
-                                      .outputLatency = 480,
-                                      .outputStreamLatency = 240,
-                                      .outputSafetyOffset = 960}));
+    ScriptedAudio::Device late{"late", "Late", {}, {2}};
+    late.outputLatency = 480, late.outputStreamLatency = 240, late.outputSafetyOffset = 960;
+    hw.setDefaultOutput(hw.addDevice(late));
     command("SYSTEM");
     queue.runPending();
     const AudioObjectID tapped = hw.aggregateIDs().back();

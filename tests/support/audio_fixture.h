@@ -61,18 +61,12 @@ struct AudioFixture : ::testing::Test {
     audio::AudioEnv env{hw, log, platformText()};
     FakeSleeper sleeper;
     RandomUuids uuids;
+    // A device is its UID, name, input and output streams' channels and nominal rate, in that order.
     AudioObjectID addOutput(std::uint32_t channels = 2, double rate = 48000.0, std::string uid = "speakers") {
-        return hw.addDevice({.uid = uid,
-                             .name = "Speakers",
-                             .inputStreams = {},
-                             .outputStreams = {channels},
-                             .nominalRate = rate});
+        return hw.addDevice({std::move(uid), "Speakers", {}, {channels}, rate});
     }
     AudioObjectID addInput(std::string uid, std::string name, std::vector<std::uint32_t> streams) {
-        return hw.addDevice({.uid = std::move(uid),
-                             .name = std::move(name),
-                             .inputStreams = std::move(streams),
-                             .outputStreams = {}});
+        return hw.addDevice({std::move(uid), std::move(name), std::move(streams), {}});
     }
     // Every sample written to standard output, and every segment start announced, so far.
     const std::vector<float>& written() { return drainAll(out, &segments_, &stream_), stream_; }
