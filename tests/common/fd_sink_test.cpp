@@ -49,20 +49,15 @@ TEST(FdSink, AFullDescriptorIsWaitedOnThroughInterruptionsAndLosesNothing) {
     }
 }
 
-// Every other error fails the write, once told with its errno, whether the descriptor blocks or not.
+// Every other error fails the write, once told with its errno, whether the descriptor blocks or not
+// (/dev/full's ENOSPC: the end-to-end ProcessE2E, from the helper's own line).
 TEST(FdSink, EveryOtherErrorFailsTheWriteWithItsErrno) {
     std::signal(SIGPIPE, SIG_IGN);  // as the helper has it: a closed pipe is EPIPE from write
     int gone[2], readOnly[2];
     ASSERT_TRUE(::pipe(gone) == 0 && ::pipe(readOnly) == 0);
     ::close(gone[0]);
     ::fcntl(gone[1], F_SETFL, O_NONBLOCK);
-    const int full = ::open("/dev/full", O_WRONLY | O_NONBLOCK);  // none on macOS: that case is left out
-    const int closed = ::dup(readOnly[0]);
-    ::close(closed);
-    const std::pair<int, int> cases[] = {
-        {gone[1], EPIPE}, {full, ENOSPC}, {readOnly[0], EBADF}, {closed, EBADF}};
-    for (const auto& [fd, error] : cases) {
-        if (fd < 0) continue;
+    for (const auto& [fd, error] : {std::pair{gone[1], EPIPE}, std::pair{readOnly[0], EBADF}}) {
         SCOPED_TRACE(error);
         FdSink sink(fd);
         std::vector<int> failures;
@@ -71,7 +66,7 @@ TEST(FdSink, EveryOtherErrorFailsTheWriteWithItsErrno) {
         EXPECT_TRUE(sink.failed());
         EXPECT_EQ(failures, std::vector<int>{error});
     }
-    for (const int fd : {gone[1], readOnly[0], readOnly[1], full}) ::close(fd);
+    for (const int fd : {gone[1], readOnly[0], readOnly[1]}) ::close(fd);
 }
 
 }  // namespace
