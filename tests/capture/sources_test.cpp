@@ -31,10 +31,7 @@ struct TapTest : MachineFixture {
         ASSERT_TRUE(tap->build());
         err.clear(), clearWritten();
     }
-    Count counts() const {
-        const Tap::Counters both = tap->counters();
-        return {both.zeroFrames, both.totalFrames};
-    }
+    Count counts() const { return {tap->counters().zeroFrames, tap->counters().totalFrames}; }
     Count deliver(const Buffers& buffers) { return hw.deliver(tap->aggID(), buffers.list()), counts(); }
 };
 
@@ -241,8 +238,7 @@ TEST_F(InputCaptureTest, EveryStartSaysWhatItFoundAndAFailedOneLeavesItIdle) {
         err.clear();
         EXPECT_EQ(input->start(uid), starts);
         EXPECT_EQ(err.text(), lines);
-        EXPECT_EQ(input->devID() != 0, starts);
-        EXPECT_EQ(hw.liveIOProcs(), starts ? 1 : 0);
+        EXPECT_EQ(std::pair(input->devID() != 0, hw.liveIOProcs()), std::pair(starts, starts ? 1 : 0));
         input->stop();
     }
     ASSERT_TRUE(input->start("usb:mic/1"));
