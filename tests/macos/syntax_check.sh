@@ -22,24 +22,20 @@ sources() { cmake -DROOT="$root" -DOUT="$work/$1" "${@:2}" -P "$here/mac_sources
 sources mac.list
 sources debug.list -DLUMVAR_DEBUG_NOTIFICATIONS=ON  # as scripts/mac-check builds it
 sources linux.list -DMAC=OFF
-cut -f2 "$work/mac.list" | sort -u >"$work/mac.files"
-cut -f2 "$work/linux.list" | sort -u >"$work/linux.files"
-mac_only=$(comm -23 "$work/mac.files" "$work/linux.files" | sed "s|^$root/||")
-linux_only=$(comm -13 "$work/mac.files" "$work/linux.files" | sed "s|^$root/||")
+files() { cut -f2 "$work/$1" | sort -u; }
+mac_only=$(comm -23 <(files mac.list) <(files linux.list) | sed "s|^$root/||")
+linux_only=$(comm -13 <(files mac.list) <(files linux.list) | sed "s|^$root/||")
 [[ -n $mac_only && -n $linux_only ]] || fail "the Mac and Linux lists do not differ: the APPLE branches were not taken"
-echo "a Mac build compiles $(wc -l <"$work/mac.files") files; only a Mac: ${mac_only//$'\n'/ }"
-echo "compiled on Linux only: ${linux_only//$'\n'/ }"
+echo "a Mac build compiles $(files mac.list | wc -l) files; only a Mac: ${mac_only//$'\n'/ }; only Linux: ${linux_only//$'\n'/ }"
 
 # The jobs: each file with its target's flags; a build for scripts/mac-check defines more, and those
 # files are compiled again where a new definition can change them (the file or a project header names it).
 cp "$work/mac.list" "$work/jobs"
-sort "$work/mac.list" >"$work/a"
-sort "$work/debug.list" | comm -13 "$work/a" - | while IFS=$'\t' read -r target file flags; do
+comm -13 <(sort "$work/mac.list") <(sort "$work/debug.list") | while IFS=$'\t' read -r target file flags; do
     plain=$(awk -F'\t' -v f="$file" '$2 == f { print $3 }' "$work/mac.list")
     for flag in $flags; do
         [[ $flag == -D* && " $plain " != *" $flag "* ]] || continue
-        name=${flag#-D}
-        name=${name%%=*}
+        name=${flag#-D} && name=${name%%=*}
         if grep -qw "$name" "$file" || grep -rqw --include='*.h' "$name" "$src" "$root/tests"; then
             printf '%s\t%s\t%s\n' "$target" "$file" "$flags"
             break
@@ -50,12 +46,11 @@ again=$(tail -n +"$(($(wc -l <"$work/mac.list") + 1))" "$work/jobs" | cut -f2 | 
 echo "again as scripts/mac-check builds them (LUMVAR_DEBUG_NOTIFICATIONS): ${again//$'\n'/ }"
 
 # --- the compiler's view of a Mac -----------------------------------------------------------------
-# There is no C or C++ library for Darwin here: each architecture borrows the headers of the Linux
-# triple with the same data model (for arm64, Debian's libc6-dev-arm64-cross and
-# libstdc++-12-dev-arm64-cross), and GoogleTest's and nlohmann-json's from /usr/include (Debian's
-# libgtest-dev and nlohmann-json3-dev). Clang predefines __nonnull and friends for Darwin, which glibc
-# uses as function-like macros; and glibc shows the wide-character functions libstdc++ needs on request.
-# The flags go into a response file, one quoted argument a line, for the parallel compiles.
+# No C or C++ library for Darwin here: each architecture borrows the headers of the Linux triple with the
+# same data model (arm64: Debian's libc6-dev-arm64-cross, libstdc++-12-dev-arm64-cross), GoogleTest's and
+# nlohmann-json's from /usr/include. Clang predefines __nonnull and friends for Darwin, which glibc uses as
+# function-like macros; glibc shows the wide-character functions libstdc++ needs on request. The flags go
+# into a response file, one quoted argument a line, for the parallel compiles.
 flags_for() {  # arch deployment-target
     flags=(-target "$1-apple-macos$2" -std=c++20 -Wall -Wextra -Wpedantic -Werror -isystem "$here/stubs"
            -I "$src" -I "$root/tests" -stdlib=libc++ -nostdinc -U__nonnull -U__nullable -U__null_unspecified
