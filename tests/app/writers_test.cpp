@@ -1,6 +1,5 @@
-// The threads that write standard output and standard error, and a parent that reads standard output and
-// never standard error: the audio never waits on it, and the segment lines it has not read are bounded,
-// merged rather than lost silently.
+// The threads that write standard output and standard error, and a parent that never reads the second:
+// the audio never waits on it, and its unread segment lines are bounded, merged rather than lost silently.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>

@@ -1,7 +1,6 @@
-// What an IO callback shares with the others without a lock: the ring of samples and the gate that keeps
-// a stopped source's late callback out of it; and the output stream's segments as the callbacks make them
-// (where each begins, at what rate and when) and which chunk wakes the writer (its wait for their lines:
-// the process and standard error tests).
+// The output stream as the IO callbacks make it: its segments, which chunk wakes the writer (its wait for
+// their lines: the process and standard error tests), the ring under it and the gate that keeps a stopped
+// source's late callback out.
 #include "capture/sample_output.h"
 
 #include <gtest/gtest.h>

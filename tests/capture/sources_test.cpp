@@ -56,11 +56,10 @@ TEST_F(TapTest, BuildsAPrivateTapAndAggregateOnTheOutputAndTearsThemDownInOrder)
                                         "destroyAggregateDevice " + aggID, "destroyProcessTap " + tapID}));
 }
 
-// Each build after a change of the machine: a line it writes (a failure's last: an "x" line, or none),
-// and how many waits of 25 ms for the aggregate's rate it took. The level correction is half the
-// output's channels unless the platform keeps the level; a rate 1 Hz off is near enough, and after 40
-// waits the build goes on. A failed build leaves nothing behind but a tap whose UID it could not read,
-// for the teardown, and keeps the silence counters.
+// Each build after a change of the machine: a line it writes (a failure's last, or none), and its waits
+// of 25 ms for the aggregate's rate. The level correction is half the output's channels unless the
+// platform keeps the level; a rate 1 Hz off is near enough, and after 40 waits the build goes on. A failed
+// build keeps the silence counters and leaves only a tap whose UID it could not read, for the teardown.
 TEST_F(TapTest, EveryBuildSaysWhatItFoundAndAFailedOneCleansUp) {
     using Rate = ScriptedAudio::RateResponse;
     const auto fail = [this](ScriptedAudio::Fault fault) { return [this, fault] { hw.inject(fault); }; };

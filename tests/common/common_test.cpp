@@ -1,6 +1,5 @@
-// The common pieces: what a status line is made of (numbers as the lines print them, and text from
-// elsewhere, which must stay one line there and one JSON value on one line in the device list), how texts
-// compare, and the descriptor sink that standard output and standard error leave through.
+// What a status line is made of (numbers, and text from elsewhere, which must stay one line there and one
+// JSON value on one line in the device list), how texts compare, and the sink both streams leave through.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <pthread.h>
