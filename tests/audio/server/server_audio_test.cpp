@@ -5,7 +5,6 @@
 
 #include <algorithm>
 #include <functional>
-#include <map>
 
 #include "audio/audio_properties.h"
 #include "audio/property_queries.h"
@@ -107,7 +106,6 @@ TEST(ServerModel, TellsWhatEachEventChangedAndRepairsOrLeavesOutTextThatIsNotUtf
 }
 
 struct ServerAudioTest : ::testing::Test {
-    std::map<std::pair<AudioObjectID, FourCharCode>, int> heard;  // listener calls
     FakeServer* server = nullptr;
     std::unique_ptr<PlatformAudio> hw = makeServerAudio([this](ServerConnection::Observer& observer) {
         auto made = std::make_unique<FakeServer>(observer);
@@ -136,13 +134,6 @@ struct ServerAudioTest : ::testing::Test {
             hw->getPropertyData(id, globalAddress(kAudioDevicePropertyDeviceIsAlive), size, &value);
         return status != 0 ? status : value;
     }
-    const int& listen(AudioObjectID object, FourCharCode selector) {
-        int& count = heard[{object, selector}];
-        PropertyListenerID id = nullptr;
-        const auto block = [&count](std::uint32_t, const auto*) { ++count; };
-        EXPECT_EQ(hw->addPropertyListener(object, globalAddress(selector), block, id), 0);
-        return count;
-    }
 };
 
 TEST_F(ServerAudioTest, ADeviceKeepsItsIdAcrossReconnectionsAndDiesWhenItsStreamEndsItGoesOrTheServerDoes) {
@@ -150,7 +141,11 @@ TEST_F(ServerAudioTest, ADeviceKeepsItsIdAcrossReconnectionsAndDiesWhenItsStream
     EXPECT_EQ(uids(), all);
     EXPECT_EQ(server->syncs, 1);  // the size read's round trip serves the data read
     const AudioObjectID mic = deviceIDForUID(env, "mic");
-    const int& deaths = listen(mic, kAudioDevicePropertyDeviceIsAlive);
+    int deaths = 0;
+    PropertyListenerID listener = nullptr;
+    const auto died = [&deaths](std::uint32_t, const auto*) { ++deaths; };
+    EXPECT_EQ(hw->addPropertyListener(mic, globalAddress(kAudioDevicePropertyDeviceIsAlive), died, listener),
+              0);
     AudioDeviceIOProcID proc = nullptr;
     EXPECT_EQ(hw->createIOProcIDWithBlock(proc, mic, [](auto...) {}), 0);
     EXPECT_EQ(hw->deviceStart(mic, proc), 0);
