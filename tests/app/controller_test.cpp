@@ -206,7 +206,8 @@ TEST_F(ControllerTest, ARestartOfTheAudioSystemStartsTheRunningSourceAfresh) {
         return notify({});
     };
     EXPECT_EQ(restart(), restarted + buildLines() + rebuilt);
-    EXPECT_EQ(hw.liveListeners(), 5 + 2 + 1 + 1);  // listened to afresh
+    // Listened to afresh: list, defaults, server, restart; the tap's devices alive; its rate; its latency.
+    EXPECT_EQ(hw.liveListeners(), 5 + 2 + 1 + 1);
     command("INPUT mic");
     EXPECT_EQ(restart(), restarted +
                              "  input device 'Desk Mic' channels: 2\n  > input capture started: mic\n"
@@ -220,8 +221,6 @@ TEST_F(ControllerTest, ARestartOfTheAudioSystemStartsTheRunningSourceAfresh) {
 // they are no change, or a build that made its aggregate and then failed would try again at each of them.
 // The parent hears of the input devices, the server and the default output only when they change.
 TEST_F(ControllerTest, OurOwnAggregatesAreNoChangeAndTheParentHearsOfChangesOnlyWhenTheyAreSo) {
-    // list, defaults, server, restart; the tap's devices alive; its rate; its output's latency
-    EXPECT_EQ(hw.liveListeners(), 5 + 2 + 1 + 1);
     const std::string changed = "  ! input devices changed\n",
                       startFailed = buildLines() + "  x start failed: -7\n" + failed;
     hw.inject({Op::DeviceStart, {}, {}, -7});  // refused after the aggregate was made
@@ -247,7 +246,6 @@ TEST_F(ControllerTest, OurOwnAggregatesAreNoChangeAndTheParentHearsOfChangesOnly
     hw.setDefaultOutput(speakers);
     EXPECT_EQ(notifySystem(kAudioHardwarePropertyDefaultOutputDevice),
               "  ! default output changed - rebuilding\n" + buildLines() + rebuilt);
-    EXPECT_EQ(hw.aggregatesCreated().back().master, "speakers");
     EXPECT_EQ(notifySystem(kAudioHardwarePropertyDefaultOutputDevice), "");  // told again, but nothing moved
     command("INPUT mic");
     EXPECT_EQ(hw.liveListeners(), 5 + 1 + 1 + 1);  // alive, rate and latency follow the device in use

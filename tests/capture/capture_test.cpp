@@ -217,9 +217,8 @@ TEST_F(TapTest, TheSteadyStateAllocatesNothingAndTheCountersAreNeverTorn) {
     }
 }
 
-struct InputCaptureTest : AudioFixture {
+struct InputCaptureTest : MachineFixture {
     std::shared_ptr<InputCapture> input = InputCapture::create(env, out);
-    AudioObjectID mic = addInput("usb:mic/1", "Desk Mic", {2});
     void TearDown() override { input->stop(), expectNothingLeaked(); }
 };
 
@@ -236,10 +235,10 @@ TEST_F(InputCaptureTest, EveryStartSaysWhatItFoundAndAFailedOneLeavesItIdle) {
                       speakers = "  input device 'Speakers' channels: 0\n";
     using Row = std::tuple<std::string, std::optional<ScriptedAudio::Fault>, bool, std::string>;
     for (const auto& [uid, fault, starts, lines] :
-         {Row{"USB:MIC/1", {}, false, "  x input device not found: USB:MIC/1\n"},
+         {Row{"MIC", {}, false, "  x input device not found: MIC\n"},
           Row{"o\x0B", {}, false, speakers + "  x input device has no input channels: o" + fffd + "\n"},
-          Row{"usb:mic/1", noProc, false, deskMic + "  x create input IOProc failed: -1\n"},
-          Row{"usb:mic/1", noStart, false, deskMic + "  x start input failed: -2\n"},
+          Row{"mic", noProc, false, deskMic + "  x create input IOProc failed: -1\n"},
+          Row{"mic", noStart, false, deskMic + "  x start input failed: -2\n"},
           Row{"unreadable", noName, true, "  x n failed: -9\n  input device 'unreadable' channels: 1\n"},
           Row{"nameless", {}, true, "  input device 'nameless' channels: 1\n"}}) {
         SCOPED_TRACE(uid);
@@ -251,7 +250,7 @@ TEST_F(InputCaptureTest, EveryStartSaysWhatItFoundAndAFailedOneLeavesItIdle) {
         EXPECT_EQ(std::pair(input->devID() != 0, hw.liveIOProcs()), std::pair(starts, starts ? 1 : 0));
         input->stop();
     }
-    ASSERT_TRUE(input->start("usb:mic/1"));
+    ASSERT_TRUE(input->start("mic"));
     const AudioDeviceIOBlock stale = hw.callbackOf(mic);
     hw.clearCalls();
     input->stop();
@@ -259,13 +258,13 @@ TEST_F(InputCaptureTest, EveryStartSaysWhatItFoundAndAFailedOneLeavesItIdle) {
     const std::string id = std::to_string(mic);
     EXPECT_EQ(hw.calls(), (std::vector<std::string>{"deviceStop " + id, "destroyIOProcID " + id}));
     // A platform that runs the old callback late must not make it a second producer of the next capture.
-    ASSERT_TRUE(input->start("usb:mic/1"));
+    ASSERT_TRUE(input->start("mic"));
     stale(nullptr, &Buffers({{0.5f, 0.25f}}).list(), nullptr, nullptr, nullptr);
     EXPECT_TRUE(written().empty());
 }
 
 TEST_F(InputCaptureTest, FramesGoOutAsTwoChannelsSecondChannelFirst) {
-    ASSERT_TRUE(input->start("usb:mic/1"));
+    ASSERT_TRUE(input->start("mic"));
     const auto frames = [this](const Buffers& in) {
         return clearWritten(), hw.deliver(mic, in.list()), written();
     };
@@ -291,7 +290,7 @@ TEST_F(InputCaptureTest, FramesGoOutAsTwoChannelsSecondChannelFirst) {
 }
 
 TEST_F(InputCaptureTest, NoCycleAllocatesAndOnlyWholeBuffersAreDropped) {
-    ASSERT_TRUE(input->start("usb:mic/1"));
+    ASSERT_TRUE(input->start("mic"));
     Buffers stereo({std::vector<float>(1024, 0.5f)}, {2});
     Buffers planar({std::vector<float>(512, 0.5f), std::vector<float>(512, -0.5f)}, {1, 1});
     Buffers huge({std::vector<float>(40000, 0.25f)}, {2});  // 20,000 frames: a cycle after a stall

@@ -42,8 +42,7 @@ inline void drainAll(capture::SampleOutput& output, std::vector<capture::Segment
     for (;;) {
         for (auto start = output.nextToAnnounce(); start; start = output.nextToAnnounce()) {
             if (starts) starts->push_back(*start);
-            output.lineQueued();
-            output.announced();
+            output.lineQueued(), output.announced();
         }
         const auto ready = output.writable();
         if (ready.empty()) return;
