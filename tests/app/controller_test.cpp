@@ -4,8 +4,11 @@
 
 #include <gtest/gtest.h>
 
+#include <thread>
+
 #include "audio/audio_properties.h"
-#include "support/app_fixture.h"
+#include "audio/property_queries.h"
+#include "support/audio_fixture.h"
 
 namespace lumvar::testing {
 
@@ -40,30 +43,21 @@ struct ControllerTest : MachineFixture {
         controller->startWatching();
     }
     // Every test ends as the process does, with nothing of the audio system left behind.
-    void TearDown() override {
-        controller->terminate();
-        expectNothingLeaked();
-    }
+    void TearDown() override { controller->terminate(), expectNothingLeaked(); }
     // Each of these returns the lines written meanwhile.
+    std::string linesOf(const std::function<void()>& work) { return err.clear(), work(), err.text(); }
     std::string command(std::string_view line) {
-        err.clear();
-        controller->handle(*app::parseCommand(line, platformText()));
-        return err.text();
+        return linesOf([&] { controller->handle(*app::parseCommand(line, platformText())); });
     }
     // The platform notifies; once the burst window has passed, the main queue acts.
     std::string notify(std::initializer_list<std::pair<AudioObjectID, FourCharCode>> changes) {
-        err.clear();
         for (const auto& [object, selector] : changes) hw.fire(object, selector);
-        now += app::DeviceWatch::kBurst;
-        queue.runPending();
-        return err.text();
+        return linesOf([&] { now += app::DeviceWatch::kBurst, queue.runPending(); });
     }
     std::string notifySystem(FourCharCode selector) { return notify({{kAudioObjectSystemObject, selector}}); }
     std::string tickAt(app::MainQueue::Clock::duration since) {
-        err.clear();
-        now = app::MainQueue::Clock::time_point{} + since;
-        controller->watchdogTick();
-        return err.text();
+        return linesOf(
+            [&] { now = app::MainQueue::Clock::time_point{} + since, controller->watchdogTick(); });
     }
     // The mode, and what runs: "tap", the input's UID or "nothing" (a leak shows at the end of the test).
     std::string state() const {
@@ -187,7 +181,6 @@ TEST_F(ControllerTest, AStalledOrDeadSourceIsRebuiltAndWhatTheMachineBrokeIsRetr
     EXPECT_EQ(notifySystem(kLumvarServerReachable), "  > sound server back\n" + failedBuild + failed);
     hw.clearFaults();
     EXPECT_EQ(tickAt(54s), buildLines() + rebuilt);
-    EXPECT_EQ(state(), "system: tap");
     command("INPUT mic");
     hw.inject({Op::CreateProcessTap, {}, {}, -1});
     hw.removeDevice(mic);  // unplugged: it dies and leaves the list
@@ -205,11 +198,6 @@ TEST_F(ControllerTest, AStalledOrDeadSourceIsRebuiltAndWhatTheMachineBrokeIsRetr
     silence(64);
     for (const auto at : {66s, 3666s, 3668s}) EXPECT_EQ(tickAt(at), "");
     EXPECT_EQ(tickAt(3670s), stalled);
-    const AudioObjectID usb = addInput("usb", "USB", {2});
-    command("INPUT usb");
-    hw.deliver(usb, Buffers({{0.1f, 0.1f}}).list());
-    for (const auto at : {3672s, 7272s, 7274s}) EXPECT_EQ(tickAt(at), "");
-    EXPECT_EQ(tickAt(7276s), "  x input device lost: usb; restoring system\n" + buildLines() + sysStarted);
 }
 
 // The audio system's daemon started again: every id and listener is void, and the running source starts
@@ -217,17 +205,14 @@ TEST_F(ControllerTest, AStalledOrDeadSourceIsRebuiltAndWhatTheMachineBrokeIsRetr
 TEST_F(ControllerTest, ARestartOfTheAudioSystemStartsTheRunningSourceAfresh) {
     const std::string restarted = "  ! audio system restarted - rebuilding\n";
     const auto restart = [this](bool unplugMic = false) {
-        err.clear();
         const auto renumbered = hw.restartService();
         if (unplugMic) hw.removeDevice(renumbered.at(mic));
-        now += app::DeviceWatch::kBurst;
-        queue.runPending();
         mic = renumbered.at(mic), speakers = renumbered.at(speakers);
-        return err.text();
+        return notify({});
     };
     EXPECT_EQ(restart(), restarted + buildLines() + rebuilt);
-    EXPECT_EQ(state(), "system: tap");
-    EXPECT_EQ(hw.liveListeners(), 5 + 2 + 1 + 1);  // listened to afresh
+    // Listened to afresh: list, defaults, server, restart; the tap's devices alive; its rate; its latency.
+    EXPECT_EQ(hw.liveListeners(), 5 + 2 + 1 + 1);
     command("INPUT mic");
     EXPECT_EQ(restart(), restarted +
                              "  input device 'Desk Mic' channels: 2\n  > input capture started: mic\n"
@@ -242,8 +227,6 @@ TEST_F(ControllerTest, ARestartOfTheAudioSystemStartsTheRunningSourceAfresh) {
 // they are no change, or a build that made its aggregate and then failed would try again at each of them.
 // The parent hears of the input devices, the server and the default output only when they change.
 TEST_F(ControllerTest, OurOwnAggregatesAreNoChangeAndTheParentHearsOfChangesOnlyWhenTheyAreSo) {
-    // list, defaults, server, restart; the tap's devices alive; its rate; its output's latency
-    EXPECT_EQ(hw.liveListeners(), 5 + 2 + 1 + 1);
     const std::string changed = "  ! input devices changed\n",
                       startFailed = buildLines() + "  x start failed: -7\n" + failed;
     hw.inject({Op::DeviceStart, {}, {}, -7});  // refused after the aggregate was made
@@ -269,7 +252,6 @@ TEST_F(ControllerTest, OurOwnAggregatesAreNoChangeAndTheParentHearsOfChangesOnly
     hw.setDefaultOutput(speakers);
     EXPECT_EQ(notifySystem(kAudioHardwarePropertyDefaultOutputDevice),
               "  ! default output changed - rebuilding\n" + buildLines() + rebuilt);
-    EXPECT_EQ(hw.aggregatesCreated().back().master, "speakers");
     EXPECT_EQ(notifySystem(kAudioHardwarePropertyDefaultOutputDevice), "");  // told again, but nothing moved
     command("INPUT mic");
     EXPECT_EQ(hw.liveListeners(), 5 + 1 + 1 + 1);  // alive, rate and latency follow the device in use
@@ -286,9 +268,6 @@ TEST_F(ControllerTest, EveryStartAndEveryRateChangeBeginsASegmentAtItsFirstFrame
         ASSERT_EQ(hw.deliver(device, Buffers({std::vector<float>(20, 0.5f)}).list()), 1);
     };
     play(tap->aggID());  // start-up's build
-    hw.setNominalRate(tap->aggID(), 44100.0);
-    notify({{tap->aggID(), kAudioDevicePropertyNominalSampleRate}});
-    play(tap->aggID());
     hw.setNominalRate(mic, 32000.0);
     command("INPUT mic");
     play(mic);
@@ -301,7 +280,137 @@ TEST_F(ControllerTest, EveryStartAndEveryRateChangeBeginsASegmentAtItsFirstFrame
     std::vector<std::pair<std::uint64_t, double>> starts;
     for (const capture::SegmentStart& start : segments()) starts.emplace_back(start.sample / 2, start.rate);
     EXPECT_EQ(starts, (std::vector<std::pair<std::uint64_t, double>>{
-                          {0, 48000.0}, {10, 44100.0}, {20, 32000.0}, {30, 96000.0}, {40, 48000.0}}));
+                          {0, 48000.0}, {10, 32000.0}, {20, 96000.0}, {30, 48000.0}}));
+}
+
+// A call on that machine: its parts apart (as on a sound server) or in one aggregate that holds the
+// microphone (as on Core Audio), the output it pairs, and what the machine does to it.
+struct CallTest : ControllerTest {
+    const std::string micLine = "  input device 'Desk Mic' channels: 2\n",
+                      started = "  > call capture started: mic\n  input device rate: 48000.0\n";
+    // One cycle of `frames` frames to `device`, stamped now; `buffers` the values of each buffer's frames.
+    void cycle(AudioObjectID device, std::vector<std::vector<float>> frameValues, std::size_t frames = 480) {
+        std::vector<std::vector<float>> buffers;
+        for (const auto& values : frameValues) {
+            buffers.emplace_back();
+            for (std::size_t k = 0; k < frames; ++k)
+                buffers.back().insert(buffers.back().end(), values.begin(), values.end());
+        }
+        const AudioTimeStamp time{.mHostTime = hw.currentHostTime(), .mFlags = kAudioTimeStampHostTimeValid};
+        hw.deliver(device, Buffers(buffers).list(), &time);
+    }
+    // The call's output once the pairing thread has written `frames` frames.
+    const std::vector<float>& awaitFrames(std::size_t frames) {
+        for (int tries = 0; tries < 2000 && written().size() < 2 * frames; ++tries)
+            std::this_thread::sleep_for(1ms);
+        return written();
+    }
+    AudioObjectID aggregate() const { return hw.aggregateIDs().empty() ? 0 : hw.aggregateIDs().back(); }
+};
+
+// On a platform that runs the parts apart: the lines in order, the microphone on its own callback, the
+// pairs in the output (the microphone's channels' mean left, what plays right), and each command after.
+TEST_F(CallTest, ApartTheMicrophoneAndWhatPlaysArePairedAndEveryCommandEndsTheCallCleanly) {
+    hw.callPartsApart = 1;
+    EXPECT_EQ(command("call"), "  x CALL needs a device uid\n");
+    EXPECT_EQ(command("CALL mic"), micLine + buildLines() + started);
+    EXPECT_EQ(controller->mode(), Mode::Call);
+    EXPECT_TRUE(input->running());
+    clearWritten();
+    cycle(aggregate(), {{0.2f, 0.4f}});  // what plays: its mean, 0.3
+    cycle(mic, {{0.1f, 0.3f}});          // the microphone's: 0.2
+    const auto& stream = awaitFrames(384);
+    ASSERT_GE(stream.size(), 2u * 384);
+    for (std::size_t k = 32; k < 384; ++k) {  // past the microphone's onset, which a step rings through
+        EXPECT_NEAR(stream[2 * k], 0.2f, 1e-5f) << k;
+        EXPECT_NEAR(stream[2 * k + 1], 0.3f, 1e-6f) << k;
+    }
+    EXPECT_EQ(segments().size(), 1u);
+    EXPECT_EQ(segments()[0].rate, 48000.0);
+    // A call replaces a call, of the same microphone too; SYSTEM and INPUT end it.
+    EXPECT_EQ(command("Call mic"), micLine + buildLines() + started);
+    EXPECT_EQ(command("SYSTEM"), buildLines() + sysStarted);
+    EXPECT_FALSE(input->running());
+    command("CALL mic");
+    EXPECT_EQ(command("INPUT mic"),
+              micLine + "  > input capture started: mic\n  input device rate: 48000.0\n");
+    EXPECT_EQ(controller->mode(), Mode::Input);
+    EXPECT_EQ(command("CALL speakers"),
+              "  input device 'Speakers' channels: 0\n"
+              "  x input device has no input channels: speakers\n"
+              "  x call start failed; restoring system\n" +
+                  buildLines() + sysStarted);
+    EXPECT_EQ(controller->mode(), Mode::System);
+}
+
+// Apart, what the machine does to a call: the microphone lost (its channel silent, what plays goes on),
+// what plays rebuilt alone, and what plays unavailable (the microphone alone, the ticks retry quietly).
+TEST_F(CallTest, ApartEachPartFailsAndComesBackOnItsOwn) {
+    hw.callPartsApart = 1;
+    command("CALL mic");
+    hw.setAlive(mic, false);
+    EXPECT_EQ(notify({{mic, kAudioDevicePropertyDeviceIsAlive}}),
+              "  ! call input lost: mic; its channel stays silent\n");
+    EXPECT_FALSE(input->running());
+    EXPECT_TRUE(tap->running());
+    hw.setAlive(mic, true);
+    command("CALL mic");
+    const AudioObjectID headphones = addOutput(2, 48000.0, "headphones");
+    hw.setDefaultOutput(headphones);
+    EXPECT_EQ(notifySystem(kAudioHardwarePropertyDefaultOutputDevice),
+              "  ! default output changed - rebuilding\n" + buildLines() + rebuilt);
+    EXPECT_TRUE(input->running());  // the microphone never stopped
+    EXPECT_EQ(tap->outputDevice(), headphones);
+    // Delivering, then nothing for 3 s: the microphone's stall is its loss, what plays is rebuilt.
+    cycle(mic, {{0.1f, 0.1f}});
+    cycle(aggregate(), {{0.1f, 0.1f}});
+    EXPECT_EQ(tickAt(10s), "");
+    EXPECT_EQ(tickAt(13s),
+              "  ! call input lost: mic; its channel stays silent\n  ! tap stalled - rebuilding\n" +
+                  buildLines() + rebuilt);
+    hw.inject({Op::CreateProcessTap, {}, {}, -1});
+    EXPECT_EQ(command("CALL mic"),
+              micLine + failedBuild + "  ! call system part unavailable - retrying\n" + started);
+    EXPECT_TRUE(input->running());
+    EXPECT_EQ(tickAt(20s), failedBuild);  // the first retry says why; the same again says nothing
+    EXPECT_EQ(tickAt(22s), "");
+    hw.clearFaults();
+    EXPECT_EQ(tickAt(24s), buildLines() + rebuilt);
+    EXPECT_EQ(controller->mode(), Mode::Call);
+}
+
+// On one clock: one aggregate holds the output and the microphone (resampled to the output's clock) and
+// the tap, starts without waiting for sound, and its one callback feeds both parts from their buffers.
+// A microphone at another rate is asked for the output's, and given its own back at the end; one that
+// cannot change fails the call; a lost one leaves an aggregate without it.
+TEST_F(CallTest, OnOneClockOneAggregateHoldsTheMicrophoneAndFeedsBothParts) {
+    EXPECT_EQ(command("CALL mic"), micLine + buildLines() + started);
+    const AggregateDescription made = hw.aggregatesCreated().back();
+    EXPECT_FALSE(made.tapAutoStart);
+    ASSERT_EQ(made.subDevices.size(), 2u);
+    EXPECT_EQ(std::tie(made.subDevices[0].uid, made.subDevices[0].drift, made.subDevices[1].uid,
+                       made.subDevices[1].drift),
+              std::make_tuple(std::string("speakers"), false, std::string("mic"), true));
+    EXPECT_FALSE(input->running());
+    clearWritten();
+    cycle(aggregate(), {{0.1f, 0.3f}, {0.2f, 0.4f}});  // the microphone's buffer first, then the tap's
+    cycle(aggregate(), {{0.1f, 0.3f}, {0.2f, 0.4f}});
+    const auto& stream = awaitFrames(800);
+    ASSERT_GE(stream.size(), 2u * 800);
+    EXPECT_NEAR(stream[2 * 500], 0.2f, 1e-5f);
+    EXPECT_NEAR(stream[2 * 500 + 1], 0.3f, 1e-6f);
+
+    hw.setNominalRate(mic, 44100.0);
+    EXPECT_EQ(command("CALL mic"),
+              micLine + "  microphone rate set -> 48000.0 (was 44100.0, wanted 48000.0)\n" + buildLines() +
+                  "  > call capture started: mic\n  input device rate: 44100.0\n");
+    command("SYSTEM");
+    EXPECT_EQ(nominalRate(env, mic), 44100.0);  // given back
+    hw.setAlive(mic, false);
+    command("CALL mic");
+    EXPECT_EQ(notify({{mic, kAudioDevicePropertyDeviceIsAlive}}),
+              "  ! call input lost: mic; its channel stays silent\n" + buildLines() + rebuilt);
+    EXPECT_TRUE(hw.aggregatesCreated().back().subDevices.empty());
 }
 
 }  // namespace lumvar::testing

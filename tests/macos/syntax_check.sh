@@ -1,14 +1,11 @@
 #!/usr/bin/env bash
 # Compiles, syntax only, every file a Mac build compiles (the core library, the Core Audio backend, the
-# scripted backend, the helper's main and the unit tests), for each macOS architecture and as the real
-# build compiles it: the list and each target's own flags come from the CMake files, evaluated as on a
-# Mac by mac_sources.cmake (core_audio.mm as Objective-C++ with the ARC flag its target sets). The Apple
-# API is declared by the stubs beside this script; C, C++ and GoogleTest are borrowed from Debian,
-# with glibc_only.h force-included so that a name glibc has and a Mac lacks fails here as on a Mac,
-# and no Linux-only library's header may be reached. Then makes sure the checks still reject what they
-# are there to reject: a misspelt selector, privateTap's wrong setter, a deployment target without
-# process taps, and F_GETPIPE_SZ or pipe2 in a unit test.
-# Exits 77 (skipped) where clang, cmake, an architecture's C and C++ headers or GoogleTest are missing.
+# scripted backend, the helper's main and the unit tests) for both macOS architectures, each with its
+# target's flags as mac_sources.cmake reads them from the CMake files evaluated as on a Mac. The Apple API
+# is declared by the stubs beside this script; C, C++ and GoogleTest are borrowed from Debian, with
+# glibc_only.h force-included so that a name glibc has and a Mac lacks fails here as on a Mac, and no
+# Linux-only library's header may be reached. Then makes sure the checks still reject what they are there
+# to reject. Exits 77 (skipped) where clang, cmake, an architecture's headers or GoogleTest are missing.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(cd "$here/../.." && pwd)
@@ -25,24 +22,20 @@ sources() { cmake -DROOT="$root" -DOUT="$work/$1" "${@:2}" -P "$here/mac_sources
 sources mac.list
 sources debug.list -DLUMVAR_DEBUG_NOTIFICATIONS=ON  # as scripts/mac-check builds it
 sources linux.list -DMAC=OFF
-cut -f2 "$work/mac.list" | sort -u >"$work/mac.files"
-cut -f2 "$work/linux.list" | sort -u >"$work/linux.files"
-mac_only=$(comm -23 "$work/mac.files" "$work/linux.files" | sed "s|^$root/||")
-linux_only=$(comm -13 "$work/mac.files" "$work/linux.files" | sed "s|^$root/||")
+files() { cut -f2 "$work/$1" | sort -u; }
+mac_only=$(comm -23 <(files mac.list) <(files linux.list) | sed "s|^$root/||")
+linux_only=$(comm -13 <(files mac.list) <(files linux.list) | sed "s|^$root/||")
 [[ -n $mac_only && -n $linux_only ]] || fail "the Mac and Linux lists do not differ: the APPLE branches were not taken"
-echo "a Mac build compiles $(wc -l <"$work/mac.files") files; only a Mac: ${mac_only//$'\n'/ }"
-echo "compiled on Linux only: ${linux_only//$'\n'/ }"
+echo "a Mac build compiles $(files mac.list | wc -l) files; only a Mac: ${mac_only//$'\n'/ }; only Linux: ${linux_only//$'\n'/ }"
 
 # The jobs: each file with its target's flags; a build for scripts/mac-check defines more, and those
 # files are compiled again where a new definition can change them (the file or a project header names it).
 cp "$work/mac.list" "$work/jobs"
-sort "$work/mac.list" >"$work/a"
-sort "$work/debug.list" | comm -13 "$work/a" - | while IFS=$'\t' read -r target file flags; do
+comm -13 <(sort "$work/mac.list") <(sort "$work/debug.list") | while IFS=$'\t' read -r target file flags; do
     plain=$(awk -F'\t' -v f="$file" '$2 == f { print $3 }' "$work/mac.list")
     for flag in $flags; do
         [[ $flag == -D* && " $plain " != *" $flag "* ]] || continue
-        name=${flag#-D}
-        name=${name%%=*}
+        name=${flag#-D} && name=${name%%=*}
         if grep -qw "$name" "$file" || grep -rqw --include='*.h' "$name" "$src" "$root/tests"; then
             printf '%s\t%s\t%s\n' "$target" "$file" "$flags"
             break
@@ -53,12 +46,11 @@ again=$(tail -n +"$(($(wc -l <"$work/mac.list") + 1))" "$work/jobs" | cut -f2 | 
 echo "again as scripts/mac-check builds them (LUMVAR_DEBUG_NOTIFICATIONS): ${again//$'\n'/ }"
 
 # --- the compiler's view of a Mac -----------------------------------------------------------------
-# There is no C or C++ library for Darwin here: each architecture borrows the headers of the Linux
-# triple with the same data model (for arm64, Debian's libc6-dev-arm64-cross and
-# libstdc++-12-dev-arm64-cross), and GoogleTest's and nlohmann-json's from /usr/include (Debian's
-# libgtest-dev and nlohmann-json3-dev). Clang predefines __nonnull and friends for Darwin, which glibc
-# uses as function-like macros; and glibc shows the wide-character functions libstdc++ needs on request.
-# The flags go into a response file, one quoted argument a line, for the parallel compiles.
+# No C or C++ library for Darwin here: each architecture borrows the headers of the Linux triple with the
+# same data model (arm64: Debian's libc6-dev-arm64-cross, libstdc++-12-dev-arm64-cross), GoogleTest's and
+# nlohmann-json's from /usr/include. Clang predefines __nonnull and friends for Darwin, which glibc uses as
+# function-like macros; glibc shows the wide-character functions libstdc++ needs on request. The flags go
+# into a response file, one quoted argument a line, for the parallel compiles.
 flags_for() {  # arch deployment-target
     flags=(-target "$1-apple-macos$2" -std=c++20 -Wall -Wextra -Wpedantic -Werror -isystem "$here/stubs"
            -I "$src" -I "$root/tests" -stdlib=libc++ -nostdinc -U__nonnull -U__nullable -U__null_unspecified
@@ -89,6 +81,11 @@ compile() {  # response-file prelude file target-flags [more arguments]
 }
 export -f compile
 export clang work
+# A check must still reject this: what it is, a pattern its errors match, and compile's arguments.
+rejects() {
+    [[ $(compile "${@:3}" 2>&1 || true) == *$2* ]] || fail "accepts $1"
+    echo "  rejects $1"
+}
 
 prelude="$here/glibc_only.h"
 mm_flags=$(awk -F'\t' '$2 ~ /core_audio\.mm$/ { print $3; exit }' "$work/mac.list")
@@ -124,32 +121,21 @@ for arch in x86_64 arm64; do
         compile "$1" "$prelude" "$file" "$flags"' _ "$rsp" '{}' <"$work/$arch.jobs" || fail "$arch: the errors above"
 
     sed 's/\[tap setUUID:/[tap setUuid:/' "$mm" >"$work/misspelt.mm"
-    if [[ $(compile "$rsp" "$prelude" "$work/misspelt.mm" "$mm_flags" 2>&1 || true) == *setUuid:* ]]; then
-        echo "  rejects a misspelt selector"
-    else fail "the stubs accept a misspelt selector"; fi
+    rejects "a misspelt selector" setUuid: "$rsp" "$prelude" "$work/misspelt.mm" "$mm_flags"
     # privateTap's setter is setPrivate:, not the one its name suggests.
     grep -q '\[tap setPrivate:' "$mm" || fail "the tap is no longer made private"
     sed 's/\[tap setPrivate:/[tap setPrivateTap:/' "$mm" >"$work/setter.mm"
-    if [[ $(compile "$rsp" "$prelude" "$work/setter.mm" "$mm_flags" 2>&1 || true) == *setPrivateTap:* ]]; then
-        echo "  rejects privateTap's wrong setter"
-    else fail "the stubs accept setPrivateTap:"; fi
+    rejects "privateTap's wrong setter" setPrivateTap: "$rsp" "$prelude" "$work/setter.mm" "$mm_flags"
     flags_for "$arch" 14.1
-    if [[ $(compile "$work/$arch-14.1.rsp" "$prelude" "$mm" "$mm_flags" 2>&1 || true) == *"only available on macOS 14.2"* ]]; then
-        echo "  rejects macOS 14.1"
-    else fail "the stubs accept process taps before macOS 14.2"; fi
-    # What glibc has and a Mac lacks, in a unit test that itself passed above.
-    if [ -n "$pch" ]; then
+    rejects "macOS 14.1" "only available on macOS 14.2" "$work/$arch-14.1.rsp" "$prelude" "$mm" "$mm_flags"
+    if [ -n "$pch" ]; then  # what glibc has and a Mac lacks, in a unit test that itself passed above
         cp "$unit_test" "$work/scratch_test.cpp"
         printf '%s\n' '#include <fcntl.h>' 'int scratchPipeSize(int fd) { return ::fcntl(fd, F_GETPIPE_SZ); }' \
             'int scratchPipe(int* fds) { return ::pipe2(fds, O_CLOEXEC); }' >>"$work/scratch_test.cpp"
-        errors=$(compile "$rsp" "$pch" "$work/scratch_test.cpp" "" -I "$(dirname "$unit_test")" 2>&1 || true)
-        [[ $errors == *"undeclared identifier 'F_GETPIPE_SZ'"* ]] || fail "F_GETPIPE_SZ passes in a unit test"
-        [[ $errors == *"scratch_test.cpp:"*"poisoned identifier"* ]] || fail "pipe2 passes in a unit test"
-        echo "  rejects F_GETPIPE_SZ and pipe2 in a unit test"
+        rejects "F_GETPIPE_SZ and pipe2 in a unit test" "undeclared identifier 'F_GETPIPE_SZ'*scratch_test.cpp:*poisoned identifier" \
+            "$rsp" "$pch" "$work/scratch_test.cpp" "" -I "$(dirname "$unit_test")"
     fi
     printf '#include <pulse/pulseaudio.h>\n' | cat - "$src/common/uuid.cpp" >"$work/scratch_pulse.cpp"
-    [[ $(compile "$rsp" "$prelude" "$work/scratch_pulse.cpp" "" 2>&1 || true) == *"a library a Mac build does not have"* ]] ||
-        fail "libpulse's header passes"
-    echo "  rejects a header of libpulse"
+    rejects "a header of libpulse" "a library a Mac build does not have" "$rsp" "$prelude" "$work/scratch_pulse.cpp" ""
 done
 [ "$skipped" -eq 0 ] || exit 77

@@ -1,7 +1,7 @@
-#include "support/alloc_counter.h"
-
 #include <cstdlib>
 #include <new>
+
+#include "support/audio_fixture.h"
 
 std::atomic<bool> lumvar::testing::countingAllocations{false};
 std::atomic<std::uint64_t> lumvar::testing::allocationCount{0};

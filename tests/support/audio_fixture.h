@@ -2,8 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <vector>
 
+#include "app/parent_probe.h"
 #include "audio/audio_env.h"
 #include "audio/buffer_list.h"
 #include "audio/scripted/scripted_audio.h"
@@ -16,6 +18,16 @@ namespace lumvar::testing {
 
 using audio::AudioObjectID;
 using audio::ScriptedAudio;
+
+// Counts global operator new calls made on any thread while a scope is open (alloc_counter.cpp).
+extern std::atomic<bool> countingAllocations;
+extern std::atomic<std::uint64_t> allocationCount;
+class AllocationScope {
+  public:
+    AllocationScope() { allocationCount = 0, countingAllocations = true; }
+    ~AllocationScope() { countingAllocations = false; }
+    std::uint64_t count() const { return allocationCount; }
+};
 
 // Records the waits it is asked for instead of waiting.
 struct FakeSleeper final : Sleeper {
@@ -30,8 +42,7 @@ inline void drainAll(capture::SampleOutput& output, std::vector<capture::Segment
     for (;;) {
         for (auto start = output.nextToAnnounce(); start; start = output.nextToAnnounce()) {
             if (starts) starts->push_back(*start);
-            output.lineQueued();
-            output.announced();
+            output.lineQueued(), output.announced();
         }
         const auto ready = output.writable();
         if (ready.empty()) return;
@@ -49,18 +60,12 @@ struct AudioFixture : ::testing::Test {
     audio::AudioEnv env{hw, log, platformText()};
     FakeSleeper sleeper;
     RandomUuids uuids;
+    // A device is its UID, name, input and output streams' channels and nominal rate, in that order.
     AudioObjectID addOutput(std::uint32_t channels = 2, double rate = 48000.0, std::string uid = "speakers") {
-        return hw.addDevice({.uid = uid,
-                             .name = "Speakers",
-                             .inputStreams = {},
-                             .outputStreams = {channels},
-                             .nominalRate = rate});
+        return hw.addDevice({std::move(uid), "Speakers", {}, {channels}, rate});
     }
     AudioObjectID addInput(std::string uid, std::string name, std::vector<std::uint32_t> streams) {
-        return hw.addDevice({.uid = std::move(uid),
-                             .name = std::move(name),
-                             .inputStreams = std::move(streams),
-                             .outputStreams = {}});
+        return hw.addDevice({std::move(uid), std::move(name), std::move(streams), {}});
     }
     // Every sample written to standard output, and every segment start announced, so far.
     const std::vector<float>& written() { return drainAll(out, &segments_, &stream_), stream_; }
@@ -89,6 +94,29 @@ struct Buffers {
     }
     const audio::AudioBufferList& list() const { return storage.list(); }
     audio::AudioBuffer& operator[](std::uint32_t i) { return storage.buffer(i); }
+};
+
+struct FakeParent final : app::ParentProbe {
+    bool gone = false;
+    bool parentGone() override { return gone; }
+};
+
+// A scripted machine with speakers (the default output) and a stereo microphone.
+struct MachineFixture : AudioFixture {
+    AudioObjectID speakers = 0, mic = 0;
+    FakeParent parent;
+    void SetUp() override {
+        hw.setDefaultOutput(speakers = addOutput(2, 48000.0, "speakers"));
+        hw.setDefaultInput(mic = addInput("mic", "Desk Mic", {2}));
+        hw.aggregateInitialRate = 48000.0;
+    }
+    // The lines the tap's build writes on this machine.
+    static std::string buildLines() {
+        return "  output device channels: 2, level correction x1.0\n"
+               "  aggregate rate set -> 48000.0 (wanted 48000.0, tries 0)\n"
+               "  rates: output=48000.0 aggregate=48000.0\n"
+               "  tap format: rate=48000.0 ch=2 bytesPerFrame=8 framesPerPacket=1 flags=9\n";
+    }
 };
 
 }  // namespace lumvar::testing

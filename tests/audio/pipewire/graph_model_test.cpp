@@ -1,3 +1,4 @@
+// What the native PipeWire backend reads from the graph: its devices, and where each buffer lies in time.
 #include "audio/pipewire/graph_model.h"
 
 #include <gtest/gtest.h>
@@ -5,6 +6,8 @@
 #include <string>
 #include <tuple>
 #include <vector>
+
+#include "audio/pipewire/cycle_clock.h"
 
 namespace lumvar::audio::pipewire {
 namespace {
@@ -18,41 +21,19 @@ Properties node(std::string media, std::string name, std::string description, st
     return all;
 }
 
-using Row = std::tuple<bool, std::uint32_t, std::string, std::string, std::uint32_t, std::uint32_t>;
-std::vector<Row> rows(const GraphModel& graph) {
-    std::vector<Row> all;
-    for (const server::DeviceInfo* d : graph.model().devices())
-        all.emplace_back(d->isSink, d->index, d->name, d->description, d->channels, d->rate);
-    return all;
-}
-
-// The suite's PipeWire server as its registry announced it (pw-dump; its driver and a loopback's stream node
-// too), against what its pulse server lists (`pactl list short sinks` / `sources`, `pactl list sinks`).
-TEST(GraphModel, ShowsTheSameDevicesAsThePulseServerOfTheSameGraphAndTellsWhatEachEventChanged) {
+// Part of the suite's PipeWire server as its registry announced it (pw-dump), with a loopback's stream
+// node. That the devices shown are the pulse server's of the same graph (names, descriptions, channels,
+// rates, order), PulseServerE2E holds against the real server; here, what each event changes.
+TEST(GraphModel, TellsWhatEachEventChangedAndFollowsANodesFormatThenTheGraphsRate) {
     GraphModel graph(platformText());
-    graph.addNode(28, node("", "Dummy-Driver", "", "28"));
     graph.addNode(43, node("Audio/Sink", "lumvar_out", "Lumvar-Output", "44", "2", "48000"));
-    graph.addNode(44, node("Audio/Sink", "lumvar_mic_sink", "Lumvar-Mic-Feed", "51", "2", "48000"));
     graph.addNode(50, node("Audio/Sink", "lumvar_44k", "Lumvar-44k", "58", "2", "44100"));
     graph.addNode(56, node("Audio/Source", "lumvar_mic", "Lumvar-Mic", "65", "2"));
     graph.addNode(57, node("Stream/Input/Audio", "input.lumvar_mic", "Lumvar-Mic", "66", "2"));
     graph.addNode(67, node("Audio/Source", "lumvar_mono", "Lumvar-Mono", "77", "1"));
-    // The remapped sources name no rate, and their first EnumFormat none either: the graph's rate holds.
-    graph.nodeFormat(56, 2, 0);
-    graph.nodeFormat(67, 1, 0);
     graph.defaultsProperty("default.configured.audio.sink", R"({ "name": "lumvar_44k" })");
     graph.defaultsProperty("default.audio.sink", R"({"name":"lumvar_out"})");
     graph.defaultsProperty("default.audio.source", R"({"name":"lumvar_mic"})");
-    ASSERT_EQ(rows(graph), (std::vector<Row>{
-                               {true, 44, "lumvar_out", "Lumvar-Output", 2, 48000},
-                               {true, 51, "lumvar_mic_sink", "Lumvar-Mic-Feed", 2, 48000},
-                               {true, 58, "lumvar_44k", "Lumvar-44k", 2, 44100},
-                               {false, 44, "lumvar_out.monitor", "Monitor of Lumvar-Output", 2, 48000},
-                               {false, 51, "lumvar_mic_sink.monitor", "Monitor of Lumvar-Mic-Feed", 2, 48000},
-                               {false, 58, "lumvar_44k.monitor", "Monitor of Lumvar-44k", 2, 44100},
-                               {false, 65, "lumvar_mic", "Lumvar-Mic", 2, 48000},
-                               {false, 77, "lumvar_mono", "Lumvar-Mono", 1, 48000},
-                           }));
     const server::ServerModel& model = graph.model();
     EXPECT_EQ(model.defaults().sink + " " + model.defaults().source, "lumvar_out lumvar_mic");
     EXPECT_EQ(model.find(false, "lumvar_out.monitor")->monitorOf, "lumvar_out");
@@ -73,11 +54,15 @@ TEST(GraphModel, ShowsTheSameDevicesAsThePulseServerOfTheSameGraphAndTellsWhatEa
     EXPECT_TRUE(graph.defaultsGone().defaultSource);
     // A node without channels, rate or description of its own follows its format, then the graph's rate.
     graph.addNode(90, node("Audio/Source", "alsa_input.usb", "", "120"));
+    const auto usb = [&] {
+        const server::DeviceInfo* d = model.find(false, "alsa_input.usb");
+        return std::tuple(d->index, d->description, d->channels, d->rate);
+    };
     EXPECT_TRUE(graph.needsFormat(90));
-    EXPECT_EQ(rows(graph).back(), (Row{false, 120, "alsa_input.usb", "alsa_input.usb", 2, 48000}));
+    EXPECT_EQ(usb(), std::tuple(120u, "alsa_input.usb", 2u, 48000u));
     EXPECT_FALSE(graph.nodeFormat(90, 4, 0).deviceList);  // a change, not a new device
     graph.settingsProperty("clock.rate", "96000");
-    EXPECT_EQ(rows(graph).back(), (Row{false, 120, "alsa_input.usb", "alsa_input.usb", 4, 96000}));
+    EXPECT_EQ(usb(), std::tuple(120u, "alsa_input.usb", 4u, 96000u));
     graph.nodeFormat(90, 4, 44100);
     EXPECT_EQ(model.find(false, "alsa_input.usb")->rate, 44100u);
     // A duplex node is a sink and a source at once, with no monitor.
@@ -95,6 +80,42 @@ TEST(GraphModel, ReadsTheNameOfADefaultFromItsJson) {
         {"lumvar_out", std::nullopt},
         {"", std::nullopt}};
     for (const auto& [json, name] : cases) EXPECT_EQ(defaultName(json), name) << json;
+}
+
+// A graph at 48 kHz: one tick is one of its frames, and tick 0 was at 1 s.
+CycleReport at(std::uint64_t ticks, std::int64_t delay = 0, std::uint64_t buffered = 0) {
+    const std::int64_t now = 1'000'000'000 + static_cast<std::int64_t>(ticks) * 1'000'000'000 / 48000;
+    return {
+        .now = now, .rateNum = 1, .rateDenom = 48000, .ticks = ticks, .delay = delay, .buffered = buffered};
+}
+
+TEST(CycleClock, PlacesEachBufferByTheGraphsReportAndCountsTheCyclesItSkipped) {
+    struct Row {
+        const char* what;
+        std::vector<std::pair<CycleReport, std::uint32_t>> cycles;  // the last is checked
+        std::uint64_t position;
+        std::optional<std::uint64_t> captured;
+        std::uint32_t streamRate = 48000;
+    };
+    const Row rows[] = {
+        {"the first buffer: a quantum before the cycle", {{at(4800), 480}}, 0, 1'090'000'000},
+        {"the device's delay and the converter's frames", {{at(4800, 96, 48), 480}}, 0, 1'087'000'000},
+        {"the next cycle follows on", {{at(4800), 480}, {at(5280), 480}}, 480, 1'100'000'000},
+        {"a little jitter is the same clock", {{at(4800), 480}, {at(5289), 480}}, 480, 1'100'187'500},
+        {"a short first buffer is no skip", {{at(4800), 206}, {at(5280), 480}}, 206, 1'100'000'000},
+        {"nor a quantum change", {{at(4800), 480}, {at(5280), 960}, {at(6240), 480}}, 1440, 1'120'000'000},
+        {"two skipped cycles add their frames", {{at(4800), 480}, {at(6240), 480}}, 1440, 1'120'000'000},
+        {"a 44.1 kHz stream counts its own", {{at(4800), 441}, {at(6240), 441}}, 1323, 1'120'000'000, 44100},
+        {"no clock in the report: no time", {{{}, 480}, {{}, 480}}, 480, std::nullopt},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        CycleClock clock(row.streamRate);
+        CycleStamp stamp;
+        for (const auto& [report, frames] : row.cycles) stamp = clock.stamp(report, frames);
+        EXPECT_EQ(stamp.position, row.position);
+        EXPECT_EQ(stamp.capturedNanos, row.captured);
+    }
 }
 
 }  // namespace

@@ -1,14 +1,15 @@
+// The platform layer that the Linux backends share, over a sound server in memory that the test plays; and
+// the clock that places what a libpulse stream delivers.
 #include "audio/server/server_audio.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <map>
+#include <functional>
 
 #include "audio/audio_properties.h"
-#include "audio/device_list.h"
 #include "audio/property_queries.h"
-#include "audio/server/fake_server.h"
+#include "audio/pulse/record_clock.h"
 #include "audio/server/server_statuses.h"
 #include "common/memory_sink.h"
 
@@ -16,6 +17,70 @@ namespace lumvar::testing {
 namespace {
 
 using namespace lumvar::audio;
+using namespace lumvar::audio::server;
+using namespace lumvar::audio::pulse;
+
+// Devices come and go, the connection drops and returns, streams end; the fake records the round trips
+// and each stream started ("<source> <channels> <rate>"). One thread: its lock guards nothing.
+struct FakeServer final : ServerConnection {
+    static constexpr OSStatus kGone = static_cast<OSStatus>(fourCC("gone"));
+    struct Stream final : CaptureStream {
+        FakeServer& server;
+        std::function<void()> died;
+        Stream(FakeServer& s, std::function<void()> d) : server(s), died(std::move(d)) {}
+        ~Stream() override { std::erase(server.live, this); }
+        OSStatus start(const DeviceInfo& source, std::uint32_t channels, std::uint32_t rate) override {
+            if (!server.connected) return kGone;
+            server.started.push_back(source.name + " " + std::to_string(channels) + " " +
+                                     std::to_string(rate));
+            server.live.push_back(this);
+            return 0;
+        }
+    };
+    Observer& observer;
+    ServerModel current{platformText()};
+    std::vector<DeviceInfo> devices;  // what the server holds: connect() loads it, as a new connection does
+    Defaults defaults;
+    std::vector<std::function<ModelChanges(ServerModel&)>> announced;  // reach the model at the next sync
+    std::vector<Stream*> live;
+    std::vector<std::string> started;
+    bool connected = false, recordsSinks = false;  // PipeWire records any sink's output, monitor or not
+    int syncs = 0;
+
+    explicit FakeServer(Observer& o) : observer(o) {}
+    void connect() {
+        current.clear();
+        for (const DeviceInfo& device : devices) current.put(device);
+        current.setDefaults(defaults);
+        observer.connectionChanged(connected = true);
+    }
+    void drop() {  // every started stream ends with the server
+        observer.connectionChanged(connected = false);
+        endStreams();
+    }
+    void announce(std::function<ModelChanges(ServerModel&)> change) {
+        announced.push_back(std::move(change));
+    }
+    void endStreams() {
+        for (Stream* stream : live)
+            if (stream->died) std::exchange(stream->died, nullptr)();
+    }
+    OSStatus usable() const override { return connected ? 0 : kGone; }
+    bool capturesSinks() const override { return recordsSinks; }
+    OSStatus sync() override {
+        ++syncs;
+        if (!connected) return kGone;
+        for (auto& change : std::exchange(announced, {})) observer.modelChanged(change(current));
+        return 0;
+    }
+    const ServerModel& model() const override { return current; }
+    std::unique_ptr<CaptureStream> makeStream(const AudioDeviceIOBlock&,
+                                              std::function<void()> died) override {
+        return std::make_unique<Stream>(*this, std::move(died));
+    }
+    void lock() override {}
+    void unlock() override {}
+};
 
 DeviceInfo sink(std::uint32_t index, std::string name, std::uint32_t rate = 48000) {
     return {true, index, name, name, 2, rate, name + ".monitor", ""};
@@ -24,27 +89,21 @@ DeviceInfo source(std::uint32_t index, std::string name, std::uint32_t channels 
     return {false, index, std::move(name), "Source", channels, 44100, "", std::move(of)};
 }
 
-TEST(ServerModel, TellsWhatEachEventChangedAndRepairsOrLeavesOutTextThatIsNotUtf8) {
+// What each event changed is told by the PipeWire graph model's test too, whose events go through this
+// model: a device new or changed, removed, a default moved.
+TEST(ServerModel, RepairsOrLeavesOutTextThatIsNotUtf8AndShowsOneDevicePerName) {
     ServerModel model(platformText());
-    EXPECT_TRUE(model.put(sink(7, "hdmi")).deviceList);
-    EXPECT_FALSE(model.put({true, 7, "hdmi", "HDMI \xff", 2, 48000, "", ""}).deviceList);  // changed, not new
+    EXPECT_TRUE(model.put({true, 7, "hdmi", "HDMI \xff", 2, 48000, "", ""}).deviceList);
     EXPECT_EQ(model.find(true, "hdmi")->description, "HDMI \xef\xbf\xbd");
-    EXPECT_EQ(model.find(false, "hdmi"), nullptr);           // sinks and sources are apart
-    EXPECT_FALSE(model.put(sink(8, "bad\xfe")).deviceList);  // left out
-    const ModelChanges defaults = model.setDefaults({"hdmi", "mic"});
-    EXPECT_TRUE(defaults.defaultSink && defaults.defaultSource);
-    const ModelChanges again = model.setDefaults({"speakers", "mic"});
-    EXPECT_TRUE(again.defaultSink && !again.defaultSource);
+    EXPECT_EQ(model.find(false, "hdmi"), nullptr);  // sinks and sources are apart
+    EXPECT_FALSE(model.put(sink(8, "bad\xfe")).deviceList || model.find(true, "bad\xfe"));  // left out
     model.put(sink(9, "hdmi"));  // a second node of one name: its UID is the first one's
     EXPECT_EQ(model.devices(), std::vector<const DeviceInfo*>{model.find(true, "hdmi")});
-    model.remove(true, 9);
-    const ModelChanges gone = model.remove(true, 7);
-    EXPECT_TRUE(gone.deviceList && gone.removed);
+    EXPECT_TRUE(model.remove(true, 7).removed);
     EXPECT_FALSE(model.remove(true, 7).deviceList);  // told twice: nothing more went
 }
 
 struct ServerAudioTest : ::testing::Test {
-    std::map<std::pair<AudioObjectID, FourCharCode>, int> heard;  // listener calls
     FakeServer* server = nullptr;
     std::unique_ptr<PlatformAudio> hw = makeServerAudio([this](ServerConnection::Observer& observer) {
         auto made = std::make_unique<FakeServer>(observer);
@@ -73,13 +132,6 @@ struct ServerAudioTest : ::testing::Test {
             hw->getPropertyData(id, globalAddress(kAudioDevicePropertyDeviceIsAlive), size, &value);
         return status != 0 ? status : value;
     }
-    const int& listen(AudioObjectID object, FourCharCode selector) {
-        int& count = heard[{object, selector}];
-        PropertyListenerID id = nullptr;
-        const auto block = [&count](std::uint32_t, const auto*) { ++count; };
-        EXPECT_EQ(hw->addPropertyListener(object, globalAddress(selector), block, id), 0);
-        return count;
-    }
 };
 
 TEST_F(ServerAudioTest, ADeviceKeepsItsIdAcrossReconnectionsAndDiesWhenItsStreamEndsItGoesOrTheServerDoes) {
@@ -87,11 +139,11 @@ TEST_F(ServerAudioTest, ADeviceKeepsItsIdAcrossReconnectionsAndDiesWhenItsStream
     EXPECT_EQ(uids(), all);
     EXPECT_EQ(server->syncs, 1);  // the size read's round trip serves the data read
     const AudioObjectID mic = deviceIDForUID(env, "mic");
-    EXPECT_EQ(defaultInputDeviceID(env), mic);
-    EXPECT_EQ(listInputDevices(env).size(), 3u);  // every source, no sink
-    server->announce([](ServerModel& model) { return model.put(source(9, "usb")); });
-    EXPECT_NE(deviceIDForUID(env, "usb"), kAudioObjectUnknown);  // a read right after names it
-    const int& deaths = listen(mic, kAudioDevicePropertyDeviceIsAlive);
+    int deaths = 0;
+    PropertyListenerID listener = nullptr;
+    const auto died = [&deaths](std::uint32_t, const auto*) { ++deaths; };
+    EXPECT_EQ(hw->addPropertyListener(mic, globalAddress(kAudioDevicePropertyDeviceIsAlive), died, listener),
+              0);
     AudioDeviceIOProcID proc = nullptr;
     EXPECT_EQ(hw->createIOProcIDWithBlock(proc, mic, [](auto...) {}), 0);
     EXPECT_EQ(hw->deviceStart(mic, proc), 0);
@@ -118,7 +170,7 @@ TEST_F(ServerAudioTest, ADeviceKeepsItsIdAcrossReconnectionsAndDiesWhenItsStream
     EXPECT_EQ(hw->getPropertyDataSize(mic, globalAddress(kAudioDevicePropertyStreamConfiguration), size),
               kNoSuchDevice);
     EXPECT_EQ(hw->destroyIOProcID(mic, proc), 0);
-    EXPECT_EQ(server->liveStreams(), 0u);
+    EXPECT_EQ(server->live.size(), 0u);
     // Gone while connected, it is forgotten: plugged in again, it is a device with a new id.
     server->announce([](ServerModel& model) { return model.put(source(14, "mic")); });
     const AudioObjectID again = deviceIDForUID(env, "mic");
@@ -127,19 +179,18 @@ TEST_F(ServerAudioTest, ADeviceKeepsItsIdAcrossReconnectionsAndDiesWhenItsStream
 
 // The tap records the sink the build read, though the default moved between its read and the tap.
 TEST_F(ServerAudioTest, TheTapRecordsTheMonitorOfTheSinkTheBuildReadInStereoAtTheAggregatesRate) {
-    const int& moved = listen(kAudioObjectSystemObject, kAudioHardwarePropertyDefaultOutputDevice);
     const AudioObjectID speakers = deviceIDForUID(env, "speakers"), hdmi = deviceIDForUID(env, "hdmi");
-    AudioObjectID tap = 0, aggregate = 0,
-                  refused = 0;  // `refused`: the tap that no duplex sink carries at first
+    AudioObjectID tap = 0, aggregate = 0, refused = 0;  // `refused`: no duplex sink carries it at first
+    const auto aggregateOn = [&](const std::string& master, const std::string& tapUid) {
+        const AggregateDescription description{
+            .name = "LUMVAR Tap", .uid = master, .master = master, .subDevices = {}, .taps = {{tapUid}}};
+        return hw->createAggregateDevice(description, aggregate);
+    };
     EXPECT_EQ(defaultOutputDeviceID(env), speakers);  // what the build reads, before the default moves
     server->announce([](ServerModel& model) { return model.setDefaults({"hdmi", "mic"}); });
     ASSERT_EQ(hw->createProcessTap({.excludedProcessObjects = {}, .uuid = "t1"}, tap), 0);
     EXPECT_EQ(tapFormat(env, tap)->mChannelsPerFrame, 2u);
-    ASSERT_EQ(
-        hw->createAggregateDevice(
-            {.name = "LUMVAR Tap", .uid = "agg", .master = "speakers", .subDevices = {}, .taps = {{"t1"}}},
-            aggregate),
-        0);
+    ASSERT_EQ(aggregateOn("speakers", "t1"), 0);
     EXPECT_EQ(tapFormat(env, tap)->mSampleRate, 48000.0);
     const auto write = [&](AudioObjectID object, double rate, std::uint32_t size = sizeof(double)) {
         return hw->setPropertyData(object, globalAddress(kAudioDevicePropertyNominalSampleRate), size, &rate);
@@ -155,13 +206,12 @@ TEST_F(ServerAudioTest, TheTapRecordsTheMonitorOfTheSinkTheBuildReadInStereoAtTh
     EXPECT_EQ(hw->deviceStart(aggregate, proc), 0);
     EXPECT_EQ(server->started, std::vector<std::string>{"speakers.monitor 2 96000"});
     EXPECT_EQ(defaultOutputDeviceID(env), hdmi);  // its own round trip brings the change
-    EXPECT_EQ(moved, 1);
-    EXPECT_EQ(alive(aggregate), 1);  // the old default plays on: its tap too
+    EXPECT_EQ(alive(aggregate), 1);               // the old default plays on: its tap too
     server->announce([](ServerModel& model) { return model.remove(true, 1); });
     uids();
     EXPECT_EQ(alive(aggregate), 0);  // its sink went
     EXPECT_EQ(hw->destroyAggregateDevice(aggregate), 0);
-    EXPECT_EQ(server->liveStreams(), 0u);  // a device that is gone delivers nothing more
+    EXPECT_EQ(server->live.size(), 0u);  // a device that is gone delivers nothing more
     EXPECT_EQ(hw->destroyIOProcID(aggregate, proc), 0);
     // A sink whose "monitor" is a source of its own (a duplex node through the pulse server) is recorded only
     // where the backend records a sink's output itself.
@@ -171,15 +221,9 @@ TEST_F(ServerAudioTest, TheTapRecordsTheMonitorOfTheSinkTheBuildReadInStereoAtTh
     });
     uids();
     ASSERT_EQ(hw->createProcessTap({.excludedProcessObjects = {}, .uuid = "t2"}, refused), 0);
-    EXPECT_EQ(hw->createAggregateDevice(
-                  {.name = "LUMVAR Tap", .uid = "a2", .master = "duplex", .subDevices = {}, .taps = {{"t2"}}},
-                  aggregate),
-              kNoMonitor);
+    EXPECT_EQ(aggregateOn("duplex", "t2"), kNoMonitor);
     server->recordsSinks = true;
-    ASSERT_EQ(hw->createAggregateDevice(
-                  {.name = "LUMVAR Tap", .uid = "a3", .master = "duplex", .subDevices = {}, .taps = {{"t2"}}},
-                  aggregate),
-              0);
+    ASSERT_EQ(aggregateOn("duplex", "t2"), 0);
     EXPECT_EQ(hw->createIOProcIDWithBlock(proc, aggregate, [](auto...) {}), 0);
     EXPECT_EQ(hw->deviceStart(aggregate, proc), 0);
     EXPECT_EQ(server->started.back(), "duplex.monitor 2 48000");
@@ -187,6 +231,34 @@ TEST_F(ServerAudioTest, TheTapRecordsTheMonitorOfTheSinkTheBuildReadInStereoAtTh
     EXPECT_EQ(hw->destroyAggregateDevice(aggregate), 0);
     EXPECT_EQ(hw->destroyProcessTap(tap), 0);
     EXPECT_EQ(hw->destroyProcessTap(refused), 0);
+}
+
+TEST(RecordClock, PlacesFramesFromTheTruestRecentReportAndShortensLongHoles) {
+    // 48 kHz stereo float: 8 bytes a frame. A report that arrived at 10 s after 1 ms on its way.
+    TimingReport report{
+        .arrivedNanos = 10'000'000'000, .transportUsec = 1000, .writeIndexBytes = 38400, .sourceUsec = 2000};
+    const Reference fromSource = referenceOf(report, 8);
+    EXPECT_EQ(fromSource.frame, 4800);
+    EXPECT_EQ(fromSource.capturedNanos, 9'997'000'000);  // its newest frame entered 2 ms before it was taken
+    report.sinkUsec = 5000;
+    EXPECT_EQ(referenceOf(report, 8).capturedNanos, 10'002'000'000);  // from a monitor: played 5 ms later
+    EXPECT_EQ(capturedNanos(4800 + 48000, fromSource, 48000, 0, 480), 10'997'000'000);
+    EXPECT_EQ(capturedNanos(4800 - 480, fromSource, 48000, 0, 480), 9'987'000'000);
+    EXPECT_EQ(capturedNanos(0, std::nullopt, 48000, 5'000'000'000, 480), 4'990'000'000);  // no report yet
+    EXPECT_EQ(holeFramesToDeliver(100, 0, 48000), 100u);
+    EXPECT_EQ(holeFramesToDeliver(10'000'000, 100'000'000, 48000), 7200u);  // 100 ms since, and 50 ms more
+    // Reports of no latency err by up to a cycle either way: the median.
+    ReferenceFilter filter(48000);
+    for (const std::int64_t late : {3, -2, 0, 1, 40})
+        filter.add({4800, 100'000'000 + late * 1'000'000}, false);  // frame 4800: 100 ms in, give or take
+    EXPECT_EQ(filter.offset(*filter.best()), 1'000'000);
+    // Reports of a latency from a sink that renders in blocks are late by up to a block: the earliest of
+    // the recent ones, until it is older than the window, so that a real rise of the latency is followed.
+    ReferenceFilter blocks(48000);
+    for (std::int64_t k = 0; k < 6; ++k) blocks.add({4800 * k, 100'000'000 * k + (k % 2) * 5'000'000}, true);
+    EXPECT_EQ(blocks.offset(*blocks.best()), 0);
+    for (std::size_t k = 0; k < ReferenceFilter::kReports; ++k) blocks.add({48000, 1'003'000'000}, true);
+    EXPECT_EQ(blocks.offset(*blocks.best()), 3'000'000);
 }
 
 }  // namespace
