@@ -1,5 +1,5 @@
 // What the end-to-end suites share: the private test server in the mode CTest gives, the helper, players,
-// recorders and the lines every start writes.
+// recorders, the lines every start writes, and a recording whose segment lines place each frame in time.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -7,25 +7,16 @@
 
 #include <sys/socket.h>
 #include <sys/un.h>
-#include <unistd.h>
-#include <chrono>
 #include <cmath>
-#include <csignal>
 #include <cstring>
 #include <fstream>
-#include <map>
-#include <optional>
+#include <regex>
 #include <sstream>
-#include <string>
 #include <thread>
-#include <vector>
 
 #include "support/child_process.h"
 
 namespace lumvar::testing {
-
-using namespace std::chrono_literals;
-using Clock = std::chrono::steady_clock;
 
 inline double msSince(Clock::time_point start) {
     return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
@@ -51,7 +42,7 @@ inline std::vector<float> loudPart(const std::vector<float>& values) {
                                              values.begin() + static_cast<std::ptrdiff_t>(last))
                         : std::vector<float>{};
 }
-// Interleaved stereo: a sine of `hertz` on the left, `right` times it on the right.
+// Interleaved stereo: a sine of `hertz` at 0.5 on the left, `right` times it on the right.
 inline std::vector<float> stereoTone(double hertz, double seconds, float right, double rate = 48000.0) {
     std::vector<float> samples(2 * static_cast<std::size_t>(seconds * rate));
     for (std::size_t i = 0; i < samples.size() / 2; ++i) {
@@ -59,6 +50,13 @@ inline std::vector<float> stereoTone(double hertz, double seconds, float right, 
             static_cast<float>(0.5 * std::sin(2.0 * M_PI * hertz * static_cast<double>(i) / rate));
         samples[2 * i + 1] = right * samples[2 * i];
     }
+    return samples;
+}
+// A click every `every` frames at 48 kHz: one loud sample after silence.
+inline std::vector<float> clickTrain(int clicks, std::size_t every = 12000) {
+    std::vector<float> samples(2 * every * static_cast<std::size_t>(clicks + 2), 0.0f);
+    for (std::size_t i = 1; i <= static_cast<std::size_t>(clicks); ++i)
+        samples[2 * every * i] = samples[2 * every * i + 1] = 0.9f;
     return samples;
 }
 inline std::vector<float> asFloats(const std::string& bytes) {
@@ -71,9 +69,10 @@ inline std::size_t occurrences(const std::string& text, const std::string& part)
     for (auto at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++count;
     return count;
 }
+// The newest device list in `text`, its JSON.
 inline std::string lastDeviceList(const std::string& text) {
     const auto at = text.rfind("@DEVICES ");
-    return at == std::string::npos ? "" : text.substr(at, text.find('\n', at) - at);
+    return at == std::string::npos ? "" : text.substr(at + 9, text.find('\n', at) - at - 9);
 }
 
 inline const std::string kBanner = "  > streaming (system). commands: SYSTEM | INPUT <uid> | LIST\n";
@@ -87,48 +86,32 @@ inline const std::string kBuildLines =
 inline std::string run(const std::string& command) {
     std::string output;
     FILE* pipe = ::popen(command.c_str(), "r");
-    if (pipe == nullptr) return output;
     char buffer[4096];
-    for (std::size_t got = 0; (got = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;)
+    for (std::size_t got = 0; pipe != nullptr && (got = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;)
         output.append(buffer, got);
-    ::pclose(pipe);
+    if (pipe != nullptr) ::pclose(pipe);
     return output;
 }
 
 // Every client here, the helper included, talks to the private test server in the mode that
-// LUMVAR_TEST_SOUND_MODE names: pulseaudio (the default), pipewire-native or pipewire-pulse. The
-// environment is what scripts/sound-server gives that mode, so the helper takes the mode's path.
-inline const std::string kSoundMode = [] {
-    const char* chosen = std::getenv("LUMVAR_TEST_SOUND_MODE");
-    const std::string mode = chosen != nullptr ? chosen : "pulseaudio";
-    if (mode != "pulseaudio" && mode != "pipewire-native" && mode != "pipewire-pulse") {
-        std::fprintf(stderr, "LUMVAR_TEST_SOUND_MODE=%s: not a mode of the suite\n", mode.c_str());
-        std::exit(2);
-    }
-    return mode;
-}();
-// The kind of server the mode runs on; a test that restarts the server starts this kind again.
-inline std::string soundServerKind() {
-    return kSoundMode == "pulseaudio" ? "pulseaudio" : "pipewire";
-}
-inline std::string soundDir() {
-    return soundServerKind() == "pulseaudio" ? LUMVAR_SOUND_DIR : LUMVAR_PIPEWIRE_DIR;
-}
-// The scripts/sound-server command that starts or stops the mode's server.
+// LUMVAR_TEST_SOUND_MODE names (pulseaudio, the default, pipewire-native or pipewire-pulse), in the
+// environment scripts/sound-server gives that mode, so that the helper takes the mode's path.
+inline const std::string kSoundMode =
+    std::getenv("LUMVAR_TEST_SOUND_MODE") != nullptr ? std::getenv("LUMVAR_TEST_SOUND_MODE") : "pulseaudio";
+inline const bool kPulseAudio = kSoundMode == "pulseaudio";  // else PipeWire, natively or not
+inline const std::string kSoundDir = kPulseAudio ? LUMVAR_SOUND_DIR : LUMVAR_PIPEWIRE_DIR;
+// The scripts/sound-server command that starts (the mode's kind of server again), stops or describes it.
 inline std::string serverCommand(const std::string& verb) {
-    return std::string(LUMVAR_SOUND_SERVER_SCRIPT) + " " + verb + " " + soundDir() +
-           (verb == "start" ? " " + soundServerKind() + " >/dev/null" : "");
+    return std::string(LUMVAR_SOUND_SERVER_SCRIPT) + " " + verb + " " + kSoundDir +
+           (verb == "start" ? (kPulseAudio ? " pulseaudio" : " pipewire") + std::string(" >/dev/null") : "");
 }
 inline const bool kPrivateServer = [] {
     std::istringstream lines(run(serverCommand("env") + " " + kSoundMode));
-    int set = 0;
+    int set = 0;  // PULSE_SERVER, PULSE_COOKIE, PULSE_RUNTIME_PATH, PIPEWIRE_REMOTE
     for (std::string line; std::getline(lines, line);)
         if (const auto at = line.find('='); at != std::string::npos)
             set += ::setenv(line.substr(0, at).c_str(), line.substr(at + 1).c_str(), 1) == 0 ? 1 : 0;
-    if (set < 4) {  // PULSE_SERVER, PULSE_COOKIE, PULSE_RUNTIME_PATH, PIPEWIRE_REMOTE
-        std::fprintf(stderr, "no client environment for %s\n", kSoundMode.c_str());
-        std::exit(2);
-    }
+    if (set < 4) std::fprintf(stderr, "no client environment for %s\n", kSoundMode.c_str()), std::exit(2);
     return true;
 }();
 
@@ -137,14 +120,12 @@ struct Playback {
     std::string file = "/tmp/lumvar-e2e-" + std::to_string(::getpid()) + "-" + std::to_string(::rand());
     std::optional<ChildProcess> player;
     Playback(const std::string& sink, const std::vector<float>& samples, int rate = 48000) {
-        std::ofstream(file, std::ios::binary)
-            .write(reinterpret_cast<const char*>(samples.data()),
-                   static_cast<std::streamsize>(samples.size() * 4));
-        player.emplace(
-            "/usr/bin/pacat",
-            ChildProcess::Options{
-                .arguments = {"--playback", "--raw", "--device=" + sink, "--format=float32le", "--channels=2",
-                              "--rate=" + std::to_string(rate), "--latency-msec=20", file}});
+        std::ofstream(file).write(reinterpret_cast<const char*>(samples.data()),
+                                  static_cast<std::streamsize>(samples.size() * 4));
+        player.emplace("/usr/bin/pacat",
+                       std::vector<std::string>{"--playback", "--raw", "--device=" + sink,
+                                                "--format=float32le", "--channels=2",
+                                                "--rate=" + std::to_string(rate), "--latency-msec=20", file});
     }
     void stop() { player.reset(); }
     ~Playback() {
@@ -157,7 +138,7 @@ struct Playback {
 // blocks (not its idle 2 s ones), as a real device does, so that what is measured is the helper.
 inline ChildProcess parec(const std::string& sink, std::vector<std::string> more = {"/dev/null"}) {
     more.insert(more.begin(), {"--latency-msec=10", "-d", sink + ".monitor"});
-    return ChildProcess("/usr/bin/parec", {.arguments = more});
+    return ChildProcess("/usr/bin/parec", more);
 }
 
 // The test server's processes stopped (SIGSTOP) for the life of this object: a server that hangs.
@@ -165,26 +146,24 @@ struct ServerPause {
     std::vector<pid_t> pids;
     ServerPause() {
         for (const char* name : {"pulseaudio", "pipewire", "pipewire-pulse", "wireplumber"})
-            if (pid_t pid = 0; std::ifstream(soundDir() + "/" + name + ".pid") >> pid && pid > 0)
-                pids.push_back(pid);
-        for (const pid_t pid : pids) ::kill(pid, SIGSTOP);
+            if (pid_t pid = 0; std::ifstream(kSoundDir + "/" + name + ".pid") >> pid && pid > 0)
+                pids.push_back(pid), ::kill(pid, SIGSTOP);
     }
     ~ServerPause() {
         for (const pid_t pid : pids) ::kill(pid, SIGCONT);
     }
 };
 
-// A module of the server's for the length of a test.
+// A module of the server's for the length of a test (no id: the server refused it).
 struct Module {
     std::string id;
     explicit Module(const std::string& arguments)
         : id(run("pactl load-module " + arguments + " 2>/dev/null")) {
-        while (!id.empty() && std::isspace(static_cast<unsigned char>(id.back()))) id.pop_back();
+        if (!id.empty()) id.pop_back();  // the newline
     }
     ~Module() { unload(); }
     void unload() {
-        if (!id.empty()) run("pactl unload-module " + id);
-        id.clear();
+        if (!id.empty()) run("pactl unload-module " + std::exchange(id, ""));
     }
 };
 
@@ -195,28 +174,18 @@ struct MuteServer {
     int listener = ::socket(AF_UNIX, SOCK_STREAM, 0);
     explicit MuteServer(std::string at = "/tmp/lumvar-mute-" + std::to_string(::getpid()))
         : path(std::move(at)) {
-        ::unlink(path.c_str());
         sockaddr_un address{.sun_family = AF_UNIX, .sun_path = {}};
-        std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
-        EXPECT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-        EXPECT_EQ(::listen(listener, 4), 0);
-    }
-    ~MuteServer() {
-        ::close(listener);
+        path.copy(address.sun_path, sizeof address.sun_path - 1);
         ::unlink(path.c_str());
+        EXPECT_TRUE(::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+                    ::listen(listener, 4) == 0);
     }
+    ~MuteServer() { ::close(listener), ::unlink(path.c_str()); }
 };
 
-// Reads standard output for `seconds`; how many bytes came.
-inline std::size_t readFor(ChildProcess& helper, double seconds) {
-    std::size_t bytes = 0;
-    for (const auto until = Clock::now() + std::chrono::duration<double>(seconds); Clock::now() < until;)
-        bytes += helper.readStdout(1 << 20, 50ms).size();
-    return bytes;
-}
-// Whether `line` comes on standard error within 5 s.
-inline bool sees(ChildProcess& helper, const std::string& line) {
-    return helper.waitForStderr(line, 5s).find(line) != std::string::npos;
+// Whether `line` comes on standard error in time.
+inline bool sees(ChildProcess& helper, const std::string& line, std::chrono::seconds timeout = 5s) {
+    return helper.waitForStderr(line, timeout).find(line) != std::string::npos;
 }
 inline void endWithSigterm(ChildProcess& helper) {
     helper.signal(SIGTERM);
@@ -230,7 +199,7 @@ inline std::string waitUntilStreaming(ChildProcess& helper) {
     return text;
 }
 inline ChildProcess streamingHelper(std::vector<std::string> environment = {}) {
-    ChildProcess helper(LUMVAR_HELPER_PATH, {.arguments = {}, .environment = std::move(environment)});
+    ChildProcess helper(LUMVAR_HELPER_PATH, {}, environment);
     waitUntilStreaming(helper);
     return helper;
 }
@@ -243,23 +212,78 @@ inline std::vector<float> captureWhilePlaying(ChildProcess& helper, const std::s
     Playback tone(sink, samples);
     return asFloats(helper.readStdout(static_cast<std::size_t>(48000 * 8 * seconds), 8s));
 }
-// Reads standard output until a loud sample arrives; how long that took, or -1.
-inline double untilLoud(ChildProcess& helper, Clock::time_point since, std::chrono::seconds limit = 8s) {
-    while (Clock::now() - since < limit)
-        for (const float value : asFloats(helper.readStdout(4096, 50ms)))
-            if (std::fabs(value) > 0.05f) return msSince(since);
-    return -1.0;
-}
-// Plays short tones into the default sink until the helper delivers a loud sample; how long that took, or -1.
-inline double untilAudio(ChildProcess& helper, std::chrono::seconds limit) {
-    ChildProcess busy = parec("lumvar_out");  // an idle null sink renders only every 2 s otherwise
+// Plays short tones into `sink` until the helper delivers a loud sample; how long that took, or -1.
+inline double untilAudio(ChildProcess& helper, std::chrono::seconds limit,
+                         const std::string& sink = "lumvar_out") {
+    ChildProcess busy = parec(sink);  // an idle null sink renders only every 2 s otherwise
     helper.discardStdout();
     const auto since = Clock::now();
     while (Clock::now() - since < limit) {
-        Playback tone("lumvar_out", stereoTone(1000.0, 0.5, 1.0f));
-        if (untilLoud(helper, Clock::now(), 1s) > 0.0) return msSince(since);
+        Playback tone(sink, stereoTone(1000.0, 0.5, 1.0f));
+        for (const auto until = Clock::now() + 1s; Clock::now() < until;)
+            for (const float value : asFloats(helper.readStdout(4096, 50ms)))
+                if (std::fabs(value) > 0.05f) return msSince(since);
     }
     return -1.0;
 }
+
+struct Segment {
+    std::uint64_t frame;
+    double rate;
+    std::int64_t clockNs;
+};
+
+// A helper whose every byte of standard output is kept, so that stream frames can be counted from the
+// first, and whose segment lines place each frame in time.
+struct Recording {
+    explicit Recording(std::vector<std::string> environment = {})
+        : helper(streamingHelper(std::move(environment))) {}
+
+    ChildProcess helper;
+    std::vector<float> stream;  // interleaved stereo, from the first byte on
+
+    void readFor(std::chrono::milliseconds span) {
+        for (const auto until = Clock::now() + span; Clock::now() < until;) {
+            const auto values = asFloats(helper.readStdout(1 << 16, 10ms));
+            stream.insert(stream.end(), values.begin(), values.end());
+        }
+    }
+    std::uint64_t frames() const { return stream.size() / 2; }
+    std::vector<Segment> segments() {
+        static const std::regex line(R"(  segment: frame=(\d+) rate=([0-9.]+) clock_ns=(-?\d+)\n)");
+        std::vector<Segment> found;
+        const std::string text = helper.stderrSoFar();
+        for (std::sregex_iterator it(text.begin(), text.end(), line), end; it != end; ++it)
+            found.push_back({std::stoull((*it)[1]), std::stod((*it)[2]), std::stoll((*it)[3])});
+        return found;
+    }
+    // When stream frame `frame` was captured, in seconds on the monotonic clock.
+    double timeOf(std::uint64_t frame) {
+        Segment at{0, 48000.0, 0};
+        for (const Segment& segment : segments())
+            if (segment.frame <= frame) at = segment;
+        return static_cast<double>(at.clockNs) / 1e9 + static_cast<double>(frame - at.frame) / at.rate;
+    }
+    // The loudest channel of frames [from, to).
+    std::vector<float> loudest(std::uint64_t from, std::uint64_t to) const {
+        std::vector<float> values;
+        for (std::uint64_t k = from; k < std::min(to, frames()); ++k)
+            values.push_back(std::fabs(stream[2 * k]) > std::fabs(stream[2 * k + 1]) ? stream[2 * k]
+                                                                                     : stream[2 * k + 1]);
+        return values;
+    }
+    // When each click held was captured, by the segment lines: its first frame is the first loud one after
+    // a quiet 50 ms.
+    std::vector<double> clickTimes() {
+        std::vector<double> times;
+        const std::vector<float> values = loudest(0, frames());
+        for (std::size_t k = 0, lastLoud = 0; k < values.size(); ++k) {
+            if (std::fabs(values[k]) < 0.2f) continue;
+            if (k - lastLoud > 2400) times.push_back(timeOf(k));
+            lastLoud = k;
+        }
+        return times;
+    }
+};
 
 }  // namespace lumvar::testing
