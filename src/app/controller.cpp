@@ -148,8 +148,12 @@ void Controller::retryOrRebuild(bool quietWhenRepeated) {
             env_.log.log("  x rebuild failed; retrying next tick");
         }
     });
-    // An outage of an hour must not fill the parent's log: a retry that says what the last one said
-    // says nothing.
+    sayUnlessRepeated(std::move(lines), quietWhenRepeated);
+}
+
+// An outage of an hour must not fill the parent's log: a retry that says what the last one said says
+// nothing.
+void Controller::sayUnlessRepeated(std::vector<std::string> lines, bool quietWhenRepeated) {
     if (!quietWhenRepeated || lines != lastAttempt_)
         for (const std::string& line : lines) env_.log.log(line);
     lastAttempt_ = std::move(lines);
@@ -211,9 +215,7 @@ void Controller::retryCallSystem() {
             env_.log.log("  > tap rebuilt");
         }
     });
-    if (!callRetry_ || lines != lastAttempt_)
-        for (const std::string& line : lines) env_.log.log(line);
-    lastAttempt_ = std::move(lines);
+    sayUnlessRepeated(std::move(lines), callRetry_);
 }
 
 void Controller::audioSystemRestarted() {

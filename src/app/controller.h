@@ -91,6 +91,7 @@ class Controller {
     // The build of a machine-caused rebuild or of its retry; a retry that would write word for word
     // what the last attempt wrote (`quietWhenRepeated`) writes nothing.
     void retryOrRebuild(bool quietWhenRepeated);
+    void sayUnlessRepeated(std::vector<std::string> lines, bool quietWhenRepeated);
     // The one attempt a change of the machine is worth while nothing runs; if it fails, the ticks go on.
     bool tryTheMachinesChange();
     void inputLost();
