@@ -144,12 +144,25 @@ inline ChildProcess parec(const std::string& sink, std::vector<std::string> more
 // The test server's processes stopped (SIGSTOP) for the life of this object: a server that hangs.
 struct ServerPause {
     std::vector<pid_t> pids;
+    pid_t guard = -1;
     ServerPause() {
         for (const char* name : {"pulseaudio", "pipewire", "pipewire-pulse", "wireplumber"})
             if (pid_t pid = 0; std::ifstream(kSoundDir + "/" + name + ".pid") >> pid && pid > 0)
                 pids.push_back(pid), ::kill(pid, SIGSTOP);
+        // A test that hangs or is killed inside the pause must not leave the server stopped for every
+        // test after it: a child resumes it after 30 s, or as soon as this process is gone.
+        const pid_t test = ::getpid();
+        if ((guard = ::fork()) == 0) {
+            for (int i = 0; i < 300 && ::getppid() == test; ++i) ::usleep(100'000);
+            resume();
+            ::_exit(0);
+        }
     }
     ~ServerPause() {
+        if (guard > 0) ::kill(guard, SIGKILL), ::waitpid(guard, nullptr, 0);
+        resume();
+    }
+    void resume() const {
         for (const pid_t pid : pids) ::kill(pid, SIGCONT);
     }
 };

@@ -73,8 +73,10 @@ TEST(ServerE2E, EverySegmentPlacesAClickGridOnItsGridAHoleHoldsTheTimeItDroppedA
                                        << recording.helper.stderrSoFar();
         worst = std::max(worst, std::fabs(off));
     }
-    // The hole: one backlog line, of whole frames, for what the 8.2 s of the ring could not hold; the clock
-    // steps beyond the frames between the lines by the time of the frames dropped, and nothing else is lost.
+    // The hole: one backlog line, of whole frames, for what the 8.2 s of the ring could not hold, after the
+    // line of the segment it began, whose clock steps beyond the frames before it by the time of the frames
+    // dropped. Every other moment of the run is in the stream or in a step of the clock (a cycle
+    // the graph skipped on a busy machine): nothing is lost that no line counts.
     const std::string text = recording.helper.stderrSoFar();
     std::smatch line;
     ASSERT_TRUE(std::regex_search(
@@ -84,16 +86,23 @@ TEST(ServerE2E, EverySegmentPlacesAClickGridOnItsGridAHoleHoldsTheTimeItDroppedA
     EXPECT_EQ(std::stoull(line[1]) % 2, 0u);
     const double dropped = std::stod(line[1]) / 2 / 48000.0;
     EXPECT_LT(dropped, 1.5);
+    const auto step = [&](std::size_t k) {
+        return static_cast<double>(segments[k].clockNs - segments[k - 1].clockNs) / 1e9 -
+               static_cast<double>(segments[k].frame - segments[k - 1].frame) / 48000.0;
+    };
+    const std::size_t linesBefore =
+        occurrences(text.substr(0, static_cast<std::size_t>(line.position(0))), "  segment: ");
+    double hole = 0.0, steps = 0.0;  // the hole: of the steps before the line, the one nearest the drop
+    for (std::size_t k = 1; k < segments.size(); ++k) {
+        steps += step(k);
+        if (k < linesBefore && std::fabs(step(k) - dropped) < std::fabs(hole - dropped)) hole = step(k);
+    }
     const double span = std::chrono::duration<double>(Clock::now().time_since_epoch()).count() -
                         static_cast<double>(segments.front().clockNs) / 1e9;
-    EXPECT_GT((static_cast<double>(recording.frames()) / 48000.0 + dropped) / span, 0.97);
-    double hole = 0.0;
-    for (std::size_t k = 1; k < segments.size(); ++k)
-        hole = std::max(hole, (segments[k].clockNs - segments[k - 1].clockNs) / 1e9 -
-                                  static_cast<double>(segments[k].frame - segments[k - 1].frame) / 48000.0);
+    EXPECT_GT((static_cast<double>(recording.frames()) / 48000.0 + steps) / span, 0.97);
     std::cout << kSoundMode << ": " << segments.size() << " segments, " << found.size() << " clicks within "
               << worst << " ms of the grid; the hole " << (hole - dropped) * 1000.0
-              << " ms off the time dropped\n";
+              << " ms off the time dropped, " << (steps - hole) * 1000.0 << " ms in other steps\n";
     EXPECT_LT(std::fabs(hole - dropped), 0.001);
 
     // The 44.1 kHz sink's monitor as an input, while tones play into both sinks: the last 0.1 s before its
