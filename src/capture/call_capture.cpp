@@ -13,6 +13,8 @@ using namespace lumvar::audio;
 namespace {
 // Each part's ring: 2.7 s at 48 kHz, far more than the pairing ever keeps waiting.
 constexpr std::size_t kPartFrames = 1 << 17;
+// How often the pairing thread takes what the parts delivered: what plays waits this much longer at most.
+constexpr std::chrono::milliseconds kPace{10};
 }  // namespace
 
 std::shared_ptr<CallCapture> CallCapture::create(AudioEnv env, Tap& tap, InputCapture& input,
@@ -180,8 +182,9 @@ void CallCapture::pairUntilStopped() {
     const auto ready = [this] {
         return stopping_.load(std::memory_order_acquire) || micPart_->nextChunk() || systemPart_->nextChunk();
     };
+    // Every kPace at most: a wake-up for every chunk of either part would cost more than the pairing.
     while (!stopping_.load(std::memory_order_acquire)) {
-        wake_.waitUntil(ready, std::chrono::milliseconds(50));
+        wake_.waitUntil(ready, kPace, /*patient=*/true);
         pairer_->pump();
     }
     pairer_->pump();

@@ -14,7 +14,8 @@ namespace lumvar::capture {
 // One part of a call (the microphone, or what the machine plays) on its way from its IO thread to the
 // pairing thread: its frames as one channel in a lock-free ring, and beside them the stamp of each
 // chunk, from which the pairing thread learns when each frame was captured. Neither side allocates,
-// locks or blocks; the IO side's one system call is the wake-up of a sleeping pairing thread.
+// locks or blocks, and the IO side makes no system call: the pairing thread takes the frames at its own
+// pace.
 //
 // Runs: the main queue calls begin() before each start of the part's callback (a start, a rebuild) and
 // end() after its stop, while no callback of the part can run; the chunks carry the run they belong to,
@@ -66,7 +67,7 @@ class CallPart {
             .hostTimeValid = time != nullptr && (time->mFlags & audio::kAudioTimeStampHostTimeValid) != 0};
         ring_.commit(frames);
         pushed_.store(pushed + 1, std::memory_order_release);
-        wake_.notify();
+        wake_.notifyUnlessPatient();  // the pairing thread comes at its own pace: no system call here
     }
 
     // --- the pairing thread ---

@@ -52,12 +52,19 @@ float SincInterpolator::read(const float* at, double fraction) const {
     const auto& below = table_[phase];
     const auto& above = table_[phase + 1];
     const float* first = at - kHalf + 1;
-    float low = 0.0f, high = 0.0f;
-    for (int k = 0; k < kTaps; ++k) {
-        low += first[k] * below[k];
-        high += first[k] * above[k];
+    // Sums kept in kLanes lanes, added up at the end: the compiler makes vector operations of the lanes,
+    // which it may not of one running sum (floating-point addition is not associative).
+    constexpr int kLanes = 8;
+    std::array<float, kLanes> low{}, high{};
+    for (int k = 0; k < kTaps; k += kLanes) {
+        for (int lane = 0; lane < kLanes; ++lane) {
+            low[lane] += first[k + lane] * below[k + lane];
+            high[lane] += first[k + lane] * above[k + lane];
+        }
     }
-    return low + (high - low) * between;
+    float lowSum = 0.0f, highSum = 0.0f;
+    for (int lane = 0; lane < kLanes; ++lane) lowSum += low[lane], highSum += high[lane];
+    return lowSum + (highSum - lowSum) * between;
 }
 
 }  // namespace lumvar::capture
