@@ -1,7 +1,5 @@
-// How the process talks to its parent: a command read from standard input, parsed and run on the main
-// queue (which runs every other piece of work in turn too), and the threads that write standard output and
-// standard error; a parent that never reads the second: the audio never waits on it, and its unread segment
-// lines are bounded, merged rather than lost silently.
+// How the process talks to its parent: commands read and parsed, the main queue, and the threads that write
+// standard output and standard error (a parent that never reads the second included).
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
@@ -12,13 +10,11 @@
 #include <cerrno>
 #include <csignal>
 #include <future>
-#include <optional>
+#include <numeric>
 #include <regex>
 #include <set>
 #include <sstream>
-#include <string>
 #include <thread>
-#include <vector>
 
 #include "app/command.h"
 #include "app/command_reader.h"
@@ -61,17 +57,15 @@ TEST(ParseCommand, EveryShapeOfLine) {
         EXPECT_EQ(parsed(raw), expected) << raw;
 }
 
-std::vector<std::string> readAll(int fd) {
-    std::vector<std::string> lines;
-    app::readCommands(fd, platformText(),
-                      {[&](std::string line) { lines.push_back(std::move(line)); }, nullptr});
-    return lines;
-}
-
 // A non-blocking standard input with nothing to read yet is waited on: commands that come after pauses
 // are read, a signal that interrupts the wait changes nothing, and only the end of input ends reading.
 // Any other read error (a directory: EISDIR; a closed descriptor: EBADF) ends it at once.
 TEST(CommandReader, ANonBlockingInputIsWaitedOnUntilItsEndAndAReadErrorEndsIt) {
+    const auto readAll = [](int fd) {
+        std::vector<std::string> lines;
+        app::readCommands(fd, platformText(), {[&](std::string line) { lines.push_back(line); }, nullptr});
+        return lines;
+    };
     struct sigaction action {};
     action.sa_handler = [](int) {};  // no SA_RESTART: the wait returns EINTR
     ::sigaction(SIGUSR1, &action, nullptr);
@@ -131,21 +125,20 @@ TEST(MainQueue, RunsItemsInOrderTerminationFirstDelayedOnesWhenDueAndTicksOnItsG
 
 TEST(MainQueue, RunServesOtherThreadsAndItsTimersUntilStopped) {
     app::MainQueue queue;
-    std::vector<int> seen;
+    std::vector<int> seen, posted(100);
+    std::iota(posted.begin(), posted.end(), 0);
     int ticks = 0;
     std::thread poster([&] {
-        for (int i = 0; i < 100; ++i) queue.post([&seen, i] { seen.push_back(i); });
+        for (const int i : posted) queue.post([&seen, i] { seen.push_back(i); });
     });
     queue.startTimer(5ms, [&] {
         if (++ticks == 3) queue.postAfter(5ms, [&] { queue.stop(7); });
     });
     EXPECT_EQ(queue.run(), 7);
     poster.join();
-    ASSERT_EQ(seen.size(), 100u);
-    for (int i = 0; i < 100; ++i) EXPECT_EQ(seen[static_cast<std::size_t>(i)], i);
+    EXPECT_EQ(seen, posted);
 }
 
-// After a failed write the samples are let go unwritten, and the end says that not everything went out.
 TEST(OutputWriter, AfterAFailedWriteLetsSamplesGoAndTheEndReportsIt) {
     struct : ByteSink {
         int writes = 0;
@@ -276,8 +269,7 @@ TEST(StatusWriter, TheThreadWritesEachLineInOneWriteInOrderAndTheEndWaitsForIt) 
     EXPECT_EQ(err.chunks(), lines);
 }
 
-// Standard error whose first write blocks until the parent reads at last.
-struct UnreadPipe final : ByteSink {
+struct UnreadPipe final : ByteSink {  // its first write blocks until the parent reads at last
     std::promise<void> reading;
     std::shared_future<void> read = reading.get_future().share();
     MemorySink record;

@@ -19,7 +19,8 @@ using Op = ScriptedAudio::Op;
 using Fault = ScriptedAudio::Fault;
 
 // A controller on that machine, with the machine already capturing what it plays, on a platform that
-// says whether it reaches its sound server.
+// says whether it reaches its sound server. A call's tests run its parts apart (as on a sound server) or in
+// one aggregate that holds the microphone (as on Core Audio).
 struct ControllerTest : MachineFixture {
     std::shared_ptr<capture::Tap> tap = capture::Tap::create(env, out, sleeper, uuids);
     std::shared_ptr<capture::InputCapture> input = capture::InputCapture::create(env, out);
@@ -32,7 +33,10 @@ struct ControllerTest : MachineFixture {
     const std::string channels = "  output device channels: 2, level correction x1.0\n",
                       failedBuild = channels + "  x create tap failed: -1\n", rebuilt = "  > tap rebuilt\n",
                       failed = "  x system tap build failed\n", sysStarted = "  > system tap started\n",
-                      retry = "  x rebuild failed; retrying next tick\n";
+                      retry = "  x rebuild failed; retrying next tick\n",
+                      micLine = "  input device 'Desk Mic' channels: 2\n",
+                      micStarted = inputStarted("Desk Mic", '2', "mic"),
+                      callStarted = "  > call capture started: mic\n  input device rate: 48000.0\n";
     void SetUp() override {
         MachineFixture::SetUp();
         hw.serverReachable = 1;
@@ -69,7 +73,28 @@ struct ControllerTest : MachineFixture {
     void silence(std::size_t samples) {
         hw.deliver(tap->aggID(), Buffers({std::vector<float>(samples, 0.0f)}).list());
     }
+    static std::string inputStarted(const std::string& name, char channels, const std::string& uid) {
+        return "  input device '" + name + "' channels: " + channels + "\n  > input capture started: " + uid +
+               "\n  input device rate: 48000.0\n";
+    }
+    // One cycle of `frames` frames to `device`, stamped now, each buffer's frames of the values given.
+    void cycle(AudioObjectID device, std::vector<std::vector<float>> frameValues, std::size_t frames = 480) {
+        std::vector<std::vector<float>> buffers;
+        for (const auto& values : frameValues)
+            for (auto& buffer = buffers.emplace_back(); buffer.size() < frames * values.size();)
+                buffer.insert(buffer.end(), values.begin(), values.end());
+        const AudioTimeStamp time{.mHostTime = hw.currentHostTime(), .mFlags = kAudioTimeStampHostTimeValid};
+        hw.deliver(device, Buffers(buffers).list(), &time);
+    }
+    // The call's output once the pairing thread has written `frames` frames.
+    const std::vector<float>& awaitFrames(std::size_t frames) {
+        for (int tries = 0; tries < 2000 && written().size() < 2 * frames; ++tries)
+            std::this_thread::sleep_for(1ms);
+        return written();
+    }
+    AudioObjectID aggregate() const { return hw.aggregateIDs().empty() ? 0 : hw.aggregateIDs().back(); }
 };
+using CallTest = ControllerTest;
 
 // Each command's lines, exactly, and what runs after it. Text from the parent or the platform is one
 // line wherever it is echoed, and the lookup uses the UID as sent.
@@ -79,29 +104,25 @@ TEST_F(ControllerTest, EachCommandSwitchesWithItsLinesAndLeavesNothingBehind) {
     const std::string list =
         "@DEVICES [{\"uid\":\"mic\",\"name\":\"Desk Mic\",\"ch\":2,\"default\":true},{\"uid\":"
         "\"odd\\u2028mic\",\"name\":\"Odd\\u000bMic\",\"ch\":1,\"default\":false}]\n";
-    const auto started = [](const std::string& name, char channels, const std::string& uid) {
-        return "  input device '" + name + "' channels: " + channels + "\n  > input capture started: " + uid +
-               "\n  input device rate: 48000.0\n";
-    };
     struct Step {
         std::string line, lines, state;
         std::optional<Fault> fault{};
     };
     for (const Step& step : std::vector<Step>{
-             {"system now", buildLines() + "  > system tap started\n", "system: tap"},
+             {"system now", kBuildLines + sysStarted, "system: tap"},
              {"INPUT", "  x INPUT needs a device uid\n", "system: tap"},
              {"list extra", list, "system: tap"},
              {"LISTING", "unknown cmd: LISTING\n", "system: tap"},
              {"bad\x1B[31m", "unknown cmd: bad" + fffd + "[31m\n", "system: tap"},
              {"INPUT nowhere\xC2\x85x",
-              "  x input device not found: nowhere" + fffd + "x\n" + restoring + buildLines() + sysStarted,
+              "  x input device not found: nowhere" + fffd + "x\n" + restoring + kBuildLines + sysStarted,
               "system: tap"},
-             {"input mic", started("Desk Mic", '2', "mic"), "input: mic"},
-             {"INPUT odd\xE2\x80\xA8mic", started("Odd" + fffd + "Mic", '1', "odd" + fffd + "mic"),
+             {"input mic", micStarted, "input: mic"},
+             {"INPUT odd\xE2\x80\xA8mic", inputStarted("Odd" + fffd + "Mic", '1', "odd" + fffd + "mic"),
               "input: odd\xE2\x80\xA8mic"},
              // A failed SYSTEM names a source that no longer runs.
              {"SYSTEM", failedBuild + failed, "input: nothing", Fault{Op::CreateProcessTap, {}, {}, -1}},
-             {"INPUT mic", started("Desk Mic", '2', "mic"), "input: mic"},
+             {"INPUT mic", micStarted, "input: mic"},
              // A build that stops at the tap's UID keeps its tap until the next teardown, which the
              // fall-back of a failed INPUT makes even when it fails too.
              {"SYSTEM", channels + "  x tap UID failed: -4\n" + failed, "input: nothing",
@@ -120,7 +141,7 @@ TEST_F(ControllerTest, EachCommandSwitchesWithItsLinesAndLeavesNothingBehind) {
     command("INPUT odd\xE2\x80\xA8mic");
     hw.removeDevice(odd);
     EXPECT_EQ(notify({{odd, kAudioDevicePropertyDeviceIsAlive}}),
-              "  x input device lost: odd" + fffd + "mic; restoring system\n" + buildLines() + sysStarted);
+              "  x input device lost: odd" + fffd + "mic; restoring system\n" + kBuildLines + sysStarted);
 }
 
 TEST_F(ControllerTest, TheWatchdogRebuildsASilentTapOnEveryTickAndEndsOnceWhenTheParentGoes) {
@@ -131,7 +152,7 @@ TEST_F(ControllerTest, TheWatchdogRebuildsASilentTapOnEveryTickAndEndsOnceWhenTh
     silence(1000);
     EXPECT_EQ(tickAt(0s), "");  // one loud sample started the run again
     silence(1);
-    EXPECT_EQ(tickAt(0s), "  ! tap went silent (1001 zero-frames) - rebuilding\n" + buildLines() + rebuilt);
+    EXPECT_EQ(tickAt(0s), "  ! tap went silent (1001 zero-frames) - rebuilding\n" + kBuildLines + rebuilt);
     silence(1500);  // counted from the rebuild on
     hw.inject({Op::CreateProcessTap, {}, {}, -1});
     for (int tick = 0; tick < 2; ++tick)  // its own rule: every tick says it, even word for word
@@ -153,8 +174,7 @@ TEST_F(ControllerTest, TheWatchdogRebuildsASilentTapOnEveryTickAndEndsOnceWhenTh
 // a notification tells of it or not. What the machine broke and a build did not mend is retried every
 // tick, quietly once its lines repeat, while a server is there, until it works or the parent decides.
 TEST_F(ControllerTest, AStalledOrDeadSourceIsRebuiltAndWhatTheMachineBrokeIsRetriedEveryTick) {
-    const std::string stalling = "  ! tap stalled - rebuilding\n",
-                      stalled = stalling + buildLines() + rebuilt,
+    const std::string stalling = "  ! tap stalled - rebuilding\n", stalled = stalling + kBuildLines + rebuilt,
                       lost = "  x input device lost: mic; restoring system\n";
     for (const auto at : {2s, 30s}) EXPECT_EQ(tickAt(at), "");
     silence(64);
@@ -163,7 +183,7 @@ TEST_F(ControllerTest, AStalledOrDeadSourceIsRebuiltAndWhatTheMachineBrokeIsRetr
     command("INPUT mic");
     hw.deliver(mic, Buffers({{0.1f, 0.1f}}).list());
     EXPECT_EQ(tickAt(40s), "");
-    EXPECT_EQ(tickAt(43s), lost + buildLines() + sysStarted);
+    EXPECT_EQ(tickAt(43s), lost + kBuildLines + sysStarted);
     hw.setAlive(speakers, false);  // the tap's clock device went away under it
     EXPECT_EQ(notify({{speakers, kAudioDevicePropertyDeviceIsAlive}}), stalled);
     hw.setAlive(speakers, true);
@@ -180,7 +200,7 @@ TEST_F(ControllerTest, AStalledOrDeadSourceIsRebuiltAndWhatTheMachineBrokeIsRetr
     hw.inject({Op::CreateProcessTap, {}, {}, -1});
     EXPECT_EQ(notifySystem(kLumvarServerReachable), "  > sound server back\n" + failedBuild + failed);
     hw.clearFaults();
-    EXPECT_EQ(tickAt(54s), buildLines() + rebuilt);
+    EXPECT_EQ(tickAt(54s), kBuildLines + rebuilt);
     command("INPUT mic");
     hw.inject({Op::CreateProcessTap, {}, {}, -1});
     hw.removeDevice(mic);  // unplugged: it dies and leaves the list
@@ -210,16 +230,14 @@ TEST_F(ControllerTest, ARestartOfTheAudioSystemStartsTheRunningSourceAfresh) {
         mic = renumbered.at(mic), speakers = renumbered.at(speakers);
         return notify({});
     };
-    EXPECT_EQ(restart(), restarted + buildLines() + rebuilt);
+    EXPECT_EQ(restart(), restarted + kBuildLines + rebuilt);
     // Listened to afresh: list, defaults, server, restart; the tap's devices alive; its rate; its latency.
     EXPECT_EQ(hw.liveListeners(), 5 + 2 + 1 + 1);
     command("INPUT mic");
-    EXPECT_EQ(restart(), restarted +
-                             "  input device 'Desk Mic' channels: 2\n  > input capture started: mic\n"
-                             "  input device rate: 48000.0\n");
+    EXPECT_EQ(restart(), restarted + micStarted);
     EXPECT_EQ(state(), "input: mic");
     EXPECT_EQ(restart(true),
-              restarted + "  x input device lost: mic; restoring system\n" + buildLines() + sysStarted);
+              restarted + "  x input device lost: mic; restoring system\n" + kBuildLines + sysStarted);
     EXPECT_EQ(state(), "system: tap");
 }
 
@@ -228,7 +246,7 @@ TEST_F(ControllerTest, ARestartOfTheAudioSystemStartsTheRunningSourceAfresh) {
 // The parent hears of the input devices, the server and the default output only when they change.
 TEST_F(ControllerTest, OurOwnAggregatesAreNoChangeAndTheParentHearsOfChangesOnlyWhenTheyAreSo) {
     const std::string changed = "  ! input devices changed\n",
-                      startFailed = buildLines() + "  x start failed: -7\n" + failed;
+                      startFailed = kBuildLines + "  x start failed: -7\n" + failed;
     hw.inject({Op::DeviceStart, {}, {}, -7});  // refused after the aggregate was made
     EXPECT_EQ(command("SYSTEM"), startFailed);
     EXPECT_EQ(watch.deviceListNotifications(), 3u);  // the old aggregate gone, the new one made and gone
@@ -238,8 +256,7 @@ TEST_F(ControllerTest, OurOwnAggregatesAreNoChangeAndTheParentHearsOfChangesOnly
     hw.clearFaults();
     const AudioObjectID headphones = addOutput(2, 48000.0, "headphones");
     hw.setDefaultOutput(headphones);
-    EXPECT_EQ(notifySystem(kAudioHardwarePropertyDefaultOutputDevice),
-              buildLines() + "  > system tap started\n");
+    EXPECT_EQ(notifySystem(kAudioHardwarePropertyDefaultOutputDevice), kBuildLines + sysStarted);
     hw.setDeviceList({usb, addOutput(2, 48000.0, "hdmi"), mic, headphones, speakers, tap->aggID()});
     EXPECT_EQ(notifySystem(kAudioHardwarePropertyDevices), "");  // no input more, and another order
     hw.setDefaultInput(usb);
@@ -251,7 +268,7 @@ TEST_F(ControllerTest, OurOwnAggregatesAreNoChangeAndTheParentHearsOfChangesOnly
     EXPECT_EQ(notifySystem(kLumvarServerReachable), "  > sound server back\n");
     hw.setDefaultOutput(speakers);
     EXPECT_EQ(notifySystem(kAudioHardwarePropertyDefaultOutputDevice),
-              "  ! default output changed - rebuilding\n" + buildLines() + rebuilt);
+              "  ! default output changed - rebuilding\n" + kBuildLines + rebuilt);
     EXPECT_EQ(notifySystem(kAudioHardwarePropertyDefaultOutputDevice), "");  // told again, but nothing moved
     command("INPUT mic");
     EXPECT_EQ(hw.liveListeners(), 5 + 1 + 1 + 1);  // alive, rate and latency follow the device in use
@@ -283,37 +300,12 @@ TEST_F(ControllerTest, EveryStartAndEveryRateChangeBeginsASegmentAtItsFirstFrame
                           {0, 48000.0}, {10, 32000.0}, {20, 96000.0}, {30, 48000.0}}));
 }
 
-// A call on that machine: its parts apart (as on a sound server) or in one aggregate that holds the
-// microphone (as on Core Audio), the output it pairs, and what the machine does to it.
-struct CallTest : ControllerTest {
-    const std::string micLine = "  input device 'Desk Mic' channels: 2\n",
-                      started = "  > call capture started: mic\n  input device rate: 48000.0\n";
-    // One cycle of `frames` frames to `device`, stamped now; `buffers` the values of each buffer's frames.
-    void cycle(AudioObjectID device, std::vector<std::vector<float>> frameValues, std::size_t frames = 480) {
-        std::vector<std::vector<float>> buffers;
-        for (const auto& values : frameValues) {
-            buffers.emplace_back();
-            for (std::size_t k = 0; k < frames; ++k)
-                buffers.back().insert(buffers.back().end(), values.begin(), values.end());
-        }
-        const AudioTimeStamp time{.mHostTime = hw.currentHostTime(), .mFlags = kAudioTimeStampHostTimeValid};
-        hw.deliver(device, Buffers(buffers).list(), &time);
-    }
-    // The call's output once the pairing thread has written `frames` frames.
-    const std::vector<float>& awaitFrames(std::size_t frames) {
-        for (int tries = 0; tries < 2000 && written().size() < 2 * frames; ++tries)
-            std::this_thread::sleep_for(1ms);
-        return written();
-    }
-    AudioObjectID aggregate() const { return hw.aggregateIDs().empty() ? 0 : hw.aggregateIDs().back(); }
-};
-
 // On a platform that runs the parts apart: the lines in order, the microphone on its own callback, the
 // pairs in the output (the microphone's channels' mean left, what plays right), and each command after.
 TEST_F(CallTest, ApartTheMicrophoneAndWhatPlaysArePairedAndEveryCommandEndsTheCallCleanly) {
     hw.callPartsApart = 1;
     EXPECT_EQ(command("call"), "  x CALL needs a device uid\n");
-    EXPECT_EQ(command("CALL mic"), micLine + buildLines() + started);
+    EXPECT_EQ(command("CALL mic"), micLine + kBuildLines + callStarted);
     EXPECT_EQ(controller->mode(), Mode::Call);
     EXPECT_TRUE(input->running());
     clearWritten();
@@ -328,18 +320,17 @@ TEST_F(CallTest, ApartTheMicrophoneAndWhatPlaysArePairedAndEveryCommandEndsTheCa
     EXPECT_EQ(segments().size(), 1u);
     EXPECT_EQ(segments()[0].rate, 48000.0);
     // A call replaces a call, of the same microphone too; SYSTEM and INPUT end it.
-    EXPECT_EQ(command("Call mic"), micLine + buildLines() + started);
-    EXPECT_EQ(command("SYSTEM"), buildLines() + sysStarted);
+    EXPECT_EQ(command("Call mic"), micLine + kBuildLines + callStarted);
+    EXPECT_EQ(command("SYSTEM"), kBuildLines + sysStarted);
     EXPECT_FALSE(input->running());
     command("CALL mic");
-    EXPECT_EQ(command("INPUT mic"),
-              micLine + "  > input capture started: mic\n  input device rate: 48000.0\n");
+    EXPECT_EQ(command("INPUT mic"), micStarted);
     EXPECT_EQ(controller->mode(), Mode::Input);
     EXPECT_EQ(command("CALL speakers"),
               "  input device 'Speakers' channels: 0\n"
               "  x input device has no input channels: speakers\n"
               "  x call start failed; restoring system\n" +
-                  buildLines() + sysStarted);
+                  kBuildLines + sysStarted);
     EXPECT_EQ(controller->mode(), Mode::System);
 }
 
@@ -358,7 +349,7 @@ TEST_F(CallTest, ApartEachPartFailsAndComesBackOnItsOwn) {
     const AudioObjectID headphones = addOutput(2, 48000.0, "headphones");
     hw.setDefaultOutput(headphones);
     EXPECT_EQ(notifySystem(kAudioHardwarePropertyDefaultOutputDevice),
-              "  ! default output changed - rebuilding\n" + buildLines() + rebuilt);
+              "  ! default output changed - rebuilding\n" + kBuildLines + rebuilt);
     EXPECT_TRUE(input->running());  // the microphone never stopped
     EXPECT_EQ(tap->outputDevice(), headphones);
     // Delivering, then nothing for 3 s: the microphone's stall is its loss, what plays is rebuilt.
@@ -367,15 +358,15 @@ TEST_F(CallTest, ApartEachPartFailsAndComesBackOnItsOwn) {
     EXPECT_EQ(tickAt(10s), "");
     EXPECT_EQ(tickAt(13s),
               "  ! call input lost: mic; its channel stays silent\n  ! tap stalled - rebuilding\n" +
-                  buildLines() + rebuilt);
+                  kBuildLines + rebuilt);
     hw.inject({Op::CreateProcessTap, {}, {}, -1});
     EXPECT_EQ(command("CALL mic"),
-              micLine + failedBuild + "  ! call system part unavailable - retrying\n" + started);
+              micLine + failedBuild + "  ! call system part unavailable - retrying\n" + callStarted);
     EXPECT_TRUE(input->running());
     EXPECT_EQ(tickAt(20s), failedBuild);  // the first retry says why; the same again says nothing
     EXPECT_EQ(tickAt(22s), "");
     hw.clearFaults();
-    EXPECT_EQ(tickAt(24s), buildLines() + rebuilt);
+    EXPECT_EQ(tickAt(24s), kBuildLines + rebuilt);
     EXPECT_EQ(controller->mode(), Mode::Call);
 }
 
@@ -384,7 +375,7 @@ TEST_F(CallTest, ApartEachPartFailsAndComesBackOnItsOwn) {
 // A microphone at another rate is asked for the output's, and given its own back at the end; one that
 // cannot change fails the call; a lost one leaves an aggregate without it.
 TEST_F(CallTest, OnOneClockOneAggregateHoldsTheMicrophoneAndFeedsBothParts) {
-    EXPECT_EQ(command("CALL mic"), micLine + buildLines() + started);
+    EXPECT_EQ(command("CALL mic"), micLine + kBuildLines + callStarted);
     const AggregateDescription made = hw.aggregatesCreated().back();
     EXPECT_FALSE(made.tapAutoStart);
     ASSERT_EQ(made.subDevices.size(), 2u);
@@ -402,14 +393,14 @@ TEST_F(CallTest, OnOneClockOneAggregateHoldsTheMicrophoneAndFeedsBothParts) {
 
     hw.setNominalRate(mic, 44100.0);
     EXPECT_EQ(command("CALL mic"),
-              micLine + "  microphone rate set -> 48000.0 (was 44100.0, wanted 48000.0)\n" + buildLines() +
+              micLine + "  microphone rate set -> 48000.0 (was 44100.0, wanted 48000.0)\n" + kBuildLines +
                   "  > call capture started: mic\n  input device rate: 44100.0\n");
     command("SYSTEM");
     EXPECT_EQ(nominalRate(env, mic), 44100.0);  // given back
     hw.setAlive(mic, false);
     command("CALL mic");
     EXPECT_EQ(notify({{mic, kAudioDevicePropertyDeviceIsAlive}}),
-              "  ! call input lost: mic; its channel stays silent\n" + buildLines() + rebuilt);
+              "  ! call input lost: mic; its channel stays silent\n" + kBuildLines + rebuilt);
     EXPECT_TRUE(hw.aggregatesCreated().back().subDevices.empty());
 }
 

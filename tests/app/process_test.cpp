@@ -40,7 +40,7 @@ struct ProcessTest : MachineFixture {
 TEST_F(ProcessTest, StartsInItsFixedOrderWithOrWithoutListenersAndTicksTwoSecondsLater) {
     hw.listenersSupported = false;
     ASSERT_TRUE(process.start({[&] { err.write("(reader started)\n"); }, [&] { err.write("(signals)\n"); }}));
-    EXPECT_EQ(err.text(), buildLines() + list +
+    EXPECT_EQ(err.text(), kBuildLines + list +
                               "  > streaming (system). commands: SYSTEM | INPUT <uid> | LIST\n" +
                               "(reader started)\n(signals)\n");
     EXPECT_EQ(process.controller().zeroThreshold(), 23'040'000);
@@ -78,20 +78,17 @@ TEST_F(ProcessTest, AFailedOutputEndsTheProcessOnceAheadOfWhatIsQueued) {
     }
 }
 
-// Standard output as the parent reads it, written into the same record as standard error.
-struct FramesInto final : ByteSink {
-    MemorySink& record;
-    explicit FramesInto(MemorySink& sink) : record(sink) {}
-    bool write(std::span<const std::byte> bytes) override {
-        return record.write("out " + std::to_string(bytes.size() / 8) + " frames\n");
-    }
-};
-
 // A segment's line comes before its frames, a hole's too, and the backlog line after the lines of its
 // holes; a line that does not come in time follows its frames with its own frame; an input's latency
 // is taken off its time; at the end the drain stops at a segment whose line is not out.
 TEST_F(ProcessTest, EachSegmentLineComesBeforeItsFramesOrLateWithItsFrameAndTheEndStopsAtOneNotOut) {
-    FramesInto frames{err};
+    struct : ByteSink {  // standard output as the parent reads it, into the same record as standard error
+        MemorySink* record;
+        bool write(std::span<const std::byte> bytes) override {
+            return record->write("out " + std::to_string(bytes.size() / 8) + " frames\n");
+        }
+    } frames;
+    frames.record = &err;
     app::OutputWriter writer(out, frames, [this] { process.outputNotice(); });  // run by hand
     audio::AudioTimeStamp time{
         .mHostTime = 5'000'000'000,
@@ -196,7 +193,7 @@ TEST_F(ProcessTest, ABurstOfNotificationsIsOneWorkItemAfterTheWorkInProgress) {
     EXPECT_EQ(err.text(), list);
     advance(50ms);
     EXPECT_EQ(err.text(),
-              list + "  ! default output changed - rebuilding\n" + buildLines() + "  > tap rebuilt\n");
+              list + "  ! default output changed - rebuilding\n" + kBuildLines + "  > tap rebuilt\n");
 }
 
 }  // namespace lumvar::testing
