@@ -14,6 +14,7 @@
 #include <sstream>
 #include <thread>
 
+#include "support/audio_fixture.h"
 #include "support/child_process.h"
 
 namespace lumvar::testing {
@@ -22,8 +23,7 @@ inline double msSince(Clock::time_point start) {
     return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
 }
 
-// One channel of interleaved stereo float samples.
-inline std::vector<float> channel(const std::vector<float>& frames, std::size_t which) {
+inline std::vector<float> channel(const std::vector<float>& frames, std::size_t which) {  // of stereo
     std::vector<float> values;
     for (std::size_t i = which; i < frames.size(); i += 2) values.push_back(frames[i]);
     return values;
@@ -38,9 +38,7 @@ inline std::vector<float> loudPart(const std::vector<float>& values) {
     std::size_t first = values.size(), last = 0;
     for (std::size_t i = 0; i < values.size(); ++i)
         if (std::fabs(values[i]) > 0.05f) first = std::min(first, i), last = i;
-    return first < last ? std::vector<float>(values.begin() + static_cast<std::ptrdiff_t>(first),
-                                             values.begin() + static_cast<std::ptrdiff_t>(last))
-                        : std::vector<float>{};
+    return first < last ? std::vector(&values[first], &values[last]) : std::vector<float>{};
 }
 // Interleaved stereo: a sine of `hertz` at 0.5 on the left, `right` times it on the right.
 inline std::vector<float> stereoTone(double hertz, double seconds, float right, double rate = 48000.0) {
@@ -76,14 +74,8 @@ inline std::string lastDeviceList(const std::string& text) {
 }
 
 inline const std::string kBanner = "  > streaming (system). commands: SYSTEM | INPUT <uid> | LIST\n";
-inline const std::string kBuildLines =
-    "  output device channels: 2, level correction x1.0\n"
-    "  aggregate rate set -> 48000.0 (wanted 48000.0, tries 0)\n"
-    "  rates: output=48000.0 aggregate=48000.0\n"
-    "  tap format: rate=48000.0 ch=2 bytesPerFrame=8 framesPerPacket=1 flags=9\n";
 
-// A shell command's standard output.
-inline std::string run(const std::string& command) {
+inline std::string run(const std::string& command) {  // a shell command's standard output
     std::string output;
     FILE* pipe = ::popen(command.c_str(), "r");
     char buffer[4096];
@@ -141,8 +133,7 @@ inline ChildProcess parec(const std::string& sink, std::vector<std::string> more
     return ChildProcess("/usr/bin/parec", more);
 }
 
-// The test server's processes stopped (SIGSTOP) for the life of this object: a server that hangs.
-struct ServerPause {
+struct ServerPause {  // the test server's processes stopped (SIGSTOP) while it lives: a server that hangs
     std::vector<pid_t> pids;
     ServerPause() {
         for (const char* name : {"pulseaudio", "pipewire", "pipewire-pulse", "wireplumber"})
@@ -154,8 +145,7 @@ struct ServerPause {
     }
 };
 
-// A module of the server's for the length of a test (no id: the server refused it).
-struct Module {
+struct Module {  // a module of the server's for the length of a test (no id: the server refused it)
     std::string id;
     explicit Module(const std::string& arguments)
         : id(run("pactl load-module " + arguments + " 2>/dev/null")) {
@@ -183,7 +173,6 @@ struct MuteServer {
     ~MuteServer() { ::close(listener), ::unlink(path.c_str()); }
 };
 
-// Whether `line` comes on standard error in time.
 inline bool sees(ChildProcess& helper, const std::string& line, std::chrono::seconds timeout = 5s) {
     return helper.waitForStderr(line, timeout).find(line) != std::string::npos;
 }
@@ -227,18 +216,16 @@ inline double untilAudio(ChildProcess& helper, std::chrono::seconds limit,
     return -1.0;
 }
 
+// A helper whose every byte of standard output is kept, so that stream frames can be counted from the
+// first, and whose segment lines place each frame in time.
 struct Segment {
     std::uint64_t frame;
     double rate;
     std::int64_t clockNs;
 };
-
-// A helper whose every byte of standard output is kept, so that stream frames can be counted from the
-// first, and whose segment lines place each frame in time.
 struct Recording {
     explicit Recording(std::vector<std::string> environment = {})
         : helper(streamingHelper(std::move(environment))) {}
-
     ChildProcess helper;
     std::vector<float> stream;  // interleaved stereo, from the first byte on
 
@@ -264,24 +251,29 @@ struct Recording {
             if (segment.frame <= frame) at = segment;
         return static_cast<double>(at.clockNs) / 1e9 + static_cast<double>(frame - at.frame) / at.rate;
     }
-    // The loudest channel of frames [from, to).
+    // Frame k's sample in channel `which`, or in the louder one.
+    float sample(std::uint64_t k, std::optional<std::size_t> which = std::nullopt) const {
+        const float left = stream[2 * k], right = stream[2 * k + 1];
+        return which ? stream[2 * k + *which] : std::fabs(left) > std::fabs(right) ? left : right;
+    }
     std::vector<float> loudest(std::uint64_t from, std::uint64_t to) const {
         std::vector<float> values;
-        for (std::uint64_t k = from; k < std::min(to, frames()); ++k)
-            values.push_back(std::fabs(stream[2 * k]) > std::fabs(stream[2 * k + 1]) ? stream[2 * k]
-                                                                                     : stream[2 * k + 1]);
+        for (std::uint64_t k = from; k < std::min(to, frames()); ++k) values.push_back(sample(k));
         return values;
     }
-    // When each click held was captured, by the segment lines: its first frame is the first loud one after
-    // a quiet 50 ms.
-    std::vector<double> clickTimes() {
-        std::vector<double> times;
-        const std::vector<float> values = loudest(0, frames());
-        for (std::size_t k = 0, lastLoud = 0; k < values.size(); ++k) {
-            if (std::fabs(values[k]) < 0.2f) continue;
-            if (k - lastLoud > 2400) times.push_back(timeOf(k));
+    // The first frame of each click (the first loud one after a quiet 50 ms) in the louder channel or one.
+    std::vector<double> onsets(std::optional<std::size_t> which = std::nullopt) const {
+        std::vector<double> found;
+        for (std::uint64_t k = 0, lastLoud = 0; k < frames(); ++k) {
+            if (std::fabs(sample(k, which)) < 0.2f) continue;
+            if (k - lastLoud > 2400) found.push_back(static_cast<double>(k));
             lastLoud = k;
         }
+        return found;
+    }
+    std::vector<double> clickTimes() {  // by the segment lines
+        std::vector<double> times;
+        for (const double k : onsets()) times.push_back(timeOf(static_cast<std::uint64_t>(k)));
         return times;
     }
 };

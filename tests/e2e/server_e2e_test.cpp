@@ -1,15 +1,13 @@
-// The real helper on each way to the server (libpulse on PulseAudio, PipeWire natively; the path check
-// and a restart also through PipeWire's pulse server): what it lists and captures, the server's devices
-// and defaults changing under it, and the server going, hanging and coming back. Latencies are printed;
-// only liveness is asserted, with room to spare.
+// The real helper on each way to the server: what it lists and captures, the machine changing under it,
+// the server going, hanging and coming back. Latencies are printed; only liveness is asserted.
 #include <iostream>
 
 #include "e2e/e2e_support.h"
 
 namespace lumvar::testing {
 
-// The start, what the helper lists and captures, and the machine changing under it: the default sink
-// moves, sources come and go, and a parent that never reads standard error meanwhile still gets its audio.
+// The default sink moves, sources come and go, and a parent that never reads standard error meanwhile still
+// gets its audio.
 TEST(ServerE2E, StartsInOrderCapturesEachSourceInItsChannelsAndFollowsTheMachineWithStandardErrorUnread) {
     // Sinks beyond the server's own: one that is also a source (PipeWire's Audio/Duplex), one of six
     // channels, and one whose monitor goes away.
@@ -31,8 +29,7 @@ TEST(ServerE2E, StartsInOrderCapturesEachSourceInItsChannelsAndFollowsTheMachine
                                R"({"uid":"lumvar_mono","name":"Lumvar-Mono","ch":1,"default":false})",
                                R"("uid":"lumvar_out.monitor")"})
         EXPECT_NE(devices.find(device), std::string::npos) << device << " in " << devices;
-    EXPECT_EQ(devices.find(R"("uid":"lumvar_out")"),
-              std::string::npos);  // a sink has no input; its monitor has
+    EXPECT_EQ(devices.find(R"("uid":"lumvar_out")"), std::string::npos);  // a sink has no input: its monitor
 
     auto frames = captureWhilePlaying(helper, "lumvar_out", stereoTone(1000.0, 1.5, 0.0f), 2.0);  // left only
     const auto left = loudPart(channel(frames, 0));
@@ -67,8 +64,7 @@ TEST(ServerE2E, StartsInOrderCapturesEachSourceInItsChannelsAndFollowsTheMachine
     helper.write("INPUT lumvar_mic\n");
     helper.waitForStderr("  > input capture started: lumvar_mic\n", 5s);
     EXPECT_EQ(occurrences(run("pactl list source-outputs"), "application.name = \"lumvar-capture\""), 1u);
-    frames =
-        captureWhilePlaying(helper, "lumvar_mic_sink", stereoTone(600.0, 1.5, 0.0f), 2.0);  // its left only
+    frames = captureWhilePlaying(helper, "lumvar_mic_sink", stereoTone(600.0, 1.5, 0.0f), 2.0);  // left only
     ASSERT_GT(loudPart(channel(frames, 1)).size(), 24000u) << "no tone captured";
     EXPECT_LT(rms(channel(frames, 0)), 1e-4);
     helper.write("INPUT lumvar_temp.monitor\n");
