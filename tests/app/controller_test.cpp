@@ -14,7 +14,8 @@ namespace lumvar::testing {
 
 using namespace lumvar::audio;
 using namespace std::chrono_literals;
-using app::Mode;
+using namespace lumvar::app;
+using namespace lumvar::capture;
 using Op = ScriptedAudio::Op;
 using Fault = ScriptedAudio::Fault;
 
@@ -22,14 +23,14 @@ using Fault = ScriptedAudio::Fault;
 // says whether it reaches its sound server. A call's tests run its parts apart (as on a sound server) or in
 // one aggregate that holds the microphone (as on Core Audio).
 struct ControllerTest : MachineFixture {
-    std::shared_ptr<capture::Tap> tap = capture::Tap::create(env, out, sleeper, uuids);
-    std::shared_ptr<capture::InputCapture> input = capture::InputCapture::create(env, out);
-    std::shared_ptr<capture::CallCapture> call = capture::CallCapture::create(env, *tap, *input, out);
-    app::MainQueue::Clock::time_point now{};
-    app::MainQueue queue{[this] { return now; }};
-    app::DeviceWatch watch{hw, queue};
+    std::shared_ptr<Tap> tap = Tap::create(env, out, sleeper, uuids);
+    std::shared_ptr<InputCapture> input = InputCapture::create(env, out);
+    std::shared_ptr<CallCapture> call = CallCapture::create(env, *tap, *input, out);
+    MainQueue::Clock::time_point now{};
+    MainQueue queue{[this] { return now; }};
+    DeviceWatch watch{hw, queue};
     std::vector<int> exits;
-    std::optional<app::Controller> controller;
+    std::optional<Controller> controller;
     const std::string channels = "  output device channels: 2, level correction x1.0\n",
                       failedBuild = channels + "  x create tap failed: -1\n", rebuilt = "  > tap rebuilt\n",
                       failed = "  x system tap build failed\n", sysStarted = "  > system tap started\n",
@@ -40,8 +41,8 @@ struct ControllerTest : MachineFixture {
     void SetUp() override {
         MachineFixture::SetUp();
         hw.serverReachable = 1;
-        controller.emplace(app::Controller::Deps{env, tap, input, call, parent, watch, [this] { return now; },
-                                                 nullptr, [this](int status) { exits.push_back(status); }});
+        controller.emplace(Controller::Deps{env, tap, input, call, parent, watch, [this] { return now; },
+                                            nullptr, [this](int status) { exits.push_back(status); }});
         ASSERT_TRUE(tap->build());
         controller->listDevices();
         controller->startWatching();
@@ -51,17 +52,16 @@ struct ControllerTest : MachineFixture {
     // Each of these returns the lines written meanwhile.
     std::string linesOf(const std::function<void()>& work) { return err.clear(), work(), err.text(); }
     std::string command(std::string_view line) {
-        return linesOf([&] { controller->handle(*app::parseCommand(line, platformText())); });
+        return linesOf([&] { controller->handle(*parseCommand(line, platformText())); });
     }
     // The platform notifies; once the burst window has passed, the main queue acts.
     std::string notify(std::initializer_list<std::pair<AudioObjectID, FourCharCode>> changes) {
         for (const auto& [object, selector] : changes) hw.fire(object, selector);
-        return linesOf([&] { now += app::DeviceWatch::kBurst, queue.runPending(); });
+        return linesOf([&] { now += DeviceWatch::kBurst, queue.runPending(); });
     }
     std::string notifySystem(FourCharCode selector) { return notify({{kAudioObjectSystemObject, selector}}); }
-    std::string tickAt(app::MainQueue::Clock::duration since) {
-        return linesOf(
-            [&] { now = app::MainQueue::Clock::time_point{} + since, controller->watchdogTick(); });
+    std::string tickAt(MainQueue::Clock::duration since) {
+        return linesOf([&] { now = MainQueue::Clock::time_point{} + since, controller->watchdogTick(); });
     }
     // The mode, and what runs: "tap", the input's UID or "nothing" (a leak shows at the end of the test).
     std::string state() const {
@@ -295,7 +295,7 @@ TEST_F(ControllerTest, EveryStartAndEveryRateChangeBeginsASegmentAtItsFirstFrame
     command("SYSTEM");  // a start that never delivered leaves no trace
     play(tap->aggID());
     std::vector<std::pair<std::uint64_t, double>> starts;
-    for (const capture::SegmentStart& start : segments()) starts.emplace_back(start.sample / 2, start.rate);
+    for (const SegmentStart& start : segments()) starts.emplace_back(start.sample / 2, start.rate);
     EXPECT_EQ(starts, (std::vector<std::pair<std::uint64_t, double>>{
                           {0, 48000.0}, {10, 32000.0}, {20, 96000.0}, {30, 48000.0}}));
 }

@@ -20,13 +20,7 @@
 namespace lumvar::testing {
 
 using namespace lumvar::audio;
-using capture::CallbackGate;
-using capture::InputCapture;
-using capture::SampleOutput;
-using capture::SampleRing;
-using capture::SegmentQueue;
-using capture::SegmentStart;
-using capture::Tap;
+using namespace lumvar::capture;
 using Op = ScriptedAudio::Op;
 using Count = std::pair<std::int64_t, std::int64_t>;  // zero run, total
 
@@ -334,9 +328,9 @@ TEST_F(SampleOutputTest, ASegmentBeginsAtAStartAJumpEitherWayAndEveryAnchor) {
     EXPECT_EQ(frames(), (std::vector<std::uint64_t>{0, 300, 400}));
     starts.clear();
     out.beginSource(48000.0, 0);  // from frame 500: its anchor falls on a chunk's first frame
-    for (std::uint64_t done = 0; done <= capture::SegmentTracker::kAnchorFrames; done += 10'000)
+    for (std::uint64_t done = 0; done <= SegmentTracker::kAnchorFrames; done += 10'000)
         cycle(10'000), frames();
-    EXPECT_EQ(frames(), (std::vector<std::uint64_t>{500, 500 + capture::SegmentTracker::kAnchorFrames}));
+    EXPECT_EQ(frames(), (std::vector<std::uint64_t>{500, 500 + SegmentTracker::kAnchorFrames}));
     starts.clear();
     out.beginSource(16000.0, 0);
     out.cycle(nullptr, 10);  // a platform without stamps: no host time

@@ -20,18 +20,16 @@ namespace lumvar::testing {
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
-// Both output streams are read whenever the caller waits, as a parent does: a child blocked on a full pipe
-// could not go on. A parent that stops reading one of them is played by pausing it.
+// Both output streams are read whenever the caller waits, as a parent does, unless paused (a parent that
+// stops reading one). `arguments` after the program's own name; `environment`: NAME=value added to ours.
 class ChildProcess {
   public:
-    // `arguments` after the program's own name; `environment`: NAME=value entries added to ours.
     explicit ChildProcess(const std::string& path, const std::vector<std::string>& arguments = {},
                           const std::vector<std::string>& environment = {}) {
         int in[2], out[2], err[2];
         if (::pipe2(in, O_CLOEXEC) || ::pipe2(out, O_CLOEXEC) || ::pipe2(err, O_CLOEXEC))
             throw std::runtime_error("pipe");
-        // Built before fork: the child may only exec.
-        std::vector<std::string> words{path}, entries = environment;
+        std::vector<std::string> words{path}, entries = environment;  // before fork: the child only execs
         words.insert(words.end(), arguments.begin(), arguments.end());
         for (char** entry = environ; *entry != nullptr; ++entry) entries.emplace_back(*entry);
         std::vector<char*> argv, envp;
@@ -43,8 +41,7 @@ class ChildProcess {
             ::dup2(in[0], STDIN_FILENO);
             ::dup2(out[1], STDOUT_FILENO);
             ::dup2(err[1], STDERR_FILENO);
-            // The test runner may block signals; the child starts from a clean mask.
-            sigset_t none;
+            sigset_t none;  // the test runner may block signals; the child starts from a clean mask
             sigemptyset(&none);
             ::sigprocmask(SIG_SETMASK, &none, nullptr);
             ::execve(path.c_str(), argv.data(), envp.data());
@@ -60,8 +57,7 @@ class ChildProcess {
             if (fd >= 0) ::close(fd);
     }
     pid_t pid() const { return pid_; }
-    // Writes all of `bytes`, reading the child's output meanwhile so that neither side can block.
-    void write(std::string_view bytes) {
+    void write(std::string_view bytes) {  // all of it, reading the outputs meanwhile: neither side blocks
         while (!bytes.empty()) {
             pollfd writable{in_, POLLOUT, 0};
             if (::poll(&writable, 1, 20) > 0) {
