@@ -1,8 +1,8 @@
-// The real helper as a process: start-up and every way it ends, the command channel, a parent that falls
-// behind or floods it, and a standard output that fails. None of it depends on the way the helper reaches
-// the server, so it runs in one mode. Durations are printed; only liveness is asserted.
+// The real helper as a process, in one mode (none of it depends on the way to the server): start-up and
+// every way it ends, the command channel, a parent that falls behind or floods it, a failing standard output.
 #include <sys/prctl.h>
 #include <sys/wait.h>
+#include <filesystem>
 #include <iostream>
 
 #include "e2e/e2e_support.h"
@@ -10,10 +10,9 @@
 namespace lumvar::testing {
 
 pid_t childOf(pid_t parent) {
+    const std::string id = std::to_string(parent);
     pid_t child = 0;
-    std::ifstream("/proc/" + std::to_string(parent) + "/task/" + std::to_string(parent) + "/children") >>
-        child;
-    return child;
+    return std::ifstream("/proc/" + id + "/task/" + id + "/children") >> child, child;
 }
 
 TEST(ProcessE2E, CommandsBeforeStartUpEndedRunInOrderAndEveryEndHasItsStatusButAParentThatWasProcessOne) {
@@ -71,10 +70,9 @@ TEST(ProcessE2E, CommandsBeforeStartUpEndedRunInOrderAndEveryEndHasItsStatusButA
     ChildProcess closed("/bin/sh", {"-c", "exec \"$0\" <&- 2>&-", LUMVAR_HELPER_PATH});
     ASSERT_EQ(closed.readStdout(8, 5s).size(), 8u);
     for (const int fd : {0, 2}) {
-        char target[64] = {};
-        ::readlink(("/proc/" + std::to_string(closed.pid()) + "/fd/" + std::to_string(fd)).c_str(), target,
-                   63);
-        EXPECT_STREQ(target, "/dev/null") << "descriptor " << fd;
+        const auto target = std::filesystem::read_symlink("/proc/" + std::to_string(closed.pid()) + "/fd/" +
+                                                          std::to_string(fd));
+        EXPECT_EQ(target, "/dev/null") << "descriptor " << fd;
     }
     closed.closeStdout();
     EXPECT_EQ(closed.waitForExit(6s), 0);  // an idle null sink may take 2 s to deliver the next block
@@ -117,7 +115,7 @@ TEST(ProcessE2E, AServerNotThereOrNeverAnsweringFailsTheStartAndHoldsOffNoSignal
     EXPECT_EQ(unanswered.stderrSoFar(), failed);
 }
 
-std::size_t statusKiB(pid_t pid, const std::string& field) {
+std::size_t statusKiB(pid_t pid, const std::string& field) {  // a field of /proc/<pid>/status
     std::ifstream status("/proc/" + std::to_string(pid) + "/status");
     for (std::string line; std::getline(status, line);)
         if (line.rfind(field + ":", 0) == 0) return std::stoul(line.substr(field.size() + 1));
@@ -136,18 +134,19 @@ TEST(ProcessE2E, FloodsOnStandardInputAndUnreadAnswersLeaveMemoryFlatAndNeverHol
     const std::size_t before = statusKiB(helper.pid(), "VmRSS");
     helper.write(std::string(50u << 20, 'x') + "\n");
     helper.waitForStderr("  x command too long (52428800 bytes) - ignored\n", 30s);
-    std::string lines;
-    for (int i = 0; i < 1'000'000; ++i) lines += "nop\n";
-    helper.write(lines + "end-of-flood\n");
+    const auto times = [](int count, const std::string& line) {
+        std::string lines;
+        for (int i = 0; i < count; ++i) lines += line;
+        return lines;
+    };
+    helper.write(times(1'000'000, "nop\n") + "end-of-flood\n");
     const std::string text = helper.waitForStderr("unknown cmd: end-of-flood\n", 100s);
     EXPECT_EQ(occurrences(text, "unknown cmd: nop\n"), 1'000'000u);   // every command kept, none lost
     EXPECT_LT(statusKiB(helper.pid(), "VmHWM"), before + kSlackKiB);  // keeping every line: over 100 MiB
     // Answers nobody reads: past the status queue's bound only the newest device list waits. Measured once
     // the main thread, which runs the main queue, has used no processor for 200 ms.
     helper.pauseStderr(true);
-    std::string lists;
-    for (int i = 0; i < 40'000; ++i) lists += "LIST\n";
-    helper.write(lists);
+    helper.write(times(40'000, "LIST\n"));
     const auto used = [pid = std::to_string(helper.pid())] {  // the main thread's utime and stime
         std::ifstream stat("/proc/" + pid + "/task/" + pid + "/stat");
         std::string field;
@@ -165,8 +164,7 @@ TEST(ProcessE2E, FloodsOnStandardInputAndUnreadAnswersLeaveMemoryFlatAndNeverHol
     helper.write("SYSTEM\n");
     {
         ServerPause hung;
-        const std::string bad = std::string(65'000, '\xff') + "\n";
-        for (int i = 0; i < 1000; ++i) helper.write(bad);
+        helper.write(times(1000, std::string(65'000, '\xff') + "\n"));
     }
     helper.pauseStderr(false);
     helper.write("end-of-floods\n");
@@ -179,9 +177,7 @@ TEST(ProcessE2E, FloodsOnStandardInputAndUnreadAnswersLeaveMemoryFlatAndNeverHol
     // it, and SIGTERM still ends the helper cleanly.
     helper.pauseStdout(true);
     helper.pauseStderr(true);
-    std::string nonsense;
-    for (int i = 0; i < 5000; ++i) nonsense += "nonsense\n";
-    helper.write(nonsense);
+    helper.write(times(5000, "nonsense\n"));
     std::this_thread::sleep_for(500ms);
     endWithSigterm(helper);
 }
