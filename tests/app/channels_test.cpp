@@ -1,5 +1,4 @@
-// How the process talks to its parent: commands read and parsed, the main queue, and the threads that write
-// standard output and standard error (a parent that never reads the second included).
+// Commands read and parsed, the main queue, and the threads that write standard output and standard error.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
@@ -28,12 +27,9 @@
 namespace lumvar::testing {
 namespace {
 
-using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
-// The word upper-cased by full Unicode rules and split from its argument at the first U+0020 only;
-// blanks (Zs and tab) trimmed around the line, the word and the argument; bytes that are not UTF-8
-// become U+FFFD; a blank line is no command. Each case: word|argument|line, or "none".
+// Full Unicode upper-casing; only U+0020 splits; blanks are Zs and tab. Each case: word|argument|line.
 TEST(ParseCommand, EveryShapeOfLine) {
     const auto parsed = [](std::string_view raw) -> std::string {
         const auto command = app::parseCommand(raw, platformText());
@@ -57,9 +53,7 @@ TEST(ParseCommand, EveryShapeOfLine) {
         EXPECT_EQ(parsed(raw), expected) << raw;
 }
 
-// A non-blocking standard input with nothing to read yet is waited on: commands that come after pauses
-// are read, a signal that interrupts the wait changes nothing, and only the end of input ends reading.
-// Any other read error (a directory: EISDIR; a closed descriptor: EBADF) ends it at once.
+// Nothing to read yet, or a signal in the wait, is no end; any other read error (EISDIR, EBADF) is.
 TEST(CommandReader, ANonBlockingInputIsWaitedOnUntilItsEndAndAReadErrorEndsIt) {
     const auto readAll = [](int fd) {
         std::vector<std::string> lines;
@@ -95,9 +89,8 @@ TEST(CommandReader, ANonBlockingInputIsWaitedOnUntilItsEndAndAReadErrorEndsIt) {
     ::close(directory);
 }
 
-// Items run in the order posted, termination first; what an item posts waits for the next round, a
-// delayed item for its time. Served late at 4.9 s, the timer's next deadline stays at 6 s; 8, 10 and
-// 12 s, missed while the queue was busy, make one tick.
+// What an item posts waits for the next round. Served late at 4.9 s, the timer's next deadline stays at 6 s;
+// 8, 10 and 12 s, missed while the queue was busy, make one tick.
 TEST(MainQueue, RunsItemsInOrderTerminationFirstDelayedOnesWhenDueAndTicksOnItsGrid) {
     Clock::time_point now{};
     app::MainQueue queue([&] { return now; });
@@ -155,9 +148,7 @@ TEST(OutputWriter, AfterAFailedWriteLetsSamplesGoAndTheEndReportsIt) {
     EXPECT_FALSE(writer.finish(Clock::now()));
 }
 
-// The writer's thread on a pipe: a chunk of silence that no chunk follows still goes out once the patient
-// wait is over; a non-blocking pipe that is full is waited on, never given up, the end waiting for it only
-// until its deadline, and the samples go out once the reader is back.
+// Silence goes out once the patient wait is over; a full non-blocking pipe is waited on, never given up.
 TEST(OutputWriter, SilenceGoesOutAloneAndAFullNonBlockingPipeHoldsTheEndOnlyUntilItsDeadline) {
     int fds[2];
     ASSERT_EQ(::pipe(fds), 0);
@@ -194,8 +185,7 @@ TEST(OutputWriter, SilenceGoesOutAloneAndAFullNonBlockingPipeHoldsTheEndOnlyUnti
     ::close(fds[1]);
 }
 
-// A parent that does not read standard error for a while: the queue fills and whole items go, but never
-// what a parent cannot do without; once caught up, one line says how many went.
+// A parent that does not read standard error for a while loses whole items, never what it cannot do without.
 TEST(StatusWriter, AFullQueueDropsWholeItemsKeepsWhatAParentNeedsAndSaysHowManyWentOnceCaughtUp) {
     MemorySink err;
     app::StatusWriter status(err, 100);
@@ -223,8 +213,7 @@ TEST(StatusWriter, AFullQueueDropsWholeItemsKeepsWhatAParentNeedsAndSaysHowManyW
     EXPECT_EQ(status.droppedLines(), 0u);
 }
 
-// Past the bound, the lines that name a source are kept as segment lines are, so that every segment line
-// a parent reads is named by the last source line before it; merges never move one past another.
+// Every segment line a parent reads must be named by the last source line before it.
 TEST(StatusWriter, SourceLinesAreKeptWhereTheyNameTheSegmentsAfterThem) {
     MemorySink err;
     app::StatusWriter status(err, 10);

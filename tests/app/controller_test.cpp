@@ -1,5 +1,4 @@
-// The controller on a scripted machine: commands and source switching, the watchdog, the machine's
-// changes as its listeners report them, and every way the process ends.
+// The controller on a scripted machine: commands, the watchdog, the machine's changes, the end.
 #include "app/controller.h"
 
 #include <gtest/gtest.h>
@@ -13,15 +12,13 @@
 namespace lumvar::testing {
 
 using namespace lumvar::audio;
-using namespace std::chrono_literals;
 using namespace lumvar::app;
 using namespace lumvar::capture;
 using Op = ScriptedAudio::Op;
 using Fault = ScriptedAudio::Fault;
 
-// A controller on that machine, with the machine already capturing what it plays, on a platform that
-// says whether it reaches its sound server. A call's tests run its parts apart (as on a sound server) or in
-// one aggregate that holds the microphone (as on Core Audio).
+// A controller already capturing what the machine plays. A call's parts run apart (as on a sound server) or
+// in one aggregate that holds the microphone (as on Core Audio).
 struct ControllerTest : MachineFixture {
     std::shared_ptr<Tap> tap = Tap::create(env, out, sleeper, uuids);
     std::shared_ptr<InputCapture> input = InputCapture::create(env, out);
@@ -96,8 +93,7 @@ struct ControllerTest : MachineFixture {
 };
 using CallTest = ControllerTest;
 
-// Each command's lines, exactly, and what runs after it. Text from the parent or the platform is one
-// line wherever it is echoed, and the lookup uses the UID as sent.
+// Text from the parent or the platform is one line wherever it is echoed; the lookup uses the UID as sent.
 TEST_F(ControllerTest, EachCommandSwitchesWithItsLinesAndLeavesNothingBehind) {
     const std::string fffd = "\xEF\xBF\xBD", restoring = "  x input start failed; restoring system\n";
     const AudioObjectID odd = addInput("odd\xE2\x80\xA8mic", "Odd\x0BMic", {1});
@@ -170,9 +166,9 @@ TEST_F(ControllerTest, TheWatchdogRebuildsASilentTapOnEveryTickAndEndsOnceWhenTh
     EXPECT_EQ(exits, std::vector<int>{0});
 }
 
-// Delivering and then nothing for 3 s is a stall, not delivering yet is waiting; a death is found whether
-// a notification tells of it or not. What the machine broke and a build did not mend is retried every
-// tick, quietly once its lines repeat, while a server is there, until it works or the parent decides.
+// Not delivering yet is waiting; a death is found whether a notification tells of it or not. What the
+// machine broke is retried every tick, quietly once its lines repeat, while a server is there, until it
+// works or the parent decides.
 TEST_F(ControllerTest, AStalledOrDeadSourceIsRebuiltAndWhatTheMachineBrokeIsRetriedEveryTick) {
     const std::string stalling = "  ! tap stalled - rebuilding\n", stalled = stalling + kBuildLines + rebuilt,
                       lost = "  x input device lost: mic; restoring system\n";
@@ -220,8 +216,7 @@ TEST_F(ControllerTest, AStalledOrDeadSourceIsRebuiltAndWhatTheMachineBrokeIsRetr
     EXPECT_EQ(tickAt(3670s), stalled);
 }
 
-// The audio system's daemon started again: every id and listener is void, and the running source starts
-// afresh with its own lines; an input that is gone falls back as a lost one.
+// The audio system's daemon started again: every id and listener is void; an input that is gone is lost.
 TEST_F(ControllerTest, ARestartOfTheAudioSystemStartsTheRunningSourceAfresh) {
     const std::string restarted = "  ! audio system restarted - rebuilding\n";
     const auto restart = [this](bool unplugMic = false) {
@@ -241,9 +236,8 @@ TEST_F(ControllerTest, ARestartOfTheAudioSystemStartsTheRunningSourceAfresh) {
     EXPECT_EQ(state(), "system: tap");
 }
 
-// Every build makes and destroys aggregates of ours, which the platform announces as device-list changes:
-// they are no change, or a build that made its aggregate and then failed would try again at each of them.
-// The parent hears of the input devices, the server and the default output only when they change.
+// Our own aggregates, which the platform announces as device-list changes, are no change: else a build
+// that made its aggregate and then failed would try again at each of them.
 TEST_F(ControllerTest, OurOwnAggregatesAreNoChangeAndTheParentHearsOfChangesOnlyWhenTheyAreSo) {
     const std::string changed = "  ! input devices changed\n",
                       startFailed = kBuildLines + "  x start failed: -7\n" + failed;
@@ -277,9 +271,7 @@ TEST_F(ControllerTest, OurOwnAggregatesAreNoChangeAndTheParentHearsOfChangesOnly
     EXPECT_EQ(state(), "input: mic");
 }
 
-// A segment begins at the first frame of every start of a source, at the rate the source runs at, and
-// where the platform reports a new rate while it runs. Every other start is the same build, whose lines
-// the tests above check.
+// At the rate the source runs at; every other start is the same build, whose lines the tests above check.
 TEST_F(ControllerTest, EveryStartAndEveryRateChangeBeginsASegmentAtItsFirstFrame) {
     const auto play = [&](AudioObjectID device) {
         ASSERT_EQ(hw.deliver(device, Buffers({std::vector<float>(20, 0.5f)}).list()), 1);
@@ -300,8 +292,7 @@ TEST_F(ControllerTest, EveryStartAndEveryRateChangeBeginsASegmentAtItsFirstFrame
                           {0, 48000.0}, {10, 32000.0}, {20, 96000.0}, {30, 48000.0}}));
 }
 
-// On a platform that runs the parts apart: the lines in order, the microphone on its own callback, the
-// pairs in the output (the microphone's channels' mean left, what plays right), and each command after.
+// Apart: the microphone on its own callback; its channels' mean left, what plays right.
 TEST_F(CallTest, ApartTheMicrophoneAndWhatPlaysArePairedAndEveryCommandEndsTheCallCleanly) {
     hw.callPartsApart = 1;
     EXPECT_EQ(command("call"), "  x CALL needs a device uid\n");
@@ -334,8 +325,7 @@ TEST_F(CallTest, ApartTheMicrophoneAndWhatPlaysArePairedAndEveryCommandEndsTheCa
     EXPECT_EQ(controller->mode(), Mode::System);
 }
 
-// Apart, what the machine does to a call: the microphone lost (its channel silent, what plays goes on),
-// what plays rebuilt alone, and what plays unavailable (the microphone alone, the ticks retry quietly).
+// Apart: the microphone lost (what plays goes on), what plays rebuilt alone or unavailable (retried quietly).
 TEST_F(CallTest, ApartEachPartFailsAndComesBackOnItsOwn) {
     hw.callPartsApart = 1;
     command("CALL mic");
@@ -370,10 +360,8 @@ TEST_F(CallTest, ApartEachPartFailsAndComesBackOnItsOwn) {
     EXPECT_EQ(controller->mode(), Mode::Call);
 }
 
-// On one clock: one aggregate holds the output and the microphone (resampled to the output's clock) and
-// the tap, starts without waiting for sound, and its one callback feeds both parts from their buffers.
-// A microphone at another rate is asked for the output's, and given its own back at the end; one that
-// cannot change fails the call; a lost one leaves an aggregate without it.
+// The aggregate (the microphone resampled to the output's clock) starts without waiting for sound. A
+// microphone at another rate is asked for the output's and given its own back; a lost one is left out.
 TEST_F(CallTest, OnOneClockOneAggregateHoldsTheMicrophoneAndFeedsBothParts) {
     EXPECT_EQ(command("CALL mic"), micLine + kBuildLines + callStarted);
     const AggregateDescription made = hw.aggregatesCreated().back();

@@ -13,7 +13,6 @@
 namespace lumvar::testing {
 
 using namespace lumvar::audio;
-using namespace std::chrono_literals;
 using app::MainQueue;
 using app::Process;
 
@@ -54,9 +53,7 @@ TEST_F(ProcessTest, StartsInItsFixedOrderWithOrWithoutListenersAndTicksTwoSecond
     EXPECT_EQ(queue.stopStatus(), 0);
 }
 
-// A failed write to standard output ends the process, ahead of what is queued: a reader that went away
-// quietly with status 0, every other error with one line and status 2 (the errors' names are ErrnoName's).
-// Only the first failure counts.
+// A reader that went away ends it quietly with status 0, every other error with one line and status 2.
 TEST_F(ProcessTest, AFailedOutputEndsTheProcessOnceAheadOfWhatIsQueued) {
     for (const auto& [error, line, status] : std::vector<std::tuple<int, std::string, int>>{
              {EPIPE, "", 0}, {EIO, "  x output write error (EIO) - ending\n", 2}}) {
@@ -78,9 +75,8 @@ TEST_F(ProcessTest, AFailedOutputEndsTheProcessOnceAheadOfWhatIsQueued) {
     }
 }
 
-// A segment's line comes before its frames, a hole's too, and the backlog line after the lines of its
-// holes; a line that does not come in time follows its frames with its own frame; an input's latency
-// is taken off its time; at the end the drain stops at a segment whose line is not out.
+// A hole's line too, and the backlog line after the lines of its holes; an input's latency is taken off its
+// time, an output's added.
 TEST_F(ProcessTest, EachSegmentLineComesBeforeItsFramesOrLateWithItsFrameAndTheEndStopsAtOneNotOut) {
     struct : ByteSink {  // standard output as the parent reads it, into the same record as standard error
         MemorySink* record;

@@ -1,5 +1,4 @@
-// A call's two parts paired on one timeline: clocks that drift apart, a microphone's sine through the
-// resampling, and parts that stop and come back.
+// A call's two parts paired on one timeline.
 #include "capture/call_pairer.h"
 
 #include <gtest/gtest.h>
@@ -187,9 +186,8 @@ TEST_F(CallPairerTest, WhatPlaysAheadOfNowWaitsForTheMicrophonesFramesOfItsInsta
     EXPECT_LT(maxAbs(pulseOffsets()), 0.5);
 }
 
-// The microphone stalls and comes back: what plays goes on after a short wait, with the left silent
-// between; what plays stops: the microphone alone sets the pace, a segment of its own, the right at zero;
-// it comes back: a segment again, and the pulses pair as before.
+// The microphone stalls: what plays goes on after a short wait, the left silent. What plays stops: the
+// microphone alone sets the pace, in a segment of its own; back, a segment again, and pulses pair again.
 TEST_F(CallPairerTest, APartThatStopsLeavesItsChannelSilentAndPairsAgainWhenItComesBack) {
     runUntil(3.0);
     runUntil(5.0, false);  // the microphone delivers nothing for two seconds

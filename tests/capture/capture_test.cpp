@@ -1,5 +1,4 @@
-// The two sources on the scripted audio system (the tap's build, teardown and IO callback; an input), and the
-// output stream they make: its segments, which chunk wakes the writer, the ring, the gate for late callbacks.
+// The two sources on the scripted audio system, and the output stream they make.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -100,8 +99,7 @@ TEST_F(TapTest, EveryBuildSaysWhatItFoundAndAFailedOneCleansUp) {
         const bool built = !line.empty() && !line.starts_with("  x "),
                    tapKept = line.starts_with("  x tap UID");
         EXPECT_EQ(buildAfter(setup), built);
-        EXPECT_EQ(sleeper.waits,
-                  std::vector<std::chrono::microseconds>(waits, std::chrono::milliseconds(25)));
+        EXPECT_EQ(sleeper.waits, std::vector<std::chrono::microseconds>(waits, 25ms));
         const auto lines = err.chunks();
         EXPECT_TRUE(built           ? std::ranges::count(lines, line) == 1
                     : lines.empty() ? line.empty()
@@ -174,8 +172,8 @@ TEST_F(TapTest, TheLayoutOfTheFirstBufferListIsReportedOnceAProcessFromTheMainQu
     EXPECT_EQ(err.text(), "");  // once a process, not once a build
 }
 
-// Tone and silence on both paths (scale 1.0, 1.5; the ring full in between) while another thread reads the
-// counters: both always from the same update.
+// Both paths (scale 1.0, 1.5; the ring full in between); the counters read from one update, on another
+// thread.
 TEST_F(TapTest, TheSteadyStateAllocatesNothingAndTheCountersAreNeverTorn) {
     for (const std::uint32_t channels : {2u, 3u}) {
         running(channels);
@@ -379,15 +377,14 @@ TEST(SampleOutputWake, SilenceWaitsForAPatientWriterSoundAndSegmentStartsNever) 
         SampleOutput out(1 << 12);
         if (chunks[0] == 'S') out.beginSource(48000.0, 0);
         std::atomic<bool> awake{false};
-        std::thread writer(
-            [&, patient = patient] { out.waitForWork(std::chrono::seconds(3), patient), awake = true; });
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        std::thread writer([&, patient = patient] { out.waitForWork(3s, patient), awake = true; });
+        std::this_thread::sleep_for(100ms);
         std::optional<std::size_t> woke;
         for (std::size_t i = 0; i < chunks.size() && !woke; ++i) {
             const auto room = out.reserve(16);
             std::fill(room->first.begin(), room->first.end(), chunks[i] == 't' ? 0.5f : 0.0f);
             out.commit(16, chunks[i] != 't');
-            std::this_thread::sleep_for(std::chrono::milliseconds(40));
+            std::this_thread::sleep_for(40ms);
             if (awake) woke = i;
         }
         if (!woke) out.notice();
@@ -396,8 +393,7 @@ TEST(SampleOutputWake, SilenceWaitsForAPatientWriterSoundAndSegmentStartsNever) 
     }
 }
 
-// Chunks of 0, 1, 2, ... of every length up to 97, so that they end anywhere in the ring, whole or not at
-// all.
+// Chunks of 0, 1, 2, ... of every length up to 97 end anywhere in the ring, whole or not at all.
 TEST(SampleRing, AProducerAndAConsumerThreadLoseNothingAndReorderNothing) {
     SampleRing ring(1000);
     const auto put = [&ring](float from, std::size_t count) {  // false: no room for all of them
@@ -432,7 +428,7 @@ TEST(CallbackGate, CloseWaitsForTheCallbackInsideAndTurnsAwayLaterOnes) {
     ASSERT_TRUE(gate.enter());
     std::atomic<bool> closed{false};
     std::thread stopper([&] { gate.close(), closed = true; });
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    std::this_thread::sleep_for(20ms);
     EXPECT_FALSE(closed);  // a callback is still inside
     gate.leave();
     stopper.join();

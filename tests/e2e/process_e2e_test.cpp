@@ -1,5 +1,4 @@
-// The real helper as a process, in one mode (none of it depends on the way to the server): start-up and
-// every way it ends, the command channel, a parent that falls behind or floods it, a failing standard output.
+// The real helper as a process, in one mode: none of it depends on the way to the server.
 #include <sys/prctl.h>
 #include <sys/wait.h>
 #include <filesystem>
@@ -82,9 +81,8 @@ TEST(ProcessE2E, CommandsBeforeStartUpEndedRunInOrderAndEveryEndHasItsStatusButA
     EXPECT_EQ(box.waitForExit(5s), 0);
 }
 
-// No server, or one that never answers: start-up fails with exit 1 once both ways to a server have been
-// tried (5 s each when mute), and a signal meanwhile ends it at once, with no clean-up to wait for. Later,
-// a main queue stuck on a server that stopped answering gets the deadline.
+// Start-up fails with exit 1 once both ways to a server have been tried (5 s each when mute); a signal
+// meanwhile ends it at once. Later, a main queue stuck on a server that stopped answering gets the deadline.
 TEST(ProcessE2E, AServerNotThereOrNeverAnsweringFailsTheStartAndHoldsOffNoSignal) {
     MuteServer mute;
     const auto towards = [](const std::string& server) {

@@ -1,5 +1,5 @@
-// The segment lines of the real helper: where a source's samples begin in the stream, at what rate, and
-// when they were captured. Alignment figures are printed; the assertions only catch a real fault.
+// The segment lines of the real helper. Alignment figures are printed; the assertions only catch a real
+// fault.
 #include <iostream>
 #include <optional>
 
@@ -38,11 +38,9 @@ std::vector<double> pairedDifferences(const std::vector<double>& a, const std::v
     return differences;
 }
 
-// Clicks played every 100 ms are the ground truth: every segment of one capture, its first, an anchor and
-// the one after a backlog's hole, must place them on one grid within 1 ms, and the hole must hold the time
-// of the frames it dropped. (Through PipeWire's pulse server, whose reports carry no latency, the grid
-// holds within 2 ms, 6 ms in a new stream's first second.) Then an input at another rate begins a segment
-// at its first frame.
+// Clicks played every 100 ms are the ground truth: every segment of one capture (its first, an anchor, the
+// one after a backlog's hole) must place them on one grid within 1 ms. (Through PipeWire's pulse server,
+// whose reports carry no latency, it holds within 2 ms, 6 ms in a new stream's first second.)
 TEST(ServerE2E, EverySegmentPlacesAClickGridOnItsGridAHoleHoldsTheTimeItDroppedAndARateChangesAtItsFrame) {
     ChildProcess keepRendering = parec("lumvar_out");
     keepRendering.readStdout(8, 5s);  // the sink renders in small blocks before the helper comes
@@ -196,9 +194,8 @@ TEST(ServerE2E, ACallHoldsTheMicrophoneAndWhatPlaysWhereTwoHelpersPlaceThem) {
     for (Recording* recording : {&system, &monitor, &input, &call}) endWithSigterm(recording->helper);
 }
 
-// A call's parts at their own rates: a 44.1 kHz microphone is converted to what plays at 48 kHz, each
-// tone at its pitch in its channel; the microphone removed mid-call leaves its channel silent and what
-// plays going on without a break.
+// A 44.1 kHz microphone is converted to what plays at 48 kHz, each tone at its pitch in its channel; removed
+// mid-call, it leaves its channel silent and what plays going on without a break.
 TEST(ServerE2E, ACallConvertsItsMicrophoneAndOutlivesIt) {
     ChildProcess keepOut = parec("lumvar_out");
     Recording call;
@@ -242,11 +239,8 @@ TEST(ServerE2E, ACallConvertsItsMicrophoneAndOutlivesIt) {
     endWithSigterm(call.helper);
 }
 
-// What only PipeWire's pulse server can show: the native backend and the pulse server's path show a parent
-// the same devices, UIDs, names and channel counts, each opened in the same format (the pulse path's figures
-// are the pulse server's own report of each node).
-// What a helper writes when it starts and then opens every device it lists as an input, without the
-// lines that carry times or buffer sizes (which differ from run to run).
+// What a helper writes when it starts and opens every device it lists as an input, without the lines that
+// carry times or buffer sizes. Through the pulse server its figures are the server's own report of each node.
 std::string openEveryDevice(const std::string& pipewireRemote) {
     ChildProcess helper = streamingHelper({"PIPEWIRE_REMOTE=" + pipewireRemote});
     for (const auto& device : nlohmann::json::parse(lastDeviceList(helper.stderrSoFar()))) {

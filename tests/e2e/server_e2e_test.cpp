@@ -1,5 +1,4 @@
-// The real helper on each way to the server: what it lists and captures, the machine changing under it,
-// the server going, hanging and coming back. Latencies are printed; only liveness is asserted.
+// The real helper on each way to the server. Latencies are printed; only liveness is asserted.
 #include <iostream>
 
 #include "e2e/e2e_support.h"
@@ -128,12 +127,9 @@ TEST(ServerE2E, AServerThatHangsLongerThanItsRequestsGetsTheAudioBackWhenItAnswe
     endWithSigterm(helper);
 }
 
-// Each mode runs on its own path, read from the server's own list of clients: a mode whose environment
-// never reached the helper would pass every other test on the wrong one. On PipeWire the graph says, read
-// over its native socket whatever the mode: a native client's pid is its socket's peer, a pulse client's
-// the one it sent. On PulseAudio, pactl's list. Then the server goes; a socket in its place accepts and
-// never answers; the real server comes back: the attempt on the mute socket is given up after the first
-// connection's limit, and the capture returns.
+// A mode whose environment never reached the helper would pass every other test on the wrong path: the
+// server's own list of clients says (on PipeWire the graph, read over its native socket whatever the mode).
+// Then the server goes; a socket in its place accepts and never answers; the real server comes back.
 TEST(ServerE2E, TheHelperReachesTheServerTheWayItsModeSaysAndGetsItBackPastAnAttemptThatIsNeverAnswered) {
     const bool native = kSoundMode == "pipewire-native";
     EXPECT_EQ(std::getenv("PIPEWIRE_REMOTE"), kSoundDir + (native ? "/runtime/pipewire-0" : "/no-pipewire"));

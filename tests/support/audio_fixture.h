@@ -16,6 +16,7 @@
 
 namespace lumvar::testing {
 
+using namespace std::chrono_literals;
 using audio::AudioObjectID;
 using audio::ScriptedAudio;
 
@@ -93,8 +94,7 @@ struct Buffers {
     audio::AudioBuffer& operator[](std::uint32_t i) { return storage.buffer(i); }
 };
 
-// The lines the tap's build writes on a stereo 48 kHz output (the scripted machine's, the test servers'
-// sinks).
+// The lines the tap's build writes on a stereo 48 kHz output (the scripted machine's, the test servers').
 inline const std::string kBuildLines =
     "  output device channels: 2, level correction x1.0\n"
     "  aggregate rate set -> 48000.0 (wanted 48000.0, tries 0)\n"

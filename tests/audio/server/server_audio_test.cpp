@@ -1,5 +1,4 @@
-// The platform layer that the Linux backends share, over a sound server in memory that the test plays; and
-// the clock that places what a libpulse stream delivers.
+// The Linux backends' platform layer over a sound server in memory; the clock of a libpulse stream.
 #include "audio/server/server_audio.h"
 
 #include <gtest/gtest.h>
