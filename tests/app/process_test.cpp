@@ -31,7 +31,6 @@ struct ProcessTest : MachineFixture {
         ASSERT_TRUE(process.start({}));
         err.clear();
     }
-    void command(std::string_view line) { process.post(std::string(line)); }
     void advance(MainQueue::Clock::duration by) { now += by, queue.runPending(); }
 };
 
@@ -39,12 +38,10 @@ struct ProcessTest : MachineFixture {
 TEST_F(ProcessTest, StartsInItsFixedOrderWithOrWithoutListenersAndTicksTwoSecondsLater) {
     hw.listenersSupported = false;
     ASSERT_TRUE(process.start({[&] { err.write("(reader started)\n"); }, [&] { err.write("(signals)\n"); }}));
-    EXPECT_EQ(err.text(), kBuildLines + list +
-                              "  > streaming (system). commands: SYSTEM | INPUT <uid> | LIST\n" +
-                              "(reader started)\n(signals)\n");
+    EXPECT_EQ(err.text(), kBuildLines + list + kBanner + "(reader started)\n(signals)\n");
     EXPECT_EQ(process.controller().zeroThreshold(), 23'040'000);
-    command("INPUT mic");
-    command("SYSTEM");
+    process.post("INPUT mic");
+    process.post("SYSTEM");
     parent.gone = true;
     advance(1999ms);
     EXPECT_TRUE(err.text().ends_with("  > system tap started\n"));
@@ -114,7 +111,7 @@ TEST_F(ProcessTest, EachSegmentLineComesBeforeItsFramesOrLateWithItsFrameAndTheE
     ScriptedAudio::Device slowSpec{"slow", "Slow", {2}, {}};
     slowSpec.inputLatency = 4800, slowSpec.inputStreamLatency = 480;
     const AudioObjectID slow = hw.addDevice(slowSpec);
-    command("INPUT slow");
+    process.post("INPUT slow");
     queue.runPending();
     err.clear();
     deliver(slow, 50);
@@ -128,7 +125,7 @@ TEST_F(ProcessTest, EachSegmentLineComesBeforeItsFramesOrLateWithItsFrameAndTheE
     ScriptedAudio::Device late{"late", "Late", {}, {2}};
     late.outputLatency = 480, late.outputStreamLatency = 240, late.outputSafetyOffset = 960;
     hw.setDefaultOutput(hw.addDevice(late));
-    command("SYSTEM");
+    process.post("SYSTEM");
     queue.runPending();
     const AudioObjectID tapped = hw.aggregateIDs().back();
     const auto cycle = [&](std::uint64_t frame, const char* rate) {  // a cycle, and the line it begins
@@ -149,7 +146,7 @@ TEST_F(ProcessTest, EachSegmentLineComesBeforeItsFramesOrLateWithItsFrameAndTheE
     hw.fire(tapped, kAudioDevicePropertyNominalSampleRate);
     advance(app::DeviceWatch::kBurst);
     cycle(20350, "44100.0");
-    command("SYSTEM");
+    process.post("SYSTEM");
     queue.runPending();
     err.clear();
     deliver(hw.aggregateIDs().back(), 100);  // its line would come after the end began
@@ -168,7 +165,7 @@ TEST_F(ProcessTest, AnOverlongLineIsReportedAndAFloodHoldsTheReaderBack) {
     EXPECT_EQ(err.text(), "  x command too long (65537 bytes) - ignored\n");
     std::atomic<int> posted{0};
     std::thread reader([&] {
-        for (int i = 0; i < 1500; ++i, ++posted) command("nop");
+        for (int i = 0; i < 1500; ++i, ++posted) process.post("nop");
     });
     while (posted < static_cast<int>(Process::kMaxQueuedCommands)) std::this_thread::yield();
     std::this_thread::sleep_for(50ms);
@@ -184,7 +181,7 @@ TEST_F(ProcessTest, ABurstOfNotificationsIsOneWorkItemAfterTheWorkInProgress) {
     hw.setDefaultOutput(addOutput(2, 48000.0, "headphones"));
     for (int i = 0; i < 5; ++i) hw.fire(kAudioObjectSystemObject, kAudioHardwarePropertyDefaultOutputDevice);
     hw.fire(kAudioObjectSystemObject, kAudioHardwarePropertyDevices);
-    command("LIST");
+    process.post("LIST");
     advance(50ms);
     EXPECT_EQ(err.text(), list);
     advance(50ms);

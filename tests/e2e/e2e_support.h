@@ -180,8 +180,6 @@ inline std::string lastDeviceList(const std::string& text) {
     return at == std::string::npos ? "" : text.substr(at + 9, text.find('\n', at) - at - 9);
 }
 
-inline const std::string kBanner = "  > streaming (system). commands: SYSTEM | INPUT <uid> | LIST\n";
-
 inline std::string run(const std::string& command) {  // a shell command's standard output
     std::string output;
     FILE* pipe = ::popen(command.c_str(), "r");

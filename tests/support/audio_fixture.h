@@ -94,12 +94,14 @@ struct Buffers {
     audio::AudioBuffer& operator[](std::uint32_t i) { return storage.buffer(i); }
 };
 
-// The lines the tap's build writes on a stereo 48 kHz output (the scripted machine's, the test servers').
+// The lines the tap's build writes on a stereo 48 kHz output (the scripted machine's, the test servers'),
+// and the banner that ends start-up.
 inline const std::string kBuildLines =
     "  output device channels: 2, level correction x1.0\n"
     "  aggregate rate set -> 48000.0 (wanted 48000.0, tries 0)\n"
     "  rates: output=48000.0 aggregate=48000.0\n"
     "  tap format: rate=48000.0 ch=2 bytesPerFrame=8 framesPerPacket=1 flags=9\n";
+inline const std::string kBanner = "  > streaming (system). commands: SYSTEM | INPUT <uid> | LIST\n";
 
 // A scripted machine with speakers (the default output) and a stereo microphone.
 struct MachineFixture : AudioFixture {
