@@ -32,8 +32,7 @@ TEST(ProcessE2E, CommandsBeforeStartUpEndedRunInOrderAndEveryEndHasItsStatusButA
             EXPECT_NE(at = all.find(line, at), std::string::npos) << line;
         helper.discardStdout();
         EXPECT_GE(helper.readStdout(8192, 5s).size(), 8192u);  // still streaming with stdin closed
-        // What it captured while the parent stalled still comes out at the end, in whole frames; no line
-        // does.
+        // What it captured while the parent stalled comes out at the end, in whole frames; no line does.
         const std::string before = helper.stderrSoFar();
         helper.pauseStdout(true);
         std::this_thread::sleep_for(2s);
@@ -53,9 +52,8 @@ TEST(ProcessE2E, CommandsBeforeStartUpEndedRunInOrderAndEveryEndHasItsStatusButA
     parent.closeStdin();
     parent.waitForExit(5s);
     int status = -1;
-    for (const auto until = Clock::now() + 6s;
-         ::waitpid(orphan, &status, WNOHANG) == 0 && Clock::now() < until;)
-        parent.readStdout(1 << 20, 10ms);
+    const auto until = Clock::now() + 6s;
+    while (::waitpid(orphan, &status, WNOHANG) == 0 && Clock::now() < until) parent.readStdout(1 << 20, 10ms);
     EXPECT_EQ(status, 0) << "the wait status of a helper whose parent has gone";
     // The shell hands the helper /dev/full as its standard output: every write gives ENOSPC. Its line is the
     // last: nothing runs after it.
