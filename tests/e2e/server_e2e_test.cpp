@@ -5,8 +5,6 @@
 
 namespace lumvar::testing {
 
-// The default sink moves, sources come and go, and a parent that never reads standard error meanwhile still
-// gets its audio.
 TEST(ServerE2E, StartsInOrderCapturesEachSourceInItsChannelsAndFollowsTheMachineWithStandardErrorUnread) {
     // Sinks beyond the server's own: one that is also a source (PipeWire's Audio/Duplex), one of six
     // channels, and one whose monitor goes away.
