@@ -167,8 +167,7 @@ TEST_F(ControllerTest, TheWatchdogRebuildsASilentTapOnEveryTickAndEndsOnceWhenTh
 }
 
 // Not delivering yet is waiting; a death is found whether a notification tells of it or not. What the
-// machine broke is retried every tick, quietly once its lines repeat, while a server is there, until it
-// works or the parent decides.
+// machine broke is retried every tick, quietly once its lines repeat, until it works or the parent decides.
 TEST_F(ControllerTest, AStalledOrDeadSourceIsRebuiltAndWhatTheMachineBrokeIsRetriedEveryTick) {
     const std::string stalling = "  ! tap stalled - rebuilding\n", stalled = stalling + kBuildLines + rebuilt,
                       lost = "  x input device lost: mic; restoring system\n";

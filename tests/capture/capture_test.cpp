@@ -58,8 +58,7 @@ TEST_F(TapTest, BuildsAPrivateTapAndAggregateOnTheOutputAndTearsThemDownInOrder)
 }
 
 // Each build: its line (a failure's last, or none) and its 25 ms waits for the aggregate's rate (1 Hz off is
-// near enough; after 40 it goes on). A failed build keeps the silence counters and leaves only a tap whose
-// UID it could not read, for the teardown.
+// near enough; after 40 it goes on). A failed one leaves only a tap whose UID it could not read.
 TEST_F(TapTest, EveryBuildSaysWhatItFoundAndAFailedOneCleansUp) {
     using Rate = ScriptedAudio::RateResponse;
     const auto fail = [this](ScriptedAudio::Fault fault) { return [this, fault] { hw.inject(fault); }; };
@@ -172,8 +171,7 @@ TEST_F(TapTest, TheLayoutOfTheFirstBufferListIsReportedOnceAProcessFromTheMainQu
     EXPECT_EQ(err.text(), "");  // once a process, not once a build
 }
 
-// Both paths (scale 1.0, 1.5; the ring full in between); the counters read from one update, on another
-// thread.
+// Both paths (scale 1.0, 1.5; the ring full in between); the counters read on another thread.
 TEST_F(TapTest, TheSteadyStateAllocatesNothingAndTheCountersAreNeverTorn) {
     for (const std::uint32_t channels : {2u, 3u}) {
         running(channels);

@@ -28,8 +28,7 @@ TEST(NumberFormat, IntegersArePlainAndFloatsShortestWithAFractionAndNeverAnExpon
     EXPECT_EQ(formatFloat(0.1f), "0.1");  // not the double expansion 0.10000000149011612
 }
 
-// Every character of General Category Cc but TAB, and U+2028 and U+2029, is U+FFFD in a line and
-// escaped in the list; TAB is escaped there too.
+// Cc but TAB, U+2028 and U+2029 are U+FFFD in a line and escaped in the list; TAB is escaped there too.
 TEST(LineText, EveryControlAndSeparatorIsReplacedInLinesAndEscapedInTheList) {
     const std::string fffd = "\xEF\xBF\xBD";
     const std::tuple<std::string, std::string, std::string> cases[] = {
@@ -67,8 +66,7 @@ TEST(Text, IllFormedTextEqualsOnlyItselfAndAPrefixEndsOnACharacterBoundary) {
     EXPECT_FALSE(text.startsWith("ag", "agg"));
 }
 
-// A full pipe, a reader that pauses and signals (without SA_RESTART: a blocked call returns EINTR) that
-// interrupt the waiting writer.
+// A full pipe and signals (without SA_RESTART: a blocked call returns EINTR) that interrupt the writer.
 TEST(FdSink, AFullDescriptorIsWaitedOnThroughInterruptionsAndLosesNothing) {
     struct sigaction action {};
     action.sa_handler = [](int) {};
