@@ -13,7 +13,6 @@
 namespace lumvar::testing {
 
 using namespace lumvar::audio;
-using namespace std::chrono_literals;
 using app::MainQueue;
 using app::Process;
 
@@ -32,7 +31,6 @@ struct ProcessTest : MachineFixture {
         ASSERT_TRUE(process.start({}));
         err.clear();
     }
-    void command(std::string_view line) { process.post(std::string(line)); }
     void advance(MainQueue::Clock::duration by) { now += by, queue.runPending(); }
 };
 
@@ -40,12 +38,10 @@ struct ProcessTest : MachineFixture {
 TEST_F(ProcessTest, StartsInItsFixedOrderWithOrWithoutListenersAndTicksTwoSecondsLater) {
     hw.listenersSupported = false;
     ASSERT_TRUE(process.start({[&] { err.write("(reader started)\n"); }, [&] { err.write("(signals)\n"); }}));
-    EXPECT_EQ(err.text(), buildLines() + list +
-                              "  > streaming (system). commands: SYSTEM | INPUT <uid> | LIST\n" +
-                              "(reader started)\n(signals)\n");
+    EXPECT_EQ(err.text(), kBuildLines + list + kBanner + "(reader started)\n(signals)\n");
     EXPECT_EQ(process.controller().zeroThreshold(), 23'040'000);
-    command("INPUT mic");
-    command("SYSTEM");
+    process.post("INPUT mic");
+    process.post("SYSTEM");
     parent.gone = true;
     advance(1999ms);
     EXPECT_TRUE(err.text().ends_with("  > system tap started\n"));
@@ -54,9 +50,7 @@ TEST_F(ProcessTest, StartsInItsFixedOrderWithOrWithoutListenersAndTicksTwoSecond
     EXPECT_EQ(queue.stopStatus(), 0);
 }
 
-// A failed write to standard output ends the process, ahead of what is queued: a reader that went away
-// quietly with status 0, every other error with one line and status 2 (the errors' names are ErrnoName's).
-// Only the first failure counts.
+// A reader that went away ends it quietly with status 0, every other error with one line and status 2.
 TEST_F(ProcessTest, AFailedOutputEndsTheProcessOnceAheadOfWhatIsQueued) {
     for (const auto& [error, line, status] : std::vector<std::tuple<int, std::string, int>>{
              {EPIPE, "", 0}, {EIO, "  x output write error (EIO) - ending\n", 2}}) {
@@ -78,20 +72,16 @@ TEST_F(ProcessTest, AFailedOutputEndsTheProcessOnceAheadOfWhatIsQueued) {
     }
 }
 
-// Standard output as the parent reads it, written into the same record as standard error.
-struct FramesInto final : ByteSink {
-    MemorySink& record;
-    explicit FramesInto(MemorySink& sink) : record(sink) {}
-    bool write(std::span<const std::byte> bytes) override {
-        return record.write("out " + std::to_string(bytes.size() / 8) + " frames\n");
-    }
-};
-
-// A segment's line comes before its frames, a hole's too, and the backlog line after the lines of its
-// holes; a line that does not come in time follows its frames with its own frame; an input's latency
-// is taken off its time; at the end the drain stops at a segment whose line is not out.
+// A hole's line too, and the backlog line after the lines of its holes; an input's latency is taken off its
+// time, an output's added.
 TEST_F(ProcessTest, EachSegmentLineComesBeforeItsFramesOrLateWithItsFrameAndTheEndStopsAtOneNotOut) {
-    FramesInto frames{err};
+    struct : ByteSink {  // standard output as the parent reads it, into the same record as standard error
+        MemorySink* record;
+        bool write(std::span<const std::byte> bytes) override {
+            return record->write("out " + std::to_string(bytes.size() / 8) + " frames\n");
+        }
+    } frames;
+    frames.record = &err;
     app::OutputWriter writer(out, frames, [this] { process.outputNotice(); });  // run by hand
     audio::AudioTimeStamp time{
         .mHostTime = 5'000'000'000,
@@ -121,7 +111,7 @@ TEST_F(ProcessTest, EachSegmentLineComesBeforeItsFramesOrLateWithItsFrameAndTheE
     ScriptedAudio::Device slowSpec{"slow", "Slow", {2}, {}};
     slowSpec.inputLatency = 4800, slowSpec.inputStreamLatency = 480;
     const AudioObjectID slow = hw.addDevice(slowSpec);
-    command("INPUT slow");
+    process.post("INPUT slow");
     queue.runPending();
     err.clear();
     deliver(slow, 50);
@@ -135,7 +125,7 @@ TEST_F(ProcessTest, EachSegmentLineComesBeforeItsFramesOrLateWithItsFrameAndTheE
     ScriptedAudio::Device late{"late", "Late", {}, {2}};
     late.outputLatency = 480, late.outputStreamLatency = 240, late.outputSafetyOffset = 960;
     hw.setDefaultOutput(hw.addDevice(late));
-    command("SYSTEM");
+    process.post("SYSTEM");
     queue.runPending();
     const AudioObjectID tapped = hw.aggregateIDs().back();
     const auto cycle = [&](std::uint64_t frame, const char* rate) {  // a cycle, and the line it begins
@@ -156,7 +146,7 @@ TEST_F(ProcessTest, EachSegmentLineComesBeforeItsFramesOrLateWithItsFrameAndTheE
     hw.fire(tapped, kAudioDevicePropertyNominalSampleRate);
     advance(app::DeviceWatch::kBurst);
     cycle(20350, "44100.0");
-    command("SYSTEM");
+    process.post("SYSTEM");
     queue.runPending();
     err.clear();
     deliver(hw.aggregateIDs().back(), 100);  // its line would come after the end began
@@ -175,7 +165,7 @@ TEST_F(ProcessTest, AnOverlongLineIsReportedAndAFloodHoldsTheReaderBack) {
     EXPECT_EQ(err.text(), "  x command too long (65537 bytes) - ignored\n");
     std::atomic<int> posted{0};
     std::thread reader([&] {
-        for (int i = 0; i < 1500; ++i, ++posted) command("nop");
+        for (int i = 0; i < 1500; ++i, ++posted) process.post("nop");
     });
     while (posted < static_cast<int>(Process::kMaxQueuedCommands)) std::this_thread::yield();
     std::this_thread::sleep_for(50ms);
@@ -191,12 +181,12 @@ TEST_F(ProcessTest, ABurstOfNotificationsIsOneWorkItemAfterTheWorkInProgress) {
     hw.setDefaultOutput(addOutput(2, 48000.0, "headphones"));
     for (int i = 0; i < 5; ++i) hw.fire(kAudioObjectSystemObject, kAudioHardwarePropertyDefaultOutputDevice);
     hw.fire(kAudioObjectSystemObject, kAudioHardwarePropertyDevices);
-    command("LIST");
+    process.post("LIST");
     advance(50ms);
     EXPECT_EQ(err.text(), list);
     advance(50ms);
     EXPECT_EQ(err.text(),
-              list + "  ! default output changed - rebuilding\n" + buildLines() + "  > tap rebuilt\n");
+              list + "  ! default output changed - rebuilding\n" + kBuildLines + "  > tap rebuilt\n");
 }
 
 }  // namespace lumvar::testing

@@ -10,7 +10,6 @@ namespace lumvar::testing {
 
 using namespace lumvar::audio;
 using Op = ScriptedAudio::Op;
-
 using DeviceList = AudioFixture;
 
 // In the platform's order, each with its input streams' channels summed; this system's own aggregates

@@ -1,5 +1,4 @@
-// A call's two parts paired on one timeline: clocks that drift apart, a microphone's sine through the
-// resampling, and parts that stop and come back.
+// A call's two parts paired on one timeline.
 #include "capture/call_pairer.h"
 
 #include <gtest/gtest.h>
@@ -12,9 +11,7 @@
 
 namespace lumvar::testing {
 
-using capture::CallPart;
-using capture::SampleOutput;
-using capture::SegmentStart;
+using namespace lumvar::capture;
 
 constexpr double kRate = 8000.0;     // ten simulated minutes stay quick
 constexpr double kPulseWidth = 2.0;  // frames
@@ -54,31 +51,22 @@ struct Feed {
             next += chunk;
         }
     }
-    // The device stops delivering and comes back at `at`, having lost what came between.
-    void resumeAt(double at) {
-        start = at;
-        next = 0;
-    }
+    void resumeAt(double at) { start = at, next = 0; }  // it comes back, having lost what came between
 };
 
 struct CallPairerTest : ::testing::Test {
-    capture::WakeSignal wake;
+    WakeSignal wake;
     CallPart micPart{1 << 16, wake};
     CallPart systemPart{1 << 16, wake};
     SampleOutput out{1 << 20};
     double now = 0.0;
-    capture::CallPairer pairer{micPart, systemPart, out, 1.0,
-                               [this] { return static_cast<std::uint64_t>(std::llround(now * 1e9)); }};
+    CallPairer pairer{micPart, systemPart, out, 1.0,
+                      [this] { return static_cast<std::uint64_t>(std::llround(now * 1e9)); }};
     Feed mic{micPart, pulses, 0.0, 480};
     Feed system{systemPart, pulses, 0.0, 512};
     std::vector<float> stream;  // left, right, ...
     std::vector<SegmentStart> segments;
-
-    CallPairerTest() {
-        out.beginSource(kRate, 0);
-        micPart.begin(kRate, 0);
-        systemPart.begin(kRate, 0);
-    }
+    CallPairerTest() { out.beginSource(kRate, 0), micPart.begin(kRate, 0), systemPart.begin(kRate, 0); }
     void runUntil(double end, bool micFeeds = true, bool systemFeeds = true) {
         for (; now < end; now += 0.01) {
             if (micFeeds) mic.until(now);
@@ -100,10 +88,10 @@ struct CallPairerTest : ::testing::Test {
             return sum > 0.5 ? std::optional(weighted / sum) : std::nullopt;
         };
         for (std::size_t k = std::max<std::size_t>(from, 24); k + 24 < frames(); ++k) {
-            if (stream[2 * k + 1] < 0.9f || stream[2 * k + 1] < stream[2 * k + 3])
-                continue;  // the right's peak
-            const auto left = centroid(k, 0), right = centroid(k, 1);
-            if (left && right) offsets.push_back((*left - *right) / kRate * 1000.0);
+            const float right = stream[2 * k + 1];
+            if (right < 0.9f || right < stream[2 * k + 3]) continue;  // not the right's peak
+            const auto left = centroid(k, 0), peak = centroid(k, 1);
+            if (left && peak) offsets.push_back((*left - *peak) / kRate * 1000.0);
             k += 48;
         }
         return offsets;
@@ -208,16 +196,14 @@ TEST_F(CallPairerTest, AMicrophoneThatComesLateIsWaitedForAsLongAsItUsuallyTakes
     EXPECT_LT(maxAbs(pulseOffsets()), 0.5);
 }
 
-// The microphone stalls and comes back: what plays goes on after a short wait, with the left silent
-// between; what plays stops: the microphone alone sets the pace, a segment of its own, the right at zero;
-// it comes back: a segment again, and the pulses pair as before.
+// The microphone stalls: what plays goes on after a short wait, the left silent. What plays stops: the
+// microphone alone sets the pace, in a segment of its own; back, a segment again, and pulses pair again.
 TEST_F(CallPairerTest, APartThatStopsLeavesItsChannelSilentAndPairsAgainWhenItComesBack) {
     runUntil(3.0);
     runUntil(5.0, false);  // the microphone delivers nothing for two seconds
     mic.resumeAt(now);
     runUntil(8.0);
-    EXPECT_NEAR(static_cast<double>(frames()), 8.0 * kRate,
-                0.35 * kRate);  // no frame of what plays waited long
+    EXPECT_NEAR(static_cast<double>(frames()), 8.0 * kRate, 0.35 * kRate);  // what plays never waited long
     EXPECT_EQ(segments.size(), 1u);
     EXPECT_EQ(pulseOffsets().size(), 6u);  // of eight: those at 3.5 and 4.5 s had no microphone
     EXPECT_LT(maxAbs(pulseOffsets()), 0.5);

@@ -1,7 +1,4 @@
-// The capture: the two sources against the scripted audio system (the system tap, its build and teardown
-// and its IO callback as the aggregate delivers buffers; an input device), and the output stream they make:
-// its segments, which chunk wakes the writer (its wait for their lines: the process and standard error
-// tests), the ring under it and the gate that keeps a stopped source's late callback out.
+// The two sources on the scripted audio system, and the output stream they make.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -22,20 +19,13 @@
 namespace lumvar::testing {
 
 using namespace lumvar::audio;
-using capture::CallbackGate;
-using capture::InputCapture;
-using capture::SampleOutput;
-using capture::SampleRing;
-using capture::SegmentQueue;
-using capture::SegmentStart;
-using capture::Tap;
+using namespace lumvar::capture;
 using Op = ScriptedAudio::Op;
 using Count = std::pair<std::int64_t, std::int64_t>;  // zero run, total
 
 struct TapTest : MachineFixture {
     std::shared_ptr<Tap> tap = Tap::create(env, out, sleeper, uuids);
     void TearDown() override { tap->teardown(), expectNothingLeaked(); }
-    // A running tap on a new default output of `channels`.
     void running(std::uint32_t channels = 2) {
         tap->teardown();
         hw.setDefaultOutput(addOutput(channels, 48000.0, "out" + std::to_string(channels)));
@@ -67,15 +57,15 @@ TEST_F(TapTest, BuildsAPrivateTapAndAggregateOnTheOutputAndTearsThemDownInOrder)
                                         "destroyAggregateDevice " + aggID, "destroyProcessTap " + tapID}));
 }
 
-// Each build after a change of the machine: a line it writes (a failure's last, or none), and its waits
-// of 25 ms for the aggregate's rate. The level correction is half the output's channels unless the
-// platform keeps the level; a rate 1 Hz off is near enough, and after 40 waits the build goes on. A failed
-// build keeps the silence counters and leaves only a tap whose UID it could not read, for the teardown.
+// Each build: its line (a failure's last, or none) and its 25 ms waits for the aggregate's rate (1 Hz off is
+// near enough; after 40 it goes on). A failed one leaves only a tap whose UID it could not read.
 TEST_F(TapTest, EveryBuildSaysWhatItFoundAndAFailedOneCleansUp) {
     using Rate = ScriptedAudio::RateResponse;
     const auto fail = [this](ScriptedAudio::Fault fault) { return [this, fault] { hw.inject(fault); }; };
     const auto rate = [this](Rate r) { return [this, r] { hw.aggregateRateResponse = r; }; };
-    const auto output = [this](std::uint32_t n) { return [this, n] { hw.setDefaultOutput(addOutput(n)); }; };
+    const auto output = [this](std::vector<std::uint32_t> streams) {
+        return [this, streams] { hw.setDefaultOutput(hw.addDevice({"o", {}, {}, streams})); };
+    };
     const std::vector<std::tuple<std::function<void()>, std::string, std::size_t>> cases = {
         {[this] { hw.setDefaultOutput(0); }, "", 0},  // no default output, then a null UID: quietly
         {[this] { hw.setNullString(speakers, kAudioDevicePropertyDeviceUID); }, "", 0},
@@ -86,12 +76,8 @@ TEST_F(TapTest, EveryBuildSaysWhatItFoundAndAFailedOneCleansUp) {
         {fail({Op::GetPropertyData, {}, kAudioTapPropertyUID, -4}), "  x tap UID failed: -4\n", 0},
         {fail({Op::CreateIOProcID, {}, {}, -6}), "  x create IOProc failed: -6\n", 0},
         {fail({Op::DeviceStart, {}, {}, -7}), "  x start failed: -7\n", 0},
-        {[this] {
-             hw.setDefaultOutput(
-                 hw.addDevice({.uid = "o", .name = {}, .inputStreams = {}, .outputStreams = {1, 2}}));
-         },
-         "  output device channels: 3, level correction x1.5\n", 0},  // the streams' channels summed
-        {output(1), "  output device channels: 1, level correction x1.0\n", 0},
+        {output({1, 2}), "  output device channels: 3, level correction x1.5\n", 0},  // the streams' summed
+        {output({1}), "  output device channels: 1, level correction x1.0\n", 0},
         {fail({Op::GetPropertyData, {}, kAudioDevicePropertyStreamConfiguration, -1}),
          "  output device channels: 0, level correction x1.0\n", 0},
         {[this] { hw.tapKeepsLevel = 1, hw.setDefaultOutput(addOutput(6)); },
@@ -112,8 +98,7 @@ TEST_F(TapTest, EveryBuildSaysWhatItFoundAndAFailedOneCleansUp) {
         const bool built = !line.empty() && !line.starts_with("  x "),
                    tapKept = line.starts_with("  x tap UID");
         EXPECT_EQ(buildAfter(setup), built);
-        EXPECT_EQ(sleeper.waits,
-                  std::vector<std::chrono::microseconds>(waits, std::chrono::milliseconds(25)));
+        EXPECT_EQ(sleeper.waits, std::vector<std::chrono::microseconds>(waits, 25ms));
         const auto lines = err.chunks();
         EXPECT_TRUE(built           ? std::ranges::count(lines, line) == 1
                     : lines.empty() ? line.empty()
@@ -186,8 +171,7 @@ TEST_F(TapTest, TheLayoutOfTheFirstBufferListIsReportedOnceAProcessFromTheMainQu
     EXPECT_EQ(err.text(), "");  // once a process, not once a build
 }
 
-// The IO thread delivers tone and silence on both paths (scale 1.0, then 1.5; the ring full in between)
-// without allocating, while another thread reads the counters: both always from the same update.
+// Both paths (scale 1.0, 1.5; the ring full in between); the counters read on another thread.
 TEST_F(TapTest, TheSteadyStateAllocatesNothingAndTheCountersAreNeverTorn) {
     for (const std::uint32_t channels : {2u, 3u}) {
         running(channels);
@@ -222,9 +206,8 @@ struct InputCaptureTest : MachineFixture {
     void TearDown() override { input->stop(), expectNothingLeaked(); }
 };
 
-// Each start: the lines it writes, whether it runs. A name or UID from the platform or the parent is one
-// line wherever it is echoed; the device is found by the UID exactly as given; a failed start leaves the
-// capture idle and no IO proc behind.
+// A name or UID from the platform or the parent is one line wherever it is echoed; the device is found by
+// the UID exactly as given; a failed start leaves no IO proc behind.
 TEST_F(InputCaptureTest, EveryStartSaysWhatItFoundAndAFailedOneLeavesItIdle) {
     addOutput(2, 48000.0, "o\x0B");
     const AudioObjectID unreadable = addInput("unreadable", "Mic", {1});
@@ -314,8 +297,7 @@ struct SampleOutputTest : ::testing::Test {
     double sampleTime = 0.0;
     std::uint64_t hostTime = 1'000'000;
     std::vector<SegmentStart> starts;
-    // One IO cycle of `frames` stereo frames, stamped to follow the previous one unless told otherwise;
-    // whether its chunk went in.
+    // One IO cycle, stamped to follow the previous one unless told otherwise; whether its chunk went in.
     bool cycle(std::size_t frames, std::optional<double> at = std::nullopt) {
         const audio::AudioTimeStamp time{
             .mSampleTime = at.value_or(sampleTime), .mHostTime = hostTime, .mFlags = kBoth};
@@ -342,9 +324,9 @@ TEST_F(SampleOutputTest, ASegmentBeginsAtAStartAJumpEitherWayAndEveryAnchor) {
     EXPECT_EQ(frames(), (std::vector<std::uint64_t>{0, 300, 400}));
     starts.clear();
     out.beginSource(48000.0, 0);  // from frame 500: its anchor falls on a chunk's first frame
-    for (std::uint64_t done = 0; done <= capture::SegmentTracker::kAnchorFrames; done += 10'000)
+    for (std::uint64_t done = 0; done <= SegmentTracker::kAnchorFrames; done += 10'000)
         cycle(10'000), frames();
-    EXPECT_EQ(frames(), (std::vector<std::uint64_t>{500, 500 + capture::SegmentTracker::kAnchorFrames}));
+    EXPECT_EQ(frames(), (std::vector<std::uint64_t>{500, 500 + SegmentTracker::kAnchorFrames}));
     starts.clear();
     out.beginSource(16000.0, 0);
     out.cycle(nullptr, 10);  // a platform without stamps: no host time
@@ -383,10 +365,8 @@ TEST_F(SampleOutputTest, EveryHoleBeginsASegmentAndAFullSegmentQueueDropsChunksN
     EXPECT_EQ(out.acknowledge(), 40u);
 }
 
-// Which chunk wakes a sleeping writer: silence may wait for a patient writer (at most kQuietChunks
-// chunks of it, and never a segment's first), sound never does. The writer is given time to fall
-// asleep before the chunks come ('s' silent, 'S' silent and a segment's first, 't' sound); a wake-up is
-// looked for 40 ms after each chunk.
+// Silence may wait for a patient writer (at most kQuietChunks chunks, never a segment's first). Chunks come
+// once the writer sleeps ('s' silent, 'S' silent and a segment's first, 't' sound), 40 ms apart.
 TEST(SampleOutputWake, SilenceWaitsForAPatientWriterSoundAndSegmentStartsNever) {
     using Case = std::tuple<bool, std::string, std::size_t>;
     for (const auto& [patient, chunks, wakes] :
@@ -395,15 +375,14 @@ TEST(SampleOutputWake, SilenceWaitsForAPatientWriterSoundAndSegmentStartsNever) 
         SampleOutput out(1 << 12);
         if (chunks[0] == 'S') out.beginSource(48000.0, 0);
         std::atomic<bool> awake{false};
-        std::thread writer(
-            [&, patient = patient] { out.waitForWork(std::chrono::seconds(3), patient), awake = true; });
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        std::thread writer([&, patient = patient] { out.waitForWork(3s, patient), awake = true; });
+        std::this_thread::sleep_for(100ms);
         std::optional<std::size_t> woke;
         for (std::size_t i = 0; i < chunks.size() && !woke; ++i) {
             const auto room = out.reserve(16);
             std::fill(room->first.begin(), room->first.end(), chunks[i] == 't' ? 0.5f : 0.0f);
             out.commit(16, chunks[i] != 't');
-            std::this_thread::sleep_for(std::chrono::milliseconds(40));
+            std::this_thread::sleep_for(40ms);
             if (awake) woke = i;
         }
         if (!woke) out.notice();
@@ -412,25 +391,21 @@ TEST(SampleOutputWake, SilenceWaitsForAPatientWriterSoundAndSegmentStartsNever) 
     }
 }
 
-// Writes `count` values from `from` on as one chunk; false when the ring has no room for all of them.
-static bool put(SampleRing& ring, float from, std::size_t count) {
-    const auto room = ring.reserve(count);
-    if (!room) return false;
-    std::iota(room->first.begin(), room->first.end(), from);
-    std::iota(room->second.begin(), room->second.end(), from + static_cast<float>(room->first.size()));
-    ring.commit(count);
-    return true;
-}
-
-// A producer thread writes 0, 1, 2, ... in chunks of every length up to 97 (so they end anywhere in the
-// ring, whole or not at all) while this one reads: nothing lost, repeated or out of order.
+// Chunks of 0, 1, 2, ... of every length up to 97 end anywhere in the ring, whole or not at all.
 TEST(SampleRing, AProducerAndAConsumerThreadLoseNothingAndReorderNothing) {
     SampleRing ring(1000);
+    const auto put = [&ring](float from, std::size_t count) {  // false: no room for all of them
+        const auto room = ring.reserve(count);
+        if (!room) return false;
+        std::iota(room->first.begin(), room->first.end(), from);
+        std::iota(room->second.begin(), room->second.end(), from + static_cast<float>(room->first.size()));
+        return ring.commit(count), true;
+    };
     constexpr std::size_t kTotal = 2'000'000;  // floats count exactly up to 2^24
     std::thread producer([&] {
         for (std::size_t next = 0; next < kTotal;) {
             const std::size_t chunk = std::min<std::size_t>(1 + next % 97, kTotal - next);
-            if (put(ring, static_cast<float>(next), chunk)) next += chunk;
+            if (put(static_cast<float>(next), chunk)) next += chunk;
         }
     });
     std::size_t seen = 0;
@@ -442,8 +417,8 @@ TEST(SampleRing, AProducerAndAConsumerThreadLoseNothingAndReorderNothing) {
     }
     producer.join();
     EXPECT_TRUE(ordered);
-    EXPECT_FALSE(put(ring, 0, 1001));                     // more than it holds: refused whole
-    EXPECT_TRUE(put(ring, 0, 1000) && !put(ring, 0, 1));  // exactly full, then nothing more
+    EXPECT_FALSE(put(0, 1001));               // more than it holds: refused whole
+    EXPECT_TRUE(put(0, 1000) && !put(0, 1));  // exactly full, then nothing more
 }
 
 TEST(CallbackGate, CloseWaitsForTheCallbackInsideAndTurnsAwayLaterOnes) {
@@ -451,7 +426,7 @@ TEST(CallbackGate, CloseWaitsForTheCallbackInsideAndTurnsAwayLaterOnes) {
     ASSERT_TRUE(gate.enter());
     std::atomic<bool> closed{false};
     std::thread stopper([&] { gate.close(), closed = true; });
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    std::this_thread::sleep_for(20ms);
     EXPECT_FALSE(closed);  // a callback is still inside
     gate.leave();
     stopper.join();

@@ -1,5 +1,4 @@
-// What a status line is made of (numbers, and text from elsewhere, which must stay one line there and one
-// JSON value on one line in the device list), how texts compare, and the sink both streams leave through.
+// What a status line and the device list are made of, how texts compare, and the sink both streams use.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <pthread.h>
@@ -29,8 +28,7 @@ TEST(NumberFormat, IntegersArePlainAndFloatsShortestWithAFractionAndNeverAnExpon
     EXPECT_EQ(formatFloat(0.1f), "0.1");  // not the double expansion 0.10000000149011612
 }
 
-// Every character of General Category Cc but TAB, and U+2028 and U+2029, is U+FFFD in a line and
-// escaped in the list; TAB is escaped there too.
+// Cc but TAB, U+2028 and U+2029 are U+FFFD in a line and escaped in the list; TAB is escaped there too.
 TEST(LineText, EveryControlAndSeparatorIsReplacedInLinesAndEscapedInTheList) {
     const std::string fffd = "\xEF\xBF\xBD";
     const std::tuple<std::string, std::string, std::string> cases[] = {
@@ -68,9 +66,7 @@ TEST(Text, IllFormedTextEqualsOnlyItselfAndAPrefixEndsOnACharacterBoundary) {
     EXPECT_FALSE(text.startsWith("ag", "agg"));
 }
 
-// A full pipe, a reader that pauses and signals that interrupt the waiting writer (a handler without
-// SA_RESTART, so a blocked call returns EINTR): a non-blocking descriptor is waited on, an interrupted
-// write or wait goes on, and every byte arrives in order.
+// A full pipe and signals (without SA_RESTART: a blocked call returns EINTR) that interrupt the writer.
 TEST(FdSink, AFullDescriptorIsWaitedOnThroughInterruptionsAndLosesNothing) {
     struct sigaction action {};
     action.sa_handler = [](int) {};
@@ -103,8 +99,7 @@ TEST(FdSink, AFullDescriptorIsWaitedOnThroughInterruptionsAndLosesNothing) {
     }
 }
 
-// Every other error fails the write, once told with its errno, whether the descriptor blocks or not
-// (/dev/full's ENOSPC: the end-to-end ProcessE2E, from the helper's own line).
+// (/dev/full's ENOSPC: the end-to-end ProcessE2E, from the helper's own line.)
 TEST(FdSink, EveryOtherErrorFailsTheWriteWithItsErrno) {
     std::signal(SIGPIPE, SIG_IGN);  // as the helper has it: a closed pipe is EPIPE from write
     int gone[2], readOnly[2];

@@ -1,5 +1,4 @@
-// The hand-walked UTF-8 that the CoreFoundation text rules use, held against ICU's rules here: the
-// same blanks, and the same trim and repair on tricky bytes and on many random mixtures of them.
+// The hand-walked UTF-8 of the CoreFoundation text rules, held against ICU's.
 #include "common/utf8.h"
 
 #include <gtest/gtest.h>

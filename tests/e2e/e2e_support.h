@@ -1,29 +1,136 @@
-// What the end-to-end suites share: the private test server in the mode CTest gives, the helper, players,
-// recorders, the lines every start writes, and a recording whose segment lines place each frame in time.
+// What the end-to-end suites share: the private test server in the mode CTest gives, players, recorders.
 #pragma once
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <nlohmann/json.hpp>
-
+#include <poll.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <nlohmann/json.hpp>
+
+#include <cerrno>
 #include <cmath>
 #include <cstring>
 #include <fstream>
 #include <regex>
 #include <sstream>
+#include <stdexcept>
 #include <thread>
 
-#include "support/child_process.h"
+#include "support/audio_fixture.h"
 
 namespace lumvar::testing {
+
+using Clock = std::chrono::steady_clock;
+
+// A spawned program whose two output streams are read whenever the caller waits, as a parent does, unless
+// paused. `arguments` after the program's own name; `environment`: NAME=value entries added to ours.
+class ChildProcess {
+  public:
+    explicit ChildProcess(const std::string& path, const std::vector<std::string>& arguments = {},
+                          const std::vector<std::string>& environment = {}) {
+        int in[2], out[2], err[2];
+        if (::pipe2(in, O_CLOEXEC) || ::pipe2(out, O_CLOEXEC) || ::pipe2(err, O_CLOEXEC))
+            throw std::runtime_error("pipe");
+        std::vector<std::string> words{path}, entries = environment;  // before fork: the child only execs
+        words.insert(words.end(), arguments.begin(), arguments.end());
+        for (char** entry = environ; *entry != nullptr; ++entry) entries.emplace_back(*entry);
+        std::vector<char*> argv, envp;
+        for (auto& word : words) argv.push_back(word.data());
+        for (auto& entry : entries) envp.push_back(entry.data());
+        argv.push_back(nullptr);
+        envp.push_back(nullptr);
+        if ((pid_ = ::fork()) == 0) {
+            ::dup2(in[0], STDIN_FILENO);
+            ::dup2(out[1], STDOUT_FILENO);
+            ::dup2(err[1], STDERR_FILENO);
+            sigset_t none;  // the test runner may block signals; the child starts from a clean mask
+            sigemptyset(&none);
+            ::sigprocmask(SIG_SETMASK, &none, nullptr);
+            ::execve(path.c_str(), argv.data(), envp.data());
+            ::_exit(127);
+        }
+        for (const int fd : {in[0], out[1], err[1]}) ::close(fd);
+        in_ = in[1], out_ = out[0], err_ = err[0];
+        ::fcntl(in_, F_SETFL, O_NONBLOCK);  // write() never blocks: it reads the outputs while it waits
+    }
+    ~ChildProcess() {
+        if (!status_) ::kill(pid_, SIGKILL), ::waitpid(pid_, nullptr, 0);
+        for (const int fd : {in_, out_, err_})
+            if (fd >= 0) ::close(fd);
+    }
+    pid_t pid() const { return pid_; }
+    void write(std::string_view bytes) {  // all of it, reading the outputs meanwhile: neither side blocks
+        while (!bytes.empty()) {
+            pollfd writable{in_, POLLOUT, 0};
+            if (::poll(&writable, 1, 20) > 0) {
+                const ssize_t put = ::write(in_, bytes.data(), bytes.size());
+                if (put < 0 && errno != EINTR && errno != EAGAIN) return;
+                if (put > 0) bytes.remove_prefix(static_cast<std::size_t>(put));
+            }
+            pump(0ms);
+        }
+    }
+    void closeStdin() { ::close(std::exchange(in_, -1)); }
+    void closeStdout() { ::close(std::exchange(out_, -1)); }
+    void signal(int number) { ::kill(pid_, number); }
+    void pauseStdout(bool paused) { stdoutPaused_ = paused; }
+    void pauseStderr(bool paused) { stderrPaused_ = paused; }
+    // Waits until standard error contains `text` or the timeout passes; returns all of it so far.
+    std::string waitForStderr(std::string_view text, std::chrono::milliseconds timeout) {
+        for (const auto until = Clock::now() + timeout;
+             stderr_.find(text) == std::string::npos && Clock::now() < until;)
+            pump(20ms);
+        return stderr_;
+    }
+    std::string stderrSoFar() { return pump(0ms), stderr_; }
+    // Takes up to `limit` bytes of standard output, waiting for them at most `timeout`.
+    std::string readStdout(std::size_t limit, std::chrono::milliseconds timeout) {
+        for (const auto until = Clock::now() + timeout; stdout_.size() < limit && Clock::now() < until;)
+            pump(20ms);
+        std::string taken = stdout_.substr(0, limit);
+        stdout_.erase(0, taken.size());
+        return taken;
+    }
+    void discardStdout() { pump(0ms), stdout_.clear(); }
+    // The exit status, minus the signal that ended the child, or nullopt while it runs after the timeout.
+    std::optional<int> waitForExit(std::chrono::milliseconds timeout) {
+        for (const auto until = Clock::now() + timeout;; pump(10ms)) {
+            if (int status = 0; !status_ && ::waitpid(pid_, &status, WNOHANG) == pid_)
+                status_ = WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status);
+            if (status_ || Clock::now() >= until) return status_;
+        }
+    }
+
+  private:
+    void pump(std::chrono::milliseconds timeout) {
+        pollfd pollers[2] = {{stderrPaused_ ? -1 : err_, POLLIN, 0}, {stdoutPaused_ ? -1 : out_, POLLIN, 0}};
+        if (::poll(pollers, 2, static_cast<int>(timeout.count())) <= 0) return;
+        char buffer[65536];
+        for (const pollfd& poller : pollers) {
+            if (poller.fd < 0 || (poller.revents & (POLLIN | POLLHUP)) == 0) continue;
+            const ssize_t got = ::read(poller.fd, buffer, sizeof buffer);
+            if (got > 0)
+                (poller.fd == err_ ? stderr_ : stdout_).append(buffer, static_cast<std::size_t>(got));
+            if (got == 0)
+                ::close(std::exchange(poller.fd == err_ ? err_ : out_, -1));  // closed: no more polls
+        }
+    }
+    pid_t pid_ = -1;
+    int in_ = -1, out_ = -1, err_ = -1;
+    std::string stderr_, stdout_;
+    bool stdoutPaused_ = false, stderrPaused_ = false;
+    std::optional<int> status_;
+};
 
 inline double msSince(Clock::time_point start) {
     return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
 }
 
-// One channel of interleaved stereo float samples.
-inline std::vector<float> channel(const std::vector<float>& frames, std::size_t which) {
+inline std::vector<float> channel(const std::vector<float>& frames, std::size_t which) {  // of stereo
     std::vector<float> values;
     for (std::size_t i = which; i < frames.size(); i += 2) values.push_back(frames[i]);
     return values;
@@ -38,9 +145,7 @@ inline std::vector<float> loudPart(const std::vector<float>& values) {
     std::size_t first = values.size(), last = 0;
     for (std::size_t i = 0; i < values.size(); ++i)
         if (std::fabs(values[i]) > 0.05f) first = std::min(first, i), last = i;
-    return first < last ? std::vector<float>(values.begin() + static_cast<std::ptrdiff_t>(first),
-                                             values.begin() + static_cast<std::ptrdiff_t>(last))
-                        : std::vector<float>{};
+    return first < last ? std::vector(&values[first], &values[last]) : std::vector<float>{};
 }
 // Interleaved stereo: a sine of `hertz` at 0.5 on the left, `right` times it on the right.
 inline std::vector<float> stereoTone(double hertz, double seconds, float right, double rate = 48000.0) {
@@ -75,15 +180,7 @@ inline std::string lastDeviceList(const std::string& text) {
     return at == std::string::npos ? "" : text.substr(at + 9, text.find('\n', at) - at - 9);
 }
 
-inline const std::string kBanner = "  > streaming (system). commands: SYSTEM | INPUT <uid> | LIST\n";
-inline const std::string kBuildLines =
-    "  output device channels: 2, level correction x1.0\n"
-    "  aggregate rate set -> 48000.0 (wanted 48000.0, tries 0)\n"
-    "  rates: output=48000.0 aggregate=48000.0\n"
-    "  tap format: rate=48000.0 ch=2 bytesPerFrame=8 framesPerPacket=1 flags=9\n";
-
-// A shell command's standard output.
-inline std::string run(const std::string& command) {
+inline std::string run(const std::string& command) {  // a shell command's standard output
     std::string output;
     FILE* pipe = ::popen(command.c_str(), "r");
     char buffer[4096];
@@ -93,9 +190,8 @@ inline std::string run(const std::string& command) {
     return output;
 }
 
-// Every client here, the helper included, talks to the private test server in the mode that
-// LUMVAR_TEST_SOUND_MODE names (pulseaudio, the default, pipewire-native or pipewire-pulse), in the
-// environment scripts/sound-server gives that mode, so that the helper takes the mode's path.
+// Every client here, the helper included, takes the environment scripts/sound-server gives the mode that
+// LUMVAR_TEST_SOUND_MODE names, so that the helper takes the mode's path to the private test server.
 inline const std::string kSoundMode =
     std::getenv("LUMVAR_TEST_SOUND_MODE") != nullptr ? std::getenv("LUMVAR_TEST_SOUND_MODE") : "pulseaudio";
 inline const bool kPulseAudio = kSoundMode == "pulseaudio";  // else PipeWire, natively or not
@@ -141,8 +237,7 @@ inline ChildProcess parec(const std::string& sink, std::vector<std::string> more
     return ChildProcess("/usr/bin/parec", more);
 }
 
-// The test server's processes stopped (SIGSTOP) for the life of this object: a server that hangs.
-struct ServerPause {
+struct ServerPause {  // the test server's processes stopped (SIGSTOP) while it lives: a server that hangs
     std::vector<pid_t> pids;
     pid_t guard = -1;
     ServerPause() {
@@ -167,8 +262,7 @@ struct ServerPause {
     }
 };
 
-// A module of the server's for the length of a test (no id: the server refused it).
-struct Module {
+struct Module {  // a module of the server's for the length of a test (no id: the server refused it)
     std::string id;
     explicit Module(const std::string& arguments)
         : id(run("pactl load-module " + arguments + " 2>/dev/null")) {
@@ -185,8 +279,7 @@ struct Module {
 struct MuteServer {
     std::string path;
     int listener = ::socket(AF_UNIX, SOCK_STREAM, 0);
-    explicit MuteServer(std::string at = "/tmp/lumvar-mute-" + std::to_string(::getpid()))
-        : path(std::move(at)) {
+    explicit MuteServer(std::string at = "/tmp/lumvar-mute-" + std::to_string(::getpid())) : path(at) {
         sockaddr_un address{.sun_family = AF_UNIX, .sun_path = {}};
         path.copy(address.sun_path, sizeof address.sun_path - 1);
         ::unlink(path.c_str());
@@ -196,7 +289,6 @@ struct MuteServer {
     ~MuteServer() { ::close(listener), ::unlink(path.c_str()); }
 };
 
-// Whether `line` comes on standard error in time.
 inline bool sees(ChildProcess& helper, const std::string& line, std::chrono::seconds timeout = 5s) {
     return helper.waitForStderr(line, timeout).find(line) != std::string::npos;
 }
@@ -240,18 +332,16 @@ inline double untilAudio(ChildProcess& helper, std::chrono::seconds limit,
     return -1.0;
 }
 
+// A helper whose every byte of standard output is kept, so that stream frames can be counted from the
+// first, and whose segment lines place each frame in time.
 struct Segment {
     std::uint64_t frame;
     double rate;
     std::int64_t clockNs;
 };
-
-// A helper whose every byte of standard output is kept, so that stream frames can be counted from the
-// first, and whose segment lines place each frame in time.
 struct Recording {
     explicit Recording(std::vector<std::string> environment = {})
         : helper(streamingHelper(std::move(environment))) {}
-
     ChildProcess helper;
     std::vector<float> stream;  // interleaved stereo, from the first byte on
 
@@ -277,24 +367,29 @@ struct Recording {
             if (segment.frame <= frame) at = segment;
         return static_cast<double>(at.clockNs) / 1e9 + static_cast<double>(frame - at.frame) / at.rate;
     }
-    // The loudest channel of frames [from, to).
+    // Frame k's sample in channel `which`, or in the louder one.
+    float sample(std::uint64_t k, std::optional<std::size_t> which = std::nullopt) const {
+        const float left = stream[2 * k], right = stream[2 * k + 1];
+        return which ? stream[2 * k + *which] : std::fabs(left) > std::fabs(right) ? left : right;
+    }
     std::vector<float> loudest(std::uint64_t from, std::uint64_t to) const {
         std::vector<float> values;
-        for (std::uint64_t k = from; k < std::min(to, frames()); ++k)
-            values.push_back(std::fabs(stream[2 * k]) > std::fabs(stream[2 * k + 1]) ? stream[2 * k]
-                                                                                     : stream[2 * k + 1]);
+        for (std::uint64_t k = from; k < std::min(to, frames()); ++k) values.push_back(sample(k));
         return values;
     }
-    // When each click held was captured, by the segment lines: its first frame is the first loud one after
-    // a quiet 50 ms.
-    std::vector<double> clickTimes() {
-        std::vector<double> times;
-        const std::vector<float> values = loudest(0, frames());
-        for (std::size_t k = 0, lastLoud = 0; k < values.size(); ++k) {
-            if (std::fabs(values[k]) < 0.2f) continue;
-            if (k - lastLoud > 2400) times.push_back(timeOf(k));
+    // The first frame of each click (the first loud one after a quiet 50 ms) in the louder channel or one.
+    std::vector<double> onsets(std::optional<std::size_t> which = std::nullopt) const {
+        std::vector<double> found;
+        for (std::uint64_t k = 0, lastLoud = 0; k < frames(); ++k) {
+            if (std::fabs(sample(k, which)) < 0.2f) continue;
+            if (k - lastLoud > 2400) found.push_back(static_cast<double>(k));
             lastLoud = k;
         }
+        return found;
+    }
+    std::vector<double> clickTimes() {  // by the segment lines
+        std::vector<double> times;
+        for (const double k : onsets()) times.push_back(timeOf(static_cast<std::uint64_t>(k)));
         return times;
     }
 };

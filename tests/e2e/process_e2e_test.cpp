@@ -1,8 +1,7 @@
-// The real helper as a process: start-up and every way it ends, the command channel, a parent that falls
-// behind or floods it, and a standard output that fails. None of it depends on the way the helper reaches
-// the server, so it runs in one mode. Durations are printed; only liveness is asserted.
+// The real helper as a process, in one mode: none of it depends on the way to the server.
 #include <sys/prctl.h>
 #include <sys/wait.h>
+#include <filesystem>
 #include <iostream>
 
 #include "e2e/e2e_support.h"
@@ -10,10 +9,9 @@
 namespace lumvar::testing {
 
 pid_t childOf(pid_t parent) {
+    const std::string id = std::to_string(parent);
     pid_t child = 0;
-    std::ifstream("/proc/" + std::to_string(parent) + "/task/" + std::to_string(parent) + "/children") >>
-        child;
-    return child;
+    return std::ifstream("/proc/" + id + "/task/" + id + "/children") >> child, child;
 }
 
 TEST(ProcessE2E, CommandsBeforeStartUpEndedRunInOrderAndEveryEndHasItsStatusButAParentThatWasProcessOne) {
@@ -34,8 +32,7 @@ TEST(ProcessE2E, CommandsBeforeStartUpEndedRunInOrderAndEveryEndHasItsStatusButA
             EXPECT_NE(at = all.find(line, at), std::string::npos) << line;
         helper.discardStdout();
         EXPECT_GE(helper.readStdout(8192, 5s).size(), 8192u);  // still streaming with stdin closed
-        // What it captured while the parent stalled still comes out at the end, in whole frames; no line
-        // does.
+        // What it captured while the parent stalled comes out at the end, in whole frames; no line does.
         const std::string before = helper.stderrSoFar();
         helper.pauseStdout(true);
         std::this_thread::sleep_for(2s);
@@ -55,9 +52,8 @@ TEST(ProcessE2E, CommandsBeforeStartUpEndedRunInOrderAndEveryEndHasItsStatusButA
     parent.closeStdin();
     parent.waitForExit(5s);
     int status = -1;
-    for (const auto until = Clock::now() + 6s;
-         ::waitpid(orphan, &status, WNOHANG) == 0 && Clock::now() < until;)
-        parent.readStdout(1 << 20, 10ms);
+    const auto until = Clock::now() + 6s;
+    while (::waitpid(orphan, &status, WNOHANG) == 0 && Clock::now() < until) parent.readStdout(1 << 20, 10ms);
     EXPECT_EQ(status, 0) << "the wait status of a helper whose parent has gone";
     // The shell hands the helper /dev/full as its standard output: every write gives ENOSPC. Its line is the
     // last: nothing runs after it.
@@ -71,10 +67,9 @@ TEST(ProcessE2E, CommandsBeforeStartUpEndedRunInOrderAndEveryEndHasItsStatusButA
     ChildProcess closed("/bin/sh", {"-c", "exec \"$0\" <&- 2>&-", LUMVAR_HELPER_PATH});
     ASSERT_EQ(closed.readStdout(8, 5s).size(), 8u);
     for (const int fd : {0, 2}) {
-        char target[64] = {};
-        ::readlink(("/proc/" + std::to_string(closed.pid()) + "/fd/" + std::to_string(fd)).c_str(), target,
-                   63);
-        EXPECT_STREQ(target, "/dev/null") << "descriptor " << fd;
+        const auto target = std::filesystem::read_symlink("/proc/" + std::to_string(closed.pid()) + "/fd/" +
+                                                          std::to_string(fd));
+        EXPECT_EQ(target, "/dev/null") << "descriptor " << fd;
     }
     closed.closeStdout();
     EXPECT_EQ(closed.waitForExit(6s), 0);  // an idle null sink may take 2 s to deliver the next block
@@ -84,9 +79,8 @@ TEST(ProcessE2E, CommandsBeforeStartUpEndedRunInOrderAndEveryEndHasItsStatusButA
     EXPECT_EQ(box.waitForExit(5s), 0);
 }
 
-// No server, or one that never answers: start-up fails with exit 1 once both ways to a server have been
-// tried (5 s each when mute), and a signal meanwhile ends it at once, with no clean-up to wait for. Later,
-// a main queue stuck on a server that stopped answering gets the deadline.
+// Start-up fails with exit 1 once both ways to a server have been tried (5 s each when mute); a signal
+// meanwhile ends it at once. Later, a main queue stuck on a server that stopped answering gets the deadline.
 TEST(ProcessE2E, AServerNotThereOrNeverAnsweringFailsTheStartAndHoldsOffNoSignal) {
     MuteServer mute;
     const auto towards = [](const std::string& server) {
@@ -117,7 +111,7 @@ TEST(ProcessE2E, AServerNotThereOrNeverAnsweringFailsTheStartAndHoldsOffNoSignal
     EXPECT_EQ(unanswered.stderrSoFar(), failed);
 }
 
-std::size_t statusKiB(pid_t pid, const std::string& field) {
+std::size_t statusKiB(pid_t pid, const std::string& field) {  // a field of /proc/<pid>/status
     std::ifstream status("/proc/" + std::to_string(pid) + "/status");
     for (std::string line; std::getline(status, line);)
         if (line.rfind(field + ":", 0) == 0) return std::stoul(line.substr(field.size() + 1));
@@ -136,18 +130,19 @@ TEST(ProcessE2E, FloodsOnStandardInputAndUnreadAnswersLeaveMemoryFlatAndNeverHol
     const std::size_t before = statusKiB(helper.pid(), "VmRSS");
     helper.write(std::string(50u << 20, 'x') + "\n");
     helper.waitForStderr("  x command too long (52428800 bytes) - ignored\n", 30s);
-    std::string lines;
-    for (int i = 0; i < 1'000'000; ++i) lines += "nop\n";
-    helper.write(lines + "end-of-flood\n");
+    const auto times = [](int count, const std::string& line) {
+        std::string lines;
+        for (int i = 0; i < count; ++i) lines += line;
+        return lines;
+    };
+    helper.write(times(1'000'000, "nop\n") + "end-of-flood\n");
     const std::string text = helper.waitForStderr("unknown cmd: end-of-flood\n", 100s);
     EXPECT_EQ(occurrences(text, "unknown cmd: nop\n"), 1'000'000u);   // every command kept, none lost
     EXPECT_LT(statusKiB(helper.pid(), "VmHWM"), before + kSlackKiB);  // keeping every line: over 100 MiB
     // Answers nobody reads: past the status queue's bound only the newest device list waits. Measured once
     // the main thread, which runs the main queue, has used no processor for 200 ms.
     helper.pauseStderr(true);
-    std::string lists;
-    for (int i = 0; i < 40'000; ++i) lists += "LIST\n";
-    helper.write(lists);
+    helper.write(times(40'000, "LIST\n"));
     const auto used = [pid = std::to_string(helper.pid())] {  // the main thread's utime and stime
         std::ifstream stat("/proc/" + pid + "/task/" + pid + "/stat");
         std::string field;
@@ -165,8 +160,7 @@ TEST(ProcessE2E, FloodsOnStandardInputAndUnreadAnswersLeaveMemoryFlatAndNeverHol
     helper.write("SYSTEM\n");
     {
         ServerPause hung;
-        const std::string bad = std::string(65'000, '\xff') + "\n";
-        for (int i = 0; i < 1000; ++i) helper.write(bad);
+        helper.write(times(1000, std::string(65'000, '\xff') + "\n"));
     }
     helper.pauseStderr(false);
     helper.write("end-of-floods\n");
@@ -179,9 +173,7 @@ TEST(ProcessE2E, FloodsOnStandardInputAndUnreadAnswersLeaveMemoryFlatAndNeverHol
     // it, and SIGTERM still ends the helper cleanly.
     helper.pauseStdout(true);
     helper.pauseStderr(true);
-    std::string nonsense;
-    for (int i = 0; i < 5000; ++i) nonsense += "nonsense\n";
-    helper.write(nonsense);
+    helper.write(times(5000, "nonsense\n"));
     std::this_thread::sleep_for(500ms);
     endWithSigterm(helper);
 }

@@ -1,15 +1,10 @@
-// The real helper on each way to the server (libpulse on PulseAudio, PipeWire natively; the path check
-// and a restart also through PipeWire's pulse server): what it lists and captures, the server's devices
-// and defaults changing under it, and the server going, hanging and coming back. Latencies are printed;
-// only liveness is asserted, with room to spare.
+// The real helper on each way to the server. Latencies are printed; only liveness is asserted.
 #include <iostream>
 
 #include "e2e/e2e_support.h"
 
 namespace lumvar::testing {
 
-// The start, what the helper lists and captures, and the machine changing under it: the default sink
-// moves, sources come and go, and a parent that never reads standard error meanwhile still gets its audio.
 TEST(ServerE2E, StartsInOrderCapturesEachSourceInItsChannelsAndFollowsTheMachineWithStandardErrorUnread) {
     // Sinks beyond the server's own: one that is also a source (PipeWire's Audio/Duplex), one of six
     // channels, and one whose monitor goes away.
@@ -31,8 +26,7 @@ TEST(ServerE2E, StartsInOrderCapturesEachSourceInItsChannelsAndFollowsTheMachine
                                R"({"uid":"lumvar_mono","name":"Lumvar-Mono","ch":1,"default":false})",
                                R"("uid":"lumvar_out.monitor")"})
         EXPECT_NE(devices.find(device), std::string::npos) << device << " in " << devices;
-    EXPECT_EQ(devices.find(R"("uid":"lumvar_out")"),
-              std::string::npos);  // a sink has no input; its monitor has
+    EXPECT_EQ(devices.find(R"("uid":"lumvar_out")"), std::string::npos);  // a sink has no input: its monitor
 
     auto frames = captureWhilePlaying(helper, "lumvar_out", stereoTone(1000.0, 1.5, 0.0f), 2.0);  // left only
     const auto left = loudPart(channel(frames, 0));
@@ -67,8 +61,7 @@ TEST(ServerE2E, StartsInOrderCapturesEachSourceInItsChannelsAndFollowsTheMachine
     helper.write("INPUT lumvar_mic\n");
     helper.waitForStderr("  > input capture started: lumvar_mic\n", 5s);
     EXPECT_EQ(occurrences(run("pactl list source-outputs"), "application.name = \"lumvar-capture\""), 1u);
-    frames =
-        captureWhilePlaying(helper, "lumvar_mic_sink", stereoTone(600.0, 1.5, 0.0f), 2.0);  // its left only
+    frames = captureWhilePlaying(helper, "lumvar_mic_sink", stereoTone(600.0, 1.5, 0.0f), 2.0);  // left only
     ASSERT_GT(loudPart(channel(frames, 1)).size(), 24000u) << "no tone captured";
     EXPECT_LT(rms(channel(frames, 0)), 1e-4);
     helper.write("INPUT lumvar_temp.monitor\n");
@@ -132,12 +125,9 @@ TEST(ServerE2E, AServerThatHangsLongerThanItsRequestsGetsTheAudioBackWhenItAnswe
     endWithSigterm(helper);
 }
 
-// Each mode runs on its own path, read from the server's own list of clients: a mode whose environment
-// never reached the helper would pass every other test on the wrong one. On PipeWire the graph says, read
-// over its native socket whatever the mode: a native client's pid is its socket's peer, a pulse client's
-// the one it sent. On PulseAudio, pactl's list. Then the server goes; a socket in its place accepts and
-// never answers; the real server comes back: the attempt on the mute socket is given up after the first
-// connection's limit, and the capture returns.
+// A mode whose environment never reached the helper would pass every other test on the wrong path: the
+// server's own list of clients says (on PipeWire the graph, read over its native socket whatever the mode).
+// Then the server goes; a socket in its place accepts and never answers; the real server comes back.
 TEST(ServerE2E, TheHelperReachesTheServerTheWayItsModeSaysAndGetsItBackPastAnAttemptThatIsNeverAnswered) {
     const bool native = kSoundMode == "pipewire-native";
     EXPECT_EQ(std::getenv("PIPEWIRE_REMOTE"), kSoundDir + (native ? "/runtime/pipewire-0" : "/no-pipewire"));

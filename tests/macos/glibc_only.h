@@ -1,21 +1,15 @@
-// Force-included (-include) before every file the syntax check compiles. The check borrows glibc's
-// headers with _GNU_SOURCE, which declare names a Mac does not have: a use of one would pass here and
-// break the Mac build. So glibc's headers that declare such names are read first, here, and then the
-// names go: a macro is undefined (a use is an undeclared identifier, and `#if defined(...)` is false,
-// as on a Mac), a function is poisoned (any later mention is an error). Their include guards keep those
-// headers from being read again, so their own declarations never meet the poison. Headers a Mac does
-// not have at all (sys/prctl.h, sys/eventfd.h, sys/epoll.h) are not read here: including one fails at
-// its first poisoned declaration.
+// Force-included before every file the syntax check compiles against glibc's headers: the names glibc
+// declares and a Mac lacks go (a macro undefined, a function poisoned), so that a use fails here as on a
+// Mac. Their headers are read first, so their include guards keep their own declarations from the poison;
+// a header a Mac lacks altogether (sys/prctl.h, sys/eventfd.h, sys/epoll.h) fails at its first one.
 #pragma once
 
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/mman.h>
+#include <sys/wait.h>  // as the SDK's <stdlib.h> does: SIGTERM through <cstdlib> is seen here as on a Mac
 #include <time.h>
 #include <unistd.h>
-// The SDK's <stdlib.h> includes <sys/wait.h>, and with it the signal numbers; glibc's does not. Read
-// here, a file that sees SIGTERM through <cstdlib> on a Mac sees it here too.
-#include <sys/wait.h>
 
 #undef F_GETPIPE_SZ
 #undef F_SETPIPE_SZ

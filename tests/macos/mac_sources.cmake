@@ -1,11 +1,9 @@
-# What a build compiles, read from the project's own CMake files rather than from a list kept beside
-# them: evaluates the top-level CMakeLists.txt in script mode, as on a Mac (APPLE set) or with -DMAC=OFF
-# as on Linux, the commands that make targets recorded instead of run, and writes one line per source:
+# What a build compiles, read from the project's own CMake files evaluated in script mode as on a Mac (or,
+# -DMAC=OFF, on Linux), the commands that make targets recorded instead of run; one line per source:
 #   <target> TAB <source path> TAB <the target's PRIVATE compile definitions and options>
 #   cmake -DROOT=<repository> -DOUT=<file> [-DMAC=OFF] [-DLUMVAR_DEBUG_NOTIFICATIONS=ON] -P mac_sources.cmake
-# A command it does not know stops it (cmake: "not scriptable"), and so do usage requirements it does
-# not carry from target to target (PUBLIC or INTERFACE options): the list is never quietly short.
-# `if(TARGET <name>)` asks about the targets recorded so far (each file is read with that test rewritten).
+# An unknown command ("not scriptable") or a usage requirement it does not carry (PUBLIC, INTERFACE) stops
+# it: the list is never quietly short. `if(TARGET x)` asks about the targets recorded so far.
 cmake_minimum_required(VERSION 3.25)
 if(NOT DEFINED MAC OR MAC)
     set(APPLE 1)

@@ -1,11 +1,9 @@
 #!/usr/bin/env bash
-# Compiles, syntax only, every file a Mac build compiles (the core library, the Core Audio backend, the
-# scripted backend, the helper's main and the unit tests) for both macOS architectures, each with its
-# target's flags as mac_sources.cmake reads them from the CMake files evaluated as on a Mac. The Apple API
-# is declared by the stubs beside this script; C, C++ and GoogleTest are borrowed from Debian, with
-# glibc_only.h force-included so that a name glibc has and a Mac lacks fails here as on a Mac, and no
-# Linux-only library's header may be reached. Then makes sure the checks still reject what they are there
-# to reject. Exits 77 (skipped) where clang, cmake, an architecture's headers or GoogleTest are missing.
+# Compiles, syntax only, every file a Mac build compiles, for both macOS architectures, each with its
+# target's flags (mac_sources.cmake). The Apple API is declared by the stubs beside this script; C, C++ and
+# GoogleTest are borrowed from Debian, glibc_only.h force-included, and no Linux-only library's header may
+# be reached. Then makes sure the checks still reject what they are there to reject. Exits 77 (skipped)
+# where clang, cmake, an architecture's headers or GoogleTest are missing.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(cd "$here/../.." && pwd)
@@ -46,11 +44,10 @@ again=$(tail -n +"$(($(wc -l <"$work/mac.list") + 1))" "$work/jobs" | cut -f2 | 
 echo "again as scripts/mac-check builds them (LUMVAR_DEBUG_NOTIFICATIONS): ${again//$'\n'/ }"
 
 # --- the compiler's view of a Mac -----------------------------------------------------------------
-# No C or C++ library for Darwin here: each architecture borrows the headers of the Linux triple with the
-# same data model (arm64: Debian's libc6-dev-arm64-cross, libstdc++-12-dev-arm64-cross), GoogleTest's and
-# nlohmann-json's from /usr/include. Clang predefines __nonnull and friends for Darwin, which glibc uses as
-# function-like macros; glibc shows the wide-character functions libstdc++ needs on request. The flags go
-# into a response file, one quoted argument a line, for the parallel compiles.
+# Each architecture borrows the headers of the Linux triple with the same data model (arm64: Debian's
+# libc6-dev-arm64-cross, libstdc++-12-dev-arm64-cross). Clang predefines __nonnull and friends for Darwin,
+# which glibc uses as function-like macros; glibc shows the wide-character functions libstdc++ needs on
+# request. The flags go into a response file, one quoted argument a line, for the parallel compiles.
 flags_for() {  # arch deployment-target
     flags=(-target "$1-apple-macos$2" -std=c++20 -Wall -Wextra -Wpedantic -Werror -isystem "$here/stubs"
            -I "$src" -I "$root/tests" -stdlib=libc++ -nostdinc -U__nonnull -U__nullable -U__null_unspecified

@@ -40,12 +40,10 @@ def lint():
             expect(False, command[0] + " is installed (scripts/install-deps)")
 
 
-def close(value, wanted, tolerance):
-    return value is not None and abs(value - wanted) <= tolerance
-
-
 def tones(step, output, played, amplitude, peak_tolerance, rms_tolerance, ok=True):
     """Each channel of a step's report at its pitch (within 0.1 Hz), peak and RMS (a tolerance None: not asked)."""
+    def close(value, wanted, tolerance):
+        return value is not None and abs(value - wanted) <= tolerance
     got = {m.group(1).strip(): (float(m.group(2)) if m.group(2) else None, float(m.group(3)), float(m.group(4)))
            for m in CHANNEL.finditer(output)}
     for name, hz in played:
@@ -62,7 +60,6 @@ def capture(helper, sound_dir):
     env.update(line.split("=", 1) for line in served.splitlines() if "=" in line)
     work = tempfile.mkdtemp(prefix="mac-check-")
     atexit.register(shutil.rmtree, work, True)
-
     def run(*args):
         done = subprocess.run([sys.executable, ANALYSIS] + list(args), env=env, capture_output=True,
                               text=True, timeout=60)
@@ -93,10 +90,9 @@ def capture(helper, sound_dir):
            abs(float(found.group(2))) < 0.5 and float(found.group(3)) < 0.5,
            "capture-times step: %s" % (found.group(0) if found else "no offsets"))
 
-    # One helper on CALL of the default sink's monitor: its "microphone" (left) hears what plays (right)
-    # with no way through the air, so each click lies at the same instant in both channels, within two
-    # frames (0.042 ms; runs here stay within 0.011 ms).
-    # Then CALL of a microphone that nothing plays into: no click in its channel, and the step fails.
+    # CALL of the default sink's monitor: its "microphone" (left) hears what plays (right) with no way through
+    # the air, each click within two frames (0.042 ms; runs here stay within 0.011 ms) in both channels. Then
+    # CALL of a microphone that nothing plays into: no click in its channel, and the step fails.
     code, output = run("call", "--helper", helper, "--input", "lumvar_out.monitor", "--clicks", "12", "paplay", clicks)
     found = OFFSETS.search(output)
     expect(code == 0 and "verdict: PASS" in output and found and found.group(1) == "12" and
@@ -135,15 +131,11 @@ def capture(helper, sound_dir):
     expect(code == 3 and "every sample is zero" in output, "input step with a silent device: status %d" % code)
 
 
-def main():
+if __name__ == "__main__":
     parser = argparse.ArgumentParser(description=__doc__)
     parser.add_argument("mode", choices=("lint", "capture"))
     parser.add_argument("--helper")
     parser.add_argument("--sound-dir")
     args = parser.parse_args()
     lint() if args.mode == "lint" else capture(args.helper, args.sound_dir)
-    return 1 if failures else 0
-
-
-if __name__ == "__main__":
-    sys.exit(main())
+    sys.exit(1 if failures else 0)

@@ -16,21 +16,20 @@
 
 namespace lumvar::testing {
 
+using namespace std::chrono_literals;
 using audio::AudioObjectID;
 using audio::ScriptedAudio;
 
 // Counts global operator new calls made on any thread while a scope is open (alloc_counter.cpp).
 extern std::atomic<bool> countingAllocations;
 extern std::atomic<std::uint64_t> allocationCount;
-class AllocationScope {
-  public:
+struct AllocationScope {
     AllocationScope() { allocationCount = 0, countingAllocations = true; }
     ~AllocationScope() { countingAllocations = false; }
     std::uint64_t count() const { return allocationCount; }
 };
 
-// Records the waits it is asked for instead of waiting.
-struct FakeSleeper final : Sleeper {
+struct FakeSleeper final : Sleeper {  // records the waits it is asked for instead of waiting
     std::vector<std::chrono::microseconds> waits;
     void sleepFor(std::chrono::microseconds duration) override { waits.push_back(duration); }
 };
@@ -68,18 +67,17 @@ struct AudioFixture : ::testing::Test {
         return hw.addDevice({std::move(uid), std::move(name), std::move(streams), {}});
     }
     // Every sample written to standard output, and every segment start announced, so far.
+    std::vector<float> stream_;
+    std::vector<capture::SegmentStart> segments_;
     const std::vector<float>& written() { return drainAll(out, &segments_, &stream_), stream_; }
     const std::vector<capture::SegmentStart>& segments() { return written(), segments_; }
     void clearWritten() { written(), stream_.clear(), segments_.clear(); }
-    // Every test ends with nothing of the audio system left alive but its devices: taps, aggregates,
-    // IO procs, strings, listeners.
+    // Nothing of the audio system left alive but its devices: taps, aggregates, IO procs, strings, listeners.
     void expectNothingLeaked() const {
-        EXPECT_EQ((std::vector<int>{hw.liveTaps(), hw.liveAggregates(), hw.liveIOProcs(), hw.liveStrings(),
-                                    hw.liveListeners()}),
+        EXPECT_EQ((std::vector{hw.liveTaps(), hw.liveAggregates(), hw.liveIOProcs(), hw.liveStrings(),
+                               hw.liveListeners()}),
                   std::vector<int>(5, 0));
     }
-    std::vector<float> stream_;
-    std::vector<capture::SegmentStart> segments_;
 };
 
 // One buffer list whose buffers point at vectors of floats the test owns (two channels each unless told).
@@ -96,26 +94,26 @@ struct Buffers {
     audio::AudioBuffer& operator[](std::uint32_t i) { return storage.buffer(i); }
 };
 
-struct FakeParent final : app::ParentProbe {
-    bool gone = false;
-    bool parentGone() override { return gone; }
-};
+// The lines the tap's build writes on a stereo 48 kHz output (the scripted machine's, the test servers'),
+// and the banner that ends start-up.
+inline const std::string kBuildLines =
+    "  output device channels: 2, level correction x1.0\n"
+    "  aggregate rate set -> 48000.0 (wanted 48000.0, tries 0)\n"
+    "  rates: output=48000.0 aggregate=48000.0\n"
+    "  tap format: rate=48000.0 ch=2 bytesPerFrame=8 framesPerPacket=1 flags=9\n";
+inline const std::string kBanner = "  > streaming (system). commands: SYSTEM | INPUT <uid> | LIST\n";
 
 // A scripted machine with speakers (the default output) and a stereo microphone.
 struct MachineFixture : AudioFixture {
+    struct FakeParent final : app::ParentProbe {
+        bool gone = false;
+        bool parentGone() override { return gone; }
+    } parent;
     AudioObjectID speakers = 0, mic = 0;
-    FakeParent parent;
     void SetUp() override {
         hw.setDefaultOutput(speakers = addOutput(2, 48000.0, "speakers"));
         hw.setDefaultInput(mic = addInput("mic", "Desk Mic", {2}));
         hw.aggregateInitialRate = 48000.0;
-    }
-    // The lines the tap's build writes on this machine.
-    static std::string buildLines() {
-        return "  output device channels: 2, level correction x1.0\n"
-               "  aggregate rate set -> 48000.0 (wanted 48000.0, tries 0)\n"
-               "  rates: output=48000.0 aggregate=48000.0\n"
-               "  tap format: rate=48000.0 ch=2 bytesPerFrame=8 framesPerPacket=1 flags=9\n";
     }
 };
 

@@ -21,9 +21,8 @@ Properties node(std::string media, std::string name, std::string description, st
     return all;
 }
 
-// Part of the suite's PipeWire server as its registry announced it (pw-dump), with a loopback's stream
-// node. That the devices shown are the pulse server's of the same graph (names, descriptions, channels,
-// rates, order), PulseServerE2E holds against the real server; here, what each event changes.
+// Part of the suite's PipeWire server as its registry announced it (pw-dump), with a loopback's stream node;
+// that they are shown as the pulse server shows them PulseServerE2E holds against the real server.
 TEST(GraphModel, TellsWhatEachEventChangedAndFollowsANodesFormatThenTheGraphsRate) {
     GraphModel graph(platformText());
     graph.addNode(43, node("Audio/Sink", "lumvar_out", "Lumvar-Output", "44", "2", "48000"));

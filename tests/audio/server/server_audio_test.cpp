@@ -1,5 +1,4 @@
-// The platform layer that the Linux backends share, over a sound server in memory that the test plays; and
-// the clock that places what a libpulse stream delivers.
+// The Linux backends' platform layer over a sound server in memory; the clock of a libpulse stream.
 #include "audio/server/server_audio.h"
 
 #include <gtest/gtest.h>
@@ -46,7 +45,6 @@ struct FakeServer final : ServerConnection {
     std::vector<std::string> started;
     bool connected = false, recordsSinks = false;  // PipeWire records any sink's output, monitor or not
     int syncs = 0;
-
     explicit FakeServer(Observer& o) : observer(o) {}
     void connect() {
         current.clear();
@@ -54,13 +52,7 @@ struct FakeServer final : ServerConnection {
         current.setDefaults(defaults);
         observer.connectionChanged(connected = true);
     }
-    void drop() {  // every started stream ends with the server
-        observer.connectionChanged(connected = false);
-        endStreams();
-    }
-    void announce(std::function<ModelChanges(ServerModel&)> change) {
-        announced.push_back(std::move(change));
-    }
+    void drop() { observer.connectionChanged(connected = false), endStreams(); }  // its streams end with it
     void endStreams() {
         for (Stream* stream : live)
             if (stream->died) std::exchange(stream->died, nullptr)();
@@ -89,8 +81,7 @@ DeviceInfo source(std::uint32_t index, std::string name, std::uint32_t channels 
     return {false, index, std::move(name), "Source", channels, 44100, "", std::move(of)};
 }
 
-// What each event changed is told by the PipeWire graph model's test too, whose events go through this
-// model: a device new or changed, removed, a default moved.
+// What each event changed: also the PipeWire graph model's test, whose events go through this model.
 TEST(ServerModel, RepairsOrLeavesOutTextThatIsNotUtf8AndShowsOneDevicePerName) {
     ServerModel model(platformText());
     EXPECT_TRUE(model.put({true, 7, "hdmi", "HDMI \xff", 2, 48000, "", ""}).deviceList);
@@ -125,8 +116,7 @@ struct ServerAudioTest : ::testing::Test {
             all.push_back(cfStringProp(env, id, kAudioDevicePropertyDeviceUID, "uid").value_or("?"));
         return all;
     }
-    // Its IsAlive, or the status of the read when that fails.
-    std::int64_t alive(AudioObjectID id) {
+    std::int64_t alive(AudioObjectID id) {  // its IsAlive, or the status of the read when that fails
         std::uint32_t value = 0, size = sizeof value;
         const OSStatus status =
             hw->getPropertyData(id, globalAddress(kAudioDevicePropertyDeviceIsAlive), size, &value);
@@ -163,7 +153,7 @@ TEST_F(ServerAudioTest, ADeviceKeepsItsIdAcrossReconnectionsAndDiesWhenItsStream
     server->connect();
     EXPECT_EQ(uids(), all);  // sinks, then sources, each by the server's index
     EXPECT_EQ(deviceIDForUID(env, "mic"), mic);
-    server->announce([](ServerModel& model) { return model.remove(false, 13); });
+    server->announced.push_back([](ServerModel& model) { return model.remove(false, 13); });
     EXPECT_EQ(deviceIDForUID(env, "mic"), kAudioObjectUnknown);  // the round trip brings the removal
     EXPECT_EQ(std::pair(deaths, alive(mic)), std::pair(4, std::int64_t{kNoSuchDevice}));
     std::uint32_t size = 0;
@@ -172,7 +162,7 @@ TEST_F(ServerAudioTest, ADeviceKeepsItsIdAcrossReconnectionsAndDiesWhenItsStream
     EXPECT_EQ(hw->destroyIOProcID(mic, proc), 0);
     EXPECT_EQ(server->live.size(), 0u);
     // Gone while connected, it is forgotten: plugged in again, it is a device with a new id.
-    server->announce([](ServerModel& model) { return model.put(source(14, "mic")); });
+    server->announced.push_back([](ServerModel& model) { return model.put(source(14, "mic")); });
     const AudioObjectID again = deviceIDForUID(env, "mic");
     EXPECT_TRUE(again != kAudioObjectUnknown && again != mic) << again;
 }
@@ -187,7 +177,7 @@ TEST_F(ServerAudioTest, TheTapRecordsTheMonitorOfTheSinkTheBuildReadInStereoAtTh
         return hw->createAggregateDevice(description, aggregate);
     };
     EXPECT_EQ(defaultOutputDeviceID(env), speakers);  // what the build reads, before the default moves
-    server->announce([](ServerModel& model) { return model.setDefaults({"hdmi", "mic"}); });
+    server->announced.push_back([](ServerModel& model) { return model.setDefaults({"hdmi", "mic"}); });
     ASSERT_EQ(hw->createProcessTap({.excludedProcessObjects = {}, .uuid = "t1"}, tap), 0);
     EXPECT_EQ(tapFormat(env, tap)->mChannelsPerFrame, 2u);
     ASSERT_EQ(aggregateOn("speakers", "t1"), 0);
@@ -207,7 +197,7 @@ TEST_F(ServerAudioTest, TheTapRecordsTheMonitorOfTheSinkTheBuildReadInStereoAtTh
     EXPECT_EQ(server->started, std::vector<std::string>{"speakers.monitor 2 96000"});
     EXPECT_EQ(defaultOutputDeviceID(env), hdmi);  // its own round trip brings the change
     EXPECT_EQ(alive(aggregate), 1);               // the old default plays on: its tap too
-    server->announce([](ServerModel& model) { return model.remove(true, 1); });
+    server->announced.push_back([](ServerModel& model) { return model.remove(true, 1); });
     uids();
     EXPECT_EQ(alive(aggregate), 0);  // its sink went
     EXPECT_EQ(hw->destroyAggregateDevice(aggregate), 0);
@@ -215,7 +205,7 @@ TEST_F(ServerAudioTest, TheTapRecordsTheMonitorOfTheSinkTheBuildReadInStereoAtTh
     EXPECT_EQ(hw->destroyIOProcID(aggregate, proc), 0);
     // A sink whose "monitor" is a source of its own (a duplex node through the pulse server) is recorded only
     // where the backend records a sink's output itself.
-    server->announce([](ServerModel& model) {
+    server->announced.push_back([](ServerModel& model) {
         return model.put({true, 5, "duplex", "Duplex", 2, 48000, "duplex", ""}) |=
                model.put(source(5, "duplex", 2));
     });
