@@ -226,12 +226,14 @@ TEST(ServerE2E, ACallConvertsItsMicrophoneAndOutlivesIt) {
     {
         // Played at 44.1 kHz before the call, which keeps the sink there (an idle PulseAudio sink may take
         // the rate of the next stream that comes).
-        Playback mic("lumvar_44k", stereoTone(1500.0, 3.0, 1.0f, 44100.0), 44100);
-        Playback system("lumvar_out", stereoTone(1000.0, 3.0, 1.0f));
+        Playback mic("lumvar_44k", stereoTone(1500.0, 6.0, 1.0f, 44100.0), 44100);
+        Playback system("lumvar_out", stereoTone(1000.0, 6.0, 1.0f));
         std::this_thread::sleep_for(300ms);
         call.helper.write("CALL lumvar_44k.monitor\n");
         ASSERT_TRUE(sees(call.helper, "  input device rate: 44100.0\n")) << call.helper.stderrSoFar();
-        call.readFor(2000ms);
+        // A second of the call (what plays may wait for the microphone's first frames up to a second).
+        for (const auto until = Clock::now() + 4s; call.frames() < 60000 && Clock::now() < until;)
+            call.readFor(100ms);
     }
     const std::uint64_t end = call.frames();
     ASSERT_GT(end, 48000u) << call.helper.stderrSoFar();
