@@ -210,7 +210,9 @@ TEST(ServerE2E, ACallHoldsTheMicrophoneAndWhatPlaysWhereTwoHelpersPlaceThem) {
     const double median = offsets[offsets.size() / 2], spread = offsets.back() - offsets.front();
     std::cout << kSoundMode << ": the call's microphone after what plays by " << median << " ms (spread "
               << spread << " ms) over " << offsets.size() << " clicks; two helpers: " << expected << " ms\n";
-    EXPECT_LT(std::fabs(median - expected), 2.0);
+    // Through PipeWire's pulse server the two helpers are the looser measure: their reports carry no
+    // latency, and a stream's first segment is placed within 6 ms of the click grid, not 2.
+    EXPECT_LT(std::fabs(median - expected), kSoundMode == "pipewire-pulse" ? 6.0 : 2.0);
     // Natively the stamps are the graph's cycles, exact: the offset holds to the frame. Through libpulse
     // they are the server's timing reports, which for a source remapped from a monitor wander by a few
     // milliseconds: the call follows them slowly, and a jump among them places the microphone afresh.
