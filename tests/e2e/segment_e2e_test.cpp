@@ -143,17 +143,17 @@ void recordClicks(const std::vector<Recording*>& all, const std::string& sink, s
 // Two helpers place the same clicks at the same time: loose (median and spread of the differences within
 // 60 ms), as the latency a server reports for a source remapped from a null sink's monitor places it a few
 // ms off what plays (2.4 ms on PulseAudio); a misplaced stream start (libpulse's smoothed latency: 220 ms)
-// fails it. Returns the median, in ms.
-double expectSameClicks(Recording& one, Recording& other, const std::string& what) {
+// fails it. Returns the median, in ms. `spread`: whether the spread is bound too.
+double expectSameClicks(Recording& one, Recording& other, const std::string& what, bool spread = true) {
     std::vector<double> differences = pairedDifferences(one.clickTimes(), other.clickTimes(), 0.1);
     for (double& difference : differences) difference *= 1000.0;
     if (differences.size() < 20) return ADD_FAILURE() << what << ": " << differences.size() << " paired", NAN;
     const double median = differences[differences.size() / 2],
-                 spread = differences.back() - differences.front();
+                 range = differences.back() - differences.front();
     std::cout << what << ": " << differences.size() << " clicks paired, difference median " << median
-              << " ms, spread " << spread << " ms\n";
+              << " ms, spread " << range << " ms\n";
     EXPECT_LT(std::fabs(median), 60.0) << what;
-    EXPECT_LT(spread, 60.0) << what;
+    EXPECT_TRUE(!spread || range < 60.0) << what << ": spread " << range;
     return median;
 }
 
@@ -168,19 +168,27 @@ TEST(PulseServerE2E, PipeWireNativelyAndThroughItsPulseServerPlaceTheSameClicksA
     for (Recording* recording : {&pulse, &native}) endWithSigterm(recording->helper);
 }
 
+// One click train through a combine sink into the default sink and the microphone's feed (in its small
+// blocks: a player's own would have a null sink render in long ones). Each pair hears one of the two
+// sinks, since the combine sink's two copies may lie tens of ms apart while it settles: the system source
+// and that sink's monitor as an input; the feed's monitor and the microphone, a source over it.
 TEST(ServerE2E, HelpersOnTheSystemSourceItsMonitorAndTheMicrophonePlaceTheSameClicksAtTheSameTime) {
     ChildProcess keepOut = parec("lumvar_out"), keepMic = parec("lumvar_mic_sink");
     Module both("module-combine-sink sink_name=lumvar_both slaves=lumvar_out,lumvar_mic_sink");
     ASSERT_FALSE(both.id.empty());
-    Recording system, monitor, mic;
+    Recording system, monitor, feed, mic;
     monitor.helper.write("INPUT lumvar_out.monitor\n");
+    feed.helper.write("INPUT lumvar_mic_sink.monitor\n");
     mic.helper.write("INPUT lumvar_mic\n");
-    ASSERT_TRUE(sees(monitor.helper, "  input device rate: ") && sees(mic.helper, "  input device rate: "));
-    for (Recording* recording : {&system, &monitor, &mic}) recording->readFor(300ms);
-    recordClicks({&system, &monitor, &mic}, "lumvar_both", 7s);
+    for (Recording* input : {&monitor, &feed, &mic})
+        ASSERT_TRUE(sees(input->helper, "  input device rate: "));
+    const std::vector<Recording*> all = {&system, &monitor, &feed, &mic};
+    for (Recording* recording : all) recording->readFor(300ms);
+    recordClicks(all, "lumvar_both", 7s);
     expectSameClicks(system, monitor, "the system source and its monitor as an input");
-    expectSameClicks(system, mic, "the system source and the microphone");
-    for (Recording* recording : {&system, &monitor, &mic}) endWithSigterm(recording->helper);
+    // PulseAudio's virtual source moves a click now and then by about 100 ms in its own queue.
+    expectSameClicks(feed, mic, "the microphone's feed and the microphone", !kPulseAudio);
+    for (Recording* recording : all) endWithSigterm(recording->helper);
 }
 
 // One click train through a combine sink (without its rate adjustments, which move the two sinks' copies
