@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <string>
 
 #include "audio/pipewire/pipewire_connection.h"
@@ -139,43 +140,60 @@ void PipeWireStream::onDestroy(void* data) {
     self.ended();
 }
 
+// Every buffer the stream holds is taken at once: a callback that ran late (two cycles' wake-ups in one)
+// finds two, and the graph's report is the newer one's. Each older buffer was captured before the
+// buffers after it, and the report moves on by all of them.
 void PipeWireStream::onProcess(void* data) {
     auto& self = *static_cast<PipeWireStream*>(data);
-    pw_buffer* buffer = pw_stream_dequeue_buffer(self.stream_);
-    if (buffer == nullptr) return;
-    const spa_data& plane = buffer->buffer->datas[0];
+    constexpr std::size_t kMaxBuffers = 16;
+    std::array<pw_buffer*, kMaxBuffers> buffers{};
+    std::array<std::uint32_t, kMaxBuffers> frames{};
+    std::size_t count = 0;
+    while (count < kMaxBuffers && (buffers[count] = pw_stream_dequeue_buffer(self.stream_)) != nullptr)
+        ++count;
+    if (count == 0) return;
     const std::uint32_t frameBytes = self.channels_ * sizeof(float);
-    if (plane.data != nullptr && plane.chunk != nullptr) {
-        const std::uint32_t offset = std::min(plane.chunk->offset, plane.maxsize);
-        const std::uint32_t bytes =
-            std::min(plane.chunk->size, plane.maxsize - offset) / frameBytes * frameBytes;
-        const std::uint32_t frames = bytes / frameBytes;
-        pw_time time{};
-        pw_stream_get_time_n(self.stream_, &time, sizeof time);
-        const CycleStamp at = self.clock_.stamp({.now = time.now,
-                                                 .rateNum = time.rate.num,
-                                                 .rateDenom = time.rate.denom,
-                                                 .ticks = time.ticks,
-                                                 .delay = time.delay,
-                                                 .buffered = time.buffered},
-                                                frames);
-        if (frames > 0) {
-            AudioTimeStamp stamp{};
-            stamp.mFlags = kAudioTimeStampSampleTimeValid;
-            stamp.mSampleTime = static_cast<double>(at.position);
-            if (at.capturedNanos) {
-                stamp.mHostTime = *at.capturedNanos;
-                stamp.mFlags |= kAudioTimeStampHostTimeValid;
-            }
-            AudioBuffer& out = self.list_.buffer(0);
-            out.mNumberChannels = self.channels_;
-            out.mDataByteSize = bytes;
-            out.mData = static_cast<std::uint8_t*>(plane.data) + offset;
-            AudioBufferList output{};
-            self.block_(&stamp, &self.list_.list(), &stamp, &output, &stamp);
-        }
+    std::uint64_t newer = 0;
+    for (std::size_t i = 0; i < count; ++i) {
+        const spa_data& plane = buffers[i]->buffer->datas[0];
+        if (plane.data != nullptr && plane.chunk != nullptr)
+            frames[i] =
+                std::min(plane.chunk->size, plane.maxsize - std::min(plane.chunk->offset, plane.maxsize)) /
+                frameBytes;
+        newer += frames[i];
     }
-    pw_stream_queue_buffer(self.stream_, buffer);
+    pw_time time{};
+    pw_stream_get_time_n(self.stream_, &time, sizeof time);
+    for (std::size_t i = 0; i < count; ++i) {
+        newer -= frames[i];
+        const spa_data& plane = buffers[i]->buffer->datas[0];
+        if (plane.data != nullptr && plane.chunk != nullptr) {
+            const CycleStamp at = self.clock_.stamp({.now = time.now,
+                                                     .rateNum = time.rate.num,
+                                                     .rateDenom = time.rate.denom,
+                                                     .ticks = time.ticks,
+                                                     .delay = time.delay,
+                                                     .buffered = time.buffered},
+                                                    frames[i], static_cast<std::uint32_t>(newer));
+            if (frames[i] > 0) {
+                AudioTimeStamp stamp{};
+                stamp.mFlags = kAudioTimeStampSampleTimeValid;
+                stamp.mSampleTime = static_cast<double>(at.position);
+                if (at.capturedNanos) {
+                    stamp.mHostTime = *at.capturedNanos;
+                    stamp.mFlags |= kAudioTimeStampHostTimeValid;
+                }
+                AudioBuffer& out = self.list_.buffer(0);
+                out.mNumberChannels = self.channels_;
+                out.mDataByteSize = frames[i] * frameBytes;
+                out.mData =
+                    static_cast<std::uint8_t*>(plane.data) + std::min(plane.chunk->offset, plane.maxsize);
+                AudioBufferList output{};
+                self.block_(&stamp, &self.list_.list(), &stamp, &output, &stamp);
+            }
+        }
+        pw_stream_queue_buffer(self.stream_, buffers[i]);
+    }
 }
 
 }  // namespace lumvar::audio::pipewire
