@@ -75,12 +75,15 @@ struct ControllerTest : MachineFixture {
                "\n  input device rate: 48000.0\n";
     }
     // One cycle of `frames` frames to `device`, stamped now, each buffer's frames of the values given.
-    void cycle(AudioObjectID device, std::vector<std::vector<float>> frameValues, std::size_t frames = 480) {
+    // `hostTime`: the cycle's stamp (0: now).
+    void cycle(AudioObjectID device, std::vector<std::vector<float>> frameValues, std::size_t frames = 480,
+               std::uint64_t hostTime = 0) {
         std::vector<std::vector<float>> buffers;
         for (const auto& values : frameValues)
             for (auto& buffer = buffers.emplace_back(); buffer.size() < frames * values.size();)
                 buffer.insert(buffer.end(), values.begin(), values.end());
-        const AudioTimeStamp time{.mHostTime = hw.currentHostTime(), .mFlags = kAudioTimeStampHostTimeValid};
+        const AudioTimeStamp time{.mHostTime = hostTime != 0 ? hostTime : hw.currentHostTime(),
+                                  .mFlags = kAudioTimeStampHostTimeValid};
         hw.deliver(device, Buffers(buffers).list(), &time);
     }
     // The call's output once the pairing thread has written `frames` frames.
@@ -299,8 +302,9 @@ TEST_F(CallTest, ApartTheMicrophoneAndWhatPlaysArePairedAndEveryCommandEndsTheCa
     EXPECT_EQ(controller->mode(), Mode::Call);
     EXPECT_TRUE(input->running());
     clearWritten();
-    cycle(aggregate(), {{0.2f, 0.4f}});  // what plays: its mean, 0.3
-    cycle(mic, {{0.1f, 0.3f}});          // the microphone's: 0.2
+    const std::uint64_t at = hw.currentHostTime();  // both of one instant, however slow the machine
+    cycle(aggregate(), {{0.2f, 0.4f}}, 480, at);    // what plays: its mean, 0.3
+    cycle(mic, {{0.1f, 0.3f}}, 480, at);            // the microphone's: 0.2
     const auto& stream = awaitFrames(384);
     ASSERT_GE(stream.size(), 2u * 384);
     for (std::size_t k = 32; k < 384; ++k) {  // past the microphone's onset, which a step rings through
