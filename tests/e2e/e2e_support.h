@@ -215,13 +215,15 @@ inline const bool kPrivateServer = [] {
 struct Playback {
     std::string file = "/tmp/lumvar-e2e-" + std::to_string(::getpid()) + "-" + std::to_string(::rand());
     std::optional<ChildProcess> player;
-    Playback(const std::string& sink, const std::vector<float>& samples, int rate = 48000) {
+    // `latencyMs`: how far ahead the player writes (a longer lead survives a busy machine without a gap).
+    Playback(const std::string& sink, const std::vector<float>& samples, int rate = 48000,
+             int latencyMs = 20) {
         std::ofstream(file).write(reinterpret_cast<const char*>(samples.data()),
                                   static_cast<std::streamsize>(samples.size() * 4));
-        player.emplace("/usr/bin/pacat",
-                       std::vector<std::string>{"--playback", "--raw", "--device=" + sink,
-                                                "--format=float32le", "--channels=2",
-                                                "--rate=" + std::to_string(rate), "--latency-msec=20", file});
+        player.emplace("/usr/bin/pacat", std::vector<std::string>{
+                                             "--playback", "--raw", "--device=" + sink, "--format=float32le",
+                                             "--channels=2", "--rate=" + std::to_string(rate),
+                                             "--latency-msec=" + std::to_string(latencyMs), file});
     }
     void stop() { player.reset(); }
     ~Playback() {

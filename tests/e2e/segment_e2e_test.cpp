@@ -45,7 +45,8 @@ TEST(ServerE2E, EverySegmentPlacesAClickGridOnItsGridAHoleHoldsTheTimeItDroppedA
     ChildProcess keepRendering = parec("lumvar_out");
     keepRendering.readStdout(8, 5s);  // the sink renders in small blocks before the helper comes
     Recording recording;
-    Playback clicks("lumvar_out", clickTrain(250, 4800));
+    // The clicks are the ground truth: a player starved for a moment would move every later one.
+    Playback clicks("lumvar_out", clickTrain(250, 4800), 48000, 100);
     recording.readFor(3000ms);
     recording.helper.pauseStdout(true);
     const auto asked = Clock::now();  // meanwhile commands are answered
