@@ -100,13 +100,16 @@ export function parseInputRate(raw: string): number | undefined {
 const buildFailure =
   /^ {2}x (get default output|output UID|create tap|tap UID|create aggregate|create IOProc|start|dev UID|dev name|n) failed: -?\d+$/;
 
-/** A line a build of the system tap writes (its failure lines included). */
+/** A line a build of the system tap writes (its failure lines included; a call's on macOS too). */
 export function isBuildLine(raw: string): boolean {
   return (
     raw.startsWith('  output device channels: ') ||
     raw.startsWith('  aggregate rate set -> ') ||
     raw.startsWith('  rates: ') ||
     raw.startsWith('  tap format: ') ||
+    raw.startsWith('  microphone rate set -> ') ||
+    raw.startsWith("  x microphone cannot run at the output's rate: ") ||
+    raw.startsWith('  x call buffers: ') ||
     buildFailure.test(raw)
   );
 }

@@ -76,7 +76,10 @@ def parse_devices(line: str) -> list[Device]:
 
 # A capture time before the clock's zero is negative.
 _SEGMENT = re.compile(r"  segment: frame=(\d+) rate=(\d+(?:\.\d+)?) clock_ns=(-?\d+)")
-_BUILD = re.compile(r"  (output device channels: |aggregate rate set -> |rates: |tap format: )|  x .+ failed: -?\d+$")
+_BUILD = re.compile(
+    r"  (output device channels: |aggregate rate set -> |rates: |tap format: |microphone rate set -> )"
+    r"|  x (microphone cannot run at the output's rate: |call buffers: )|  x .+ failed: -?\d+$"
+)
 # A build's first line: its channels line, or the failure of a step before it.
 _BUILD_START = re.compile(r"  output device channels: |  x (get default output|output UID) failed: -?\d+$")
 _RATES = re.compile(r"  rates: output=\S+ aggregate=(\d+(?:\.\d+)?)")
