@@ -1,30 +1,39 @@
 #!/usr/bin/env bash
 # Compiles, syntax only, every file a Mac build compiles, for both macOS architectures, each with its
-# target's flags (mac_sources.cmake). The Apple API is declared by the stubs beside this script; C, C++ and
-# GoogleTest are borrowed from Debian, glibc_only.h force-included, and no Linux-only library's header may
-# be reached. Then makes sure the checks still reject what they are there to reject. Exits 77 (skipped)
-# where clang, cmake, an architecture's headers or GoogleTest are missing.
+# target's flags (CMake's compile commands, configured as for a Mac). The Apple API is declared by the
+# stubs beside this script; C, C++ and GoogleTest are borrowed from Debian, glibc_only.h force-included,
+# and no Linux-only library's header may be reached. Then makes sure the checks still reject what they are
+# there to reject. Exits 77 (skipped) where clang, cmake, python3, an architecture's headers or
+# GoogleTest are missing.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(cd "$here/../.." && pwd)
 src="$root/src"
 clang=$(command -v clang++ || true)
 [ -n "$clang" ] || { echo "clang++ not found: skipped"; exit 77; }
-command -v cmake >/dev/null || { echo "cmake not found: skipped"; exit 77; }
+for tool in cmake python3; do command -v $tool >/dev/null || { echo "$tool not found: skipped"; exit 77; }; done
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 fail() { echo "FAILED: $*"; exit 1; }
 
 # --- what a Mac build compiles --------------------------------------------------------------------
-sources() { cmake -DROOT="$root" -DOUT="$work/$1" "${@:2}" -P "$here/mac_sources.cmake"; }
+# CMake configures the project as for a Mac (darwin.cmake: nothing is built) and its compile commands
+# make one line per file: <target> TAB <file> TAB <the file's own flags: definitions, -f options>.
+sources() {  # list [cmake options]
+    cmake -S "$root" -B "$work/$1.build" -DCMAKE_TOOLCHAIN_FILE="$here/darwin.cmake" -DLUMVAR_BENCH=OFF \
+        -DCMAKE_EXPORT_COMPILE_COMMANDS=ON "${@:2}" >"$work/$1.log" 2>&1 || { cat "$work/$1.log"; fail "CMake as on a Mac"; }
+    python3 - "$work/$1.build/compile_commands.json" >"$work/$1" <<'EOF'
+import json, re, shlex, sys
+for entry in json.load(open(sys.argv[1])):
+    words = shlex.split(entry["command"])
+    target = re.search(r"CMakeFiles/([^/]+)\.dir/", words[words.index("-o") + 1]).group(1)
+    print(target, entry["file"], " ".join(w for w in words if w[:2] in ("-D", "-U", "-f")), sep="\t")
+EOF
+}
 sources mac.list
 sources debug.list -DLUMVAR_DEBUG_NOTIFICATIONS=ON  # as scripts/mac-check builds it
-sources linux.list -DMAC=OFF
-files() { cut -f2 "$work/$1" | sort -u; }
-mac_only=$(comm -23 <(files mac.list) <(files linux.list) | sed "s|^$root/||")
-linux_only=$(comm -13 <(files mac.list) <(files linux.list) | sed "s|^$root/||")
-[[ -n $mac_only && -n $linux_only ]] || fail "the Mac and Linux lists do not differ: the APPLE branches were not taken"
-echo "a Mac build compiles $(files mac.list | wc -l) files; only a Mac: ${mac_only//$'\n'/ }; only Linux: ${linux_only//$'\n'/ }"
+grep -q '/core_audio\.mm\s' "$work/mac.list" || fail "no Core Audio backend in the list: not configured as a Mac"
+echo "a Mac build compiles $(wc -l <"$work/mac.list") files"
 
 # The jobs: each file with its target's flags; a build for scripts/mac-check defines more, and those
 # files are compiled again where a new definition can change them (the file or a project header names it).
@@ -87,6 +96,7 @@ rejects() {
 prelude="$here/glibc_only.h"
 mm_flags=$(awk -F'\t' '$2 ~ /core_audio\.mm$/ { print $3; exit }' "$work/mac.list")
 unit_test=$(awk -F'\t' '$1 ~ /_tests$/ { print $2; exit }' "$work/mac.list")  # a unit-test file a Mac builds
+test_flags=$(awk -F'\t' '$1 ~ /_tests$/ { print $3; exit }' "$work/mac.list")  # GoogleTest's definitions
 [ -n "$unit_test" ] || fail "no unit-test file in a Mac build's list"
 mm="$src/audio/coreaudio/core_audio.mm"
 skipped=0
@@ -98,19 +108,20 @@ for arch in x86_64 arm64; do
         skipped=$((skipped + 1))
         continue
     fi
-    # The unit tests (files under tests/ that need no flags of their own) after GoogleTest, precompiled.
+    # The unit tests (files under tests/ with no flags beyond GoogleTest's) after GoogleTest, precompiled.
     pch="$work/$arch.pch"
     if printf '#include <gtest/gtest.h>\n#include <nlohmann/json.hpp>\n' | "$clang" @"$rsp" -E -x c++ - >/dev/null 2>&1; then
         printf '#include "%s"\n#include <gtest/gtest.h>\n' "$prelude" >"$work/unit_tests.h"
-        "$clang" @"$rsp" -x c++-header "$work/unit_tests.h" -o "$pch" || fail "$arch: GoogleTest's headers"
+        # shellcheck disable=SC2086  # split as CMake wrote them
+        "$clang" @"$rsp" $test_flags -x c++-header "$work/unit_tests.h" -o "$pch" || fail "$arch: GoogleTest's headers"
     else
         echo "$arch: no GoogleTest or nlohmann-json headers to borrow: the unit tests skipped"
         skipped=$((skipped + 1))
         pch=""
     fi
-    awk -F'\t' -v tests="$root/tests/" -v prelude="$prelude" -v pch="$pch" '
+    awk -F'\t' -v tests="$root/tests/" -v prelude="$prelude" -v pch="$pch" -v flags="$test_flags" '
         index($2, tests) != 1 { print prelude "\t" $2 "\t" $3; next }
-        pch != "" && $3 == "" { print pch "\t" $2 "\t" $3; next }
+        pch != "" && $3 == flags { print pch "\t" $2 "\t" $3; next }
         pch != "" { print prelude "\t" $2 "\t" $3 }' "$work/jobs" >"$work/$arch.jobs"
     echo "checking $(wc -l <"$work/$arch.jobs") files for $arch-apple-macos14.2"
     # shellcheck disable=SC2016  # expanded by the inner shell
@@ -130,7 +141,7 @@ for arch in x86_64 arm64; do
         printf '%s\n' '#include <fcntl.h>' 'int scratchPipeSize(int fd) { return ::fcntl(fd, F_GETPIPE_SZ); }' \
             'int scratchPipe(int* fds) { return ::pipe2(fds, O_CLOEXEC); }' >>"$work/scratch_test.cpp"
         rejects "F_GETPIPE_SZ and pipe2 in a unit test" "undeclared identifier 'F_GETPIPE_SZ'*scratch_test.cpp:*poisoned identifier" \
-            "$rsp" "$pch" "$work/scratch_test.cpp" "" -I "$(dirname "$unit_test")"
+            "$rsp" "$pch" "$work/scratch_test.cpp" "$test_flags" -I "$(dirname "$unit_test")"
     fi
     printf '#include <pulse/pulseaudio.h>\n' | cat - "$src/common/uuid.cpp" >"$work/scratch_pulse.cpp"
     rejects "a header of libpulse" "a library a Mac build does not have" "$rsp" "$prelude" "$work/scratch_pulse.cpp" ""
