@@ -176,17 +176,4 @@ TEST_F(ProcessTest, AnOverlongLineIsReportedAndAFloodHoldsTheReaderBack) {
     EXPECT_EQ(std::ranges::count(err.text(), '\n'), 1 + 1500);  // every command kept
 }
 
-TEST_F(ProcessTest, ABurstOfNotificationsIsOneWorkItemAfterTheWorkInProgress) {
-    started();
-    hw.setDefaultOutput(addOutput(2, 48000.0, "headphones"));
-    for (int i = 0; i < 5; ++i) hw.fire(kAudioObjectSystemObject, kAudioHardwarePropertyDefaultOutputDevice);
-    hw.fire(kAudioObjectSystemObject, kAudioHardwarePropertyDevices);
-    process.post("LIST");
-    advance(50ms);
-    EXPECT_EQ(err.text(), list);
-    advance(50ms);
-    EXPECT_EQ(err.text(),
-              list + "  ! default output changed - rebuilding\n" + kBuildLines + "  > tap rebuilt\n");
-}
-
 }  // namespace lumvar::testing
