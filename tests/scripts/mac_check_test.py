@@ -1,7 +1,6 @@
 #!/usr/bin/env python3
-"""scripts/mac-check, checked where no Mac is. `lint`: bash -n and shellcheck on the script. `capture --helper
-BIN --sound-dir DIR`: the analysis steps (whose module this compiles) against the Linux helper and a private
-sound server (scripts/sound-server) while known tones and clicks play, whose pitch, level and click times
+"""scripts/mac-check's measuring, checked where no Mac is (`--helper BIN --sound-dir DIR`): the analysis
+steps against the Linux helper and a private sound server (scripts/sound-server) while known tones and clicks play, whose pitch, level and click times
 they must report (pactl stands in for SwitchAudioSource; the sink's monitor for the call's microphone)."""
 import argparse
 import atexit
@@ -15,7 +14,6 @@ import tempfile
 import time
 
 ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
-SCRIPT = os.path.join(ROOT, "scripts", "mac-check")
 ANALYSIS = os.path.join(ROOT, "scripts", "mac_check_analysis.py")
 CHANNEL = re.compile(r"^  (left |right|first |second): (?:([0-9.]+) Hz|no steady tone), peak ([0-9.]+) "
                      r"\([^)]*\), RMS ([0-9.]+)", re.M)
@@ -28,16 +26,6 @@ def expect(condition, what):
     print(("ok    " if condition else "FAIL  ") + what)
     if not condition:
         failures.append(what)
-
-
-def lint():
-    for what, command in (("bash -n scripts/mac-check", ["bash", "-n", SCRIPT]),
-                          ("shellcheck scripts/mac-check", ["shellcheck", SCRIPT])):
-        try:
-            done = subprocess.run(command, capture_output=True, text=True)
-            expect(done.returncode == 0, what + ("" if done.returncode == 0 else ":\n" + done.stdout + done.stderr))
-        except FileNotFoundError:
-            expect(False, command[0] + " is installed (scripts/install-deps)")
 
 
 def tones(step, output, played, amplitude, peak_tolerance, rms_tolerance, ok=True):
@@ -133,9 +121,8 @@ def capture(helper, sound_dir):
 
 if __name__ == "__main__":
     parser = argparse.ArgumentParser(description=__doc__)
-    parser.add_argument("mode", choices=("lint", "capture"))
     parser.add_argument("--helper")
     parser.add_argument("--sound-dir")
     args = parser.parse_args()
-    lint() if args.mode == "lint" else capture(args.helper, args.sound_dir)
+    capture(args.helper, args.sound_dir)
     sys.exit(1 if failures else 0)
